@@ -1,0 +1,1 @@
+"""python-can interface plugin for TAVRO adapters."""

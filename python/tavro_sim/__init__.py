@@ -1,0 +1,1 @@
+"""Control API of the simulated TAVRO adapter."""

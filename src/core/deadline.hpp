@@ -1,0 +1,25 @@
+// Deadlines on the monotonic clock: a caller's timeout becomes one absolute deadline at entry.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace tavro {
+
+using Clock = std::chrono::steady_clock;
+using Duration = Clock::duration;
+using TimePoint = Clock::time_point;
+
+inline TimePoint deadline_after_ms(uint64_t ms) {
+  // Clamp absurdly long time-outs instead of overflowing the clock.
+  constexpr uint64_t kMaxMs = 100ull * 365 * 24 * 3600 * 1000;
+  return Clock::now() + std::chrono::milliseconds(ms > kMaxMs ? kMaxMs : ms);
+}
+
+// Time left until `deadline`, zero if it has passed.
+inline Duration time_left(TimePoint deadline) {
+  auto now = Clock::now();
+  return deadline > now ? deadline - now : Duration::zero();
+}
+
+}  // namespace tavro

@@ -1,0 +1,105 @@
+// Bulk transport primitives: a continuously fed bulk IN stream, one-record bulk OUT writes, record reassembly
+// from arbitrary transfer boundaries, and the startup discard of stale receive data.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "core/log.hpp"
+#include "core/result.hpp"
+#include "device/adapter.hpp"
+#include "usb/host.hpp"
+
+namespace tavro {
+
+// Whether a failed write may have left the host.
+enum class TxWriteState : uint8_t { NotSubmitted = 0, Uncertain = 1, Written = 2 };
+
+struct TxWriteResult {
+  Status status;       // ok() only with Written
+  TxWriteState state = TxWriteState::NotSubmitted;
+};
+
+// Writes one 16-byte TxRecord on the adapter's bulk OUT endpoint under its endpoint lock.
+TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], std::chrono::nanoseconds timeout);
+
+// Reader of one bulk IN endpoint that always keeps `depth` transfers queued. One thread at a time; closed by
+// destruction, which cancels the outstanding transfers.
+class BulkInStream {
+ public:
+  static Result<std::unique_ptr<BulkInStream>> open(UsbAdapter& adapter, uint8_t endpoint, size_t transfer_size,
+                                                    size_t depth);
+  explicit BulkInStream(std::unique_ptr<usb::BulkInPipe> pipe, size_t transfer_size, size_t depth);
+  ~BulkInStream();
+
+  size_t transfer_size() const noexcept { return transfer_size_; }
+
+  // Copies the next completed transfer into `buffer`; DeviceError::timeout() when none completed in time (nothing
+  // consumed). The replacement transfer is submitted before the data is handled.
+  Result<size_t> read(std::span<uint8_t> buffer, std::chrono::nanoseconds timeout);
+  // Same, without the copy: the bytes stay valid until the next call on this stream.
+  Result<std::span<const uint8_t>> read_view(std::chrono::nanoseconds timeout);
+
+  usb::BulkInPipe& pipe() noexcept { return *pipe_; }
+
+ private:
+  std::unique_ptr<usb::BulkInPipe> pipe_;
+  size_t transfer_size_;
+  size_t depth_;
+};
+
+// Reassembles fixed-size records from a stream's chunks; keeps the partial record between chunks.
+class RecordAssembler {
+ public:
+  static constexpr size_t kCarryLimit = 48;
+
+  // Hands every complete record to `handler(const uint8_t*)`, in order.
+  template <typename Handler>
+  void feed(std::span<const uint8_t> chunk, size_t record_size, Handler&& handler) {
+    const uint8_t* p = chunk.data();
+    size_t n = chunk.size();
+    if (carry_len_ > 0) {
+      if (carry_len_ >= kCarryLimit) {
+        warn_overflow();
+        carry_len_ = 0;
+      } else {
+        const size_t need = record_size - carry_len_;
+        if (n < need) {
+          append(p, n);
+          return;
+        }
+        append(p, need);
+        handler(static_cast<const uint8_t*>(carry_));
+        carry_len_ = 0;
+        p += need;
+        n -= need;
+      }
+    }
+    while (n >= record_size) {
+      handler(p);
+      p += record_size;
+      n -= record_size;
+    }
+    append(p, n);
+  }
+
+  size_t pending() const noexcept { return carry_len_; }
+  void clear() noexcept { carry_len_ = 0; }
+
+ private:
+  void append(const uint8_t* p, size_t n) noexcept;
+  void warn_overflow() noexcept;
+
+  // Large enough for the longest record plus the desync allowance.
+  uint8_t carry_[kCarryLimit + 32]{};
+  size_t carry_len_ = 0;
+};
+
+// Drains stale bytes from endpoint 0x81 so that the receive worker starts on a record boundary. Returns the
+// number of whole records discarded.
+Result<size_t> startup_discard(UsbAdapter& adapter);
+
+}  // namespace tavro

@@ -1,0 +1,74 @@
+// Bulk stream records: the in-memory CanFrame and the 24-byte RxRecord / 16-byte TxRecord wire codecs.
+// Hot path: header-only, no allocation, decoded in place from the transfer buffer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "device/protocol.hpp"
+
+namespace tavro {
+
+inline constexpr uint8_t FRAME_FLAG_RTR = 0x02;
+inline constexpr uint8_t FRAME_FLAG_EXTENDED = 0x04;
+inline constexpr uint8_t FRAME_FLAG_ERROR = 0x08;
+
+struct CanFrame {
+  uint8_t channel = 0;
+  uint8_t flags = 0;
+  uint8_t dlc = 0;
+  uint8_t reserved = 0;
+  uint32_t id = 0;  // without flag bits
+  std::array<uint8_t, 8> data{};
+  uint64_t timestamp = 0;  // adapter timestamp of received frames, unconverted
+};
+
+namespace wire {
+inline uint32_t get_u32(const uint8_t* p) noexcept {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint64_t get_u64(const uint8_t* p) noexcept { return uint64_t(get_u32(p)) | uint64_t(get_u32(p + 4)) << 32; }
+inline uint16_t get_u16(const uint8_t* p) noexcept { return uint16_t(p[0] | p[1] << 8); }
+inline void put_u32(uint8_t* p, uint32_t v) noexcept {
+  p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
+}
+inline void put_u64(uint8_t* p, uint64_t v) noexcept { put_u32(p, uint32_t(v)); put_u32(p + 4, uint32_t(v >> 32)); }
+inline void put_u16(uint8_t* p, uint16_t v) noexcept { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+}  // namespace wire
+
+// Decodes one 24-byte RxRecord.
+inline CanFrame decode_rx_record(const uint8_t* rec) noexcept {
+  CanFrame f;
+  f.channel = rec[0];
+  const uint32_t id_word = wire::get_u32(rec + 4);
+  uint8_t flags = rec[2];
+  if (id_word & protocol::kIdExtended) flags |= FRAME_FLAG_EXTENDED;
+  if (id_word & protocol::kIdRemote) flags |= FRAME_FLAG_RTR;
+  if (id_word & protocol::kIdError) flags |= FRAME_FLAG_ERROR;
+  f.flags = flags;
+  f.id = (flags & FRAME_FLAG_EXTENDED) ? (id_word & 0x1FFFFFFFu) : (id_word & 0x7FFu);
+  f.dlc = rec[1] > 8 ? 8 : rec[1];
+  std::memcpy(f.data.data(), rec + 8, 8);
+  f.timestamp = wire::get_u64(rec + 16);
+  return f;
+}
+
+// Encodes a (validated) frame into a 16-byte TxRecord. tx_id is the confirmed transmission id, or the frame's
+// reserved byte for an unconfirmed transmission.
+inline void encode_tx_record(const CanFrame& f, uint8_t tx_id, uint8_t* out) noexcept {
+  out[0] = f.channel;
+  out[1] = f.dlc;
+  out[2] = f.flags;
+  out[3] = tx_id;
+  wire::put_u32(out + 4, f.id | (uint32_t(f.flags & 0x06) << 29));
+  std::memcpy(out + 8, f.data.data(), 8);
+}
+
+// Error-frame conditions used by the receive counters.
+inline bool is_bus_off_error(const CanFrame& f) noexcept { return (f.flags & FRAME_FLAG_ERROR) && (f.id & 0x40); }
+inline bool is_controller_warning(const CanFrame& f) noexcept {
+  return (f.flags & FRAME_FLAG_ERROR) && f.dlc >= 2 && (f.id & 0x04) && (f.data[1] & 0x0C);
+}
+
+}  // namespace tavro
