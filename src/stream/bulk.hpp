@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/log.hpp"
 #include "core/result.hpp"
@@ -46,9 +47,16 @@ class BulkInStream {
   usb::BulkInPipe& pipe() noexcept { return *pipe_; }
 
  private:
+  // Takes the oldest completion; its bytes are copied out by `sink` before the replacement transfer is queued,
+  // because the pipe may reuse a completed transfer's buffer for the next submission.
+  template <typename Sink>
+  Result<size_t> next(std::chrono::nanoseconds timeout, Sink&& sink);
+  Status top_up();
+
   std::unique_ptr<usb::BulkInPipe> pipe_;
   size_t transfer_size_;
   size_t depth_;
+  std::vector<uint8_t> view_;  // read_view's copy of the last completion
 };
 
 // Reassembles fixed-size records from a stream's chunks; keeps the partial record between chunks.
@@ -59,12 +67,15 @@ class RecordAssembler {
   // Hands every complete record to `handler(const uint8_t*)`, in order.
   template <typename Handler>
   void feed(std::span<const uint8_t> chunk, size_t record_size, Handler&& handler) {
+    if (record_size == 0) return;
     const uint8_t* p = chunk.data();
     size_t n = chunk.size();
     if (carry_len_ > 0) {
       if (carry_len_ >= kCarryLimit) {
         warn_overflow();
         carry_len_ = 0;
+      } else if (carry_len_ >= record_size) {
+        carry_len_ = 0;  // left over from a feed with a larger record size: cannot start a record of this size
       } else {
         const size_t need = record_size - carry_len_;
         if (n < need) {
@@ -90,6 +101,7 @@ class RecordAssembler {
   void clear() noexcept { carry_len_ = 0; }
 
  private:
+  // Drops whatever does not fit (only records longer than the carry can get there; none of ours are).
   void append(const uint8_t* p, size_t n) noexcept;
   void warn_overflow() noexcept;
 
