@@ -1,14 +1,72 @@
-// Module entry of tavro_pythoncan_ext (grows with the Python surface).
-#include "ext/python.hpp"
+// Module entry of tavro_pythoncan_ext: the only exported symbol and the module body.
+//
+//   import tavro_pythoncan_ext as m
+//   m.NativeTavroDevice(serial=None)   # one open adapter
+//   m.NativeTxTicket                   # one confirmed transmission (made by submit_frame)
+//   m.list_devices() -> [serial, ...]
+//
+// Multi-phase initialisation; no per-module state. The logging bridge, the fault exception and the USB backend
+// are process-wide and survive a second import.
+#include "ext/backend.hpp"
+#include "ext/device.hpp"
+#include "ext/errors.hpp"
+#include "ext/logging_bridge.hpp"
+#include "ext/pyutil.hpp"
+#include "ext/ticket.hpp"
 
+namespace tavro::py {
 namespace {
-int module_exec(PyObject* module) { return 0; }
+
+PyMethodDef list_devices_def = {"list_devices", list_devices, METH_NOARGS, "list_devices()\n--\n\n"};
+
+int add_type(PyObject* module, const char* name, PyObject* type) {
+  if (!type) return -1;
+  const int rc = PyModule_AddObjectRef(module, name, type);
+  Py_DECREF(type);
+  return rc;
+}
+
+int add_function(PyObject* module, PyMethodDef* def) {
+  Ref fn(PyCFunction_NewEx(def, nullptr, nullptr));
+  if (!fn) return -1;
+  return PyModule_AddObjectRef(module, def->ml_name, fn.get());
+}
+
+int module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "tavro_pythoncan_ext: module body called with a non-module");
+    return -1;
+  }
+  if (install_logging_bridge() < 0) return -1;
+  set_exit_work(close_all_devices);
+  if (init_fault_exception() < 0) return -1;
+  if (init_backend() < 0) return -1;
+  if (add_type(module, "NativeTavroDevice", create_device_type(module)) < 0) return -1;
+  if (add_type(module, "NativeTxTicket", create_ticket_type(module)) < 0) return -1;
+  if (add_function(module, &list_devices_def) < 0) return -1;
+  return 0;
+}
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},  // sentinel
 };
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tavro_pythoncan_ext", nullptr, 0, nullptr, module_slots,
-                          nullptr, nullptr, nullptr};
-}  // namespace
 
-PyMODINIT_FUNC PyInit_tavro_pythoncan_ext(void) { return PyModuleDef_Init(&module_def); }
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tavro_pythoncan_ext",
+    "Native driver for TAVRO USB CAN adapters, used by python-can.",
+    0,  // no per-module state
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tavro::py
+
+PyMODINIT_FUNC PyInit_tavro_pythoncan_ext(void) {
+  return PyModuleDef_Init(&tavro::py::module_def);
+}

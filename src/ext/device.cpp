@@ -1,0 +1,269 @@
+// NativeTavroDevice type: construction, close, destruction and the read-only queries.
+#include "ext/device.hpp"
+
+#include <set>
+
+#include "device/bus_state.hpp"
+#include "device/discovery.hpp"
+#include "ext/args.hpp"
+#include "ext/backend.hpp"
+#include "ext/errors.hpp"
+#include "ext/logging_bridge.hpp"
+#include "ext/pyutil.hpp"
+
+namespace tavro::py {
+namespace {
+
+// Open handles, so that the exit hook can close what the program left open.
+std::mutex g_registry_mu;
+std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePayload>>> g_registry;
+
+DevicePayload& payload_of(PyObject* self) { return **reinterpret_cast<DeviceObject*>(self)->payload; }
+
+// Runs `fn(shared, adapter)` with the interpreter lock released, under state_lock, after check_usable.
+template <typename T, typename Fn>
+Op<T> with_usable(DeviceShared& shared, Fn&& fn) {
+  GilRelease release;
+  std::lock_guard<std::mutex> lk(shared.state_lock());
+  auto adapter = shared.check_usable();
+  if (!adapter.ok()) return std::move(adapter).error();
+  return fn(*adapter.value());
+}
+
+PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opened) {
+  if (!opened.ok()) return raise_op(opened.error());
+  auto payload = std::make_shared<DevicePayload>();
+  payload->shared = std::move(opened.value());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) {
+    // The new handle goes away as if it had been dropped.
+    GilRelease release;
+    payload->shared->destroy();
+    return nullptr;
+  }
+  reinterpret_cast<DeviceObject*>(self)->payload = new std::shared_ptr<DevicePayload>(payload);
+  std::lock_guard<std::mutex> lk(g_registry_mu);
+  g_registry.insert(payload);
+  return self;
+}
+
+// Stops the handle's background work and releases the adapter; used by close(), destruction and the exit hook.
+Op<void> close_payload(DevicePayload& p) { return p.shared->close(); }
+
+PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* kwlist[] = {"serial", nullptr};
+  PyObject* serial_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:NativeTavroDevice", const_cast<char**>(kwlist), &serial_obj))
+    return nullptr;
+  std::optional<std::string> serial;
+  if (!to_optional_str(serial_obj, "NativeTavroDevice", "serial", &serial)) return nullptr;
+  auto opened = without_gil([&] { return open_device(backend(), serial); });
+  return new_handle(type, std::move(opened));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_open_by_name(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"name"};
+  PyObject* a[1];
+  if (!parse_args("open_by_name", args, nargs, kwnames, names, a)) return nullptr;
+  std::string name;
+  if (!to_str(a[0], "open_by_name", "name", &name)) return nullptr;
+  auto opened = without_gil([&] { return open_device_by_name(backend(), name); });
+  return new_handle(reinterpret_cast<PyTypeObject*>(cls), std::move(opened));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_close(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  auto r = without_gil([&] { return close_payload(payload_of(self)); });
+  if (!r.ok()) return raise_op(r.error());
+  Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_get_serial_number(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  DeviceShared& shared = *payload_of(self).shared;
+  auto r = with_usable<std::string>(shared, [&](UsbAdapter& a) -> Op<std::string> { return a.serial(); });
+  if (!r.ok()) return raise_op(r.error());
+  return PyUnicode_DecodeUTF8(r.value().data(), static_cast<Py_ssize_t>(r.value().size()), "replace");
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_get_bus_state(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  auto r = with_usable<BusStateRecord>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<BusStateRecord> {
+    auto s = read_bus_state(a);
+    if (!s.ok()) return s.error();
+    return s.value();
+  });
+  if (!r.ok()) return raise_op(r.error());
+  const BusStateRecord& b = r.value();
+  return Py_BuildValue("(kkk)", static_cast<unsigned long>(b.state), static_cast<unsigned long>(b.rx_errors),
+                       static_cast<unsigned long>(b.tx_errors));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_get_mode(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  auto r = with_usable<uint32_t>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<uint32_t> {
+    auto m = read_mode(a);
+    if (!m.ok()) return m.error();
+    return m.value();
+  });
+  if (!r.ok()) return raise_op(r.error());
+  return PyLong_FromUnsignedLong(r.value());
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* version_str(const VersionBytes& v) {
+  const std::string t = version_text(v);
+  return PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
+}
+
+PyObject* device_get_device_info(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  auto r = with_usable<DeviceInfoRecord>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<DeviceInfoRecord> {
+    auto i = read_device_info(a);
+    if (!i.ok()) return i.error();
+    return i.value();
+  });
+  if (!r.ok()) return raise_op(r.error());
+  Ref hw(version_str(r.value().hardware_version));
+  Ref fw(version_str(r.value().firmware_version));
+  if (!hw || !fw) return nullptr;
+  return Py_BuildValue("(OOi)", hw.get(), fw.get(), static_cast<int>(r.value().channel_count));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_get_device_capabilities(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  const CapabilitiesRecord& c = payload_of(self).shared->capabilities();
+  return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k,s:k}", "clock_freq", static_cast<unsigned long>(c.clock_freq),
+                       "tx_data_buffer_size", static_cast<unsigned long>(c.tx_buffer_size), "rx_data_buffer_size",
+                       static_cast<unsigned long>(c.rx_buffer_size), "ctrlmode_supported",
+                       static_cast<unsigned long>(c.ctrlmode_supported), "features_supported",
+                       static_cast<unsigned long>(c.features_supported), "temperature_sensors",
+                       static_cast<unsigned long>(c.temperature_sensors));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_dropped_frame_count(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  DeviceShared& shared = *payload_of(self).shared;
+  const uint64_t n = without_gil([&] {
+    std::lock_guard<std::mutex> lk(shared.state_lock());
+    return shared.dropped_frames();
+  });
+  return PyLong_FromUnsignedLongLong(n);
+  TAVRO_PY_GUARD_END
+}
+
+int device_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  return 0;
+}
+
+void device_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyTypeObject* type = Py_TYPE(self);
+  auto* obj = reinterpret_cast<DeviceObject*>(self);
+  if (std::shared_ptr<DevicePayload>* holder = obj->payload) {
+    obj->payload = nullptr;
+    auto destroy = [&] {
+      try {
+        (*holder)->shared->destroy();
+        {
+          std::lock_guard<std::mutex> lk(g_registry_mu);
+          g_registry.erase(*holder);
+        }
+        delete holder;
+      } catch (...) {
+        // Nothing may escape a destructor; the handle's resources are released by their owners regardless.
+      }
+    };
+    if (python_available()) {
+      GilRelease release;
+      destroy();
+    } else {
+      // During finalisation the lock is kept: no native thread takes it any more.
+      destroy();
+    }
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+#define TAVRO_NOARGS(name, fn, doc) {name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, name "($self)\n--\n\n" doc}
+
+PyMethodDef device_methods[] = {
+    {"open_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(device_open_by_name)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "open_by_name(name)\n--\n\nOpen the adapter whose stored device name equals `name`."},
+    TAVRO_NOARGS("close", device_close, "Stop the bus, release the adapter and stop periodic tasks."),
+    TAVRO_NOARGS("get_bus_state", device_get_bus_state, "(bus state, receive errors, transmit errors)."),
+    TAVRO_NOARGS("get_mode", device_get_mode, "The adapter's CAN mode flags."),
+    TAVRO_NOARGS("get_serial_number", device_get_serial_number, "The adapter's USB serial number."),
+    TAVRO_NOARGS("get_device_info", device_get_device_info, "(hardware version, firmware version, channels)."),
+    TAVRO_NOARGS("get_device_capabilities", device_get_device_capabilities,
+                 "Capability words read when the handle was opened."),
+    TAVRO_NOARGS("dropped_frame_count", device_dropped_frame_count,
+                 "Received frames discarded because the receive queue was full."),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot device_slots[] = {
+    {Py_tp_doc, const_cast<char*>("NativeTavroDevice(serial=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(device_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(device_traverse)},
+    {Py_tp_methods, device_methods},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec device_spec = {
+    "tavro_pythoncan_ext.NativeTavroDevice",
+    sizeof(DeviceObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    device_slots,
+};
+
+}  // namespace
+
+PyObject* create_device_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &device_spec, nullptr); }
+
+void close_all_devices() noexcept {
+  std::vector<std::shared_ptr<DevicePayload>> open;
+  {
+    std::lock_guard<std::mutex> lk(g_registry_mu);
+    for (const auto& w : g_registry)
+      if (auto p = w.lock()) open.push_back(std::move(p));
+  }
+  for (auto& p : open) {
+    try {
+      (void)close_payload(*p);
+    } catch (...) {
+    }
+  }
+}
+
+PyObject* list_devices(PyObject* Py_UNUSED(module), PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  auto r = without_gil([] { return tavro::list_devices(backend()); });
+  if (!r.ok()) return raise_device_error(r.error());
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const std::string& s : r.value()) {
+    Ref item(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+  TAVRO_PY_GUARD_END
+}
+
+}  // namespace tavro::py

@@ -1,0 +1,46 @@
+// NativeTavroDevice: one open adapter as a Python object.
+//
+//   class NativeTavroDevice:
+//       def __init__(self, serial=None): ...      # open the only / the named-serial adapter and prepare it
+//       @staticmethod
+//       def open_by_name(name): ...               # open the adapter whose stored name equals `name`
+//       def close(self): ...                       # idempotent; methods then raise "Device is closed"
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "ext/python.hpp"
+#include "handle/handle.hpp"
+
+namespace tavro::py {
+
+// One entry of the software acceptance filter applied by receive_frame.
+struct FilterEntry {
+  uint32_t pattern = 0;
+  uint32_t mask = 0;
+  bool invert = false;
+};
+
+// What the Python object owns. Shared with the exit hook through the registry of open handles.
+struct DevicePayload {
+  std::shared_ptr<DeviceShared> shared;
+  std::mutex filter_mu;
+  std::vector<FilterEntry> filter;  // guarded by filter_mu
+};
+
+struct DeviceObject {
+  PyObject_HEAD
+  std::shared_ptr<DevicePayload>* payload;  // null only while construction failed
+};
+
+// Creates the heap type; returns nullptr with an exception set.
+PyObject* create_device_type(PyObject* module);
+// Closes every handle that is still open (exit hook; interpreter lock released).
+void close_all_devices() noexcept;
+
+PyObject* list_devices(PyObject* module, PyObject* unused);
+
+}  // namespace tavro::py

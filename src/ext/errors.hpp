@@ -1,0 +1,37 @@
+// Turning device errors, refusals, time-outs and internal faults into Python exceptions.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "core/device_error.hpp"
+#include "ext/python.hpp"
+#include "handle/op_error.hpp"
+
+namespace tavro::py {
+
+using SurfaceError = OpError;
+
+// Sets the Python exception for `e`; returns nullptr for convenient `return raise(...)`.
+PyObject* raise(const SurfaceError& e);
+PyObject* raise_device_error(const DeviceError& e);
+PyObject* raise_op(const OpError& e);
+
+// The exception class for broken invariants (derives from BaseException). Created once at module exec.
+int init_fault_exception();
+PyObject* fault_exception() noexcept;
+// Converts whatever escaped a method body into the fault exception.
+PyObject* raise_fault(const char* what) noexcept;
+
+}  // namespace tavro::py
+
+// Wraps a method body: a C++ exception that escapes becomes the fatal-fault exception, never a crash.
+#define TAVRO_PY_GUARD_BEGIN try {
+#define TAVRO_PY_GUARD_END                                         \
+  }                                                                \
+  catch (const std::exception& ex) {                               \
+    return ::tavro::py::raise_fault(ex.what());                    \
+  }                                                                \
+  catch (...) {                                                    \
+    return ::tavro::py::raise_fault("unknown internal fault");     \
+  }

@@ -1,0 +1,159 @@
+// Device handle lifecycle: opening and preparing an adapter, the state checks, and close/destroy.
+#include "handle/handle.hpp"
+
+#include <thread>
+
+#include "device/bus_state.hpp"
+#include "device/discovery.hpp"
+#include "stream/bulk.hpp"
+
+namespace tavro {
+namespace {
+
+constexpr const char* kDeviceClosed = "Device is closed";
+
+// Brings a freshly opened adapter into a known state: single channel, records cached, bus stopped, controller
+// reset, transmit queue flushed, stale receive data drained, timestamps zeroed.
+Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
+  auto info = read_device_info(*adapter);
+  if (!info.ok()) return info.error();
+  if (info->channel_count != 1) return OpError::runtime("Only single-channel TAVRO devices are supported");
+  auto caps = read_capabilities(*adapter);
+  if (!caps.ok()) return caps.error();
+  auto bt = read_bt_const(*adapter);
+  if (!bt.ok()) return bt.error();
+  if (auto s = switch_bus(*adapter, false); !s.ok()) return s.error();
+  if (auto s = adapter->control_out(ControlCommand::ResetCan, 0, {}); !s.ok()) return s.error();
+  if (auto s = adapter->control_out(ControlCommand::FlushTxQueue, 0, {}); !s.ok()) return s.error();
+  if (auto d = startup_discard(*adapter); !d.ok()) return d.error();
+  // Older firmware has no timestamp reset and stalls it; that is not a reason to refuse the adapter.
+  if (auto s = adapter->control_out(ControlCommand::ResetTimestamp, 0, {});
+      !s.ok() && !s.error().is_usb(UsbErrorKind::Stall)) {
+    return s.error();
+  }
+  return std::make_shared<DeviceShared>(std::move(adapter), std::move(caps.value()), std::move(bt.value()));
+}
+
+}  // namespace
+
+DeviceShared::DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesRecord caps, BtConstRecord bt_const)
+    : serial_(adapter->serial()), caps_(std::move(caps)), bt_const_(std::move(bt_const)) {
+  state_.channel = std::move(adapter);
+}
+
+DeviceShared::~DeviceShared() = default;
+
+Op<std::unique_lock<std::mutex>> DeviceShared::lock_state_until(TimePoint deadline) {
+  std::unique_lock<std::mutex> lk(state_lock_, std::try_to_lock);
+  while (!lk.owns_lock()) {
+    const Duration left = time_left(deadline);
+    if (left <= Duration::zero()) return OpError::timeout(kLockTimeout);
+    std::this_thread::sleep_for(std::min<Duration>(left, std::chrono::milliseconds(1)));
+    lk.try_lock();
+  }
+  return std::move(lk);
+}
+
+Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
+  if (flags_->closed.load()) return OpError::runtime(kDeviceClosed);
+  if (state_.failure_message) return OpError::runtime(*state_.failure_message);
+  if (!state_.channel) return OpError::runtime(kDeviceClosed);
+  return state_.channel;
+}
+
+Op<std::shared_ptr<TxSession>> DeviceShared::check_running() {
+  if (auto u = check_usable(); !u.ok()) return std::move(u).error();
+  if (!state_.session) return OpError::runtime("CAN bus is stopped");
+  return state_.session;
+}
+
+void DeviceShared::notify_bus_waiters() {
+  std::lock_guard<std::mutex> lk(bus_mu_);
+  bus_cv_.notify_all();
+}
+
+void DeviceShared::notify_periodic_tasks() {
+  if (periodic_notifier_) periodic_notifier_();
+}
+
+void DeviceShared::gate_enter() {
+  std::lock_guard<std::mutex> lk(gate_mu_);
+  ++gate_count_;
+}
+
+void DeviceShared::gate_leave() {
+  std::lock_guard<std::mutex> lk(gate_mu_);
+  --gate_count_;
+  gate_cv_.notify_all();
+}
+
+void DeviceShared::wait_gate_empty() {
+  std::unique_lock<std::mutex> lk(gate_mu_);
+  gate_cv_.wait(lk, [this] { return gate_count_ == 0; });
+}
+
+Op<void> DeviceShared::close() {
+  std::unique_lock<std::mutex> lk(state_lock_);
+  if (flags_->closed.load() && !state_.channel) return {};
+  flags_->closed.store(true);
+  notify_bus_waiters();
+
+  Op<void> result;
+  if (state_.attach_uncertain) {
+    result = OpError::runtime("Session attachment cleanup is uncertain; release this native handle before reopening");
+  } else if (auto d = detach_session(); !d.ok()) {
+    result = std::move(d);
+  } else {
+    if (state_.channel) {
+      if (auto s = switch_bus(*state_.channel, false); !s.ok()) {
+        result = s.error();
+      } else if (auto r = state_.channel->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) {
+        result = r.error();
+      }
+    }
+    if (result.ok()) {
+      wait_gate_empty();
+      // Drop the references outside the lock: releasing the last one may join workers or wait for transfers.
+      auto session = std::move(state_.session);
+      auto channel = std::move(state_.channel);
+      lk.unlock();
+      session.reset();
+      channel.reset();
+      return {};
+    }
+  }
+  return result;
+}
+
+void DeviceShared::destroy() noexcept {
+  (void)close();
+  std::shared_ptr<TxSession> session;
+  std::shared_ptr<UsbAdapter> channel;
+  {
+    std::lock_guard<std::mutex> lk(state_lock_);
+    session = std::move(state_.session);
+    channel = std::move(state_.channel);
+  }
+  session.reset();
+  channel.reset();
+}
+
+Op<Duration> remaining_until(TimePoint deadline) {
+  const Duration left = time_left(deadline);
+  if (left <= Duration::zero()) return OpError::timeout(kDeadlineExpired);
+  return left;
+}
+
+Op<std::shared_ptr<DeviceShared>> open_device(usb::Backend& backend, const std::optional<std::string>& serial) {
+  auto adapter = open_by_serial(backend, serial);
+  if (!adapter.ok()) return adapter.error();
+  return prepare(std::move(adapter.value()));
+}
+
+Op<std::shared_ptr<DeviceShared>> open_device_by_name(usb::Backend& backend, const std::string& name) {
+  auto adapter = open_by_name(backend, name);
+  if (!adapter.ok()) return adapter.error();
+  return prepare(std::move(adapter.value()));
+}
+
+}  // namespace tavro

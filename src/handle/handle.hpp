@@ -1,0 +1,141 @@
+// The device handle's shared control block and the operations every method is written against.
+//
+//   shared = open_device(backend, serial=None | name=...)   # select, open, prepare; bus stopped, no threads
+//   with shared.lock_state_until(deadline) as state:          # state_lock serialises configuration and sends
+//       adapter = shared.check_usable()                       # "Device is closed" / stored failure message
+//   shared.close()                                            # detach, bus off, reset, release USB
+//
+// Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); receive_gate and
+// bus_waiters mutexes are taken inside state_lock or alone. No thread joins another while holding any of them,
+// and no thread waits for state_lock while holding the interpreter lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/deadline.hpp"
+#include "device/adapter.hpp"
+#include "device/records.hpp"
+#include "handle/op_error.hpp"
+#include "usb/host.hpp"
+
+namespace tavro {
+
+class TxSession;
+
+// Shared atomics read without any lock.
+struct SessionFlags {
+  std::atomic<uint64_t> generation{0};  // grows at the start of every detach and the end of every attach
+  std::atomic<bool> closed{false};      // set by close(); never cleared
+  std::atomic<bool> failed{false};      // endpoints in an unknown state; never cleared
+};
+
+enum LifetimeCounter : size_t {
+  kRxFrames = 0,
+  kTxFrames = 1,
+  kRxBytes = 2,
+  kTxBytes = 3,
+  kRxOverruns = 4,
+  kBusWarnings = 5,
+  kBusOffs = 6,
+  kCounterCount = 7,
+};
+using Counters = std::array<uint64_t, kCounterCount>;
+
+inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept { return a + b < a ? UINT64_MAX : a + b; }
+
+// Guarded by DeviceShared::state_lock.
+struct DeviceState {
+  std::optional<std::string> failure_message;
+  std::shared_ptr<UsbAdapter> channel;  // the opened adapter, from open until close
+  std::shared_ptr<TxSession> session;   // present only while the bus is on
+  Counters lifetime_counters{};
+  uint32_t confirmation_mode = 0;
+  bool listen_only = false;
+  bool attach_uncertain = false;
+};
+
+class DeviceShared {
+ public:
+  DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesRecord caps, BtConstRecord bt_const);
+  ~DeviceShared();
+  DeviceShared(const DeviceShared&) = delete;
+  DeviceShared& operator=(const DeviceShared&) = delete;
+
+  const std::shared_ptr<SessionFlags>& flags() const noexcept { return flags_; }
+  const CapabilitiesRecord& capabilities() const noexcept { return caps_; }
+  const BtConstRecord& bt_const() const noexcept { return bt_const_; }
+  const std::string& serial() const noexcept { return serial_; }
+
+  std::mutex& state_lock() noexcept { return state_lock_; }
+  // Only with state_lock held.
+  DeviceState& state() noexcept { return state_; }
+
+  // Tries for state_lock until the deadline (sleeping at most 1 ms between tries).
+  Op<std::unique_lock<std::mutex>> lock_state_until(TimePoint deadline);
+
+  // All of these need state_lock held.
+  Op<std::shared_ptr<UsbAdapter>> check_usable();
+  Op<std::shared_ptr<TxSession>> check_running();
+  Op<void> check_no_pending_tickets();
+  Op<void> attach_session();
+  Op<void> detach_session();
+
+  void notify_bus_waiters();
+  // Set by the Python surface: stops every periodic task of this handle (never blocks on state_lock).
+  void set_periodic_notifier(std::function<void()> fn) { periodic_notifier_ = std::move(fn); }
+  void notify_periodic_tasks();
+
+  // Receivers waiting while the bus is stopped.
+  std::mutex& bus_waiters_mutex() noexcept { return bus_mu_; }
+  std::condition_variable& bus_waiters_cv() noexcept { return bus_cv_; }
+
+  // Receivers blocked on the session's queue; detach waits until none is left.
+  void gate_enter();  // with state_lock held
+  void gate_leave();
+  void wait_gate_empty();
+
+  // Lifetime receive-queue overruns plus the running session's (state_lock held).
+  uint64_t dropped_frames();
+
+  // close(): idempotent once it succeeded.
+  Op<void> close();
+  // Destruction path: close ignoring errors, then release session and channel unconditionally.
+  void destroy() noexcept;
+
+ private:
+  void add_session_counters(const TxSession& session);
+
+  const std::string serial_;
+  const std::shared_ptr<SessionFlags> flags_ = std::make_shared<SessionFlags>();
+  const CapabilitiesRecord caps_;
+  const BtConstRecord bt_const_;
+
+  std::mutex state_lock_;
+  DeviceState state_;
+
+  std::mutex bus_mu_;
+  std::condition_variable bus_cv_;
+
+  std::mutex gate_mu_;
+  uint64_t gate_count_ = 0;
+  std::condition_variable gate_cv_;
+
+  std::function<void()> periodic_notifier_;
+};
+
+// Time left, or "Operation deadline expired".
+Op<Duration> remaining_until(TimePoint deadline);
+
+// Opens and prepares an adapter: by serial (nullopt: the only valid adapter) or by stored name.
+Op<std::shared_ptr<DeviceShared>> open_device(usb::Backend& backend, const std::optional<std::string>& serial);
+Op<std::shared_ptr<DeviceShared>> open_device_by_name(usb::Backend& backend, const std::string& name);
+
+}  // namespace tavro

@@ -1,0 +1,71 @@
+// Errors of the handle layer as values: the Python class they become and the exact message. The handle layer
+// knows no Python; the extension surface turns an OpError into the matching exception.
+#pragma once
+
+#include <cassert>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "core/device_error.hpp"
+
+namespace tavro {
+
+inline constexpr const char* kLockTimeout = "Operation timed out waiting for native configuration";
+inline constexpr const char* kDeadlineExpired = "Operation deadline expired";
+inline constexpr const char* kTxUncertainTimeout = "TX result or submission timed out; delivery may be uncertain";
+inline constexpr const char* kOperationTimedOut = "Operation timed out";
+
+struct OpError {
+  enum class Class : uint8_t { Runtime, Value, Timeout, Type } cls = Class::Runtime;
+  std::string message;
+
+  static OpError runtime(std::string m) { return {Class::Runtime, std::move(m)}; }
+  static OpError value(std::string m) { return {Class::Value, std::move(m)}; }
+  static OpError timeout(std::string m) { return {Class::Timeout, std::move(m)}; }
+  static OpError device(const DeviceError& e) { return {Class::Runtime, e.text()}; }
+  // A device error returned by a frame submission: its Timeout variant means delivery is uncertain.
+  static OpError submission(const DeviceError& e) {
+    if (e.is(DeviceError::Kind::Timeout)) return timeout(kTxUncertainTimeout);
+    return device(e);
+  }
+};
+
+template <typename T>
+class [[nodiscard]] Op {
+ public:
+  Op(T v) : v_(std::in_place_index<0>, std::move(v)) {}        // NOLINT
+  Op(OpError e) : v_(std::in_place_index<1>, std::move(e)) {}  // NOLINT
+  Op(const DeviceError& e) : v_(std::in_place_index<1>, OpError::device(e)) {}  // NOLINT
+  bool ok() const noexcept { return v_.index() == 0; }
+  T& value() & { assert(ok()); return std::get<0>(v_); }
+  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
+  const OpError& error() const& { assert(!ok()); return std::get<1>(v_); }
+  OpError&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, OpError> v_;
+};
+
+template <>
+class [[nodiscard]] Op<void> {
+ public:
+  Op() = default;
+  Op(OpError e) : err_(std::move(e)), failed_(true) {}                // NOLINT
+  Op(const DeviceError& e) : err_(OpError::device(e)), failed_(true) {}  // NOLINT
+  bool ok() const noexcept { return !failed_; }
+  const OpError& error() const& { assert(failed_); return err_; }
+  OpError&& error() && { assert(failed_); return std::move(err_); }
+
+ private:
+  OpError err_{};
+  bool failed_ = false;
+};
+
+}  // namespace tavro
+
+#define TAVRO_OP_TRY(expr)                                          \
+  do {                                                              \
+    auto tavro_op_r_ = (expr);                                      \
+    if (!tavro_op_r_.ok()) return std::move(tavro_op_r_).error();   \
+  } while (0)
