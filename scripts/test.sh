@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs every test: C++ unit tests (ctest), the Python suite against the installed package, then the Python
+# suite again against a build with AddressSanitizer and UndefinedBehaviorSanitizer. Fails if any test fails or
+# if a stage runs no test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+PY="$PWD/.venv/bin/python"
+export PATH="$PWD/.venv/bin:$PATH"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "==> C++ unit tests"
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build build/test -j"$jobs"
+ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
+
+echo "==> Python tests (installed package)"
+(cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
+
+echo "==> Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build build/asan -j"$jobs" --target tavro_pythoncan_ext tavro_sim_native
+asan_rt=$(g++ -print-file-name=libasan.so)
+ubsan_rt=$(g++ -print-file-name=libubsan.so)
+(cd tests/python && \
+  PYTHONPATH="$PWD/../../build/asan" LD_PRELOAD="$asan_rt:$ubsan_rt" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  TAVRO_EXPECT_BUILD="$PWD/../../build/asan" \
+  "$PY" -m pytest -q -s -p no:cacheprovider .)
+echo "==> all tests passed"

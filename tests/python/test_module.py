@@ -1,0 +1,63 @@
+"""The module's door: what it exports, the classes' shapes, and how it behaves around process exit."""
+import pytest
+
+from conftest import run_python
+
+
+def test_exports_exactly_the_driver_surface(ext):
+    public = sorted(n for n in dir(ext) if not n.startswith("__"))
+    assert public == ["NativeTavroDevice", "NativeTxTicket", "list_devices"] or public == [
+        "NativeTavroDevice",
+        "NativeTxTicket",
+        "library_versions",
+        "list_devices",
+    ]
+
+
+def test_classes_and_signatures(ext):
+    assert ext.NativeTavroDevice.__text_signature__ == "(serial=None)"
+    assert ext.list_devices.__text_signature__ == "()"
+    assert ext.NativeTxTicket.__doc__ in ("", None)
+    with pytest.raises(TypeError):
+        ext.NativeTxTicket()
+    # open_by_name is static: callable on the class, and it names its argument when misused.
+    with pytest.raises(TypeError, match="'name'"):
+        ext.NativeTavroDevice.open_by_name(123)
+    with pytest.raises(TypeError, match="name"):
+        ext.NativeTavroDevice.open_by_name()
+    with pytest.raises(TypeError):
+        ext.NativeTavroDevice.open_by_name("a", "b")
+    with pytest.raises(TypeError, match="serial"):
+        ext.NativeTavroDevice(serial=5)
+    assert ext.NativeTavroDevice.close.__text_signature__ == "($self)"
+
+
+def test_libusb_backend_without_adapters():
+    r = run_python(
+        """
+        import tavro_pythoncan_ext as m
+        assert m.list_devices() == [], m.list_devices()
+        try:
+            m.NativeTavroDevice()
+        except RuntimeError as e:
+            assert str(e) == "Device not found", str(e)
+        else:
+            raise SystemExit("opened a device that does not exist")
+        print("ok")
+        """,
+        env={"TAVRO_USB_BACKEND": "libusb"},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
+
+
+def test_unknown_backend_fails_the_import():
+    r = run_python("import tavro_pythoncan_ext", env={"TAVRO_USB_BACKEND": "bogus"})
+    assert r.returncode != 0
+    assert "TAVRO_USB_BACKEND" in r.stderr
+
+
+def test_import_with_unconfigured_logging_succeeds():
+    r = run_python("import tavro_pythoncan_ext; print('ok')", env={"TAVRO_USB_BACKEND": "libusb"})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
