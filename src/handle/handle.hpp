@@ -104,6 +104,16 @@ class DeviceShared {
 
   // Lifetime receive-queue overruns plus the running session's (state_lock held).
   uint64_t dropped_frames();
+  // Lifetime counters with the running session's added in (state_lock held).
+  Counters counters_now();
+
+  // The reconfiguration sequence (takes state_lock): pending-ticket check, stop periodic tasks, detach, bus off
+  // if this handle had started it, `command`, then re-attach if a session existed and `restart` is set.
+  Op<void> reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true);
+  // Bus start (takes state_lock): attach the session, wake receivers waiting for the bus.
+  Op<void> bus_on();
+  // Bus stop (takes state_lock): detach, switch the bus off with verification.
+  Op<void> bus_off();
 
   // close(): idempotent once it succeeded.
   Op<void> close();

@@ -1,23 +1,147 @@
-// Starting and stopping the data path of a handle (attach/detach of the transmission session).
+// Starting and stopping the data path of a handle: attach/detach of the transmission session, and the
+// reconfiguration sequence that every configuration change needing a stopped bus goes through.
+#include "device/bus_state.hpp"
 #include "handle/handle.hpp"
+#include "session/tx_session.hpp"
 
 namespace tavro {
 
+namespace {
+constexpr uint32_t kFdBits = protocol::kModeFd | protocol::kModeFdReserved;
+}
+
 Op<void> DeviceShared::check_no_pending_tickets() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
+  if (state_.confirmation_mode == 1 && state_.session && state_.session->unresolved_ticket_count() != 0)
+    return OpError::runtime(
+        "Confirmed TX tickets are pending; await/cancel them before changing CAN configuration");
   return {};
 }
 
 Op<void> DeviceShared::attach_session() {
-  if (auto u = check_usable(); !u.ok()) return std::move(u).error();
-  return OpError::runtime("Not supported: starting the bus");
-}
+  auto usable = check_usable();
+  if (!usable.ok()) return std::move(usable).error();
+  if (state_.session) return {};
+  UsbAdapter& adapter = *usable.value();
 
-Op<void> DeviceShared::detach_session() {
+  auto mode = read_mode(adapter);
+  if (!mode.ok()) return mode.error();
+  if (mode.value() & kFdBits) return OpError::runtime("CAN FD transport is not supported");
+  const bool listen_only = (mode.value() & protocol::kModeListenOnly) != 0;
+  const TxPathMode path = listen_only ? TxPathMode::ReceiveOnly
+                          : state_.confirmation_mode == 1 ? TxPathMode::Confirmed
+                                                          : TxPathMode::Unconfirmed;
+
+  if (caps_.has_feature(protocol::kFeatureTxResults)) {
+    auto selected = select_tx_result_mode(adapter, kTxResultModeExplicit);
+    if (!selected.ok()) return selected.error();
+  } else if ((mode.value() & protocol::kModePresumeAck) && state_.confirmation_mode == 1) {
+    // Without explicit results, confirmation relies on echoes, which presume-acknowledge would suppress.
+    if (auto s = write_mode(adapter, mode.value() & ~(kFdBits | protocol::kModePresumeAck)); !s.ok())
+      return s.error();
+  }
+  if (auto s = switch_bus(adapter, true); !s.ok()) return s.error();
+
+  auto session = TxSession::attach(usable.value(), SessionParams{}, path);
+  if (!session.ok()) {
+    state_.attach_uncertain = true;
+    flags_->failed.store(true);
+    state_.failure_message =
+        "Session attachment failed; endpoint cleanup cannot be verified, release this handle and reopen: " +
+        session.error().text();
+    return OpError::runtime(*state_.failure_message);
+  }
+  state_.listen_only = listen_only;
+  state_.session = std::move(session.value());
   flags_->generation.fetch_add(1);
   return {};
 }
 
-uint64_t DeviceShared::dropped_frames() { return state_.lifetime_counters[kRxOverruns]; }
+Op<void> DeviceShared::detach_session() {
+  flags_->generation.fetch_add(1);
+  if (!state_.session) return {};
+  if (auto s = state_.session->shutdown(); !s.ok()) {
+    state_.failure_message = "Session shutdown failed; reopen the device: " + s.error().text();
+    flags_->failed.store(true);
+    return OpError::runtime(*state_.failure_message);
+  }
+  wait_gate_empty();
+  add_session_counters(*state_.session);
+  state_.session.reset();
+  return {};
+}
+
+void DeviceShared::add_session_counters(const TxSession& session) {
+  const SessionCounters c = session.counters();
+  const uint64_t values[kCounterCount] = {c.rx_frames,   c.tx_frames,    c.rx_bytes, c.tx_bytes,
+                                          c.rx_overruns, c.bus_warnings, c.bus_offs};
+  for (size_t i = 0; i < kCounterCount; ++i)
+    state_.lifetime_counters[i] = saturating_add(state_.lifetime_counters[i], values[i]);
+}
+
+uint64_t DeviceShared::dropped_frames() {
+  uint64_t n = state_.lifetime_counters[kRxOverruns];
+  if (state_.session) n = saturating_add(n, state_.session->receive_drops());
+  return n;
+}
+
+Counters DeviceShared::counters_now() {
+  Counters c = state_.lifetime_counters;
+  if (state_.session) {
+    const SessionCounters s = state_.session->counters();
+    const uint64_t values[kCounterCount] = {s.rx_frames,   s.tx_frames,    s.rx_bytes, s.tx_bytes,
+                                            s.rx_overruns, s.bus_warnings, s.bus_offs};
+    for (size_t i = 0; i < kCounterCount; ++i) c[i] = saturating_add(c[i], values[i]);
+  }
+  return c;
+}
+
+Op<void> DeviceShared::reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart) {
+  std::lock_guard<std::mutex> lk(state_lock_);
+  if (auto p = check_no_pending_tickets(); !p.ok()) return p;
+  const bool had_session = state_.session != nullptr;
+  notify_periodic_tasks();
+  if (auto d = detach_session(); !d.ok()) {
+    notify_bus_waiters();
+    return d;
+  }
+  Op<void> result = [&]() -> Op<void> {
+    auto usable = check_usable();
+    if (!usable.ok()) return std::move(usable).error();
+    if (had_session) {
+      if (auto s = switch_bus(*usable.value(), false); !s.ok()) return s.error();
+    }
+    if (auto c = command(*usable.value()); !c.ok()) return c;
+    if (had_session && restart) return attach_session();
+    return {};
+  }();
+  notify_bus_waiters();
+  return result;
+}
+
+Op<void> DeviceShared::bus_on() {
+  std::lock_guard<std::mutex> lk(state_lock_);
+  Op<void> r = attach_session();
+  notify_bus_waiters();
+  return r;
+}
+
+Op<void> DeviceShared::bus_off() {
+  // Switched off whether or not this handle started the bus; nothing is restarted.
+  std::lock_guard<std::mutex> lk(state_lock_);
+  if (auto p = check_no_pending_tickets(); !p.ok()) return p;
+  notify_periodic_tasks();
+  Op<void> result = detach_session();
+  if (result.ok()) {
+    auto usable = check_usable();
+    if (!usable.ok()) {
+      result = std::move(usable).error();
+    } else if (auto s = switch_bus(*usable.value(), false); !s.ok()) {
+      result = s.error();
+    }
+  }
+  notify_bus_waiters();
+  return result;
+}
 
 }  // namespace tavro
