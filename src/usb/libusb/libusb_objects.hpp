@@ -1,0 +1,77 @@
+// The libusb backend's seam objects, shared between the device/interface code and the endpoint pipes.
+#pragma once
+
+#include <libusb.h>
+
+#include <bitset>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "usb/host.hpp"
+
+namespace tavro::usb::libusb_detail {
+
+// Devices open in this process. libusb itself lets a process open one device any number of times; the seam
+// promises an exclusive open, so a second open of the same device is refused here.
+class OpenRegistry {
+ public:
+  bool insert(libusb_device* dev);  // false if already open
+  void erase(libusb_device* dev);
+
+ private:
+  std::mutex m_;
+  std::vector<libusb_device*> open_;  // guarded by m_
+};
+
+// An opened device: one libusb handle, closed (and the event thread released) on destruction.
+class DeviceImpl final : public Device {
+ public:
+  // Takes over `handle` and one event user of the Context; `dev` stays registered in `registry` until closed.
+  DeviceImpl(libusb_device_handle* handle, libusb_device* dev, OpenRegistry& registry);
+  ~DeviceImpl() override;
+
+  HostResult<std::shared_ptr<Interface>> claim_interface(uint8_t number) override;
+  TransferOutcome control_transfer(const ControlSetup& setup, std::span<uint8_t> data, Duration timeout) override;
+
+  libusb_device_handle* handle() const noexcept { return handle_; }
+  // Called by a claimed interface when it has released itself.
+  void forget_claim(uint8_t number);
+
+ private:
+  libusb_device_handle* const handle_;
+  libusb_device* const dev_;
+  OpenRegistry& registry_;
+  std::mutex m_;
+  std::bitset<256> claimed_;  // guarded by m_: libusb treats a repeated claim as success, the seam does not
+};
+
+// A claimed interface. Its endpoint descriptors are read once at claim time: they cannot change while it is claimed.
+class InterfaceImpl final : public Interface, public std::enable_shared_from_this<InterfaceImpl> {
+ public:
+  InterfaceImpl(std::shared_ptr<DeviceImpl> device, uint8_t number, std::vector<EndpointDescriptor> endpoints);
+  ~InterfaceImpl() override;  // releases the interface
+
+  uint8_t number() const noexcept override { return number_; }
+  Device& device() noexcept override { return *device_; }
+  std::vector<EndpointDescriptor> endpoints() const override { return endpoints_; }
+  HostResult<std::unique_ptr<BulkInPipe>> open_bulk_in(uint8_t address) override;
+  HostResult<std::unique_ptr<BulkOutPipe>> open_bulk_out(uint8_t address) override;
+
+  libusb_device_handle* handle() const noexcept { return device_->handle(); }
+  // Bulk OUT exclusivity: an OUT pipe holds its endpoint from open to destruction.
+  void release_out(uint8_t address);
+
+ private:
+  const std::shared_ptr<DeviceImpl> device_;
+  const uint8_t number_;
+  const std::vector<EndpointDescriptor> endpoints_;
+  std::mutex m_;
+  std::bitset<16> out_open_;  // guarded by m_; indexed by endpoint number
+};
+
+// Endpoint pipes (libusb_pipes.cpp). Each keeps its interface alive.
+std::unique_ptr<BulkInPipe> make_bulk_in_pipe(std::shared_ptr<InterfaceImpl> itf, const EndpointDescriptor& desc);
+std::unique_ptr<BulkOutPipe> make_bulk_out_pipe(std::shared_ptr<InterfaceImpl> itf, const EndpointDescriptor& desc);
+
+}  // namespace tavro::usb::libusb_detail

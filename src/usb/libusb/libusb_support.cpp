@@ -1,0 +1,255 @@
+// Outcome mapping, descriptor lookup, the completion hand-off and the libusb context with its event thread.
+#include "usb/libusb/libusb_support.hpp"
+
+#include <pthread.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "core/log.hpp"
+
+namespace tavro::usb::libusb_detail {
+
+TransferOutcome outcome_from_transfer_status(int status, int actual_length) noexcept {
+  TransferOutcome o;
+  o.actual = actual_length > 0 ? static_cast<size_t>(actual_length) : 0;
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: o.status = TransferStatus::Completed; break;
+    // libusb's own time-out is never set by this backend, but if it fires it means the same as our cancel.
+    case LIBUSB_TRANSFER_CANCELLED:
+    case LIBUSB_TRANSFER_TIMED_OUT: o.status = TransferStatus::Cancelled; break;
+    case LIBUSB_TRANSFER_STALL: o.status = TransferStatus::Stall; break;
+    case LIBUSB_TRANSFER_NO_DEVICE: o.status = TransferStatus::Disconnected; break;
+    case LIBUSB_TRANSFER_ERROR:
+    case LIBUSB_TRANSFER_OVERFLOW: o.status = TransferStatus::Fault; break;
+    default:
+      o.status = TransferStatus::Unknown;
+      o.os_code = status;
+      break;
+  }
+  return o;
+}
+
+TransferOutcome outcome_from_error(int error) noexcept {
+  TransferOutcome o;
+  switch (error) {
+    case LIBUSB_SUCCESS: o.status = TransferStatus::Completed; break;
+    case LIBUSB_ERROR_NO_DEVICE: o.status = TransferStatus::Disconnected; break;
+    case LIBUSB_ERROR_INVALID_PARAM: o.status = TransferStatus::InvalidArgument; break;
+    case LIBUSB_ERROR_PIPE: o.status = TransferStatus::Stall; break;
+    default:
+      o.status = TransferStatus::Unknown;
+      o.os_code = error;
+      break;
+  }
+  return o;
+}
+
+HostError host_error(int error) {
+  // The code is kept for every status, not only Unknown: it is what a bug report needs.
+  return HostError{outcome_from_error(error).status, error, libusb_strerror(error)};
+}
+
+std::optional<std::vector<EndpointDescriptor>> interface_endpoints(const libusb_config_descriptor& config,
+                                                                   uint8_t number) {
+  // Search by bInterfaceNumber: the position in the array is not guaranteed to match it.
+  for (int i = 0; i < config.bNumInterfaces; ++i) {
+    const libusb_interface& itf = config.interface[i];
+    if (itf.num_altsetting < 1 || itf.altsetting == nullptr) continue;
+    const libusb_interface_descriptor& alt = itf.altsetting[0];
+    if (alt.bInterfaceNumber != number) continue;
+    std::vector<EndpointDescriptor> out;
+    out.reserve(alt.bNumEndpoints);
+    for (int e = 0; e < alt.bNumEndpoints; ++e) {
+      const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+      EndpointDescriptor d;
+      d.address = ep.bEndpointAddress;
+      d.type = static_cast<EndpointType>(ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK);
+      // Bits 11-12 are the high-bandwidth multiplier of periodic endpoints, not part of the packet size.
+      d.max_packet_size = static_cast<uint16_t>(ep.wMaxPacketSize & 0x07FF);
+      out.push_back(d);
+    }
+    return out;
+  }
+  return std::nullopt;
+}
+
+HostResult<EndpointDescriptor> find_bulk_endpoint(std::span<const EndpointDescriptor> endpoints, uint8_t address,
+                                                  bool want_in) {
+  char text[96];
+  for (const EndpointDescriptor& d : endpoints) {
+    if (d.address != address) continue;
+    if (d.type != EndpointType::Bulk) {
+      std::snprintf(text, sizeof text, "endpoint 0x%02x is not a bulk endpoint", address);
+      return HostResult<EndpointDescriptor>::failure({TransferStatus::InvalidArgument, LIBUSB_ERROR_INVALID_PARAM, text});
+    }
+    const bool is_in = (address & LIBUSB_ENDPOINT_IN) != 0;
+    if (is_in != want_in) {
+      std::snprintf(text, sizeof text, "endpoint 0x%02x is not an %s endpoint", address, want_in ? "IN" : "OUT");
+      return HostResult<EndpointDescriptor>::failure({TransferStatus::InvalidArgument, LIBUSB_ERROR_INVALID_PARAM, text});
+    }
+    return HostResult<EndpointDescriptor>::success(d);
+  }
+  std::snprintf(text, sizeof text, "endpoint 0x%02x is not described by the interface", address);
+  return HostResult<EndpointDescriptor>::failure({TransferStatus::InvalidArgument, LIBUSB_ERROR_NOT_FOUND, text});
+}
+
+Clock::time_point deadline_after(Duration timeout) noexcept {
+  // A century is "forever" for a USB wait and stays far from the clock's range.
+  constexpr Duration kMax = std::chrono::hours(24 * 365 * 100);
+  const auto now = Clock::now();
+  if (timeout <= Duration::zero()) return now;
+  return now + std::chrono::duration_cast<Clock::duration>(timeout < kMax ? timeout : kMax);
+}
+
+// ---- Completion hand-off ----
+
+TransferSlot::TransferSlot(Waiter& w) : waiter(&w), transfer(libusb_alloc_transfer(0)) {}
+
+TransferSlot::~TransferSlot() {
+  if (transfer != nullptr) libusb_free_transfer(transfer);
+}
+
+bool TransferSlot::reserve(size_t size) noexcept {
+  if (size <= capacity && buffer) return true;
+  // At least one byte, so that a zero-length transfer still has a valid buffer pointer.
+  const size_t n = size > 0 ? size : 1;
+  std::unique_ptr<uint8_t[]> fresh(new (std::nothrow) uint8_t[n]);
+  if (!fresh) return false;
+  buffer = std::move(fresh);
+  capacity = n;
+  return true;
+}
+
+void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer) {
+  auto* slot = static_cast<TransferSlot*>(transfer->user_data);
+  const TransferOutcome outcome = outcome_from_transfer_status(transfer->status, transfer->actual_length);
+  Waiter* w = slot->waiter;
+  std::lock_guard<std::mutex> lock(w->m);
+  slot->outcome = outcome;
+  slot->done = true;
+  // Notify while still holding the mutex: the owner may free the slot, and the waiter with it, the moment it
+  // can see `done`, so after unlocking this callback must not touch anything.
+  w->cv.notify_all();
+}
+
+void arm(TransferSlot& slot) {
+  std::lock_guard<std::mutex> lock(slot.waiter->m);
+  slot.done = false;
+  slot.outcome = TransferOutcome{};
+}
+
+bool wait_done(TransferSlot& slot, Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(slot.waiter->m);
+  return slot.waiter->cv.wait_until(lock, deadline, [&] { return slot.done; });
+}
+
+void wait_returned(TransferSlot& slot, const char* what) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(slot.waiter->m);
+      if (slot.waiter->cv.wait_for(lock, std::chrono::seconds(1), [&] { return slot.done; })) return;
+    }
+    // Logged without the waiter's mutex: a log sink may block (the Python bridge takes the interpreter lock).
+    TAVRO_LOG(log::Target::Device, log::Level::Warn,
+              std::string("still waiting for a cancelled ") + what + " transfer to return");
+  }
+}
+
+// ---- The process's libusb context ----
+
+Context& Context::instance() {
+  // Leaked on purpose: destroying it at exit would have to stop a running event thread from a static destructor.
+  static Context* const ctx = new Context();
+  return *ctx;
+}
+
+libusb_context* Context::get(int* error) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (ctx_ == nullptr) {
+    libusb_context* fresh = nullptr;
+    const int rc = libusb_init(&fresh);
+    if (rc != LIBUSB_SUCCESS) {
+      if (error != nullptr) *error = rc;
+      return nullptr;
+    }
+    ctx_ = fresh;
+  }
+  return ctx_;
+}
+
+bool Context::add_event_user() {
+  std::unique_lock<std::mutex> lock(m_);
+  // A previous event thread may still be being joined; starting a second one meanwhile would leave two threads
+  // competing for libusb's event lock.
+  joined_.wait(lock, [&] { return !stopping_; });
+  if (ctx_ == nullptr) return false;
+  if (users_ == 0) {
+    run_.store(true);
+    try {
+      thread_ = std::thread([this, c = ctx_] { event_loop_on(c); });
+    } catch (const std::system_error&) {
+      run_.store(false);
+      return false;
+    }
+  }
+  ++users_;
+  return true;
+}
+
+void Context::remove_event_user() {
+  std::thread stopping;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (users_ == 0 || --users_ > 0) return;
+    run_.store(false);
+    // Wakes the thread out of libusb_handle_events_timeout_completed. The request stays pending in the context if
+    // the thread is not inside it yet, so the flag above is always seen promptly.
+    libusb_interrupt_event_handler(ctx_);
+    stopping = std::move(thread_);
+    stopping_ = true;
+  }
+  // Joined outside the lock (the thread takes none of ours, but other openers must not block behind a join).
+  if (stopping.get_id() == std::this_thread::get_id()) {
+    stopping.detach();  // the last device was dropped on the event thread itself; it ends after this callback
+  } else if (stopping.joinable()) {
+    stopping.join();
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stopping_ = false;
+  }
+  joined_.notify_all();
+}
+
+size_t Context::event_users() {
+  std::lock_guard<std::mutex> lock(m_);
+  return users_;
+}
+
+void Context::event_loop_on(libusb_context* ctx) {
+  set_current_thread_name(kEventThreadName);
+  // This thread never logs: whoever stops it may be joining it while holding the interpreter lock, which a log
+  // sink would need. Transfer callbacks run here and only store outcomes.
+  while (run_.load()) {
+    timeval tv{1, 0};  // only bounds how long a missed interrupt could delay a stop
+    const int rc = libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+    if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_INTERRUPTED && run_.load()) {
+      // A persistent failure must not turn into a busy loop; back off briefly, waking early on stop.
+      std::unique_lock<std::mutex> lock(m_);
+      joined_.wait_for(lock, std::chrono::milliseconds(10), [&] { return !run_.load(); });
+    }
+  }
+}
+
+void set_current_thread_name(const char* name) noexcept {
+  char truncated[16];
+  std::strncpy(truncated, name, sizeof truncated - 1);
+  truncated[sizeof truncated - 1] = '\0';
+  pthread_setname_np(pthread_self(), truncated);
+}
+
+}  // namespace tavro::usb::libusb_detail
