@@ -6,19 +6,21 @@
 #include "device/bus_state.hpp"
 #include "device/discovery.hpp"
 #include "ext/args.hpp"
+#include "ext/device_methods.hpp"
 #include "ext/backend.hpp"
 #include "ext/errors.hpp"
 #include "ext/logging_bridge.hpp"
 #include "ext/pyutil.hpp"
 
 namespace tavro::py {
+
+DevicePayload& payload_of(PyObject* self) { return **reinterpret_cast<DeviceObject*>(self)->payload; }
+
 namespace {
 
 // Open handles, so that the exit hook can close what the program left open.
 std::mutex g_registry_mu;
 std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePayload>>> g_registry;
-
-DevicePayload& payload_of(PyObject* self) { return **reinterpret_cast<DeviceObject*>(self)->payload; }
 
 // Runs `fn(shared, adapter)` with the interpreter lock released, under state_lock, after check_usable.
 template <typename T, typename Fn>
@@ -199,6 +201,9 @@ void device_dealloc(PyObject* self) {
 }
 
 #define TAVRO_NOARGS(name, fn, doc) {name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, name "($self)\n--\n\n" doc}
+#define TAVRO_ARGS(name, params, fn, doc)                                                       \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, \
+   name "($self, " params ")\n--\n\n" doc}
 
 PyMethodDef device_methods[] = {
     {"open_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(device_open_by_name)),
@@ -213,6 +218,22 @@ PyMethodDef device_methods[] = {
                  "Capability words read when the handle was opened."),
     TAVRO_NOARGS("dropped_frame_count", device_dropped_frame_count,
                  "Received frames discarded because the receive queue was full."),
+    TAVRO_ARGS("set_bus_state", "on", device_set_bus_state, "Start (True) or stop (False) the CAN bus."),
+    TAVRO_ARGS("set_mode", "ctrlmode", device_set_mode, "Write the adapter's CAN mode flags."),
+    TAVRO_ARGS("configure_modes", "mask, flags", device_configure_modes,
+               "Change the named Classic CAN mode bits in `mask` to `flags`; returns the mode in force."),
+    TAVRO_ARGS("configure_confirmation", "enabled", device_configure_confirmation,
+               "Select confirmed transmission for the next bus start."),
+    TAVRO_NOARGS("reset_can", device_reset_can, "Reset the CAN controller."),
+    TAVRO_NOARGS("flush_tx_queue", device_flush_tx_queue, "Drop the adapter's queued transmissions."),
+    TAVRO_NOARGS("reset_timestamps", device_reset_timestamps, "Zero the adapter's timestamp counter."),
+    TAVRO_ARGS("send_frame", "arb_id, is_ext, is_rtr, dlc, data, timeout_ms", device_send_frame,
+               "Send one frame without a delivery ticket."),
+    TAVRO_ARGS("receive_frame", "timeout_ms", device_receive_frame,
+               "Next received frame as (timestamp, id, is_ext, is_rtr, is_error, dlc, data8), or None."),
+    TAVRO_ARGS("set_filters", "filters", device_set_filters,
+               "Replace the software receive filter with (id, mask, extended) entries."),
+    TAVRO_NOARGS("clear_filters", device_clear_filters, "Accept every received frame."),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

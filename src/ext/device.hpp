@@ -13,16 +13,11 @@
 #include <vector>
 
 #include "ext/python.hpp"
+#include "handle/frames.hpp"
 #include "handle/handle.hpp"
 
 namespace tavro::py {
 
-// One entry of the software acceptance filter applied by receive_frame.
-struct FilterEntry {
-  uint32_t pattern = 0;
-  uint32_t mask = 0;
-  bool invert = false;
-};
 
 // What the Python object owns. Shared with the exit hook through the registry of open handles.
 struct DevicePayload {

@@ -1,0 +1,165 @@
+// Bus and controller configuration methods of NativeTavroDevice.
+#include "device/bus_state.hpp"
+#include "ext/args.hpp"
+#include "ext/device_methods.hpp"
+#include "ext/errors.hpp"
+#include "ext/pyutil.hpp"
+
+namespace tavro::py {
+namespace {
+
+constexpr const char* kMustBeStopped = "CAN must be stopped before changing this setting";
+
+PyObject* none_or_raise(const Op<void>& r) {
+  if (!r.ok()) return raise_op(r.error());
+  Py_RETURN_NONE;
+}
+
+// One u32 argument.
+bool one_u32(const char* fname, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+             uint32_t* out) {
+  const char* const names[] = {arg};
+  PyObject* a[1];
+  return parse_args(fname, args, nargs, kwnames, names, a) && to_u32(a[0], fname, arg, out);
+}
+
+bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              bool* out) {
+  const char* const names[] = {arg};
+  PyObject* a[1];
+  return parse_args(fname, args, nargs, kwnames, names, a) && to_bool(a[0], fname, arg, out);
+}
+
+// A reconfiguration whose own step is one OUT request.
+PyObject* reconfigure_with(PyObject* self, ControlCommand cmd, std::span<const uint8_t> payload) {
+  DeviceShared& shared = *payload_of(self).shared;
+  auto r = without_gil([&] {
+    return shared.reconfigure([&](UsbAdapter& a) -> Op<void> {
+      if (auto s = a.control_out(cmd, 0, payload); !s.ok()) return s.error();
+      return {};
+    });
+  });
+  return none_or_raise(r);
+}
+
+// Refuses unless the bus is stopped: no session of this handle, and the adapter reports state 4.
+Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message) {
+  auto usable = shared.check_usable();
+  if (!usable.ok()) return usable;
+  if (shared.state().session) return OpError::runtime(message);
+  auto bus = read_bus_state(*usable.value());
+  if (!bus.ok()) return bus.error();
+  if (bus.value().state != protocol::kBusStopped) return OpError::runtime(message);
+  return usable;
+}
+
+}  // namespace
+
+PyObject* device_set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  bool on;
+  if (!one_bool("set_bus_state", "on", args, nargs, kwnames, &on)) return nullptr;
+  DeviceShared& shared = *payload_of(self).shared;
+  return none_or_raise(without_gil([&] { return on ? shared.bus_on() : shared.bus_off(); }));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  uint32_t ctrlmode;
+  if (!one_u32("set_mode", "ctrlmode", args, nargs, kwnames, &ctrlmode)) return nullptr;
+  if (ctrlmode & (protocol::kModeFd | protocol::kModeFdReserved)) {
+    PyErr_SetString(PyExc_ValueError, "CAN FD transport is not supported");
+    return nullptr;
+  }
+  DeviceShared& shared = *payload_of(self).shared;
+  return none_or_raise(without_gil([&] {
+    return shared.reconfigure([&](UsbAdapter& a) -> Op<void> {
+      if (auto s = write_mode(a, ctrlmode); !s.ok()) return s.error();
+      return {};
+    });
+  }));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_configure_modes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"mask", "flags"};
+  PyObject* a[2];
+  uint32_t mask, flags;
+  if (!parse_args("configure_modes", args, nargs, kwnames, names, a) ||
+      !to_u32(a[0], "configure_modes", "mask", &mask) || !to_u32(a[1], "configure_modes", "flags", &flags))
+    return nullptr;
+  if (mask >= 0x20 || (flags & ~mask)) {
+    PyErr_SetString(PyExc_ValueError, "Only named Classic CAN modes can be changed");
+    return nullptr;
+  }
+  DeviceShared& shared = *payload_of(self).shared;
+  if (flags & ~shared.capabilities().ctrlmode_supported) {
+    PyErr_SetString(PyExc_RuntimeError, "Firmware does not support the requested CAN mode");
+    return nullptr;
+  }
+  Op<uint32_t> r = without_gil([&]() -> Op<uint32_t> {
+    std::lock_guard<std::mutex> lk(shared.state_lock());
+    auto usable = shared.check_usable();
+    if (!usable.ok()) return std::move(usable).error();
+    auto current = read_mode(*usable.value());
+    if (!current.ok()) return current.error();
+    const uint32_t wanted = (current.value() & ~mask) | flags;
+    if (wanted == current.value()) return wanted;
+    auto done = shared.reconfigure_locked([&](UsbAdapter& ad) -> Op<void> {
+      if (auto s = write_mode(ad, wanted); !s.ok()) return s.error();
+      auto back = read_mode(ad);
+      if (!back.ok()) return back.error();
+      if (back.value() != wanted) return OpError::runtime("CAN mode readback does not match the requested setting");
+      return {};
+    });
+    if (!done.ok()) return std::move(done).error();
+    return wanted;
+  });
+  if (!r.ok()) return raise_op(r.error());
+  return PyLong_FromUnsignedLong(r.value());
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_configure_confirmation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  bool enabled;
+  if (!one_bool("configure_confirmation", "enabled", args, nargs, kwnames, &enabled)) return nullptr;
+  DeviceShared& shared = *payload_of(self).shared;
+  return none_or_raise(without_gil([&]() -> Op<void> {
+    std::lock_guard<std::mutex> lk(shared.state_lock());
+    auto a = stopped_adapter(shared, "Configure confirmation while CAN is stopped");
+    if (!a.ok()) return std::move(a).error();
+    shared.state().confirmation_mode = enabled ? 1 : 0;
+    return {};
+  }));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_reset_can(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  return reconfigure_with(self, ControlCommand::ResetCan, {});
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_flush_tx_queue(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  return reconfigure_with(self, ControlCommand::FlushTxQueue, {});
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_reset_timestamps(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  DeviceShared& shared = *payload_of(self).shared;
+  return none_or_raise(without_gil([&]() -> Op<void> {
+    std::lock_guard<std::mutex> lk(shared.state_lock());
+    auto a = stopped_adapter(shared, kMustBeStopped);
+    if (!a.ok()) return std::move(a).error();
+    if (auto s = a.value()->control_out(ControlCommand::ResetTimestamp, 0, {}); !s.ok()) return s.error();
+    return {};
+  }));
+  TAVRO_PY_GUARD_END
+}
+
+}  // namespace tavro::py

@@ -1,0 +1,229 @@
+// Frame methods of NativeTavroDevice: send_frame, receive_frame and the software receive filter.
+#include <algorithm>
+
+#include "ext/args.hpp"
+#include "ext/device_methods.hpp"
+#include "ext/errors.hpp"
+#include "ext/pyutil.hpp"
+#include "session/tx_session.hpp"
+
+namespace tavro::py {
+namespace {
+
+constexpr uint64_t kMaxReceiveTimeoutMs = 300000;
+constexpr auto kReceiveSlice = std::chrono::milliseconds(100);
+
+// Converts the five frame arguments and runs the frame check.
+bool convert_frame(const char* fname, PyObject* const* a, CanFrame* out) {
+  uint32_t arb_id;
+  bool is_ext, is_rtr;
+  uint8_t dlc;
+  std::span<const uint8_t> data;
+  if (!to_u32(a[0], fname, "arb_id", &arb_id) || !to_bool(a[1], fname, "is_ext", &is_ext) ||
+      !to_bool(a[2], fname, "is_rtr", &is_rtr) || !to_u8(a[3], fname, "dlc", &dlc) ||
+      !to_bytes(a[4], fname, "data", &data))
+    return false;
+  auto f = check_frame(arb_id, is_ext, is_rtr, dlc, data);
+  if (!f.ok()) {
+    raise_op(f.error());
+    return false;
+  }
+  *out = f.value();
+  return true;
+}
+
+PyObject* frame_tuple(const CanFrame& f) {
+  const bool ext = (f.flags & FRAME_FLAG_EXTENDED) || (f.id & 0x80000000u);
+  const bool rtr = (f.flags & FRAME_FLAG_RTR) || (f.id & 0x40000000u);
+  const bool err = (f.flags & FRAME_FLAG_ERROR) != 0;
+  const uint32_t id = f.id & (ext ? 0x1FFFFFFFu : 0x7FFu);
+  const uint8_t dlc = f.dlc > 8 ? 8 : f.dlc;
+  uint8_t data[8] = {};
+  std::copy_n(f.data.data(), dlc, data);
+  PyObject* t = PyTuple_New(7);
+  if (!t) return nullptr;
+  PyObject* items[7] = {
+      PyLong_FromUnsignedLongLong(f.timestamp),
+      PyLong_FromUnsignedLong(id),
+      PyBool_FromLong(ext),
+      PyBool_FromLong(rtr),
+      PyBool_FromLong(err),
+      PyLong_FromLong(dlc),
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), 8),
+  };
+  for (int i = 0; i < 7; ++i) {
+    if (!items[i]) {
+      for (int j = i; j < 7; ++j) Py_XDECREF(items[j]);
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SetItem(t, i, items[i]);  // steals
+  }
+  return t;
+}
+
+// What one receive attempt ended with.
+struct Received {
+  enum class Kind { Frame, Nothing, Error } kind = Kind::Nothing;
+  CanFrame frame;
+  OpError error;
+};
+
+Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
+  DeviceShared& shared = *p.shared;
+  SessionFlags& flags = *shared.flags();
+  const TimePoint deadline = deadline_after_ms(std::min(timeout_ms, kMaxReceiveTimeoutMs));
+  auto fail = [](OpError e) { return Received{Received::Kind::Error, {}, std::move(e)}; };
+  if (flags.closed.load()) return fail(OpError::runtime("Device is closed"));
+  for (;;) {
+    if (flags.failed.load()) return fail(OpError::runtime("Managed session failed; close the device"));
+    auto locked = shared.lock_state_until(deadline);
+    if (!locked.ok()) return {};
+    std::unique_lock<std::mutex> lk = std::move(locked.value());
+    if (auto u = shared.check_usable(); !u.ok()) return fail(std::move(u).error());
+    std::shared_ptr<TxSession> session = shared.state().session;
+    const uint64_t generation = flags.generation.load();
+    if (!session) {
+      lk.unlock();
+      if (time_left(deadline) <= Duration::zero()) return {};
+      std::unique_lock<std::mutex> bw(shared.bus_waiters_mutex());
+      if (!flags.closed.load() && !flags.failed.load() && flags.generation.load() == generation)
+        shared.bus_waiters_cv().wait_until(bw, deadline);
+      continue;
+    }
+    shared.gate_enter();
+    lk.unlock();
+    const TimePoint slice_end = std::min(deadline, Clock::now() + kReceiveSlice);
+    Result<CanFrame> r = session->receive(slice_end);
+    session.reset();
+    shared.gate_leave();
+
+    if (flags.closed.load()) return fail(OpError::runtime("Device is closed"));
+    if (flags.failed.load()) return fail(OpError::runtime("Managed session failed; close the device"));
+    if (flags.generation.load() != generation) continue;  // data path changed: drop what came from the old one
+    if (!r.ok()) {
+      if (r.error().is(DeviceError::Kind::Timeout)) {
+        if (time_left(deadline) <= Duration::zero()) return {};
+        continue;
+      }
+      return fail(OpError::device(r.error()));
+    }
+    bool accepted;
+    {
+      std::lock_guard<std::mutex> fl(p.filter_mu);
+      accepted = filter_accepts(p.filter, r.value());
+    }
+    if (accepted) return {Received::Kind::Frame, r.value(), {}};
+    if (time_left(deadline) <= Duration::zero()) return {};
+  }
+}
+
+}  // namespace
+
+PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"arb_id", "is_ext", "is_rtr", "dlc", "data", "timeout_ms"};
+  PyObject* a[6];
+  if (!parse_args("send_frame", args, nargs, kwnames, names, a)) return nullptr;
+  CanFrame frame;
+  uint64_t timeout_ms;
+  if (!convert_frame("send_frame", a, &frame) || !to_u64(a[5], "send_frame", "timeout_ms", &timeout_ms))
+    return nullptr;
+  DeviceShared& shared = *payload_of(self).shared;
+  Op<void> r = without_gil([&]() -> Op<void> {
+    const TimePoint deadline = deadline_after_ms(timeout_ms);
+    auto locked = shared.lock_state_until(deadline);
+    if (!locked.ok()) return std::move(locked).error();
+    if (shared.state().confirmation_mode != 0) return OpError::runtime("Use submit_frame for confirmed transmission");
+    auto session = shared.check_running();
+    if (!session.ok()) return std::move(session).error();
+    auto left = remaining_until(deadline);
+    if (!left.ok()) return std::move(left).error();
+    TxWriteResult w = session.value()->send_unconfirmed(frame, left.value());
+    if (!w.status.ok()) return OpError::submission(w.status.error());
+    return {};
+  });
+  if (!r.ok()) return raise_op(r.error());
+  Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"timeout_ms"};
+  PyObject* a[1];
+  uint64_t timeout_ms;
+  if (!parse_args("receive_frame", args, nargs, kwnames, names, a) ||
+      !to_u64(a[0], "receive_frame", "timeout_ms", &timeout_ms))
+    return nullptr;
+  DevicePayload& p = payload_of(self);
+  Received r = without_gil([&] { return receive_loop(p, timeout_ms); });
+  switch (r.kind) {
+    case Received::Kind::Frame: return frame_tuple(r.frame);
+    case Received::Kind::Nothing: Py_RETURN_NONE;
+    case Received::Kind::Error: return raise_op(r.error);
+  }
+  Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_set_filters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"filters"};
+  PyObject* a[1];
+  if (!parse_args("set_filters", args, nargs, kwnames, names, a)) return nullptr;
+  PyObject* seq = a[0];
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return nullptr;
+  }
+  if (!PySequence_Check(seq)) return type_error(seq, "set_filters", "filters", "a sequence"), nullptr;
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) return nullptr;
+  std::vector<FilterEntry> entries;
+  entries.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item(PySequence_GetItem(seq, i));
+    if (!item) return nullptr;
+    if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 3)
+      return type_error(item.get(), "set_filters", "filters", "a sequence of (id, mask, extended) tuples"), nullptr;
+    uint32_t id, mask;
+    if (!to_u32(PyTuple_GetItem(item.get(), 0), "set_filters", "filters", &id) ||
+        !to_u32(PyTuple_GetItem(item.get(), 1), "set_filters", "filters", &mask))
+      return nullptr;
+    PyObject* ext_obj = PyTuple_GetItem(item.get(), 2);
+    int extended = -1;
+    if (ext_obj != Py_None) {
+      bool b;
+      if (!to_bool(ext_obj, "set_filters", "filters", &b)) return nullptr;
+      extended = b ? 1 : 0;
+    }
+    FilterEntry e;
+    if (!make_filter_entry(id, mask, extended, &e)) {
+      PyErr_SetString(PyExc_ValueError, "Filter ID or mask out of range");
+      return nullptr;
+    }
+    entries.push_back(e);
+  }
+  DevicePayload& p = payload_of(self);
+  without_gil([&] {
+    std::lock_guard<std::mutex> lk(p.filter_mu);
+    p.filter.swap(entries);
+  });
+  Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_clear_filters(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  DevicePayload& p = payload_of(self);
+  std::vector<FilterEntry> old;
+  without_gil([&] {
+    std::lock_guard<std::mutex> lk(p.filter_mu);
+    p.filter.swap(old);
+  });
+  Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+}  // namespace tavro::py
