@@ -25,6 +25,8 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
 
   DeviceError& error() & { assert(!ok()); return std::get<1>(v_); }
   const DeviceError& error() const& { assert(!ok()); return std::get<1>(v_); }
