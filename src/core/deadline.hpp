@@ -16,6 +16,12 @@ inline TimePoint deadline_after_ms(uint64_t ms) {
   return Clock::now() + std::chrono::milliseconds(ms > kMaxMs ? kMaxMs : ms);
 }
 
+// Same for a duration; negative durations give a deadline in the past.
+inline TimePoint deadline_after(Duration timeout) {
+  constexpr Duration kMax = std::chrono::hours(24 * 365 * 100);
+  return Clock::now() + (timeout > kMax ? kMax : timeout);
+}
+
 // Time left until `deadline`, zero if it has passed.
 inline Duration time_left(TimePoint deadline) {
   auto now = Clock::now();

@@ -1,0 +1,47 @@
+// The result reader "tavro-tx-results": reads bulk IN endpoint 0x83, matches every legacy echo (10 bytes) or
+// explicit result record (12 bytes) to the session's pending slot and completes that ticket. Anything it cannot
+// account for is a protocol fault of the whole session: every open ticket becomes uncertain and the reader stops.
+//
+//   ctx = ResultReaderContext(state, result_mode, confirmed); ctx.handoff.put(stream_0x83)
+//   reader = spawn_result_reader(ctx)       # thread "tavro-tx-results"
+//   ctx.stop.request(); reader.join()       # -> result of releasing the stream: the endpoint-0x83 fence
+//
+// The reader takes the session state mutex per record (then a ticket's and the echo table's mutex), never the
+// transmit lock, so results keep flowing while a transmission waits on the bulk OUT endpoint.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/result.hpp"
+#include "session/session_state.hpp"
+#include "stream/rx_worker.hpp"
+
+namespace tavro {
+
+struct ResultReaderContext {
+  static constexpr std::chrono::milliseconds kReadTimeout{25};
+
+  ResultReaderContext(std::shared_ptr<SessionState> s, uint32_t mode, bool confirmed_path)
+      : state(std::move(s)), result_mode(mode), confirmed(confirmed_path) {}
+
+  size_t record_size() const noexcept { return 10 + 2 * size_t(result_mode); }
+
+  const std::shared_ptr<SessionState> state;
+  const uint32_t result_mode;  // 0 legacy echoes, 1 explicit results
+  const bool confirmed;        // the session's path mode is Confirmed
+  StopSignal stop;
+  StreamHandoff handoff;       // the endpoint-0x83 stream until the reader takes it
+};
+
+// Starts "tavro-tx-results". Fails with Internal carrying the operating system's error text as detail.
+Result<WorkerThread> spawn_result_reader(std::shared_ptr<ResultReaderContext> ctx);
+
+// The reader's body (spawn_result_reader runs it on its thread). Returns the outcome of releasing the stream.
+Status run_result_reader(ResultReaderContext& ctx);
+
+// Accounts for one whole record. A Communication error is a protocol failure: the caller logs it, invalidates
+// the session with ProtocolFault and stops reading.
+Status process_result_record(ResultReaderContext& ctx, const uint8_t* record);
+
+}  // namespace tavro

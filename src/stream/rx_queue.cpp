@@ -1,0 +1,82 @@
+// Bounded drop-oldest receive queue (see rx_queue.hpp for the contract).
+#include "stream/rx_queue.hpp"
+
+#include <algorithm>
+
+namespace tavro {
+
+RxQueue::RxQueue(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)), ring_(new CanFrame[capacity_]) {}
+
+size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
+  if (n == 0) return 0;
+  size_t dropped = 0;
+  size_t wake = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (count_ == capacity_) {
+        // Full: the oldest frame makes room; the reader of the endpoint never stalls for a slow consumer.
+        if (++head_ == capacity_) head_ = 0;
+        --count_;
+        ++dropped;
+      }
+      size_t tail = head_ + count_;
+      if (tail >= capacity_) tail -= capacity_;
+      ring_[tail] = frames[i];
+      ++count_;
+    }
+    wake = std::min(waiters_, n);
+  }
+  if (dropped != 0) overruns_.fetch_add(dropped, std::memory_order_relaxed);
+  // Outside the lock so that a woken receiver does not block on the mutex we still hold.
+  if (wake == 1) {
+    cv_.notify_one();
+  } else if (wake > 1) {
+    cv_.notify_all();
+  }
+  return dropped;
+}
+
+Result<CanFrame> RxQueue::pop(TimePoint deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (count_ == 0 && !closed_) {
+    if (deadline <= Clock::now()) return DeviceError::timeout();
+    ++waiters_;
+    const bool ready = cv_.wait_until(lock, deadline, [this] { return count_ != 0 || closed_; });
+    --waiters_;
+    if (!ready) return DeviceError::timeout();
+  }
+  if (count_ == 0) return terminal_;  // closed and drained
+  CanFrame f = ring_[head_];
+  if (++head_ == capacity_) head_ = 0;
+  --count_;
+  return f;
+}
+
+void RxQueue::close(DeviceError error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    terminal_ = std::move(error);
+  }
+  cv_.notify_all();
+}
+
+bool RxQueue::closed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
+size_t RxQueue::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+size_t RxQueue::waiters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiters_;
+}
+
+}  // namespace tavro

@@ -1,0 +1,74 @@
+// RxQueue: the bounded queue between the "tavro-rx" worker and the receivers of a session.
+//
+//   q = RxQueue()                  # ring of 20000 CanFrames, allocated once
+//   q.push(frame)                  # never waits: when full, the oldest frame is discarded and counted
+//   q.pop(deadline) -> frame | DeviceError.timeout() | terminal error (after close, once drained)
+//   q.close(error)                 # end of stream: wakes every waiter; queued frames are still handed out
+//
+// This is the hottest path of the driver. The ring never allocates after construction; the producer takes the
+// mutex for a few stores and signals the condition variable only when a receiver is actually waiting (the waiter
+// count is kept under the same mutex), so a busy bus with a polling or absent consumer costs no system call.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "core/deadline.hpp"
+#include "core/result.hpp"
+#include "stream/records.hpp"
+
+namespace tavro {
+
+class RxQueue {
+ public:
+  static constexpr size_t kCapacity = 20000;
+
+  explicit RxQueue(size_t capacity = kCapacity);
+  RxQueue(const RxQueue&) = delete;
+  RxQueue& operator=(const RxQueue&) = delete;
+
+  // Queues one frame, discarding the oldest queued frame if the ring is full. Returns the number of frames
+  // discarded (0 or 1). A closed queue ignores the frame and returns 0.
+  size_t push(const CanFrame& frame) noexcept { return push_many(&frame, 1); }
+  // Queues `n` frames in order under one lock; returns how many older frames were discarded for them.
+  size_t push_many(const CanFrame* frames, size_t n) noexcept;
+
+  // Takes the oldest frame, waiting until `deadline` for one to arrive. Fails with DeviceError::timeout() when
+  // none arrived in time, or with the terminal error once the queue is closed and empty.
+  Result<CanFrame> pop(TimePoint deadline);
+  Result<CanFrame> pop_for(Duration timeout) { return pop(Clock::now() + timeout); }
+  // Never waits.
+  Result<CanFrame> try_pop() { return pop(TimePoint::min()); }
+
+  // Ends the stream with `error` as the terminal result for receivers (the first close wins). Wakes every waiter.
+  void close(DeviceError error);
+
+  bool closed() const;
+  size_t size() const;
+  size_t capacity() const noexcept { return capacity_; }
+  // Frames discarded by the drop-oldest policy since construction.
+  uint64_t overruns() const noexcept { return overruns_.load(std::memory_order_relaxed); }
+  // Receivers currently blocked in pop (for tests and diagnostics).
+  size_t waiters() const;
+
+ private:
+  const size_t capacity_;
+  const std::unique_ptr<CanFrame[]> ring_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  size_t head_ = 0;   // oldest frame
+  size_t count_ = 0;
+  size_t waiters_ = 0;
+  bool closed_ = false;
+  DeviceError terminal_;
+
+  std::atomic<uint64_t> overruns_{0};
+};
+
+}  // namespace tavro

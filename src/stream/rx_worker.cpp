@@ -1,0 +1,233 @@
+// Receive worker "tavro-rx" and the thread primitives shared by the session workers.
+#include "stream/rx_worker.hpp"
+
+#include <pthread.h>
+
+#include <array>
+#include <system_error>
+
+#include "core/log.hpp"
+#include "device/protocol.hpp"
+#include "device/usb_errors.hpp"
+
+namespace tavro {
+
+namespace {
+
+constexpr auto kChannel = log::Target::Channel;
+constexpr std::chrono::milliseconds kErrorRetryDelay{100};
+constexpr std::chrono::milliseconds kBackoffCap{8};
+constexpr std::chrono::seconds kReleaseTimeout{1};
+
+std::string duration_text(Duration d) {
+  using namespace std::chrono;
+  const auto ns = duration_cast<nanoseconds>(d).count();
+  if (ns % 1000000000 == 0) return std::to_string(ns / 1000000000) + "s";
+  if (ns % 1000000 == 0) return std::to_string(ns / 1000000) + "ms";
+  if (ns % 1000 == 0) return std::to_string(ns / 1000) + "µs";
+  return std::to_string(ns) + "ns";
+}
+
+// Frames of one transfer are queued together: one lock and at most one wake-up per transfer.
+class FrameBatch {
+ public:
+  explicit FrameBatch(RxQueue& q) : queue_(q) {}
+  void add(const CanFrame& f) {
+    frames_[n_++] = f;
+    if (n_ == frames_.size()) flush();
+  }
+  void flush() {
+    if (n_ != 0) queue_.push_many(frames_.data(), n_);
+    n_ = 0;
+  }
+
+ private:
+  RxQueue& queue_;
+  std::array<CanFrame, 64> frames_;
+  size_t n_ = 0;
+};
+
+}  // namespace
+
+// ---- WorkerThread ----------------------------------------------------------------------------------------------
+
+WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
+  if (this != &other) {
+    if (thread_.joinable()) thread_.join();
+    thread_ = std::move(other.thread_);
+    outcome_ = std::move(other.outcome_);
+  }
+  return *this;
+}
+
+WorkerThread::~WorkerThread() {
+  if (thread_.joinable()) thread_.join();
+}
+
+Result<WorkerThread> WorkerThread::start(const char* name, std::function<Status()> body) {
+  WorkerThread w;
+  w.outcome_ = std::make_shared<Outcome>();
+  std::string thread_name(name);
+  try {
+    w.thread_ = std::thread([outcome = w.outcome_, thread_name, body = std::move(body)]() mutable {
+      pthread_setname_np(pthread_self(), thread_name.substr(0, 15).c_str());
+      try {
+        outcome->result = body();
+      } catch (const std::exception& e) {
+        outcome->faulted = true;
+        outcome->fault = e.what();
+      } catch (...) {
+        outcome->faulted = true;
+        outcome->fault = "unknown fault";
+      }
+    });
+  } catch (const std::system_error& e) {
+    return DeviceError::internal(e.code().message());
+  }
+  return w;
+}
+
+WorkerThread::Joined WorkerThread::join() {
+  Joined j;
+  if (!thread_.joinable()) return j;
+  thread_.join();
+  // The thread's writes to the outcome happen before join() returns.
+  j.faulted = outcome_->faulted;
+  j.fault = std::move(outcome_->fault);
+  j.result = std::move(outcome_->result);
+  outcome_.reset();
+  return j;
+}
+
+// ---- StopSignal ------------------------------------------------------------------------------------------------
+
+void StopSignal::request() noexcept {
+  {
+    // The store under the mutex closes the window between a sleeper's check and its wait.
+    std::lock_guard<std::mutex> lock(mutex_);
+    flag_.store(true, std::memory_order_release);
+  }
+  cv_.notify_all();
+}
+
+bool StopSignal::sleep_for(Duration d) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, d, [this] { return flag_.load(std::memory_order_acquire); });
+}
+
+// ---- stream release ----------------------------------------------------------------------------------------------
+
+Status release_stream(std::unique_ptr<BulkInStream> stream) {
+  if (!stream) return Ok{};
+  const bool all_returned =
+      stream->pipe().cancel_all(kReleaseTimeout, [](const usb::TransferOutcome&, std::span<const uint8_t>) {});
+  stream.reset();
+  if (!all_returned) return DeviceError::timeout();
+  return Ok{};
+}
+
+// ---- StreamHandoff -------------------------------------------------------------------------------------------
+
+void StreamHandoff::put(std::unique_ptr<BulkInStream> stream) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stream_ = std::move(stream);
+}
+
+std::unique_ptr<BulkInStream> StreamHandoff::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(stream_);
+}
+
+bool StreamHandoff::holds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stream_ != nullptr;
+}
+
+DeviceError rx_channel_disconnected() { return DeviceError::communication("RX channel disconnected"); }
+
+// ---- the worker ------------------------------------------------------------------------------------------------
+
+Status run_rx_worker(RxWorkerContext& ctx) {
+  // Whatever way the worker ends, the queue loses its only producer.
+  struct CloseQueue {
+    RxQueue& q;
+    ~CloseQueue() { q.close(rx_channel_disconnected()); }
+  } close_queue{*ctx.queue};
+
+  std::unique_ptr<BulkInStream> stream = ctx.handoff.take();
+  if (!stream) throw WorkerFault("single RX worker owns stream handoff");
+
+  TAVRO_LOG(kChannel, log::Level::Debug,
+            "CAN RX thread started (buf=" + std::to_string(stream->transfer_size()) +
+                " bytes, timeout=" + duration_text(ctx.read_timeout) + ")");
+
+  RecordAssembler assembler;
+  FrameBatch batch(*ctx.queue);
+  unsigned empty_reads = 0;
+
+  auto handle_record = [&](const uint8_t* rec) {
+    const CanFrame f = decode_rx_record(rec);
+    if (f.flags & FRAME_FLAG_ERROR) {
+      if (is_bus_off_error(f)) ctx.bus_off_events.fetch_add(1, std::memory_order_relaxed);
+      if (is_controller_warning(f)) ctx.bus_warnings.fetch_add(1, std::memory_order_relaxed);
+    }
+    batch.add(f);
+  };
+
+  while (!ctx.stop.requested()) {
+    Result<std::span<const uint8_t>> r = stream->read_view(ctx.read_timeout);
+    if (r.ok()) {
+      const std::span<const uint8_t> chunk = r.value();
+      if (!chunk.empty()) {
+        empty_reads = 0;
+        assembler.feed(chunk, protocol::kRxRecordSize, handle_record);
+        batch.flush();
+        continue;
+      }
+      // Empty transfers: first yield, then 1, 2, 4, 8, 8, ... ms until data flows again.
+      if (empty_reads == 0) {
+        std::this_thread::yield();
+      } else {
+        const auto delay = std::min<std::chrono::milliseconds>(
+            std::chrono::milliseconds(1u << std::min(empty_reads - 1, 3u)), kBackoffCap);
+        ctx.stop.sleep_for(delay);
+      }
+      if (empty_reads < 16) ++empty_reads;
+      continue;
+    }
+
+    const DeviceError& e = r.error();
+    if (e.is(DeviceError::Kind::Timeout)) continue;
+    if (e.is_usb(UsbErrorKind::Stall)) {
+      TAVRO_LOG(kChannel, log::Level::Warn, "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)");
+      const usb::TransferOutcome cleared = stream->pipe().clear_halt();
+      if (!cleared.ok()) {
+        TAVRO_LOG(kChannel, log::Level::Error, "clear_halt failed: " + usb_error(cleared).text());
+        ctx.stop.sleep_for(kErrorRetryDelay);
+      }
+      continue;
+    }
+    if (e.is_usb(UsbErrorKind::NoDevice)) {
+      TAVRO_LOG(kChannel, log::Level::Warn, "Device unplugged — RX thread exiting");
+      ctx.disconnected.store(true, std::memory_order_release);
+      break;
+    }
+    TAVRO_LOG(kChannel, log::Level::Error, "RX thread error: " + e.text());
+    ctx.stop.sleep_for(kErrorRetryDelay);
+  }
+
+  TAVRO_LOG(kChannel, log::Level::Debug, "CAN RX thread stopped");
+  return release_stream(std::move(stream));
+}
+
+Result<WorkerThread> spawn_rx_worker(std::shared_ptr<RxWorkerContext> ctx) {
+  auto started = WorkerThread::start("tavro-rx", [ctx] { return run_rx_worker(*ctx); });
+  if (started.ok()) return std::move(started).value();
+  // The thread never ran: the stream is still in the slot and must be fenced here.
+  Status released = release_stream(ctx->handoff.take());
+  ctx->queue->close(rx_channel_disconnected());
+  return DeviceError::internal("start RX thread: " + started.error().detail() +
+                               "; endpoint cleanup: " + (released.ok() ? std::string("success") : released.error().text()));
+}
+
+}  // namespace tavro
