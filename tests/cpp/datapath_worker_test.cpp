@@ -1,0 +1,218 @@
+// The receive worker "tavro-rx" against a fake bulk IN endpoint: reassembly, error counters, back-off, stall,
+// unplug, stop and the endpoint fence.
+#include <gtest/gtest.h>
+
+#include "datapath_fake.hpp"
+#include "datapath_test_util.hpp"
+#include "log_capture.hpp"
+#include "stream/bulk.hpp"
+#include "stream/rx_worker.hpp"
+
+using namespace std::chrono_literals;
+using namespace tavro;
+using tavro::dpfake::Bytes;
+using tavro::dpfake::rx_record;
+using tavro::test::eventually;
+
+namespace {
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+class RxWorkerTest : public test::LogCaptureTest {
+ protected:
+  void start(size_t queue_capacity = RxQueue::kCapacity) {
+    adapter = dev->adapter(test::unique_serial());
+    auto stream = BulkInStream::open(*adapter, protocol::kEpRxIn, 1024, 4);
+    ASSERT_TRUE(stream.ok());
+    ctx = std::make_shared<RxWorkerContext>(std::make_shared<RxQueue>(queue_capacity));
+    ctx->handoff.put(std::move(stream).value());
+    auto w = spawn_rx_worker(ctx);
+    ASSERT_TRUE(w.ok());
+    worker = std::move(w).value();
+  }
+  void TearDown() override {
+    if (ctx) ctx->stop.request();
+    worker.join();
+  }
+  dpfake::InEndpoint& rx() { return dev->in(protocol::kEpRxIn); }
+  Result<CanFrame> pop() { return ctx->queue->pop_for(10s); }
+
+  std::shared_ptr<dpfake::Device> dev = std::make_shared<dpfake::Device>();
+  std::shared_ptr<UsbAdapter> adapter;
+  std::shared_ptr<RxWorkerContext> ctx;
+  WorkerThread worker;
+};
+
+}  // namespace
+
+TEST_F(RxWorkerTest, ReassemblesRecordsAcrossTransferBoundaries) {
+  start();
+  EXPECT_TRUE(eventually([&] { return rx().outstanding() == 4; }));
+  EXPECT_TRUE(eventually([&] { return logs().count_containing("CAN RX thread started") == 1; }));
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Debug).front(),
+            "CAN RX thread started (buf=1024 bytes, timeout=2ms)");
+  EXPECT_EQ(rx().last_length(), 1024u);
+
+  const Bytes a = rx_record(0x123, 2, {1, 2}, 1000);
+  const Bytes b = rx_record(0x80000123u, 12, {1, 2, 3, 4, 5, 6, 7, 8}, 2000);
+  const Bytes both = cat({a, b});
+  // 23 bytes, then 25: the first record spans both transfers.
+  rx().push_data(Bytes(both.begin(), both.begin() + 23));
+  rx().push_data(Bytes(both.begin() + 23, both.end()));
+
+  auto f1 = pop();
+  ASSERT_TRUE(f1.ok());
+  EXPECT_EQ(f1->id, 0x123u);
+  EXPECT_EQ(f1->flags, 0);
+  EXPECT_EQ(f1->dlc, 2);
+  EXPECT_EQ(f1->data[1], 2);
+  EXPECT_EQ(f1->timestamp, 1000u);
+  auto f2 = pop();
+  ASSERT_TRUE(f2.ok());
+  EXPECT_EQ(f2->id, 0x123u);
+  EXPECT_EQ(f2->flags, FRAME_FLAG_EXTENDED);
+  EXPECT_EQ(f2->dlc, 8);  // capped
+  EXPECT_EQ(f2->timestamp, 2000u);
+
+  // Three whole records in one transfer, then a record split 1 + 23 after empty transfers (back-off path).
+  rx().push_data(cat({rx_record(1, 0), rx_record(2, 0), rx_record(3, 0)}));
+  const Bytes d = rx_record(0x40000800u, 0);
+  rx().push_data(Bytes(d.begin(), d.begin() + 1));
+  for (int i = 0; i < 4; ++i) rx().push_data({});
+  rx().push_data(Bytes(d.begin() + 1, d.end()));
+  for (uint32_t id : {1u, 2u, 3u}) EXPECT_EQ(pop()->id, id);
+  auto remote = pop();
+  ASSERT_TRUE(remote.ok());
+  EXPECT_EQ(remote->id, 0u);
+  EXPECT_EQ(remote->flags, FRAME_FLAG_RTR);
+  EXPECT_EQ(ctx->queue->size(), 0u);
+}
+
+TEST_F(RxWorkerTest, CountsBusOffAndWarningErrorFramesAndQueuesThem) {
+  start();
+  const uint32_t err = protocol::kIdError;
+  rx().push_data(cat({
+      rx_record(err | 0x40, 8),                  // bus-off only
+      rx_record(err | 0x04, 8, {0, 0x08}),       // transmit warning only
+      rx_record(err | 0x04, 8, {0, 0x04}),       // receive warning
+      rx_record(err | 0x04, 1, {0, 0x08}),       // dlc 1: neither
+      rx_record(0x04, 8, {0, 0x08}),             // not an error frame: neither
+  }));
+  for (int i = 0; i < 5; ++i) {
+    auto f = pop();
+    ASSERT_TRUE(f.ok());
+    EXPECT_EQ((f->flags & FRAME_FLAG_ERROR) != 0, i < 4);
+  }
+  EXPECT_EQ(ctx->bus_off_events.load(), 1u);
+  EXPECT_EQ(ctx->bus_warnings.load(), 2u);
+}
+
+TEST_F(RxWorkerTest, UnplugEndsWorkerAndReceiversSeeDisconnectAfterDrain) {
+  start();
+  rx().push_data(cat({rx_record(0x10, 0), rx_record(0x11, 0)}));
+  rx().push_status(usb::TransferStatus::Disconnected);
+  ASSERT_TRUE(eventually([&] { return ctx->disconnected.load(); }));
+  EXPECT_EQ(pop()->id, 0x10u);
+  EXPECT_EQ(pop()->id, 0x11u);
+  auto end = pop();
+  ASSERT_FALSE(end.ok());
+  EXPECT_EQ(end.error().text(), "Communication error: RX channel disconnected");
+
+  auto joined = worker.join();
+  EXPECT_FALSE(joined.faulted);
+  EXPECT_TRUE(joined.result.ok());
+  EXPECT_FALSE(rx().open()) << "the stream must be released before the join returns";
+  EXPECT_EQ(logs().count_containing("Device unplugged \xE2\x80\x94 RX thread exiting"), 1u);
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Debug).back(), "CAN RX thread stopped");
+}
+
+TEST_F(RxWorkerTest, StallClearsHaltAndKeepsReading) {
+  start();
+  const Bytes a = rx_record(0x55, 1, {9});
+  // The partial record survives the stall.
+  rx().push_data(Bytes(a.begin(), a.begin() + 10));
+  rx().push_status(usb::TransferStatus::Stall);
+  rx().push_data(Bytes(a.begin() + 10, a.end()));
+  auto f = pop();
+  ASSERT_TRUE(f.ok());
+  EXPECT_EQ(f->id, 0x55u);
+  EXPECT_EQ(rx().clear_halt_calls(), 1u);
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Warn),
+            std::vector<std::string>{"Bulk IN pipe stall \xE2\x80\x94 calling clear_halt(EP_BULK_IN)"});
+
+  // A halt that cannot be cleared is logged and retried; reading resumes once the endpoint delivers again.
+  rx().push_clear_halt(usb::TransferStatus::Fault);
+  rx().push_status(usb::TransferStatus::Stall);
+  rx().push_data(rx_record(0x56, 0));
+  EXPECT_EQ(pop()->id, 0x56u);
+  EXPECT_EQ(rx().clear_halt_calls(), 2u);
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Error),
+            std::vector<std::string>{"clear_halt failed: USB error: transport error"});
+}
+
+TEST_F(RxWorkerTest, OtherReadErrorsAreLoggedAndRetried) {
+  start();
+  rx().push_status(usb::TransferStatus::Fault);
+  rx().push_data(rx_record(0x77, 0));
+  EXPECT_EQ(pop()->id, 0x77u);
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Error),
+            std::vector<std::string>{"RX thread error: USB error: transport error"});
+  EXPECT_FALSE(ctx->disconnected.load());
+}
+
+TEST_F(RxWorkerTest, SlowConsumerLosesOldestFramesOnly) {
+  start();
+  // 20005 records in transfers of 42 records (1008 bytes) each, no receiver taking frames meanwhile.
+  constexpr uint32_t kFrames = 20005;
+  Bytes chunk;
+  for (uint32_t n = 0; n < kFrames; ++n) {
+    Bytes r = rx_record(n & 0x7FF, 0, {}, n);
+    chunk.insert(chunk.end(), r.begin(), r.end());
+    if (chunk.size() == 42 * 24 || n + 1 == kFrames) {
+      rx().push_data(std::move(chunk));
+      chunk.clear();
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return rx().script_left() == 0 && ctx->queue->size() + ctx->receive_drops() == kFrames; }));
+  EXPECT_EQ(ctx->queue->size(), 20000u);
+  EXPECT_EQ(ctx->receive_drops(), 5u);
+  EXPECT_EQ(pop()->timestamp, 5u);
+}
+
+TEST_F(RxWorkerTest, StopReleasesTheStreamAndClosesTheQueue) {
+  start();
+  ASSERT_TRUE(eventually([&] { return rx().outstanding() == 4; }));
+  ctx->stop.request();
+  auto joined = worker.join();
+  EXPECT_FALSE(joined.faulted);
+  EXPECT_TRUE(joined.result.ok());
+  EXPECT_EQ(rx().outstanding(), 0u);
+  EXPECT_FALSE(rx().open());
+  EXPECT_TRUE(ctx->queue->closed());
+  EXPECT_FALSE(ctx->disconnected.load());
+}
+
+TEST_F(RxWorkerTest, FenceFailureIsTheWorkersResult) {
+  start();
+  rx().set_cancel_hangs(true);
+  ctx->stop.request();
+  auto joined = worker.join();
+  EXPECT_FALSE(joined.faulted);
+  ASSERT_FALSE(joined.result.ok());
+  EXPECT_TRUE(joined.result.error().is(DeviceError::Kind::Timeout));
+}
+
+TEST_F(RxWorkerTest, EmptyHandoffIsAFault) {
+  ctx = std::make_shared<RxWorkerContext>(std::make_shared<RxQueue>(16));
+  auto w = spawn_rx_worker(ctx);
+  ASSERT_TRUE(w.ok());
+  worker = std::move(w).value();
+  auto joined = worker.join();
+  EXPECT_TRUE(joined.faulted);
+  EXPECT_EQ(joined.fault, "single RX worker owns stream handoff");
+  EXPECT_TRUE(ctx->queue->closed()) << "receivers must not wait for a producer that is gone";
+}
