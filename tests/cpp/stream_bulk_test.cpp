@@ -1,0 +1,379 @@
+// Bulk stream primitives: bulk IN streams, single-record bulk OUT writes, record reassembly, startup discard.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <limits>
+#include <numeric>
+
+#include "fake_usb.hpp"
+#include "log_capture.hpp"
+#include "stream/bulk.hpp"
+#include "stream/records.hpp"
+
+namespace tavro {
+namespace {
+
+using fake::BulkInCompletion;
+using fake::BulkOutBehaviour;
+using fake::Bytes;
+using std::chrono::milliseconds;
+using usb::TransferStatus;
+
+class BulkTest : public test::LogCaptureTest {
+ protected:
+  void SetUp() override {
+    LogCaptureTest::SetUp();
+    dev = backend.add("tav.io:CANH0001");
+    adapter = fake::open_fake_adapter(backend, dev);
+    ASSERT_NE(adapter, nullptr);
+  }
+  fake::FakeBulkIn& rx() { return dev->bulk_in(protocol::kEpRxIn); }
+
+  fake::FakeBackend backend;
+  std::shared_ptr<fake::FakeAdapter> dev;
+  std::shared_ptr<UsbAdapter> adapter;
+};
+
+Bytes sequence(size_t n, uint8_t first = 0) {
+  Bytes b(n);
+  std::iota(b.begin(), b.end(), first);
+  return b;
+}
+
+// ----- BulkInStream -----
+
+using BulkInStreamTest = BulkTest;
+
+TEST_F(BulkInStreamTest, OpenRoundsTheTransferSizeAndQueuesDepthTransfers) {
+  for (auto [requested, expected] : {std::pair<size_t, size_t>{1000, 1024}, {0, 64}, {512, 512}, {65, 128}}) {
+    auto s = BulkInStream::open(*adapter, protocol::kEpRxIn, requested, 4);
+    ASSERT_TRUE(s.ok()) << s.error().text();
+    EXPECT_EQ((*s)->transfer_size(), expected) << requested;
+    EXPECT_EQ((*s)->pipe().outstanding(), 4u);
+    EXPECT_EQ(rx().last_length(), expected);
+  }
+  auto results = BulkInStream::open(*adapter, protocol::kEpTxResultIn, 1024, 2);
+  ASSERT_TRUE(results.ok());
+  EXPECT_EQ((*results)->pipe().outstanding(), 2u);
+}
+
+TEST_F(BulkInStreamTest, OpenRejectsMissingOrNonBulkEndpointsAndOversizedTransfers) {
+  EXPECT_EQ(BulkInStream::open(*adapter, 0x85, 64, 1).error().text(), "USB error: not found");
+  EXPECT_EQ(BulkInStream::open(*adapter, protocol::kEpBulkOut, 64, 1).error().text(),
+            "Communication error: endpoint 0x02 is not a bulk IN endpoint");
+  dev->endpoints.push_back({0x84, usb::EndpointType::Interrupt, 64});
+  EXPECT_EQ(BulkInStream::open(*adapter, 0x84, 64, 1).error().text(),
+            "Communication error: endpoint 0x84 is not a bulk IN endpoint");
+  EXPECT_EQ(BulkInStream::open(*adapter, protocol::kEpRxIn, std::numeric_limits<size_t>::max() - 3, 1).error().text(),
+            "Invalid parameter: Bulk IN buffer size is too large");
+  EXPECT_EQ(rx().submitted(), 0u);
+}
+
+TEST_F(BulkInStreamTest, ReadChecksTheBufferAndTimesOutWithoutConsuming) {
+  auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 1024, 4)).value();
+  Bytes small(1023);
+  EXPECT_EQ(s->read(small, milliseconds(1)).error().text(),
+            "Invalid parameter: Streaming read buffer must hold at least 1024 bytes");
+
+  Bytes buf(1024);
+  auto r = s->read(buf, milliseconds(5));
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().is(DeviceError::Kind::Timeout));
+  EXPECT_EQ(s->pipe().outstanding(), 4u);
+  EXPECT_EQ(rx().submitted(), 4u) << "a time-out submits nothing";
+}
+
+TEST_F(BulkInStreamTest, ReadCopiesDataAndKeepsTheQueueFull) {
+  auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 1024, 4)).value();
+  rx().push_data(sequence(48, 1));
+  rx().push_data({});
+  Bytes buf(2048, 0xEE);
+  auto r = s->read(buf, milliseconds(1000));
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(*r, 48u);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 48), sequence(48, 1));
+  EXPECT_EQ(buf[48], 0xEE);
+  EXPECT_EQ(s->pipe().outstanding(), 4u);
+  EXPECT_EQ(rx().submitted(), 5u);
+
+  auto empty = s->read(buf, milliseconds(1000));
+  ASSERT_TRUE(empty.ok());
+  EXPECT_EQ(*empty, 0u);
+  EXPECT_EQ(rx().max_outstanding(), 4u);
+}
+
+TEST_F(BulkInStreamTest, ReadViewReturnsTheCompletedBytes) {
+  auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
+  rx().push_data(sequence(24, 9));
+  auto v = s->read_view(milliseconds(1000));
+  ASSERT_TRUE(v.ok());
+  EXPECT_EQ(Bytes(v->begin(), v->end()), sequence(24, 9));
+}
+
+TEST_F(BulkInStreamTest, FailedCompletionsMapToUsbErrors) {
+  auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
+  Bytes buf(64);
+  const std::pair<TransferStatus, const char*> cases[] = {
+      {TransferStatus::Cancelled, "USB error: timed out"},
+      {TransferStatus::Stall, "USB error: endpoint stall"},
+      {TransferStatus::Disconnected, "USB error: device disconnected"},
+      {TransferStatus::Fault, "USB error: transport error"},
+      {TransferStatus::InvalidArgument, "USB error: transport error"},
+      {TransferStatus::Unknown, "USB error: transport error"},
+  };
+  for (auto [status, text] : cases) {
+    rx().push(BulkInCompletion::fail(status));
+    EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), text);
+    EXPECT_EQ(s->pipe().outstanding(), 2u) << "the replacement is submitted whatever the outcome";
+  }
+}
+
+TEST_F(BulkInStreamTest, AnEmptyQueueThatCannotBeRefilledReportsTheRefusal) {
+  auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 1)).value();
+  rx().push_data(sequence(8));
+  rx().refuse_submit(TransferStatus::Disconnected);
+  Bytes buf(64);
+  EXPECT_TRUE(s->read(buf, milliseconds(1000)).ok());
+  EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), "USB error: device disconnected");
+}
+
+TEST_F(BulkInStreamTest, DroppingTheStreamClosesTheEndpoint) {
+  {
+    auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
+  }
+  EXPECT_EQ(dev->events().back(), "close_in 0x81");
+  EXPECT_TRUE(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2).ok()) << "and it can be opened again";
+}
+
+// ----- write_tx_record -----
+
+using TxWrite = BulkTest;
+
+constexpr uint8_t kRecord[16] = {0, 2, 0, 5, 0x23, 0x01, 0, 0, 0xde, 0xad, 0, 0, 0, 0, 0, 0};
+
+TEST_F(TxWrite, WholeRecordIsWritten) {
+  TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(100));
+  EXPECT_TRUE(r.status.ok());
+  EXPECT_EQ(r.state, TxWriteState::Written);
+  ASSERT_EQ(dev->bulk_out().written().size(), 1u);
+  EXPECT_EQ(dev->bulk_out().written()[0], Bytes(std::begin(kRecord), std::end(kRecord)));
+}
+
+TEST_F(TxWrite, PartialAcceptanceIsUncertain) {
+  dev->bulk_out().script(BulkOutBehaviour::partial(8));
+  TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(100));
+  ASSERT_FALSE(r.status.ok());
+  EXPECT_EQ(r.status.error().text(), "Communication error: partial TX record (8/16 bytes); delivery uncertain");
+  EXPECT_EQ(r.state, TxWriteState::Uncertain);
+}
+
+TEST_F(TxWrite, TimeoutCancelsAndIsUncertain) {
+  dev->bulk_out().script(BulkOutBehaviour::hang_until_cancel());
+  TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(20));
+  ASSERT_FALSE(r.status.ok());
+  EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
+  EXPECT_EQ(r.state, TxWriteState::Uncertain);
+  EXPECT_EQ(dev->bulk_out().cancels(), 1u);
+  // The cancelled transfer was collected: the next write goes through.
+  EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(100)).state, TxWriteState::Written);
+}
+
+TEST_F(TxWrite, FailedTransfersAreUncertainUsbErrors) {
+  const std::pair<TransferStatus, const char*> cases[] = {
+      {TransferStatus::Stall, "USB error: endpoint stall"},
+      {TransferStatus::Disconnected, "USB error: device disconnected"},
+      {TransferStatus::Fault, "USB error: transport error"},
+  };
+  for (auto [status, text] : cases) {
+    dev->bulk_out().script(BulkOutBehaviour::fail(status));
+    TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(100));
+    EXPECT_EQ(r.status.error().text(), text);
+    EXPECT_EQ(r.state, TxWriteState::Uncertain);
+  }
+}
+
+TEST_F(TxWrite, RejectedBeforeSubmissionIsNotSubmitted) {
+  TxWriteResult zero = write_tx_record(*adapter, kRecord, std::chrono::nanoseconds(0));
+  EXPECT_TRUE(zero.status.error().is(DeviceError::Kind::Timeout));
+  EXPECT_EQ(zero.state, TxWriteState::NotSubmitted);
+
+  TxWriteResult huge = write_tx_record(*adapter, kRecord, std::chrono::nanoseconds::max());
+  EXPECT_EQ(huge.status.error().text(), "Invalid parameter: Bulk write timeout is too large");
+  EXPECT_EQ(huge.state, TxWriteState::NotSubmitted);
+
+  dev->bulk_out().refuse_submit(TransferStatus::Disconnected);
+  TxWriteResult refused = write_tx_record(*adapter, kRecord, milliseconds(100));
+  EXPECT_EQ(refused.status.error().text(), "USB error: device disconnected");
+  EXPECT_EQ(refused.state, TxWriteState::NotSubmitted);
+
+  EXPECT_TRUE(dev->bulk_out().written().empty());
+}
+
+TEST_F(TxWrite, BusyEndpointLockTimesOutNotSubmitted) {
+  std::unique_lock<std::timed_mutex> held(adapter->bulk_out_lock());
+  auto r = std::async(std::launch::async, [&] { return write_tx_record(*adapter, kRecord, milliseconds(20)); }).get();
+  EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
+  EXPECT_EQ(r.state, TxWriteState::NotSubmitted);
+  EXPECT_TRUE(dev->bulk_out().written().empty());
+}
+
+TEST_F(TxWrite, SlowCancellationIsAwaitedWithAWarning) {
+  dev->bulk_out().script(BulkOutBehaviour::hang_until_cancel(milliseconds(2500)));
+  TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(10));
+  EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
+  EXPECT_EQ(r.state, TxWriteState::Uncertain);
+  auto warns = logs().texts(log::Target::Channel, log::Level::Warn);
+  ASSERT_FALSE(warns.empty());
+  EXPECT_NE(warns[0].find("after cancellation"), std::string::npos);
+}
+
+// ----- RecordAssembler -----
+
+class Assembler : public test::LogCaptureTest {
+ protected:
+  std::vector<Bytes> feed(const Bytes& chunk, size_t record_size = 24) {
+    std::vector<Bytes> out;
+    a.feed(chunk, record_size, [&](const uint8_t* rec) { out.emplace_back(rec, rec + record_size); });
+    return out;
+  }
+  RecordAssembler a;
+};
+
+TEST_F(Assembler, RecordSpanningTwoChunks) {
+  const Bytes data = sequence(48);
+  EXPECT_TRUE(feed(Bytes(data.begin(), data.begin() + 23)).empty());
+  EXPECT_EQ(a.pending(), 23u);
+  auto recs = feed(Bytes(data.begin() + 23, data.end()));
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0], sequence(24, 0));
+  EXPECT_EQ(recs[1], sequence(24, 24));
+  EXPECT_EQ(a.pending(), 0u);
+}
+
+TEST_F(Assembler, WholeRecordsAndCarryAcrossManySmallChunks) {
+  EXPECT_EQ(feed(sequence(24 * 1000)).size(), 1000u);
+  EXPECT_EQ(a.pending(), 0u);
+
+  std::vector<Bytes> all;
+  const Bytes data = sequence(72, 100);
+  for (size_t i = 0; i < data.size(); i += 5) {
+    auto recs = feed(Bytes(data.begin() + i, data.begin() + std::min(data.size(), i + 5)));
+    all.insert(all.end(), recs.begin(), recs.end());
+  }
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[2], sequence(24, 148));
+
+  // Carry, then a chunk with the rest plus one whole record plus a new partial.
+  feed(sequence(10));
+  auto recs = feed(sequence(14 + 24 + 3, 10));
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0], sequence(24, 0));
+  EXPECT_EQ(recs[1], sequence(24, 24));
+  EXPECT_EQ(a.pending(), 3u);
+  EXPECT_TRUE(logs().records().empty());
+}
+
+TEST_F(Assembler, OversizedCarryIsClearedWithAWarning) {
+  // Only a record longer than the allowance can leave that much behind.
+  EXPECT_TRUE(feed(sequence(50), 60).empty());
+  EXPECT_EQ(a.pending(), 50u);
+  auto recs = feed(sequence(60, 7), 60);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0], sequence(60, 7)) << "the stale carry is dropped, not glued to the new data";
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Warn),
+            std::vector<std::string>{
+                "RX persistent_buf exceeded 48 bytes (50 actual) \xE2\x80\x94 likely protocol desync, clearing"});
+}
+
+TEST(RxRecordDecode, FlagsIdentifierAndLength) {
+  uint8_t rec[24] = {0, 12, 0x10, 0, 0x23, 0x01, 0x00, 0x80, 1, 2, 3, 4, 5, 6, 7, 8, 1, 0, 0, 0, 0, 0, 0, 1};
+  CanFrame f = decode_rx_record(rec);
+  EXPECT_EQ(f.dlc, 8);
+  EXPECT_EQ(f.flags, 0x10 | FRAME_FLAG_EXTENDED);
+  EXPECT_EQ(f.id, 0x123u);
+  EXPECT_EQ(f.timestamp, 0x0100000000000001ull);
+
+  wire::put_u32(rec + 4, 0x40000800);
+  f = decode_rx_record(rec);
+  EXPECT_EQ(f.flags & (FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED), FRAME_FLAG_RTR);
+  EXPECT_EQ(f.id, 0u);
+
+  uint8_t out[16];
+  CanFrame tx;
+  tx.flags = FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED;
+  tx.id = 0x1ABCDEF;
+  tx.dlc = 3;
+  encode_tx_record(tx, 7, out);
+  EXPECT_EQ(out[1], 3);
+  EXPECT_EQ(out[2], FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED);
+  EXPECT_EQ(out[3], 7);
+  EXPECT_EQ(wire::get_u32(out + 4), 0xC1ABCDEFu);
+}
+
+// ----- startup_discard -----
+
+using StartupDiscard = BulkTest;
+
+TEST_F(StartupDiscard, WholeRecordsAreDiscarded) {
+  rx().push_data(sequence(48));
+  auto r = startup_discard(*adapter);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_EQ(*r, 2u);
+  EXPECT_EQ(rx().last_length(), 512u);
+  EXPECT_EQ(rx().max_outstanding(), 4u);
+  EXPECT_EQ(rx().cancel_all_calls(), 1u);
+  EXPECT_EQ(dev->events().back(), "close_in 0x81");
+}
+
+TEST_F(StartupDiscard, QuietEndpointDiscardsNothing) {
+  auto r = startup_discard(*adapter);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(*r, 0u);
+}
+
+TEST_F(StartupDiscard, IncompleteRecordFails) {
+  rx().push_data(sequence(50));
+  EXPECT_EQ(startup_discard(*adapter).error().text(),
+            "Communication error: Startup RX discard ended with an incomplete record");
+}
+
+TEST_F(StartupDiscard, BytesOfCancelledTransfersCount) {
+  rx().push_data(sequence(30));
+  rx().push_cancel_return(BulkInCompletion{TransferStatus::Cancelled, sequence(18)});
+  rx().push_cancel_return(BulkInCompletion::of(sequence(24)));
+  auto r = startup_discard(*adapter);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_EQ(*r, 3u);
+}
+
+TEST_F(StartupDiscard, EndlessStreamHitsTheLimit) {
+  rx().set_generator([] { return BulkInCompletion::of(Bytes(512, 0x55)); });
+  EXPECT_EQ(startup_discard(*adapter).error().text(),
+            "Communication error: Startup RX discard limit reached; initialization stopped");
+  EXPECT_LE(rx().submitted(), 4u + 256u);
+}
+
+TEST_F(StartupDiscard, EndlessEmptyCompletionsHitTheLimit) {
+  rx().set_generator([] { return BulkInCompletion::of({}); });
+  EXPECT_EQ(startup_discard(*adapter).error().text(),
+            "Communication error: Startup RX discard limit reached; initialization stopped");
+}
+
+TEST_F(StartupDiscard, ReadAndCloseFailures) {
+  rx().push(BulkInCompletion::fail(TransferStatus::Stall));
+  EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: endpoint stall");
+  EXPECT_EQ(dev->events().back(), "close_in 0x81");
+
+  rx().push_cancel_return(BulkInCompletion::fail(TransferStatus::Disconnected));
+  EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: device disconnected");
+
+  rx().set_cancel_hangs(true);
+  EXPECT_EQ(startup_discard(*adapter).error().text(), "Timeout waiting for operation");
+  rx().set_cancel_hangs(false);
+
+  dev->endpoints.erase(dev->endpoints.begin() + 1);  // no 0x81
+  EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: not found");
+}
+
+}  // namespace
+}  // namespace tavro
