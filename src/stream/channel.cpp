@@ -56,6 +56,7 @@ Result<std::unique_ptr<TavroChannel>> TavroChannel::open(std::shared_ptr<UsbAdap
   auto worker = spawn_rx_worker(ch->worker_ctx_);
   if (!worker) return std::move(worker).error();
   ch->worker_ = std::move(worker).value();
+  ch->started_ = true;
 
   TAVRO_LOG(kChannel, log::Level::Debug, "PRESUME_ACK on: Echo RX thread skipped (no echoes emitted)");
   return ch;
@@ -71,11 +72,13 @@ WorkerThread::Joined TavroChannel::join_worker() {
 }
 
 TavroChannel::~TavroChannel() {
-  if (worker_ctx_) {
+  if (started_) {
     TAVRO_LOG(kChannel, log::Level::Debug, "Dropping TavroChannel");
     worker_ctx_->stop.request();
     join_worker();
-    // A worker that never started leaves its stream in the slot; fence it here.
+  }
+  if (worker_ctx_) {
+    // An open that failed before the worker ran leaves the stream in the slot; fence it here.
     (void)release_stream(worker_ctx_->handoff.take());
     worker_ctx_->queue->close(rx_channel_disconnected());
   }

@@ -75,6 +75,7 @@ class TavroChannel {
   std::shared_ptr<RxWorkerContext> worker_ctx_;
   std::mutex worker_mutex_;  // guards moving the thread handle out; never held across the join
   WorkerThread worker_;
+  bool started_ = false;  // the worker was started (a failed open never had one)
   std::shared_ptr<EchoTable> echo_table_;
   uint64_t echo_generation_ = 0;
 };
