@@ -1,0 +1,275 @@
+// The result reader "tavro-tx-results" and cancellation: matching records to tickets, protocol faults,
+// transport failures, late echoes of abandoned ids, and the CancelTx reply rules.
+#include <gtest/gtest.h>
+
+#include "datapath_fake.hpp"
+#include "datapath_test_util.hpp"
+#include "log_capture.hpp"
+#include "session/tx_session.hpp"
+
+using namespace std::chrono_literals;
+using namespace tavro;
+using dpfake::Bytes;
+using test::eventually;
+using test::make_frame;
+
+namespace {
+
+Bytes cancel_reply(uint8_t outcome, uint8_t flag, uint32_t generation) {
+  Bytes b(8, 0);
+  b[0] = outcome;
+  b[1] = flag;
+  wire::put_u32(b.data() + 4, generation);
+  return b;
+}
+
+class ResultsTest : public test::LogCaptureTest {
+ protected:
+  void SetUp() override {
+    test::LogCaptureTest::SetUp();
+    adapter = dev->adapter(test::unique_serial());
+  }
+  std::shared_ptr<TxSession> attach(TxPathMode mode = TxPathMode::Confirmed) {
+    auto s = TxSession::attach(adapter, SessionParams{}, mode);
+    EXPECT_TRUE(s.ok()) << s.error().text();
+    return s.ok() ? s.value() : nullptr;
+  }
+  void use_explicit_results(bool cancel = true) {
+    dev->features = protocol::kFeatureTxResults | (cancel ? protocol::kFeatureCancel : 0);
+    dev->result_mode = 1;
+  }
+  TxTicketHandle submit(TxSession& s) {
+    auto t = s.submit_confirmed(make_frame(0x100, 1), 1s);
+    EXPECT_TRUE(t.ok()) << t.error().text();
+    return t.ok() ? t->ticket : TxTicketHandle{};
+  }
+  dpfake::InEndpoint& results() { return dev->in(protocol::kEpTxResultIn); }
+
+  std::shared_ptr<dpfake::Device> dev = std::make_shared<dpfake::Device>();
+  std::shared_ptr<UsbAdapter> adapter;
+};
+
+}  // namespace
+
+TEST_F(ResultsTest, ExplicitRecordsCompleteTicketsEvenWhenSplitAcrossTransfers) {
+  use_explicit_results();
+  auto s = attach();
+  ASSERT_TRUE(s);
+  auto a = submit(*s);
+  auto b = submit(*s);
+  auto c = submit(*s);
+
+  // b: 7 bytes then 5; a and c together in one transfer, c arbitration-lost with flags.
+  const Bytes rb = dpfake::explicit_result(b.tx_id, 1, 0, 55);
+  results().push_data(Bytes(rb.begin(), rb.begin() + 7));
+  EXPECT_FALSE(b.ticket->wait(20ms).has_value());
+  results().push_data(Bytes(rb.begin() + 7, rb.end()));
+  EXPECT_EQ(b.ticket->wait(10s), TxResult::terminal(TxStatus::Failed, 55, b.tx_id, 0));
+
+  Bytes both = dpfake::explicit_result(a.tx_id, 0, 0, 1);
+  const Bytes rc = dpfake::explicit_result(c.tx_id, 2, 0x81, 2);
+  both.insert(both.end(), rc.begin(), rc.end());
+  results().push_data(both);
+  EXPECT_EQ(a.ticket->wait(10s), TxResult::terminal(TxStatus::Success, 1, a.tx_id, 0));
+  EXPECT_EQ(c.ticket->wait(10s), TxResult::terminal(TxStatus::ArbitrationLost, 2, c.tx_id, 0x81));
+  EXPECT_STREQ(tx_status_wire_name(TxStatus::ArbitrationLost), "arbitration_lost");
+  EXPECT_EQ(s->unresolved_ticket_count(), 0u);
+  EXPECT_TRUE(s->valid());
+}
+
+TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
+  struct Case {
+    const char* what;
+    Bytes record;
+    const char* log;
+  };
+  const std::vector<Case> cases = {
+      {"duplicate id", dpfake::explicit_result(1, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
+      {"nonzero channel", dpfake::explicit_result(2, 0, 0, 0, 1), "TX result protocol failure: TX result has nonzero channel"},
+      {"unknown status", dpfake::explicit_result(2, 4, 0, 0), "TX result protocol failure: unknown TX status 4"},
+      {"id above 16", dpfake::explicit_result(17, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
+  };
+  use_explicit_results();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    logs().reset();
+    auto s = attach();
+    ASSERT_TRUE(s);
+    auto first = submit(*s);  // id 1
+    auto other = submit(*s);  // id 2
+    if (std::string(c.what) == "duplicate id") {
+      results().push_data(dpfake::explicit_result(first.tx_id, 0, 0, 9));
+      ASSERT_TRUE(first.ticket->wait(10s).has_value());
+    }
+    results().push_data(c.record);
+    auto r = other.ticket->wait(10s);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(*r, TxResult::uncertain(UncertaintyReason::ProtocolFault));
+    EXPECT_EQ(s->invalid_reason(), UncertaintyReason::ProtocolFault);
+    EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error), std::vector<std::string>{c.log});
+    EXPECT_EQ(s->submit_confirmed(make_frame(1, 0), 1s).error().text(),
+              "Communication error: TX session invalid: ProtocolFault; close and reopen");
+    // The stopped reader has released 0x83 by itself; shutdown still succeeds and keeps the first reason.
+    EXPECT_TRUE(eventually([&] { return !results().open(); }));
+    EXPECT_TRUE(s->shutdown().ok());
+    EXPECT_EQ(s->invalid_reason(), UncertaintyReason::ProtocolFault);
+  }
+}
+
+TEST_F(ResultsTest, ReadErrorIsATransportFailure) {
+  use_explicit_results();
+  auto s = attach();
+  ASSERT_TRUE(s);
+  auto t = submit(*s);
+  results().push_status(usb::TransferStatus::Disconnected);
+  EXPECT_EQ(t.ticket->wait(10s), TxResult::uncertain(UncertaintyReason::TransportFailure));
+  EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),
+            std::vector<std::string>{"TX result reader failed: USB error: device disconnected"});
+  EXPECT_EQ(s->receive(Clock::now() + 1s).error().text(),
+            "Communication error: TX session invalid: TransportFailure; close and reopen");
+}
+
+TEST_F(ResultsTest, LateEchoOfAnAbandonedIdFreesItWithoutTouchingTickets) {
+  // Legacy mode. The first session leaves id 1 pending; its shutdown abandons the echo slot.
+  auto first = attach();
+  ASSERT_TRUE(first);
+  auto old = submit(*first);
+  ASSERT_EQ(old.tx_id, 1);
+  first.reset();
+  auto table = echo_table_for(adapter->serial());
+  EXPECT_EQ(table->state(1), EchoTable::SlotState::Abandoned);
+
+  auto s = attach();
+  ASSERT_TRUE(s);
+  std::vector<TxTicketHandle> live;
+  for (int i = 0; i < 15; ++i) live.push_back(submit(*s));
+  for (auto& t : live) EXPECT_NE(t.tx_id, 1) << "an abandoned id is not handed out again";
+  EXPECT_TRUE(s->submit_confirmed(make_frame(1, 0), 1s).error().is(DeviceError::Kind::TxBusy));
+
+  // Echo 0 is ignored; the late echo of id 1 frees it; nothing else changes.
+  results().push_data(dpfake::legacy_echo(0, 1));
+  results().push_data(dpfake::legacy_echo(1, 2));
+  ASSERT_TRUE(eventually([&] { return table->state(1) == EchoTable::SlotState::Free; }));
+  EXPECT_TRUE(s->valid());
+  EXPECT_EQ(s->unresolved_ticket_count(), 15u);
+  for (auto& t : live) EXPECT_TRUE(t.ticket->pending());
+  auto reused = s->submit_confirmed(make_frame(1, 0), 1s);
+  ASSERT_TRUE(reused.ok());
+  EXPECT_EQ(reused->ticket.tx_id, 1);
+
+  // A legacy echo for an id that is neither pending nor abandoned is a protocol fault.
+  results().push_data(dpfake::legacy_echo(1, 3));  // completes `reused`
+  EXPECT_TRUE(reused->ticket.ticket->wait(10s).has_value());
+  results().push_data(dpfake::legacy_echo(1, 4));
+  EXPECT_EQ(live[0].ticket->wait(10s), TxResult::uncertain(UncertaintyReason::ProtocolFault));
+}
+
+TEST_F(ResultsTest, UnconfirmedSessionsOnlyFreeAbandonedIds) {
+  auto confirmed = attach();
+  ASSERT_TRUE(confirmed);
+  submit(*confirmed);  // id 1, abandoned below
+  confirmed.reset();
+  auto table = echo_table_for(adapter->serial());
+  ASSERT_EQ(table->state(1), EchoTable::SlotState::Abandoned);
+
+  auto s = attach(TxPathMode::Unconfirmed);
+  ASSERT_TRUE(s);
+  results().push_data(dpfake::legacy_echo(9, 0));  // unknown id: ignored, not a fault
+  results().push_data(dpfake::legacy_echo(1, 0));
+  ASSERT_TRUE(eventually([&] { return table->state(1) == EchoTable::SlotState::Free; }));
+  EXPECT_TRUE(s->valid());
+  results().push_data(dpfake::legacy_echo(2, 0, /*channel=*/3));
+  ASSERT_TRUE(eventually([&] { return !s->valid(); }));
+  EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),
+            std::vector<std::string>{"TX result protocol failure: nonzero legacy echo channel"});
+}
+
+TEST_F(ResultsTest, CancelAsksTheAdapterAndReturnsItsReply) {
+  use_explicit_results();
+  dev->result_generation = 10;
+  auto s = attach();
+  ASSERT_TRUE(s);
+  ASSERT_EQ(s->firmware_generation(), 11u);
+  auto t = submit(*s);
+
+  dev->cancel_replies.push_back(cancel_reply(2, 0x30, 11));
+  auto r = s->cancel(t, 1s);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_TRUE(r->tracked);
+  EXPECT_EQ(r->outcome, CancelOutcome::AbortRequested);
+  EXPECT_STREQ(cancel_outcome_wire_name(r->outcome), "abort_requested");
+  EXPECT_EQ(r->status_word, 0x3002u);
+  EXPECT_EQ(r->generation, 11u);
+  EXPECT_TRUE(t.ticket->pending()) << "a cancel reply never completes the ticket";
+  auto requests = dev->requests();
+  EXPECT_EQ(requests.back(), std::make_pair(uint8_t(protocol::ControlCommand::CancelTx), uint16_t(t.tx_id)));
+
+  // Malformed replies are errors for the caller only.
+  dev->cancel_replies.push_back(Bytes(7, 0));
+  EXPECT_EQ(s->cancel(t, 1s).error().text(), "Communication error: expected 8 bytes, received 7");
+  dev->cancel_replies.push_back(cancel_reply(7, 0, 11));
+  EXPECT_EQ(s->cancel(t, 1s).error().text(), "Communication error: unknown cancellation outcome 7");
+  EXPECT_TRUE(s->valid());
+
+  // The aborted frame's own result ends it; cancelling afterwards sends nothing.
+  results().push_data(dpfake::explicit_result(t.tx_id, 3, 0, 99));
+  EXPECT_EQ(t.ticket->wait(10s), TxResult::terminal(TxStatus::Cancelled, 99, t.tx_id, 0));
+  const size_t before = dev->count(protocol::ControlCommand::CancelTx);
+  auto late = s->cancel(t, 1s);
+  ASSERT_TRUE(late.ok());
+  EXPECT_FALSE(late->tracked);
+  EXPECT_EQ(dev->count(protocol::ControlCommand::CancelTx), before);
+
+  // A handle of another session is refused.
+  TxTicketHandle foreign = t;
+  foreign.session_id = s->session_id() + 1000;
+  EXPECT_EQ(s->cancel(foreign, 1s).error().text(), "Invalid parameter: ticket belongs to another session");
+}
+
+TEST_F(ResultsTest, CancelRepliesThatBreakTheSessionInvalidateIt) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    const char* error;
+    UncertaintyReason reason;
+  };
+  const std::vector<Case> cases = {
+      {"other generation", cancel_reply(1, 0, 99), "Communication error: firmware TX session changed; old delivery is uncertain",
+       UncertaintyReason::SessionChanged},
+      {"ambiguous", cancel_reply(4, 0, 8), "Communication error: unexpected cancellation reply: Ambiguous",
+       UncertaintyReason::ProtocolFault},
+      {"unsupported", cancel_reply(5, 0, 8), "Communication error: unexpected cancellation reply: Unsupported",
+       UncertaintyReason::ProtocolFault},
+  };
+  use_explicit_results();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dev->result_generation = 7;  // becomes 8 with the attach's flush
+    auto s = attach();
+    ASSERT_TRUE(s);
+    auto t = submit(*s);
+    dev->cancel_replies.push_back(c.reply);
+    auto r = s->cancel(t, 1s);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text(), c.error);
+    EXPECT_EQ(t.ticket->result(), TxResult::uncertain(c.reason));
+    EXPECT_EQ(s->invalid_reason(), c.reason);
+  }
+}
+
+TEST_F(ResultsTest, CancelNeedsExplicitResultsAndTheCancelFeature) {
+  auto legacy = attach();
+  ASSERT_TRUE(legacy);
+  auto t = submit(*legacy);
+  EXPECT_EQ(legacy->cancel(t, 1s).error().text(),
+            "Not supported: tracked cancellation requires explicit results and CANCEL_TX");
+  legacy.reset();
+
+  use_explicit_results(/*cancel=*/false);
+  auto no_cancel = attach();
+  ASSERT_TRUE(no_cancel);
+  auto t2 = submit(*no_cancel);
+  EXPECT_EQ(no_cancel->cancel(t2, 1s).error().text(),
+            "Not supported: tracked cancellation requires explicit results and CANCEL_TX");
+  EXPECT_EQ(dev->count(protocol::ControlCommand::CancelTx), 0u);
+}
