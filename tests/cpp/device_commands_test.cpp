@@ -1,0 +1,229 @@
+// Bit timing search and record, and the device-level configuration commands with their verification.
+#include <gtest/gtest.h>
+
+#include "device/bit_timing.hpp"
+#include "device/commands.hpp"
+#include "fake_usb.hpp"
+#include "log_capture.hpp"
+
+namespace tavro {
+namespace {
+
+using fake::Bytes;
+using fake::ControlReply;
+using fake::u32_bytes;
+
+BtConstRecord limits(uint32_t t1min, uint32_t t1max, uint32_t t2min, uint32_t t2max, uint32_t sjw, uint32_t bmin,
+                     uint32_t bmax, uint32_t binc) {
+  BtConstRecord r;
+  r.tseg1_min = t1min;
+  r.tseg1_max = t1max;
+  r.tseg2_min = t2min;
+  r.tseg2_max = t2max;
+  r.sjw_max = sjw;
+  r.brp_min = bmin;
+  r.brp_max = bmax;
+  r.brp_inc = binc;
+  return r;
+}
+
+const BtConstRecord kBxCan = limits(1, 16, 1, 8, 4, 1, 1024, 1);
+
+TEST(BitTimingSearch, ExactMatchFor500kAt48MHz) {
+  auto c = calculate_bit_timing(48000000, kBxCan, 500000, 875);
+  ASSERT_TRUE(c.ok());
+  const BitTimingRecord expected{500000, 875, 125, 0, 13, 2, 2, 6};
+  EXPECT_EQ(*c.record, expected);
+}
+
+TEST(BitTimingSearch, EqualScoresKeepTheSmallestBrp) {
+  // BRPs 4, 8 and 16 all miss the sample point by 5 %.
+  auto c = calculate_bit_timing(8000000, kBxCan, 125000, 800);
+  ASSERT_TRUE(c.ok());
+  const BitTimingRecord expected{125000, 750, 500, 0, 11, 4, 4, 4};
+  EXPECT_EQ(*c.record, expected);
+
+  auto d = calculate_bit_timing(8000000, kBxCan, 800000, 875);
+  ASSERT_TRUE(d.ok());
+  EXPECT_EQ(d.record->brp, 1u);
+  EXPECT_EQ(d.record->phase_seg1, 7u);
+  EXPECT_EQ(d.record->phase_seg2, 2u);
+  EXPECT_EQ(d.record->sample_point, 800u);
+}
+
+TEST(BitTimingSearch, BrpGridAndSjwBounds) {
+  // Only BRPs 2, 6, 10, ... are allowed: 6 is still on the grid.
+  auto c = calculate_bit_timing(48000000, limits(1, 16, 1, 8, 4, 2, 1024, 4), 500000, 875);
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(c.record->brp, 6u);
+  // Only odd BRPs: no exact match exists, and the smallest bitrate error wins over the sample point.
+  auto odd = calculate_bit_timing(48000000, limits(1, 16, 1, 8, 4, 1, 1024, 2), 500000, 875);
+  ASSERT_TRUE(odd.ok());
+  const BitTimingRecord best_odd{505263, 842, 104, 0, 15, 3, 3, 5};
+  EXPECT_EQ(*odd.record, best_odd);
+
+  // SJW is min(SJW max, tseg2) kept within 1..4.
+  EXPECT_EQ(calculate_bit_timing(48000000, limits(1, 16, 1, 8, 0, 1, 1024, 1), 500000, 875).record->sjw, 1u);
+  EXPECT_EQ(calculate_bit_timing(8000000, limits(1, 16, 1, 8, 9, 1, 1024, 1), 125000, 500).record->sjw, 4u);
+}
+
+TEST(BitTimingSearch, RefusedInputs) {
+  auto text = [](const BitTimingCalc& c) { return std::string(bit_timing_calc_error_text(c.error)); };
+  const std::string too_high = "Classic CAN bitrate exceeds 1,000,000 bps";
+  const std::string invalid = "Invalid bit timing parameters";
+
+  EXPECT_EQ(text(calculate_bit_timing(0, limits(9, 1, 9, 1, 0, 5, 1, 0), 1000001, 875)), too_high)
+      << "the bitrate check comes before the limit checks";
+  EXPECT_TRUE(calculate_bit_timing(48000000, kBxCan, 1000000, 875).ok());
+
+  EXPECT_EQ(text(calculate_bit_timing(48000000, kBxCan, 0, 875)), invalid);
+  EXPECT_EQ(text(calculate_bit_timing(0, kBxCan, 500000, 875)), invalid);
+  EXPECT_EQ(text(calculate_bit_timing(48000000, limits(17, 16, 1, 8, 4, 1, 1024, 1), 500000, 875)), invalid);
+  EXPECT_EQ(text(calculate_bit_timing(48000000, limits(1, 16, 9, 8, 4, 1, 1024, 1), 500000, 875)), invalid);
+  EXPECT_EQ(text(calculate_bit_timing(48000000, limits(1, 4097, 1, 8, 4, 1, 1024, 1), 500000, 875)), invalid);
+  EXPECT_EQ(text(calculate_bit_timing(48000000, limits(1, 16, 1, 4097, 4, 1, 1024, 1), 500000, 875)), invalid);
+  EXPECT_EQ(text(calculate_bit_timing(48000000, limits(1, 16, 1, 8, 4, 10, 5, 1), 500000, 875)), invalid);
+  // No BRP gives a valid split: one time quantum per bit.
+  EXPECT_EQ(text(calculate_bit_timing(1000000, kBxCan, 1000000, 875)), invalid);
+}
+
+TEST(BitTimingRecord, EncodeDecodeAndShortReadback) {
+  const BitTimingRecord r{500000, 875, 125, 0, 13, 2, 2, 6};
+  uint8_t bytes[32];
+  r.encode(bytes);
+  EXPECT_EQ(Bytes(bytes, bytes + 8), fake::concat({u32_bytes(500000), u32_bytes(875)}));
+  EXPECT_EQ(Bytes(bytes + 28, bytes + 32), u32_bytes(6));
+  Bytes longer(bytes, bytes + 32);
+  longer.push_back(0xff);
+  EXPECT_EQ(*BitTimingRecord::decode(longer), r);
+  EXPECT_EQ(BitTimingRecord::decode(Bytes(31, 0)).error().text(), "Communication error: Invalid bittiming response");
+}
+
+class Commands : public test::LogCaptureTest {
+ protected:
+  void SetUp() override {
+    LogCaptureTest::SetUp();
+    dev = backend.add("tav.io:CANH0001");
+    adapter = fake::open_fake_adapter(backend, dev);
+    ASSERT_NE(adapter, nullptr);
+  }
+  std::vector<std::string> errors() { return logs().texts(log::Target::Device, log::Level::Error); }
+
+  fake::FakeBackend backend;
+  std::shared_ptr<fake::FakeAdapter> dev;
+  std::shared_ptr<UsbAdapter> adapter;
+};
+
+TEST_F(Commands, BitTimingIsWrittenAndItsBitrateVerified) {
+  dev->remember(ControlCommand::CanBittiming);
+  const BitTimingRecord r{500000, 875, 125, 0, 13, 2, 2, 6};
+  ASSERT_TRUE(write_bit_timing(*adapter, r).ok());
+  auto reqs = dev->requests(ControlCommand::CanBittiming);
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].out_data.size(), 32u);
+  EXPECT_EQ(reqs[1].setup.length, 32);
+  EXPECT_EQ(reqs[1].setup.value, 0);
+  EXPECT_EQ(*read_bit_timing(*adapter), r);
+
+  // Only the bitrate word is compared.
+  BitTimingRecord other = r;
+  other.sjw = 1;
+  dev->reply_in(ControlCommand::CanBittiming, ControlReply::ok([&] {
+                  uint8_t b[32];
+                  other.encode(b);
+                  return Bytes(b, b + 32);
+                }()));
+  EXPECT_TRUE(write_bit_timing(*adapter, r).ok());
+
+  other.bitrate = 250000;
+  dev->reply_in(ControlCommand::CanBittiming, ControlReply::ok([&] {
+                  uint8_t b[32];
+                  other.encode(b);
+                  return Bytes(b, b + 32);
+                }()));
+  EXPECT_EQ(write_bit_timing(*adapter, r).error().text(),
+            "Hardware error: Bittiming verification failed: Requested bitrate 500000, Actual 250000");
+  EXPECT_EQ(errors(), std::vector<std::string>{
+                          "Bittiming verification failed! Requested bitrate: 500000, Actual: 250000"});
+
+  dev->reply_in(ControlCommand::CanBittiming, ControlReply::ok(Bytes(20, 0)));
+  EXPECT_EQ(write_bit_timing(*adapter, r).error().text(), "Communication error: Invalid bittiming response");
+}
+
+TEST_F(Commands, LedModeVerified) {
+  dev->remember(ControlCommand::LedMode);
+  EXPECT_TRUE(set_led_mode(*adapter, 3).ok());
+  EXPECT_EQ(dev->requests(ControlCommand::LedMode)[0].out_data, u32_bytes(3));
+
+  dev->reply_in(ControlCommand::LedMode, ControlReply::ok({1}));  // short reply: zero-extended
+  EXPECT_EQ(set_led_mode(*adapter, 2).error().text(),
+            "Hardware error: LED mode verification failed: Requested 2, Actual 1");
+  EXPECT_EQ(errors(), std::vector<std::string>{"LED mode verification failed! Requested: 2, Actual: 1"});
+}
+
+TEST_F(Commands, TerminationVerified) {
+  dev->remember(ControlCommand::TerminationState);
+  EXPECT_TRUE(set_termination(*adapter, true).ok());
+  EXPECT_EQ(dev->requests(ControlCommand::TerminationState)[0].out_data, u32_bytes(1));
+  EXPECT_TRUE(*get_termination(*adapter));
+
+  dev->reply_in(ControlCommand::TerminationState, ControlReply::ok(u32_bytes(0)));
+  EXPECT_EQ(set_termination(*adapter, true).error().text(),
+            "Hardware error: Termination verification failed: Requested true, Actual false");
+  dev->reply_in(ControlCommand::TerminationState, ControlReply::ok({0, 1}));
+  EXPECT_EQ(set_termination(*adapter, false).error().text(),
+            "Hardware error: Termination verification failed: Requested false, Actual true");
+  EXPECT_EQ(errors(), (std::vector<std::string>{"Termination verification failed! Requested: true, Actual: false",
+                                                "Termination verification failed! Requested: false, Actual: true"}));
+}
+
+TEST_F(Commands, DeviceNameRulesAndPayload) {
+  ASSERT_TRUE(write_device_name(*adapter, "ABCDEFGHIJKLMNO").ok());
+  ASSERT_TRUE(write_device_name(*adapter, "").ok());
+  auto reqs = dev->requests(ControlCommand::DeviceName);
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].out_data, (Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 0}));
+  EXPECT_EQ(reqs[1].out_data, Bytes(16, 0));
+
+  dev->clear_requests();
+  EXPECT_EQ(write_device_name(*adapter, "ABCDEFGHIJKLMNOP").error().text(),
+            "Invalid parameter: Device name too long (max 15 chars)");
+  const std::string chars = "Invalid parameter: Device name can only contain alphanumeric characters, underscore, and hyphen";
+  EXPECT_EQ(write_device_name(*adapter, "a b").error().text(), chars);
+  EXPECT_EQ(write_device_name(*adapter, "caf\xc3\xa9").error().text(), chars);
+  EXPECT_TRUE(dev->requests().empty()) << "validation fails before anything is sent";
+
+  dev->reply_in(ControlCommand::DeviceName, ControlReply::ok(Bytes{'a', 0xff, 'b', 0, 'z'}));
+  EXPECT_EQ(*get_device_name(*adapter), "a\xEF\xBF\xBD" "b");
+  dev->reply_in(ControlCommand::DeviceName, ControlReply::ok(Bytes(16, 0)));
+  EXPECT_EQ(*get_device_name(*adapter), "");
+}
+
+TEST_F(Commands, InterfaceNameIdentifyChannelAndResets) {
+  ASSERT_TRUE(set_interface_name(*adapter, std::string(31, 'x')).ok());
+  auto reqs = dev->requests(ControlCommand::SetInterfaceName);
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].setup.length, 32);
+  EXPECT_EQ(reqs[0].out_data.back(), 0);
+  const std::string msg = "Invalid parameter: interface name must be at most 31 bytes with no embedded NUL";
+  EXPECT_EQ(set_interface_name(*adapter, std::string(32, 'x')).error().text(), msg);
+  EXPECT_EQ(set_interface_name(*adapter, std::string("a\0b", 3)).error().text(), msg);
+
+  ASSERT_TRUE(identify(*adapter, 65535).ok());
+  ASSERT_TRUE(set_channel_id(*adapter, 0).ok());
+  ASSERT_TRUE(reset_can(*adapter).ok());
+  ASSERT_TRUE(flush_tx_queue(*adapter).ok());
+  dev->reply_out(ControlCommand::ResetTimestamp, ControlReply::fail(usb::TransferStatus::Stall));
+  EXPECT_TRUE(reset_timestamp(*adapter).error().is_usb(UsbErrorKind::Stall));
+
+  auto all = dev->requests();
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_EQ(all[1].raw_setup(), (Bytes{0x41, 61, 0xff, 0xff, 0, 0, 0, 0}));
+  EXPECT_EQ(all[2].out_data, u32_bytes(0));
+  EXPECT_EQ(all[3].raw_setup(), (Bytes{0x41, 60, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(all[4].raw_setup(), (Bytes{0x41, 63, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(all[5].raw_setup(), (Bytes{0x41, 62, 0, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace tavro
