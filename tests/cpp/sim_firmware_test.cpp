@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "backend/backend.hpp"
 #include "firmware/firmware.hpp"
 
 namespace tavro::sim {
@@ -571,6 +572,426 @@ TEST_F(FirmwareTest, UnpluggedFirmwareAnswersNothing) {
   EXPECT_TRUE(in(ControlCommand::GetDeviceInfo, 24).stall);
   EXPECT_EQ(bus->nodes[0], nullptr);
   EXPECT_FALSE(fw->state().powered);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Seam backend
+
+using usb::TransferStatus;
+constexpr auto kSecond = std::chrono::seconds(1);
+
+FirmwareProfile with_serial(std::string serial) {
+  FirmwareProfile p;
+  p.serial = std::move(serial);
+  return p;
+}
+
+class BackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override { adapter = backend.plug(FirmwareProfile::standard()); }
+
+  // Opens the first enumerated adapter and claims interface 0.
+  void open_first() {
+    auto list = backend.enumerate();
+    ASSERT_TRUE(list.ok());
+    ASSERT_FALSE(list.value->empty());
+    auto dev = backend.open(list.value->front());
+    ASSERT_TRUE(dev.ok()) << dev.error.text;
+    device = *dev.value;
+    auto itf = device->claim_interface(0);
+    ASSERT_TRUE(itf.ok()) << itf.error.text;
+    iface = *itf.value;
+  }
+  usb::TransferOutcome ctl_in(ControlCommand c, Bytes& buf, uint16_t value = 0,
+                              usb::Duration timeout = kSecond) {
+    return device->control_transfer({protocol::kRequestTypeIn, uint8_t(c), value, 0, uint16_t(buf.size())}, buf,
+                                    timeout);
+  }
+  usb::TransferOutcome ctl_out(ControlCommand c, Bytes data, uint16_t value = 0) {
+    return device->control_transfer({protocol::kRequestTypeOut, uint8_t(c), value, 0, uint16_t(data.size())}, data,
+                                    kSecond);
+  }
+  void add(FaultRule r) { adapter->faults().add(std::move(r)); }
+
+  std::shared_ptr<ScriptedBus> bus = std::make_shared<ScriptedBus>();
+  SimBackend backend{[this] { return bus; }};
+  std::shared_ptr<SimAdapter> adapter;
+  std::shared_ptr<usb::Device> device;
+  std::shared_ptr<usb::Interface> iface;
+};
+
+TEST_F(BackendTest, EnumeratesInPlugOrderAndOpensExclusively) {
+  auto second = backend.plug(with_serial("tav.io:CANI0002"));
+  FirmwareProfile anonymous;
+  anonymous.serial.reset();
+  backend.plug(anonymous);
+  auto list = backend.enumerate();
+  ASSERT_TRUE(list.ok());
+  ASSERT_EQ(list.value->size(), 3u);
+  EXPECT_EQ(list.value->at(0).serial, "tav.io:CANH0001");
+  EXPECT_EQ(list.value->at(1).serial, "tav.io:CANI0002");
+  EXPECT_FALSE(list.value->at(2).serial.has_value());
+  EXPECT_EQ(list.value->at(1).vendor_id, 0x16C0);
+  EXPECT_EQ(list.value->at(1).product_id, 0x27D8);
+  EXPECT_NE(list.value->at(0).address, list.value->at(1).address);
+
+  auto first = backend.open(list.value->at(0));
+  ASSERT_TRUE(first.ok());
+  auto again = backend.open(list.value->at(0));
+  ASSERT_FALSE(again.ok());
+  EXPECT_FALSE(again.error.text.empty());
+  first.value->reset();  // released: another user may open it now
+  EXPECT_TRUE(backend.open(list.value->at(0)).ok());
+
+  ASSERT_TRUE(backend.unplug(second->id()));
+  EXPECT_EQ(backend.enumerate().value->size(), 2u);
+  auto stale = backend.open(list.value->at(1));
+  ASSERT_FALSE(stale.ok());
+  EXPECT_EQ(stale.error.status, TransferStatus::Disconnected);
+}
+
+TEST_F(BackendTest, InterfaceAndEndpointsFollowTheProfile) {
+  FirmwareProfile p = FirmwareProfile::legacy();
+  backend.unplug(adapter->id());
+  adapter = backend.plug(p);
+  open_first();
+  EXPECT_FALSE(device->claim_interface(0).ok());  // already claimed
+  EXPECT_FALSE(device->claim_interface(1).ok());
+  auto eps = iface->endpoints();
+  ASSERT_EQ(eps.size(), 3u);
+  for (const auto& e : eps) EXPECT_EQ(e.max_packet_size, 64);
+  auto out = iface->open_bulk_out(protocol::kEpBulkOut);
+  ASSERT_TRUE(out.ok());
+  EXPECT_FALSE(iface->open_bulk_out(protocol::kEpBulkOut).ok());  // exclusive
+  EXPECT_FALSE(iface->open_bulk_out(0x81).ok());                  // wrong direction
+  EXPECT_FALSE(iface->open_bulk_in(0x84).ok());                   // not described
+  auto rx = iface->open_bulk_in(protocol::kEpRxIn);
+  ASSERT_TRUE(rx.ok());
+  EXPECT_FALSE(iface->open_bulk_in(protocol::kEpRxIn).ok());
+  rx.value->reset();
+  EXPECT_TRUE(iface->open_bulk_in(protocol::kEpRxIn).ok());
+}
+
+TEST_F(BackendTest, ControlRequestsReachTheFirmwareAndAreRecorded) {
+  open_first();
+  Bytes info(24);
+  auto o = ctl_in(ControlCommand::GetDeviceInfo, info);
+  ASSERT_TRUE(o.ok());
+  EXPECT_EQ(o.actual, 24u);
+  EXPECT_EQ(info[16], 1);
+  EXPECT_EQ(ctl_out(ControlCommand::Mode, le32(0x10)).status, TransferStatus::Completed);
+  EXPECT_EQ(ctl_out(ControlCommand::Mode, le32(0x20)).status, TransferStatus::Stall);
+  auto recs = adapter->control_records();
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0].setup.request_type, 0xC1);
+  EXPECT_EQ(recs[0].setup.length, 24);
+  EXPECT_EQ(recs[0].reply.size(), 24u);
+  EXPECT_EQ(recs[1].setup.request, uint8_t(ControlCommand::Mode));
+  EXPECT_EQ(recs[1].data, le32(0x10));
+  EXPECT_EQ(recs[2].status, TransferStatus::Stall);
+  adapter->clear_records();
+  EXPECT_TRUE(adapter->control_records().empty());
+}
+
+TEST_F(BackendTest, ControlFaultRulesApplyByRequestDirectionAndCount) {
+  open_first();
+  Bytes st(20);
+  FaultRule stall;
+  stall.request = uint8_t(ControlCommand::Bus);
+  stall.direction = FaultDirection::In;
+  stall.count = 2;
+  add(stall);
+  EXPECT_EQ(ctl_out(ControlCommand::Bus, le32(0)).status, TransferStatus::Completed);  // OUT is not hit
+  EXPECT_EQ(ctl_in(ControlCommand::Bus, st).status, TransferStatus::Stall);
+  EXPECT_EQ(ctl_in(ControlCommand::Bus, st).status, TransferStatus::Stall);
+  EXPECT_TRUE(ctl_in(ControlCommand::Bus, st).ok());
+
+  FaultRule reply;
+  reply.request = uint8_t(ControlCommand::Bus);
+  reply.direction = FaultDirection::In;
+  reply.skip = 1;
+  reply.action = FaultAction::Reply;
+  reply.payload = {3, 0, 0, 0};
+  add(reply);
+  EXPECT_EQ(ctl_in(ControlCommand::Bus, st).actual, 20u);
+  auto o = ctl_in(ControlCommand::Bus, st);
+  EXPECT_EQ(o.actual, 4u);
+  EXPECT_EQ(st[0], 3);
+
+  FaultRule shorter;
+  shorter.request = uint8_t(ControlCommand::GetDeviceInfo);
+  shorter.action = FaultAction::ShortReply;
+  shorter.length = 23;
+  add(shorter);
+  Bytes info(24);
+  EXPECT_EQ(ctl_in(ControlCommand::GetDeviceInfo, info).actual, 23u);
+
+  FaultRule longer;
+  longer.request = uint8_t(ControlCommand::Mode);
+  longer.action = FaultAction::LongReply;
+  longer.length = 8;
+  longer.count = 2;
+  add(longer);
+  Bytes mode8(8), mode4(4);
+  EXPECT_EQ(ctl_in(ControlCommand::Mode, mode8).actual, 8u);
+  EXPECT_EQ(ctl_in(ControlCommand::Mode, mode4).status, TransferStatus::Fault);  // more than asked for
+
+  FaultRule snap;
+  snap.request = uint8_t(ControlCommand::CanBittiming);
+  snap.value = 1;
+  snap.action = FaultAction::OsError;
+  snap.os_code = -99;
+  add(snap);
+  Bytes bt(32), sn(56);
+  EXPECT_TRUE(ctl_in(ControlCommand::CanBittiming, bt, 0).ok());
+  o = ctl_in(ControlCommand::CanBittiming, sn, 1);
+  EXPECT_EQ(o.status, TransferStatus::Unknown);
+  EXPECT_EQ(o.os_code, -99);
+  EXPECT_EQ(adapter->faults().size(), 0u);
+}
+
+TEST_F(BackendTest, TimeoutsAndDelaysEndCancelled) {
+  open_first();
+  Bytes st(20);
+  FaultRule hang;
+  hang.request = uint8_t(ControlCommand::Bus);
+  hang.action = FaultAction::Timeout;
+  add(hang);
+  EXPECT_EQ(ctl_in(ControlCommand::Bus, st, 0, std::chrono::milliseconds(20)).status, TransferStatus::Cancelled);
+  FaultRule slow;
+  slow.request = uint8_t(ControlCommand::Bus);
+  slow.action = FaultAction::Delay;
+  slow.delay = std::chrono::hours(1);
+  add(slow);
+  EXPECT_EQ(ctl_in(ControlCommand::Bus, st, 0, std::chrono::milliseconds(20)).status, TransferStatus::Cancelled);
+  slow.delay = std::chrono::milliseconds(1);
+  add(slow);
+  EXPECT_TRUE(ctl_in(ControlCommand::Bus, st).ok());
+}
+
+TEST_F(BackendTest, UnplugEndsPendingAndLaterTransfers) {
+  open_first();
+  auto rx = iface->open_bulk_in(protocol::kEpRxIn);
+  ASSERT_TRUE(rx.ok());
+  auto& pipe = **rx.value;
+  ASSERT_TRUE(pipe.submit(512).ok());
+  ASSERT_TRUE(pipe.submit(512).ok());
+  FaultRule hang;
+  hang.request = uint8_t(ControlCommand::Bus);
+  hang.action = FaultAction::Timeout;
+  add(hang);
+  std::optional<usb::BulkInPipe::Completion> c;
+  usb::TransferOutcome ctl;
+  std::thread reader([&] { c = pipe.wait_oldest(std::chrono::seconds(30)); });
+  std::thread control([&] {
+    Bytes st(20);
+    ctl = ctl_in(ControlCommand::Bus, st, 0, std::chrono::seconds(30));
+  });
+  // Whether the unplug comes before or while they wait, both end Disconnected.
+  backend.unplug(adapter->id());
+  reader.join();
+  control.join();
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->outcome.status, TransferStatus::Disconnected);
+  EXPECT_EQ(ctl.status, TransferStatus::Disconnected);
+  EXPECT_EQ(pipe.wait_oldest(kSecond)->outcome.status, TransferStatus::Disconnected);
+  EXPECT_EQ(pipe.submit(512).status, TransferStatus::Disconnected);
+  Bytes info(24);
+  EXPECT_EQ(ctl_in(ControlCommand::GetDeviceInfo, info).status, TransferStatus::Disconnected);
+  EXPECT_FALSE(adapter->firmware().state().powered);
+}
+
+TEST_F(BackendTest, DisconnectRuleUnplugsAtThatMoment) {
+  open_first();
+  FaultRule rule;
+  rule.request = uint8_t(ControlCommand::ResetCan);
+  rule.action = FaultAction::Disconnect;
+  add(rule);
+  EXPECT_EQ(ctl_out(ControlCommand::ResetCan, {}).status, TransferStatus::Disconnected);
+  EXPECT_TRUE(backend.enumerate().value->empty());
+  EXPECT_FALSE(iface->open_bulk_in(protocol::kEpRxIn).ok());
+}
+
+TEST_F(BackendTest, HostOperationFailures) {
+  FaultRule e;
+  e.target = FaultTarget::Enumerate;
+  e.action = FaultAction::OsError;
+  e.os_code = -1;
+  backend.faults().add(e);
+  auto list = backend.enumerate();
+  ASSERT_FALSE(list.ok());
+  EXPECT_EQ(list.error.status, TransferStatus::Unknown);
+  list = backend.enumerate();
+  ASSERT_TRUE(list.ok());
+
+  FaultRule open;
+  open.target = FaultTarget::Open;
+  open.action = FaultAction::Fault;
+  open.text = "Access denied";
+  add(open);
+  auto dev = backend.open(list.value->front());
+  ASSERT_FALSE(dev.ok());
+  EXPECT_EQ(dev.error.text, "Access denied");
+  FaultRule claim;
+  claim.target = FaultTarget::Claim;
+  add(claim);
+  dev = backend.open(list.value->front());
+  ASSERT_TRUE(dev.ok());
+  EXPECT_FALSE((*dev.value)->claim_interface(0).ok());
+  auto itf = (*dev.value)->claim_interface(0);
+  ASSERT_TRUE(itf.ok());
+  FaultRule ep;
+  ep.target = FaultTarget::EndpointOpen;
+  ep.endpoint = protocol::kEpBulkOut;
+  add(ep);
+  EXPECT_TRUE((*itf.value)->open_bulk_in(protocol::kEpRxIn).ok());
+  EXPECT_FALSE((*itf.value)->open_bulk_out(protocol::kEpBulkOut).ok());
+  EXPECT_TRUE((*itf.value)->open_bulk_out(protocol::kEpBulkOut).ok());
+}
+
+TEST_F(BackendTest, BulkInCompletesInOrderWithWhatIsQueued) {
+  open_first();
+  adapter->firmware().preload_rx(Bytes(48, 0x11));
+  auto rx = iface->open_bulk_in(protocol::kEpRxIn);
+  ASSERT_TRUE(rx.ok());
+  auto& pipe = **rx.value;
+  ASSERT_TRUE(pipe.submit(30).ok());
+  ASSERT_TRUE(pipe.submit(512).ok());
+  ASSERT_TRUE(pipe.submit(512).ok());
+  EXPECT_EQ(pipe.outstanding(), 3u);
+  auto c = pipe.wait_oldest(kSecond);
+  ASSERT_TRUE(c && c->outcome.ok());
+  EXPECT_EQ(c->data.size(), 30u);
+  c = pipe.wait_oldest(kSecond);
+  ASSERT_TRUE(c && c->outcome.ok());
+  EXPECT_EQ(c->data.size(), 18u);
+  EXPECT_FALSE(pipe.wait_oldest(std::chrono::milliseconds(5)).has_value());  // nothing more: stays queued
+  EXPECT_EQ(pipe.outstanding(), 1u);
+  // Data arriving later completes the waiting transfer.
+  std::thread late([&] { adapter->firmware().preload_rx(Bytes(24, 0x22)); });
+  c = pipe.wait_oldest(std::chrono::seconds(30));
+  late.join();
+  ASSERT_TRUE(c && c->outcome.ok());
+  EXPECT_EQ(Bytes(c->data.begin(), c->data.end()), Bytes(24, 0x22));
+
+  adapter->firmware().set_stale_stream(true);
+  ASSERT_TRUE(pipe.submit(512).ok());
+  ASSERT_TRUE(pipe.submit(512).ok());
+  size_t returned = 0;
+  EXPECT_TRUE(pipe.cancel_all(kSecond, [&](const usb::TransferOutcome& o, std::span<const uint8_t> d) {
+    EXPECT_TRUE(o.ok());
+    returned += d.size();
+  }));
+  EXPECT_EQ(returned, 1024u);
+  EXPECT_EQ(pipe.outstanding(), 0u);
+  adapter->firmware().set_stale_stream(false);
+  ASSERT_TRUE(pipe.submit(512).ok());
+  EXPECT_TRUE(pipe.cancel_all(kSecond, [&](const usb::TransferOutcome& o, std::span<const uint8_t> d) {
+    EXPECT_EQ(o.status, TransferStatus::Cancelled);
+    EXPECT_TRUE(d.empty());
+  }));
+}
+
+TEST_F(BackendTest, BulkInFaultRulesHitTheNextTransfer) {
+  open_first();
+  auto res = iface->open_bulk_in(protocol::kEpTxResultIn);
+  ASSERT_TRUE(res.ok());
+  auto& pipe = **res.value;
+  ASSERT_TRUE(pipe.submit(1024).ok());
+  ASSERT_TRUE(pipe.submit(1024).ok());
+  FaultRule stall;
+  stall.target = FaultTarget::BulkIn;
+  stall.endpoint = protocol::kEpTxResultIn;
+  add(stall);
+  FaultRule reply = stall;
+  reply.action = FaultAction::Reply;
+  reply.payload = {0, 3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  add(reply);
+  EXPECT_EQ(pipe.wait_oldest(kSecond)->outcome.status, TransferStatus::Stall);
+  auto c = pipe.wait_oldest(kSecond);
+  ASSERT_TRUE(c && c->outcome.ok());
+  EXPECT_EQ(Bytes(c->data.begin(), c->data.end()), reply.payload);
+}
+
+TEST_F(BackendTest, BulkOutDeliversRecordsAndHonoursRules) {
+  open_first();
+  Bytes st(20);
+  ASSERT_TRUE(ctl_out(ControlCommand::Bus, le32(1)).ok());
+  auto out = iface->open_bulk_out(protocol::kEpBulkOut);
+  ASSERT_TRUE(out.ok());
+  auto& pipe = **out.value;
+  ASSERT_TRUE(pipe.submit(tx_record(0, 0x123)).ok());
+  EXPECT_EQ(pipe.submit(tx_record(0, 0x124)).status, TransferStatus::InvalidArgument);  // one in flight
+  auto o = pipe.wait(kSecond);
+  ASSERT_TRUE(o && o->ok());
+  EXPECT_EQ(o->actual, 16u);
+  ASSERT_EQ(bus->sent.size(), 1u);
+  EXPECT_EQ(bus->sent[0].id, 0x123u);
+
+  FaultRule partial;
+  partial.target = FaultTarget::BulkOut;
+  partial.action = FaultAction::PartialAccept;
+  partial.length = 8;
+  add(partial);
+  ASSERT_TRUE(pipe.submit(tx_record(0, 0x125)).ok());
+  o = pipe.wait(kSecond);
+  ASSERT_TRUE(o && o->ok());
+  EXPECT_EQ(o->actual, 8u);
+  EXPECT_EQ(bus->sent.size(), 1u);  // half a record is not sent
+
+  FaultRule hang = partial;
+  hang.action = FaultAction::Timeout;
+  add(hang);
+  ASSERT_TRUE(pipe.submit(tx_record(0, 0x126)).ok());
+  EXPECT_FALSE(pipe.wait(std::chrono::milliseconds(10)).has_value());
+  pipe.cancel();
+  o = pipe.wait(kSecond);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->status, TransferStatus::Cancelled);
+
+  auto recs = adapter->bulk_out_records();
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0], tx_record(0, 0x123));
+  const Bytes half = tx_record(0, 0x125);
+  EXPECT_EQ(recs[1], Bytes(half.begin(), half.begin() + 8));
+}
+
+TEST_F(BackendTest, FullTransmitQueueHoldsTheOutTransferUntilRoom) {
+  FirmwareProfile p;
+  p.tx_queue_depth = 1;
+  backend.unplug(adapter->id());
+  adapter = backend.plug(p);
+  open_first();
+  ASSERT_TRUE(ctl_out(ControlCommand::Bus, le32(1)).ok());
+  auto out = iface->open_bulk_out(protocol::kEpBulkOut);
+  ASSERT_TRUE(out.ok());
+  auto& pipe = **out.value;
+  ASSERT_TRUE(pipe.submit(tx_record(0, 0x1)).ok());
+  ASSERT_TRUE(pipe.wait(kSecond)->ok());
+  ASSERT_TRUE(pipe.submit(tx_record(0, 0x2)).ok());
+  EXPECT_FALSE(pipe.wait(std::chrono::milliseconds(10)).has_value());  // NAKed: still in flight
+  std::thread done([&] { bus->finish(0, bus->first_tag(), TxVerdict::Success); });
+  auto o = pipe.wait(std::chrono::seconds(30));
+  done.join();
+  ASSERT_TRUE(o && o->ok());
+  EXPECT_EQ(bus->sent.size(), 2u);
+}
+
+TEST_F(BackendTest, ResetUnplugsEverythingAndClearsRules) {
+  FaultRule e;
+  e.target = FaultTarget::Enumerate;
+  backend.faults().add(e);
+  backend.plug(with_serial("tav.io:CANJ0009"));
+  auto old_bus = backend.bus();
+  auto fresh = std::make_shared<ScriptedBus>();
+  bus = fresh;
+  backend.reset();
+  EXPECT_EQ(backend.bus(), fresh);
+  EXPECT_NE(old_bus, fresh);
+  auto list = backend.enumerate();
+  ASSERT_TRUE(list.ok());
+  EXPECT_TRUE(list.value->empty());
+  EXPECT_FALSE(adapter->plugged());
 }
 
 }  // namespace

@@ -1,0 +1,626 @@
+// Seam objects of the simulator backend: device, claimed interface and bulk pipes over a SimAdapter.
+//
+// Bulk IN transfers complete the way a USB host sees them: in submission order, each with whatever the firmware
+// has queued, up to its length (the firmware ends its packets short, so a transfer never waits to be filled).
+// Bulk OUT transfers reach the firmware when submitted; while its transmit queue is full the transfer stays in
+// flight (the device NAKs) and is delivered as soon as there is room.
+#include "backend/backend.hpp"
+
+#include <algorithm>
+#include <deque>
+
+namespace tavro::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using usb::TransferOutcome;
+using usb::TransferStatus;
+
+TransferOutcome outcome(TransferStatus s, size_t actual = 0, int os_code = 0) {
+  TransferOutcome o;
+  o.status = s;
+  o.actual = actual;
+  o.os_code = os_code;
+  return o;
+}
+
+usb::HostError host_error(TransferStatus s, std::string text) {
+  usb::HostError e;
+  e.status = s;
+  e.text = std::move(text);
+  return e;
+}
+
+usb::HostError unplugged_error() {
+  return host_error(TransferStatus::Disconnected, "No such device (it may have been disconnected)");
+}
+
+// Deadline of a host time-out; zero means "no time-out", as with libusb.
+Clock::time_point deadline_of(usb::Duration timeout) {
+  if (timeout <= usb::Duration::zero()) return Clock::time_point::max();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
+}
+
+uint32_t endpoint_bit(uint8_t address) { return 1u << ((address & 0x0F) + ((address & 0x80) ? 16 : 0)); }
+
+std::vector<usb::EndpointDescriptor> endpoints_of(const FirmwareProfile& p) {
+  return {{protocol::kEpRxIn, usb::EndpointType::Bulk, p.rx_packet_size},
+          {protocol::kEpBulkOut, usb::EndpointType::Bulk, p.out_packet_size},
+          {protocol::kEpTxResultIn, usb::EndpointType::Bulk, p.result_packet_size}};
+}
+
+class SimDevice;
+class SimInterface;
+
+// ---------------------------------------------------------------------------------------------------------------
+
+class SimBulkIn final : public usb::BulkInPipe, public BulkInTransferQueue {
+ public:
+  SimBulkIn(std::shared_ptr<SimInterface> iface, std::shared_ptr<SimAdapter> adapter, usb::EndpointDescriptor d)
+      : iface_(std::move(iface)), adapter_(std::move(adapter)), desc_(d) {
+    std::lock_guard l(adapter_->mu_);
+    adapter_->register_in_queue(this);
+  }
+  ~SimBulkIn() override {
+    cancel_all(std::chrono::seconds(1), [](const TransferOutcome&, std::span<const uint8_t>) {});
+    std::lock_guard l(adapter_->mu_);
+    adapter_->unregister_in_queue(this);
+    adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
+  }
+
+  const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
+
+  TransferOutcome submit(size_t length) override {
+    std::lock_guard l(adapter_->mu_);
+    if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
+    Transfer t;
+    t.buf = take_buffer(length);
+    t.length = length;
+    t.limit = length;
+    queue_.push_back(std::move(t));
+    pump_locked(Clock::now());
+    return outcome(TransferStatus::Completed);
+  }
+
+  size_t outstanding() const noexcept override {
+    std::lock_guard l(adapter_->mu_);
+    return queue_.size();
+  }
+
+  std::optional<Completion> wait_oldest(usb::Duration timeout) override {
+    const auto deadline = deadline_of(timeout);
+    std::optional<Completion> result;
+    {
+      std::unique_lock l(adapter_->mu_);
+      for (;;) {
+        pump_locked(Clock::now());
+        if (queue_.empty()) break;
+        Transfer& t = queue_.front();
+        if (t.done) {
+          give_buffer(std::move(last_));
+          last_ = std::move(t.buf);
+          result = Completion{t.result, std::span<const uint8_t>(last_.data(), t.result.actual)};
+          queue_.pop_front();
+          break;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        adapter_->cv_.wait_until(l, std::min(deadline, t.ready_at > now ? t.ready_at : deadline));
+      }
+    }
+    adapter_->finish_unplug();
+    return result;
+  }
+
+  bool cancel_all(usb::Duration,
+                  const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
+    std::deque<Transfer> returned;
+    {
+      std::lock_guard l(adapter_->mu_);
+      pump_locked(Clock::now());
+      returned.swap(queue_);
+    }
+    for (Transfer& t : returned) {
+      if (!t.done) t.result = outcome(adapter_->plugged() ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+      on_return(t.result, std::span<const uint8_t>(t.buf.data(), t.result.actual));
+    }
+    std::lock_guard l(adapter_->mu_);
+    for (Transfer& t : returned) give_buffer(std::move(t.buf));
+    adapter_->finish_unplug();
+    return true;
+  }
+
+  TransferOutcome clear_halt() override {
+    return outcome(adapter_->plugged() ? TransferStatus::Completed : TransferStatus::Disconnected);
+  }
+
+  // Completes transfers in order with what the firmware has queued. Needs the adapter lock.
+  void pump_locked(Clock::time_point now) override {
+    for (Transfer& t : queue_) {
+      if (t.done) continue;
+      if (!adapter_->plugged()) {
+        t.finish(outcome(TransferStatus::Disconnected));
+        continue;
+      }
+      if (t.hung) return;  // a transfer that never completes holds back the ones behind it
+      if (!t.rule_applied) {
+        if (auto rule = adapter_->faults().take({FaultTarget::BulkIn, 0, true, 0, desc_.address})) {
+          t.rule_applied = true;
+          if (!apply_rule(t, *rule, now)) continue;
+        }
+      }
+      if (t.ready_at > now) return;
+      const size_t n = adapter_->firmware().read_in(desc_.address, std::span<uint8_t>(t.buf.data(), t.limit));
+      if (n == 0) return;
+      t.finish(outcome(TransferStatus::Completed, n));
+    }
+  }
+
+ private:
+  struct Transfer {
+    std::vector<uint8_t> buf;
+    size_t length = 0;
+    size_t limit = 0;  // the most bytes it may take (a short-reply rule lowers it)
+    bool done = false;
+    bool hung = false;
+    bool rule_applied = false;
+    Clock::time_point ready_at{};
+    TransferOutcome result;
+    void finish(TransferOutcome o) {
+      done = true;
+      result = o;
+    }
+  };
+
+  // Returns false when the rule completed (or disconnected) the transfer.
+  bool apply_rule(Transfer& t, const FaultRule& rule, Clock::time_point now) {
+    switch (rule.action) {
+      case FaultAction::Timeout: t.hung = true; return true;
+      case FaultAction::Delay: t.ready_at = now + std::chrono::duration_cast<Clock::duration>(rule.delay); return true;
+      case FaultAction::ShortReply: t.limit = std::min<size_t>(t.limit, rule.length); return true;
+      case FaultAction::Disconnect:
+        adapter_->unplug_locked();
+        t.finish(outcome(TransferStatus::Disconnected));
+        return false;
+      case FaultAction::Reply:
+        if (rule.payload.size() > t.length) {
+          t.finish(outcome(TransferStatus::Fault, t.length));  // babble: more than the host asked for
+        } else {
+          std::copy(rule.payload.begin(), rule.payload.end(), t.buf.begin());
+          t.finish(outcome(TransferStatus::Completed, rule.payload.size()));
+        }
+        return false;
+      case FaultAction::LongReply:
+        t.finish(outcome(TransferStatus::Fault, t.length));
+        return false;
+      case FaultAction::PartialAccept:
+        return true;  // an OUT-only action
+      default:
+        t.finish(outcome(fault_status(rule), 0, rule.os_code));
+        return false;
+    }
+  }
+
+  std::vector<uint8_t> take_buffer(size_t length) {
+    std::vector<uint8_t> b;
+    if (!free_.empty()) {
+      b = std::move(free_.back());
+      free_.pop_back();
+    }
+    if (b.size() < length) b.resize(length);
+    return b;
+  }
+  void give_buffer(std::vector<uint8_t> b) {
+    if (!b.empty() && free_.size() < 8) free_.push_back(std::move(b));
+  }
+
+  std::shared_ptr<SimInterface> iface_;
+  std::shared_ptr<SimAdapter> adapter_;
+  usb::EndpointDescriptor desc_;
+  std::deque<Transfer> queue_;             // guarded by the adapter lock
+  std::vector<uint8_t> last_;              // data of the last completion handed out
+  std::vector<std::vector<uint8_t>> free_;  // reusable transfer buffers
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+
+class SimBulkOut final : public usb::BulkOutPipe {
+ public:
+  SimBulkOut(std::shared_ptr<SimInterface> iface, std::shared_ptr<SimAdapter> adapter, usb::EndpointDescriptor d)
+      : iface_(std::move(iface)), adapter_(std::move(adapter)), desc_(d) {}
+  ~SimBulkOut() override {
+    {
+      std::lock_guard l(adapter_->mu_);
+      in_flight_ = false;
+      adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
+    }
+    adapter_->finish_unplug();
+  }
+
+  const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
+
+  TransferOutcome submit(std::span<const uint8_t> data) override {
+    {
+      std::lock_guard l(adapter_->mu_);
+      if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
+      if (in_flight_) return outcome(TransferStatus::InvalidArgument);
+      buf_.assign(data.begin(), data.end());
+      in_flight_ = true;
+      done_ = hung_ = cancel_requested_ = false;
+      limit_ = data.size();
+      ready_at_ = {};
+      if (auto rule = adapter_->faults().take({FaultTarget::BulkOut, 0, false, 0, desc_.address})) {
+        switch (rule->action) {
+          case FaultAction::Timeout: hung_ = true; break;
+          case FaultAction::Delay:
+            ready_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(rule->delay);
+            break;
+          case FaultAction::PartialAccept:
+          case FaultAction::ShortReply: limit_ = std::min<size_t>(limit_, rule->length); break;
+          case FaultAction::Disconnect: adapter_->unplug_locked(); finish(outcome(TransferStatus::Disconnected)); break;
+          case FaultAction::Reply:
+          case FaultAction::LongReply: break;  // IN-only actions
+          default: finish(outcome(fault_status(*rule), 0, rule->os_code)); break;
+        }
+      }
+    }
+    deliver();
+    adapter_->finish_unplug();
+    return outcome(TransferStatus::Completed);
+  }
+
+  std::optional<TransferOutcome> wait(usb::Duration timeout) override {
+    const auto deadline = deadline_of(timeout);
+    std::optional<TransferOutcome> result;
+    {
+      std::unique_lock l(adapter_->mu_);
+      for (;;) {
+        if (!in_flight_) {
+          result = outcome(TransferStatus::InvalidArgument);
+          break;
+        }
+        if (!done_ && !adapter_->plugged()) finish(outcome(TransferStatus::Disconnected));
+        if (!done_ && cancel_requested_) finish(outcome(TransferStatus::Cancelled));
+        if (done_) {
+          in_flight_ = false;
+          result = result_;
+          break;
+        }
+        auto now = Clock::now();
+        if (!hung_ && now >= ready_at_) {
+          const uint64_t seq = adapter_->ready_seq_;
+          l.unlock();
+          const bool busy = !deliver();
+          l.lock();
+          // Room may have appeared while the lock was released; retry before sleeping.
+          if (!busy || done_ || adapter_->ready_seq_ != seq) continue;
+          now = Clock::now();
+        }
+        if (now >= deadline) break;
+        adapter_->cv_.wait_until(l, std::min(deadline, ready_at_ > now ? ready_at_ : deadline));
+      }
+    }
+    adapter_->finish_unplug();
+    return result;
+  }
+
+  void cancel() override {
+    std::lock_guard l(adapter_->mu_);
+    cancel_requested_ = true;
+    adapter_->cv_.notify_all();
+  }
+
+  TransferOutcome clear_halt() override {
+    return outcome(adapter_->plugged() ? TransferStatus::Completed : TransferStatus::Disconnected);
+  }
+
+ private:
+  void finish(TransferOutcome o) {
+    done_ = true;
+    result_ = o;
+  }
+
+  // Hands the transfer to the firmware if it is due. Called without the adapter lock (the firmware calls back into
+  // the adapter). Returns false when the firmware's queue was full.
+  bool deliver() {
+    std::span<const uint8_t> bytes;
+    {
+      std::lock_guard l(adapter_->mu_);
+      if (!in_flight_ || done_ || hung_ || cancel_requested_ || Clock::now() < ready_at_) return true;
+      if (!adapter_->plugged()) return true;
+      bytes = std::span<const uint8_t>(buf_.data(), limit_);
+    }
+    // Only the owning thread submits, so buf_ stays put while the firmware reads it.
+    if (adapter_->firmware().bulk_out(bytes) == BulkOutStatus::Busy) return false;
+    adapter_->record_bulk_out(bytes);
+    std::lock_guard l(adapter_->mu_);
+    finish(outcome(TransferStatus::Completed, bytes.size()));
+    return true;
+  }
+
+  std::shared_ptr<SimInterface> iface_;
+  std::shared_ptr<SimAdapter> adapter_;
+  usb::EndpointDescriptor desc_;
+  // Guarded by the adapter lock.
+  std::vector<uint8_t> buf_;
+  bool in_flight_ = false;
+  bool done_ = false;
+  bool hung_ = false;
+  bool cancel_requested_ = false;
+  size_t limit_ = 0;
+  Clock::time_point ready_at_{};
+  TransferOutcome result_;
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+
+class SimInterface final : public usb::Interface, public std::enable_shared_from_this<SimInterface> {
+ public:
+  SimInterface(std::shared_ptr<SimDevice> device, std::shared_ptr<SimAdapter> adapter, uint8_t number)
+      : device_(std::move(device)), adapter_(std::move(adapter)), number_(number) {}
+  ~SimInterface() override {
+    std::lock_guard l(adapter_->mu_);
+    adapter_->claimed_ = false;
+  }
+
+  uint8_t number() const noexcept override { return number_; }
+  usb::Device& device() noexcept override;
+  std::vector<usb::EndpointDescriptor> endpoints() const override {
+    return endpoints_of(adapter_->firmware().profile());
+  }
+
+  usb::HostResult<std::unique_ptr<usb::BulkInPipe>> open_bulk_in(uint8_t address) override {
+    auto d = reserve(address, true);
+    if (!d.ok()) return usb::HostResult<std::unique_ptr<usb::BulkInPipe>>::failure(d.error);
+    return usb::HostResult<std::unique_ptr<usb::BulkInPipe>>::success(
+        std::make_unique<SimBulkIn>(shared_from_this(), adapter_, *d.value));
+  }
+
+  usb::HostResult<std::unique_ptr<usb::BulkOutPipe>> open_bulk_out(uint8_t address) override {
+    auto d = reserve(address, false);
+    if (!d.ok()) return usb::HostResult<std::unique_ptr<usb::BulkOutPipe>>::failure(d.error);
+    return usb::HostResult<std::unique_ptr<usb::BulkOutPipe>>::success(
+        std::make_unique<SimBulkOut>(shared_from_this(), adapter_, *d.value));
+  }
+
+ private:
+  // Checks the endpoint against the descriptors and marks it open.
+  usb::HostResult<usb::EndpointDescriptor> reserve(uint8_t address, bool in) {
+    using R = usb::HostResult<usb::EndpointDescriptor>;
+    if (auto rule = adapter_->faults().take({FaultTarget::EndpointOpen, 0, in, 0, address}))
+      return R::failure(fault_host_error(*rule));
+    const auto eps = endpoints();
+    auto it = std::find_if(eps.begin(), eps.end(), [&](const auto& e) { return e.address == address; });
+    if (it == eps.end() || ((address & 0x80) != 0) != in || it->type != usb::EndpointType::Bulk)
+      return R::failure(host_error(TransferStatus::InvalidArgument, "Entity not found"));
+    std::lock_guard l(adapter_->mu_);
+    if (!adapter_->plugged()) return R::failure(unplugged_error());
+    if (adapter_->open_endpoints_ & endpoint_bit(address))
+      return R::failure(host_error(TransferStatus::Fault, "Resource busy"));
+    adapter_->open_endpoints_ |= endpoint_bit(address);
+    return R::success(*it);
+  }
+
+  std::shared_ptr<SimDevice> device_;
+  std::shared_ptr<SimAdapter> adapter_;
+  uint8_t number_;
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+
+class SimDevice final : public usb::Device {
+ public:
+  explicit SimDevice(std::shared_ptr<SimAdapter> adapter) : adapter_(std::move(adapter)) {}
+  ~SimDevice() override {
+    std::lock_guard l(adapter_->mu_);
+    adapter_->open_ = false;
+  }
+
+  usb::HostResult<std::shared_ptr<usb::Interface>> claim_interface(uint8_t number) override {
+    using R = usb::HostResult<std::shared_ptr<usb::Interface>>;
+    if (auto rule = adapter_->faults().take({FaultTarget::Claim, 0, false, 0, 0})) {
+      if (rule->action == FaultAction::Disconnect) adapter_->unplug();
+      return R::failure(fault_host_error(*rule));
+    }
+    std::lock_guard l(adapter_->mu_);
+    if (!adapter_->plugged()) return R::failure(unplugged_error());
+    if (number != protocol::kInterfaceNumber) return R::failure(host_error(TransferStatus::InvalidArgument, "Entity not found"));
+    if (adapter_->claimed_) return R::failure(host_error(TransferStatus::Fault, "Resource busy"));
+    adapter_->claimed_ = true;
+    auto self = std::static_pointer_cast<SimDevice>(shared_from_this());
+    return R::success(std::make_shared<SimInterface>(std::move(self), adapter_, number));
+  }
+
+  TransferOutcome control_transfer(const usb::ControlSetup& setup, std::span<uint8_t> data,
+                                   usb::Duration timeout) override {
+    const bool in = (setup.request_type & 0x80) != 0;
+    ControlRecord rec;
+    rec.setup = setup;
+    if (!in) rec.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), setup.length));
+    TransferOutcome o = run(setup, in, data, timeout);
+    if (in) rec.reply.assign(data.begin(), data.begin() + std::min(o.actual, data.size()));
+    rec.status = o.status;
+    adapter_->record_control(std::move(rec));
+    adapter_->finish_unplug();
+    return o;
+  }
+
+ private:
+  // Waits until `until` unless the adapter is unplugged first; false when it was.
+  bool sleep_until(Clock::time_point until) {
+    std::unique_lock l(adapter_->mu_);
+    return !adapter_->cv_.wait_until(l, until, [&] { return !adapter_->plugged(); });
+  }
+
+  TransferOutcome run(const usb::ControlSetup& setup, bool in, std::span<uint8_t> data, usb::Duration timeout) {
+    if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
+    if (data.size() < setup.length) return outcome(TransferStatus::InvalidArgument);
+    const auto deadline = deadline_of(timeout);
+    auto rule = adapter_->faults().take({FaultTarget::Control, setup.request, in, setup.value, 0});
+    if (rule) {
+      switch (rule->action) {
+        case FaultAction::Timeout:
+          return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+        case FaultAction::Delay: {
+          const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(rule->delay);
+          if (due > deadline) {
+            return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+          }
+          if (!sleep_until(due)) return outcome(TransferStatus::Disconnected);
+          break;
+        }
+        case FaultAction::Disconnect:
+          adapter_->unplug();
+          return outcome(TransferStatus::Disconnected);
+        case FaultAction::Reply:
+          if (!in) return outcome(TransferStatus::Completed, setup.length);
+          if (rule->payload.size() > setup.length) return outcome(TransferStatus::Fault, setup.length);
+          std::copy(rule->payload.begin(), rule->payload.end(), data.begin());
+          return outcome(TransferStatus::Completed, rule->payload.size());
+        case FaultAction::ShortReply:
+        case FaultAction::LongReply:
+        case FaultAction::PartialAccept:
+          break;
+        default:
+          return outcome(fault_status(*rule), 0, rule->os_code);
+      }
+    }
+    const ControlReply r = adapter_->firmware().control(setup, in ? std::span<const uint8_t>{}
+                                                                  : std::span<const uint8_t>(data.data(), setup.length));
+    if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
+    if (r.stall) return outcome(TransferStatus::Stall);
+    if (!in) return outcome(TransferStatus::Completed, setup.length);
+    size_t n = r.length;
+    std::copy(r.data.begin(), r.data.begin() + n, data.begin());
+    if (rule && rule->action == FaultAction::ShortReply) n = std::min<size_t>(n, rule->length);
+    if (rule && rule->action == FaultAction::LongReply && rule->length > n) {
+      if (rule->length > setup.length) return outcome(TransferStatus::Fault, setup.length);  // overflow
+      std::fill(data.begin() + n, data.begin() + rule->length, 0);
+      n = rule->length;
+    }
+    return outcome(TransferStatus::Completed, n);
+  }
+
+  std::shared_ptr<SimAdapter> adapter_;
+};
+
+usb::Device& SimInterface::device() noexcept { return *device_; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------------
+
+SimBackend::SimBackend(BusFactory bus_factory) : bus_factory_(std::move(bus_factory)), bus_(bus_factory_()) {}
+
+SimBackend::~SimBackend() {
+  std::vector<std::shared_ptr<SimAdapter>> gone;
+  std::shared_ptr<SimBus> bus;
+  {
+    std::lock_guard l(mu_);
+    gone.swap(adapters_);
+    bus = bus_;
+  }
+  for (auto& a : gone) a->unplug();
+  if (bus) bus->shutdown();
+}
+
+std::shared_ptr<SimAdapter> SimBackend::plug(FirmwareProfile profile) {
+  std::lock_guard l(mu_);
+  const uint8_t address = next_address_;
+  next_address_ = next_address_ >= 127 ? 1 : uint8_t(next_address_ + 1);
+  auto a = std::make_shared<SimAdapter>(next_id_++, address, std::move(profile), bus_);
+  adapters_.push_back(a);
+  return a;
+}
+
+bool SimBackend::unplug(uint64_t adapter_id) {
+  std::shared_ptr<SimAdapter> a;
+  {
+    std::lock_guard l(mu_);
+    auto it = std::find_if(adapters_.begin(), adapters_.end(), [&](const auto& x) { return x->id() == adapter_id; });
+    if (it == adapters_.end()) return false;
+    a = *it;
+    adapters_.erase(it);
+  }
+  a->unplug();
+  return true;
+}
+
+std::vector<std::shared_ptr<SimAdapter>> SimBackend::adapters() const {
+  std::lock_guard l(mu_);
+  std::vector<std::shared_ptr<SimAdapter>> out;
+  for (const auto& a : adapters_)
+    if (a->plugged()) out.push_back(a);
+  return out;
+}
+
+std::shared_ptr<SimAdapter> SimBackend::find(uint64_t adapter_id) const {
+  std::lock_guard l(mu_);
+  for (const auto& a : adapters_)
+    if (a->id() == adapter_id) return a;
+  return nullptr;
+}
+
+std::shared_ptr<SimBus> SimBackend::bus() const {
+  std::lock_guard l(mu_);
+  return bus_;
+}
+
+void SimBackend::reset() {
+  std::vector<std::shared_ptr<SimAdapter>> gone;
+  std::shared_ptr<SimBus> old_bus;
+  {
+    std::lock_guard l(mu_);
+    gone.swap(adapters_);
+    old_bus = bus_;
+  }
+  for (auto& a : gone) {
+    a->faults().clear();
+    a->unplug();
+  }
+  faults_.clear();
+  auto fresh = bus_factory_();
+  {
+    std::lock_guard l(mu_);
+    bus_ = fresh;
+    next_address_ = 1;
+  }
+  if (old_bus) old_bus->shutdown();
+}
+
+usb::HostResult<std::vector<usb::EnumeratedDevice>> SimBackend::enumerate() {
+  using R = usb::HostResult<std::vector<usb::EnumeratedDevice>>;
+  if (auto rule = faults_.take({FaultTarget::Enumerate, 0, true, 0, 0})) return R::failure(fault_host_error(*rule));
+  std::vector<usb::EnumeratedDevice> out;
+  for (const auto& a : adapters()) {
+    const FirmwareProfile p = a->firmware().profile();
+    usb::EnumeratedDevice d;
+    d.vendor_id = p.vendor_id;
+    d.product_id = p.product_id;
+    d.serial = p.serial;
+    d.bus_id = "sim";
+    d.address = a->address();
+    d.token = a;
+    out.push_back(std::move(d));
+  }
+  return R::success(std::move(out));
+}
+
+usb::HostResult<std::shared_ptr<usb::Device>> SimBackend::open(const usb::EnumeratedDevice& device) {
+  using R = usb::HostResult<std::shared_ptr<usb::Device>>;
+  auto adapter = std::static_pointer_cast<SimAdapter>(device.token);
+  if (!adapter) return R::failure(host_error(TransferStatus::InvalidArgument, "Invalid parameter"));
+  if (auto rule = adapter->faults().take({FaultTarget::Open, 0, false, 0, 0})) {
+    if (rule->action == FaultAction::Disconnect) adapter->unplug();
+    return R::failure(fault_host_error(*rule));
+  }
+  std::lock_guard l(adapter->mu_);
+  if (!adapter->plugged()) return R::failure(unplugged_error());
+  // Another holder of the adapter (in this or another process) keeps it exclusively.
+  if (adapter->open_) return R::failure(host_error(TransferStatus::Fault, "Resource busy (the device is open elsewhere)"));
+  adapter->open_ = true;
+  return R::success(std::make_shared<SimDevice>(adapter));
+}
+
+}  // namespace tavro::sim
