@@ -219,6 +219,8 @@ PyMethodDef device_methods[] = {
     TAVRO_NOARGS("dropped_frame_count", device_dropped_frame_count,
                  "Received frames discarded because the receive queue was full."),
     TAVRO_ARGS("set_bus_state", "on", device_set_bus_state, "Start (True) or stop (False) the CAN bus."),
+    TAVRO_ARGS("set_bitrate", "bitrate, sample_point", device_set_bitrate,
+               "Compute and apply the nominal bit timing (sample point in tenths of a percent)."),
     TAVRO_ARGS("set_mode", "ctrlmode", device_set_mode, "Write the adapter's CAN mode flags."),
     TAVRO_ARGS("configure_modes", "mask, flags", device_configure_modes,
                "Change the named Classic CAN mode bits in `mask` to `flags`; returns the mode in force."),
@@ -234,6 +236,16 @@ PyMethodDef device_methods[] = {
     TAVRO_ARGS("set_filters", "filters", device_set_filters,
                "Replace the software receive filter with (id, mask, extended) entries."),
     TAVRO_NOARGS("clear_filters", device_clear_filters, "Accept every received frame."),
+    TAVRO_ARGS("set_led_mode", "mode", device_set_led_mode, "Set and verify the LED mode."),
+    TAVRO_NOARGS("get_led_mode", device_get_led_mode, "The adapter's LED mode."),
+    TAVRO_ARGS("set_termination", "enabled", device_set_termination, "Switch and verify bus termination."),
+    TAVRO_NOARGS("get_termination", device_get_termination, "Whether bus termination is on."),
+    TAVRO_ARGS("set_device_name", "name", device_set_device_name, "Store a device name (15 bytes at most)."),
+    TAVRO_NOARGS("get_device_name", device_get_device_name, "The stored device name."),
+    TAVRO_ARGS("set_channel_id", "channel_id", device_set_channel_id, "Set the adapter's CAN channel id (0)."),
+    TAVRO_NOARGS("get_channel_id", device_get_channel_id, "The adapter's CAN channel id."),
+    TAVRO_ARGS("set_interface_name", "name", device_set_interface_name, "Tell the adapter the host interface name."),
+    TAVRO_ARGS("identify", "duration_ms", device_identify, "Blink the adapter's LED for `duration_ms`."),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

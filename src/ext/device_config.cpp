@@ -1,21 +1,19 @@
 // Bus and controller configuration methods of NativeTavroDevice.
+#include "device/bit_timing.hpp"
 #include "device/bus_state.hpp"
+#include "device/commands.hpp"
 #include "ext/args.hpp"
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/pyutil.hpp"
 
 namespace tavro::py {
-namespace {
-
-constexpr const char* kMustBeStopped = "CAN must be stopped before changing this setting";
 
 PyObject* none_or_raise(const Op<void>& r) {
   if (!r.ok()) return raise_op(r.error());
   Py_RETURN_NONE;
 }
 
-// One u32 argument.
 bool one_u32(const char* fname, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
              uint32_t* out) {
   const char* const names[] = {arg};
@@ -30,6 +28,8 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
   return parse_args(fname, args, nargs, kwnames, names, a) && to_bool(a[0], fname, arg, out);
 }
 
+namespace {
+
 // A reconfiguration whose own step is one OUT request.
 PyObject* reconfigure_with(PyObject* self, ControlCommand cmd, std::span<const uint8_t> payload) {
   DeviceShared& shared = *payload_of(self).shared;
@@ -42,6 +42,8 @@ PyObject* reconfigure_with(PyObject* self, ControlCommand cmd, std::span<const u
   return none_or_raise(r);
 }
 
+}  // namespace
+
 // Refuses unless the bus is stopped: no session of this handle, and the adapter reports state 4.
 Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message) {
   auto usable = shared.check_usable();
@@ -52,8 +54,6 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
   if (bus.value().state != protocol::kBusStopped) return OpError::runtime(message);
   return usable;
 }
-
-}  // namespace
 
 PyObject* device_set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN
@@ -154,9 +154,40 @@ PyObject* device_reset_timestamps(PyObject* self, PyObject* Py_UNUSED(unused)) {
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
     std::lock_guard<std::mutex> lk(shared.state_lock());
-    auto a = stopped_adapter(shared, kMustBeStopped);
+    auto a = stopped_adapter(shared, kMsgStopCanFirst);
     if (!a.ok()) return std::move(a).error();
     if (auto s = a.value()->control_out(ControlCommand::ResetTimestamp, 0, {}); !s.ok()) return s.error();
+    return {};
+  }));
+  TAVRO_PY_GUARD_END
+}
+
+}  // namespace tavro::py
+
+namespace tavro::py {
+
+PyObject* device_set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"bitrate", "sample_point"};
+  PyObject* a[2];
+  uint32_t bitrate, sample_point;
+  if (!parse_args("set_bitrate", args, nargs, kwnames, names, a) ||
+      !to_u32(a[0], "set_bitrate", "bitrate", &bitrate) || !to_u32(a[1], "set_bitrate", "sample_point", &sample_point))
+    return nullptr;
+  DeviceShared& shared = *payload_of(self).shared;
+  // The timing is computed from the limits cached at open, before any traffic.
+  const BitTimingCalc calc =
+      calculate_bit_timing(shared.capabilities().clock_freq, shared.bt_const(), bitrate, sample_point);
+  if (!calc.ok()) {
+    PyErr_SetString(PyExc_RuntimeError, bit_timing_calc_error_text(calc.error));
+    return nullptr;
+  }
+  const BitTimingRecord record = *calc.record;
+  return none_or_raise(without_gil([&]() -> Op<void> {
+    std::lock_guard<std::mutex> lk(shared.state_lock());
+    auto adapter = stopped_adapter(shared, kMsgStopCanFirst);
+    if (!adapter.ok()) return std::move(adapter).error();
+    if (auto s = write_bit_timing(*adapter.value(), record); !s.ok()) return s.error();
     return {};
   }));
   TAVRO_PY_GUARD_END

@@ -9,6 +9,16 @@ namespace tavro::py {
 
 DevicePayload& payload_of(PyObject* self);
 
+// Shared pieces of the method bodies.
+PyObject* none_or_raise(const Op<void>& r);
+bool one_u32(const char* fname, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+             uint32_t* out);
+bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              bool* out);
+// Refuses with `message` unless this handle has no session and the adapter reports the bus stopped
+// (state_lock held).
+Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message);
+
 // Frames: device_data.cpp
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -24,5 +34,17 @@ PyObject* device_configure_confirmation(PyObject* self, PyObject* const* args, P
 PyObject* device_reset_can(PyObject* self, PyObject* unused);
 PyObject* device_flush_tx_queue(PyObject* self, PyObject* unused);
 PyObject* device_reset_timestamps(PyObject* self, PyObject* unused);
+
+// Adapter settings: device_settings.cpp
+PyObject* device_set_led_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_get_led_mode(PyObject* self, PyObject* unused);
+PyObject* device_set_termination(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_get_termination(PyObject* self, PyObject* unused);
+PyObject* device_set_device_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_get_device_name(PyObject* self, PyObject* unused);
+PyObject* device_set_channel_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_get_channel_id(PyObject* self, PyObject* unused);
+PyObject* device_set_interface_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tavro::py

@@ -51,7 +51,7 @@ Op<std::unique_lock<std::mutex>> DeviceShared::lock_state_until(TimePoint deadli
     std::this_thread::sleep_for(std::min<Duration>(left, std::chrono::milliseconds(1)));
     lk.try_lock();
   }
-  return std::move(lk);
+  return lk;
 }
 
 Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {

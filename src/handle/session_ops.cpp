@@ -98,6 +98,10 @@ Counters DeviceShared::counters_now() {
 
 Op<void> DeviceShared::reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart) {
   std::lock_guard<std::mutex> lk(state_lock_);
+  return reconfigure_locked(command, restart);
+}
+
+Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapter&)>& command, bool restart) {
   if (auto p = check_no_pending_tickets(); !p.ok()) return p;
   const bool had_session = state_.session != nullptr;
   notify_periodic_tasks();
