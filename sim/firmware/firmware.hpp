@@ -120,6 +120,8 @@ class Firmware {
   void set_last_error_code(uint32_t lec);
   // Adapter time in microseconds (bus clock minus the last timestamp reset).
   uint64_t timestamp_us() const;
+  // This adapter's node id on the bus.
+  int bus_node() const noexcept { return node_; }
 
  private:
   class BusPort;
