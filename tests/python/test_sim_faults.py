@@ -1,0 +1,128 @@
+"""Fault rules of the simulated adapter, observed through the driver that meets them."""
+import contextlib
+
+import pytest
+
+import tavro_sim
+
+
+@pytest.fixture(autouse=True)
+def fresh_sim():
+    tavro_sim.reset()
+    yield
+    tavro_sim.reset()
+
+
+@pytest.fixture
+def adapter():
+    return tavro_sim.plug("tav.io:CANH0001")
+
+
+def test_short_reply_fails_the_open(ext, adapter):
+    adapter.add_fault("GetDeviceInfo", "short_reply", length=23)
+    with pytest.raises(RuntimeError, match="Invalid device info response"):
+        ext.NativeTavroDevice()
+    assert adapter.fault_count() == 0
+    ext.NativeTavroDevice().close()  # used up: the next open works
+
+
+def test_count_and_skip_select_the_requests_hit(ext, adapter):
+    d = ext.NativeTavroDevice()
+    try:
+        adapter.add_fault("Bus", "reply", direction="in", payload=bytes([3]) + bytes(19), skip=1, count=2)
+        states = [d.get_bus_state()[0] for _ in range(4)]
+        assert states == [4, 3, 3, 4]
+        adapter.add_fault("LedMode", direction="out", count=None)
+        for _ in range(3):
+            with pytest.raises(RuntimeError, match="stall"):
+                d.set_led_mode(1)
+        d.get_led_mode()  # IN is not hit
+        adapter.clear_faults()
+        d.set_led_mode(1)
+    finally:
+        d.close()
+
+
+def test_statuses_reach_the_driver_as_their_kinds(ext, adapter):
+    d = ext.NativeTavroDevice()
+    try:
+        adapter.add_fault("GetDeviceInfo", "timeout")
+        with pytest.raises(RuntimeError, match="timed out"):
+            d.get_device_info()
+        adapter.add_fault("GetDeviceInfo", "delay", delay_ms=5000)
+        with pytest.raises(RuntimeError, match="timed out"):
+            d.get_device_info()
+        adapter.add_fault("GetDeviceInfo", "os_error", os_code=-12)
+        with pytest.raises(RuntimeError, match="transport error"):
+            d.get_device_info()
+        adapter.add_fault("GetDeviceInfo", "delay", delay_ms=1)
+        assert d.get_device_info()[2] == 1
+        statuses = [r["status"] for r in adapter.received_requests() if r["request"] == 0][-4:]
+        assert statuses == ["Cancelled", "Cancelled", "Unknown", "Completed"]
+    finally:
+        d.close()
+
+
+def test_disconnect_unplugs_at_that_moment(ext, adapter):
+    d = ext.NativeTavroDevice()
+    adapter.add_fault("LedMode", "disconnect")
+    with pytest.raises(RuntimeError, match="disconnected"):
+        d.set_led_mode(1)
+    assert not adapter.plugged
+    assert ext.list_devices() == []
+    with contextlib.suppress(RuntimeError):  # closing a vanished device may report it
+        d.close()
+
+
+def test_host_operation_faults(ext, adapter):
+    tavro_sim.add_enumeration_fault(os_code=-1, action="os_error")
+    with pytest.raises(RuntimeError):
+        ext.list_devices()
+    assert ext.list_devices() == ["tav.io:CANH0001"]
+    for target in ("open", "claim", "endpoint_open"):
+        adapter.add_fault(target=target, text=f"{target} refused")
+        with pytest.raises(RuntimeError, match="Device is in use"):
+            ext.NativeTavroDevice()
+    ext.NativeTavroDevice().close()
+
+
+def test_an_open_adapter_is_held_exclusively(ext, adapter):
+    d = ext.NativeTavroDevice()
+    try:
+        with pytest.raises(RuntimeError, match="Device is in use"):
+            ext.NativeTavroDevice()
+    finally:
+        d.close()
+    ext.NativeTavroDevice().close()
+
+
+def test_partial_bulk_acceptance_is_uncertain(ext, adapter):
+    d = ext.NativeTavroDevice()
+    try:
+        d.set_bitrate(500000, 875)
+        d.set_bus_state(True)
+        adapter.add_fault(target="bulk_out", action="partial_accept", length=8)
+        with pytest.raises(RuntimeError, match=r"partial TX record \(8/16 bytes\)"):
+            d.send_frame(0x10, False, False, 1, b"\x01", 1000)
+        assert [len(r) for r in adapter.received_bulk_out()] == [8]
+        assert adapter.state()["tx_rejected"] == 1
+    finally:
+        d.close()
+
+
+def test_bad_fault_arguments_raise(adapter):
+    with pytest.raises(ValueError):
+        adapter.add_fault("NoSuchRequest")
+    with pytest.raises(ValueError):
+        adapter.add_fault("Bus", "explode")
+    with pytest.raises(ValueError):
+        adapter.add_fault("Bus", direction="sideways")
+    with pytest.raises(ValueError):
+        adapter.add_fault("Bus", count=0)
+    with pytest.raises(ValueError):
+        adapter.add_fault()
+    with pytest.raises(ValueError):
+        adapter.add_fault(target="enumerate")
+    with pytest.raises(TypeError):
+        adapter.add_fault(1.5)
+    assert adapter.fault_count() == 0
