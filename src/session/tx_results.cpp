@@ -63,7 +63,7 @@ Status process_result_record(ResultReaderContext& ctx, const uint8_t* rec) {
     }
   }
 
-  invalidate_locked(st, UncertaintyReason::ProtocolFault);
+  // The caller logs this and then invalidates the session with ProtocolFault.
   return protocol_failure("unowned/duplicate TX result ID");
 }
 

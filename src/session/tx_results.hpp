@@ -40,8 +40,9 @@ Result<WorkerThread> spawn_result_reader(std::shared_ptr<ResultReaderContext> ct
 // The reader's body (spawn_result_reader runs it on its thread). Returns the outcome of releasing the stream.
 Status run_result_reader(ResultReaderContext& ctx);
 
-// Accounts for one whole record. A Communication error is a protocol failure: the caller logs it, invalidates
-// the session with ProtocolFault and stops reading.
+// Accounts for one whole record. A Communication error is a protocol failure: the caller logs it, then
+// invalidates the session with ProtocolFault (so observers of the tickets find the log line already written) and
+// stops reading.
 Status process_result_record(ResultReaderContext& ctx, const uint8_t* record);
 
 }  // namespace tavro

@@ -69,8 +69,7 @@ Result<WorkerThread> WorkerThread::start(const char* name, std::function<Status(
   w.outcome_ = std::make_shared<Outcome>();
   std::string thread_name(name);
   try {
-    w.thread_ = std::thread([outcome = w.outcome_, thread_name, body = std::move(body)]() mutable {
-      pthread_setname_np(pthread_self(), thread_name.substr(0, 15).c_str());
+    w.thread_ = std::thread([outcome = w.outcome_, body = std::move(body)]() mutable {
       try {
         outcome->result = body();
       } catch (const std::exception& e) {
@@ -84,6 +83,8 @@ Result<WorkerThread> WorkerThread::start(const char* name, std::function<Status(
   } catch (const std::system_error& e) {
     return DeviceError::internal(e.code().message());
   }
+  // Named by the creator, so the name is in place by the time start() returns. Linux keeps 15 characters.
+  pthread_setname_np(w.thread_.native_handle(), thread_name.substr(0, 15).c_str());
   return w;
 }
 
