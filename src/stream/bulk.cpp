@@ -86,7 +86,7 @@ Result<size_t> BulkInStream::read(std::span<uint8_t> buffer, nanoseconds timeout
                                           std::to_string(transfer_size_) + " bytes");
   return next(timeout, [&](std::span<const uint8_t> data) {
     const size_t n = std::min(data.size(), buffer.size());
-    std::memcpy(buffer.data(), data.data(), n);
+    if (n > 0) std::memcpy(buffer.data(), data.data(), n);
     return n;
   });
 }
