@@ -18,6 +18,9 @@ DevicePayload& payload_of(PyObject* self) { return **reinterpret_cast<DeviceObje
 
 namespace {
 
+// The type created at module exec (kept for the process); open_by_name is static and needs it.
+PyObject* g_device_type = nullptr;
+
 // Open handles, so that the exit hook can close what the program left open.
 std::mutex g_registry_mu;
 std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePayload>>> g_registry;
@@ -74,7 +77,8 @@ PyObject* device_open_by_name(PyObject* cls, PyObject* const* args, Py_ssize_t n
   std::string name;
   if (!to_str(a[0], "open_by_name", "name", &name)) return nullptr;
   auto opened = without_gil([&] { return open_device_by_name(backend(), name); });
-  return new_handle(reinterpret_cast<PyTypeObject*>(cls), std::move(opened));
+  // A static method gets no class: use the type this module created.
+  return new_handle(reinterpret_cast<PyTypeObject*>(g_device_type), std::move(opened));
   TAVRO_PY_GUARD_END
 }
 
@@ -268,7 +272,15 @@ PyType_Spec device_spec = {
 
 }  // namespace
 
-PyObject* create_device_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &device_spec, nullptr); }
+PyObject* create_device_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &device_spec, nullptr);
+  if (type) {
+    Py_XDECREF(g_device_type);
+    Py_INCREF(type);
+    g_device_type = type;
+  }
+  return type;
+}
 
 void close_all_devices() noexcept {
   std::vector<std::shared_ptr<DevicePayload>> open;

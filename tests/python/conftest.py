@@ -41,3 +41,55 @@ def run_python(code, env=None, timeout=60):
 @pytest.fixture
 def ext():
     return tavro_pythoncan_ext
+
+
+@pytest.fixture
+def sim():
+    """The process's simulator, emptied before and after the test."""
+    import tavro_sim
+
+    tavro_sim.reset()
+    yield tavro_sim
+    tavro_sim.reset()
+
+
+@pytest.fixture
+def open_devices(ext):
+    """Handles opened by a test; closed at the end whatever happened."""
+    opened = []
+
+    def open_(*args, by_name=None):
+        dev = ext.NativeTavroDevice.open_by_name(by_name) if by_name else ext.NativeTavroDevice(*args)
+        opened.append(dev)
+        return dev
+
+    yield open_
+    for dev in opened:
+        try:
+            dev.close()
+        except RuntimeError:
+            pass
+
+
+def wait_until(predicate, timeout=10.0, interval=0.005):
+    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
+    import time
+
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(interval)
+
+
+def requests_of(adapter, direction=None):
+    """(direction, request name) of every control request the adapter received, oldest first."""
+    import tavro_sim
+
+    names = {v: k for k, v in tavro_sim.REQUESTS.items()}
+    return [
+        (r["direction"], names.get(r["request"], r["request"]))
+        for r in adapter.received_requests()
+        if direction is None or r["direction"] == direction
+    ]

@@ -1,0 +1,135 @@
+"""Finding adapters and choosing one: serial validity, model letters, selection by serial and by name, and the
+failures of the open sequence."""
+import logging
+
+import pytest
+
+from conftest import run_python
+
+PREFIX = "tav.io:CAN"
+
+
+def test_list_devices_keeps_valid_serials_in_enumeration_order(ext, sim):
+    sim.plug(PREFIX + "I0002")
+    sim.plug(PREFIX + "H0001")
+    sim.plug(PREFIX + "K0003")  # model letter outside the default set
+    sim.plug(PREFIX)  # prefix only: no model letter
+    sim.plug("tav.io:CAMH0004")  # prefix mismatch
+    sim.plug(PREFIX + "H0005", vid=0x1234)  # another maker's device
+    sim.plug(has_serial=False)
+    assert ext.list_devices() == [PREFIX + "I0002", PREFIX + "H0001"]
+
+
+@pytest.mark.parametrize(
+    "models, listed",
+    [
+        ("k", ["tav.io:CANH1", "tav.io:CANK2"][1:]),
+        ("h, K", ["tav.io:CANH1", "tav.io:CANK2"]),
+        ("123", ["tav.io:CANH1"]),  # no letter at all: the default set
+        (None, ["tav.io:CANH1"]),
+    ],
+)
+def test_valid_model_set_from_environment(models, listed):
+    env = {"TAVRO_SIM_ADAPTERS": "tav.io:CANH1,tav.io:CANK2", "TAVRO_USB_BACKEND": "simulator"}
+    code = """
+        import os, tavro_pythoncan_ext as m
+        print(m.list_devices())
+        os.environ["TAVRO_VALID_MODELS"] = "HIJK"   # read once per process: no effect any more
+        print(m.list_devices())
+    """
+    if models is not None:
+        env["TAVRO_VALID_MODELS"] = models
+    else:
+        code = "import os\nos.environ.pop('TAVRO_VALID_MODELS', None)\n" + code.replace("\n        ", "\n")
+    r = run_python(code, env=env)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.strip().splitlines()
+    assert lines == [repr(listed), repr(listed)]
+
+
+def test_selection_without_serial(ext, sim, open_devices):
+    with pytest.raises(RuntimeError, match="^Device not found$"):
+        ext.NativeTavroDevice()
+    sim.plug(PREFIX + "H0001")
+    sim.plug(PREFIX + "J0002")
+    with pytest.raises(RuntimeError) as e:
+        ext.NativeTavroDevice()
+    assert str(e.value) == (
+        "Multiple devices found. Please specify a device using -s <serial> or -n <name>.\n"
+        "Available devices:\n  - tav.io:CANH0001\n  - tav.io:CANJ0002"
+    )
+    sim.unplug(PREFIX + "J0002")
+    dev = open_devices()
+    assert dev.get_serial_number() == PREFIX + "H0001"
+
+
+def test_selection_by_serial_is_exact_and_skips_format_checks(ext, sim, open_devices):
+    sim.plug("bench-adapter-7")
+    sim.plug(PREFIX + "H0001")
+    assert open_devices("bench-adapter-7").get_serial_number() == "bench-adapter-7"
+    with pytest.raises(RuntimeError, match="^Device not found$"):
+        ext.NativeTavroDevice(PREFIX + "H000")
+    with pytest.raises(RuntimeError, match="^Device not found$"):
+        ext.NativeTavroDevice("bench-adapter-7 ")
+
+
+@pytest.mark.parametrize("stage, text", [("open", "could not be opened (in use)"),
+                                         ("claim", "found but interface claim failed (in use)"),
+                                         ("endpoint_open", "bulk OUT endpoint unavailable")])
+def test_open_failures_are_device_in_use_with_cause_in_debug_log(ext, sim, caplog, stage, text):
+    a = sim.plug(PREFIX + "H0001")
+    a.add_fault(target=stage, action="fault", text="simulated cause", count=1)
+    with caplog.at_level(logging.DEBUG, logger="tavro_usb"):
+        with pytest.raises(RuntimeError, match="^Device is in use$"):
+            ext.NativeTavroDevice()
+    lines = [r.getMessage() for r in caplog.records if r.name == "tavro_usb.device"]
+    assert any(line.startswith("Device tav.io:CANH0001") and text in line and "simulated cause" in line
+               for line in lines), lines
+    # Nothing stays claimed: the next open succeeds.
+    ext.NativeTavroDevice().close()
+
+
+def test_adapter_open_elsewhere_is_in_use_and_released_on_close(ext, sim, open_devices):
+    sim.plug(PREFIX + "H0001")
+    first = open_devices()
+    with pytest.raises(RuntimeError, match="^Device is in use$"):
+        ext.NativeTavroDevice(PREFIX + "H0001")
+    first.close()
+    open_devices(PREFIX + "H0001")
+
+
+def test_enumeration_failure_is_a_usb_error(ext, sim):
+    sim.add_enumeration_fault(count=2)
+    with pytest.raises(RuntimeError, match="^USB error: transport error$"):
+        ext.list_devices()
+    with pytest.raises(RuntimeError, match="^USB error: transport error$"):
+        ext.NativeTavroDevice()
+
+
+def test_open_by_name(ext, sim, open_devices):
+    sim.plug(PREFIX + "H0001", device_name=b"")  # empty: skipped
+    sim.plug(PREFIX + "H0002", device_name=b"bad name")  # illegal character: skipped
+    sim.plug(PREFIX + "H0003", device_name=b"\xff\xfe")  # not UTF-8: skipped
+    busy = sim.plug(PREFIX + "H0004", device_name=b"bench")
+    sim.plug(PREFIX + "H0005", device_name=b"bench_2")
+    holder = open_devices(PREFIX + "H0004")  # open elsewhere: skipped, not reported
+    dev = open_devices(by_name="bench_2")
+    assert dev.get_serial_number() == PREFIX + "H0005"
+    with pytest.raises(RuntimeError, match="^Device not found$"):
+        ext.NativeTavroDevice.open_by_name("bench")
+    holder.close()
+    assert busy.plugged
+    assert open_devices(by_name="bench").get_serial_number() == PREFIX + "H0004"
+
+
+def test_open_by_name_with_two_matches_lists_both_and_releases_them(ext, sim, open_devices):
+    sim.plug(PREFIX + "H0001", device_name=b"twin")
+    sim.plug(PREFIX + "I0002", device_name=b"other")
+    sim.plug(PREFIX + "J0003", device_name=b"twin")
+    with pytest.raises(RuntimeError) as e:
+        ext.NativeTavroDevice.open_by_name("twin")
+    assert str(e.value).endswith("Available devices:\n  - tav.io:CANH0001\n  - tav.io:CANJ0003")
+    # Both matches were closed again.
+    open_devices(PREFIX + "H0001")
+    open_devices(PREFIX + "J0003")
+    open_devices(PREFIX + "I0002")
