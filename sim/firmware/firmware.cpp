@@ -172,7 +172,7 @@ uint64_t Firmware::bus_now_us() const { return bus_->now_us(); }
 uint64_t Firmware::timestamp_us() const {
   const uint64_t now = bus_->now_us();
   std::lock_guard l(state_mu_);
-  return now - ts_offset_us_;
+  return adapter_time_locked(now);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -556,7 +556,7 @@ BulkOutStatus Firmware::bulk_out(std::span<const uint8_t> data) {
     if (!now) now = bus_->now_us();
     std::lock_guard l(state_mu_);
     if (malformed) ++tx_rejected_;
-    fail_transmission_locked(tx_id, *now - ts_offset_us_);
+    fail_transmission_locked(tx_id, adapter_time_locked(*now));
     results = true;
   };
   size_t off = 0;
@@ -670,7 +670,7 @@ void Firmware::on_bus_frame(const BusFrame& frame, uint64_t time_us) {
     uint32_t id_word = frame.extended ? (frame.id & 0x1FFFFFFFu) | protocol::kIdExtended : frame.id & 0x7FFu;
     if (frame.remote) id_word |= protocol::kIdRemote;
     if (frame.error) id_word = protocol::kIdError | (frame.id & 0x1FFFFFFFu);
-    if (!push_rx_record_locked(id_word, frame.dlc, frame.data, time_us - ts_offset_us_)) return;
+    if (!push_rx_record_locked(id_word, frame.dlc, frame.data, adapter_time_locked(time_us))) return;
     ++frames_received_;
   }
   notify(protocol::kEpRxIn);
@@ -689,7 +689,7 @@ void Firmware::on_transmit_done(uint64_t tag, TxVerdict verdict, uint64_t time_u
     if (verdict == TxVerdict::Failed) lec_ = kBxcanLecAck;
     if (f.generation == generation_) {
       completed_ids_.set(f.tx_id);
-      push_result_locked(f.tx_id, verdict, time_us - ts_offset_us_);
+      push_result_locked(f.tx_id, verdict, adapter_time_locked(time_us));
       result = true;
     }
   }
@@ -723,7 +723,7 @@ void Firmware::on_error_state(const NodeErrorState& state, uint64_t time_us) {
     }
     data[6] = uint8_t(std::min<uint32_t>(state.tx_errors, 255));
     data[7] = uint8_t(std::min<uint32_t>(state.rx_errors, 255));
-    frame = push_rx_record_locked(protocol::kIdError | cls | kCanErrCnt, 8, data, time_us - ts_offset_us_);
+    frame = push_rx_record_locked(protocol::kIdError | cls | kCanErrCnt, 8, data, adapter_time_locked(time_us));
     if (cls != kErrRestarted && data[1] != kCrtlActive) reported_transition_ = cls;
   }
   if (frame) notify(protocol::kEpRxIn);
@@ -769,7 +769,7 @@ FirmwareState Firmware::state() const {
   s.interface_name = interface_name_;
   s.identify_count = identify_count_;
   s.identify_ms = identify_ms_;
-  s.timestamp_us = now - ts_offset_us_;
+  s.timestamp_us = adapter_time_locked(now);
   s.tx_in_flight = in_flight_.size();
   s.rx_queued_bytes = rx_.size();
   s.result_queued_bytes = results_.size();

@@ -177,6 +177,10 @@ class Firmware {
   void push_result_locked(uint8_t tx_id, TxVerdict verdict, uint64_t ts);
   void fail_transmission_locked(uint8_t tx_id, uint64_t ts);
   uint64_t bus_now_us() const;
+  // Bus time as adapter time; an event from before the last timestamp reset reads 0.
+  uint64_t adapter_time_locked(uint64_t bus_us) const noexcept {
+    return bus_us > ts_offset_us_ ? bus_us - ts_offset_us_ : 0;
+  }
   void stop_controller(bool reset_errors);
   void notify(uint8_t endpoint) noexcept;
 

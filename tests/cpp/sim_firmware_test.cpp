@@ -458,6 +458,10 @@ TEST_F(FirmwareTest, ReceivedFramesBecomeRxRecordsSplitAnywhere) {
   EXPECT_EQ(u32(a.data() + 28), 0xDABCDEF0u);  // extended | remote
   EXPECT_EQ(u32(a.data() + 52), 0x20000040u);  // error frame, bus-off class
   EXPECT_FALSE(fw->in_ready(protocol::kEpRxIn));
+  bus->deliver(f, 90);  // ended before the timestamp reset: never a wrapped-around time
+  Bytes late = drain(protocol::kEpRxIn);
+  ASSERT_EQ(late.size(), 24u);
+  EXPECT_EQ(u64(late.data() + 16), 0u);
 }
 
 TEST_F(FirmwareTest, ErrorStateChangesAreReportedAsErrorFrames) {
