@@ -128,10 +128,24 @@ TxSession::~TxSession() {
 
 // ---- receive ---------------------------------------------------------------------------------------------------
 
+namespace {
+constexpr auto kTransportFailureGrace = std::chrono::milliseconds(20);
+}  // namespace
+
 Result<CanFrame> TxSession::receive(TimePoint deadline) {
   const uint8_t reason = state_->invalid_snapshot.load(std::memory_order_acquire);
-  if (reason != SessionState::kValid) return session_invalid_error(reason);
-  Result<CanFrame> r = channel_->queue().pop(deadline);
+  TimePoint until = deadline;
+  if (reason != SessionState::kValid) {
+    // A failed result reader says nothing about reception: frames already received are still handed out, and
+    // an unplug (which usually fails the reader first) is reported as the receive side's own disconnection
+    // once the queue is drained. The receive worker notices an unplug within one short read.
+    if (static_cast<UncertaintyReason>(reason) != UncertaintyReason::TransportFailure)
+      return session_invalid_error(reason);
+    until = std::min(deadline, Clock::now() + kTransportFailureGrace);
+  }
+  Result<CanFrame> r = channel_->queue().pop(until);
+  if (!r.ok() && reason != SessionState::kValid && r.error().is(DeviceError::Kind::Timeout))
+    return session_invalid_error(reason);
   if (r.ok()) {
     rx_frames_.fetch_add(1, std::memory_order_relaxed);
     rx_bytes_.fetch_add(r->dlc, std::memory_order_relaxed);

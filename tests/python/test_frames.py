@@ -1,0 +1,275 @@
+"""Frames between two adapters on one simulated bus: the received tuple, the frame check, the software filter,
+time-outs, configuration changes while the bus runs, unplugging, and concurrent use."""
+import struct
+import threading
+import time
+
+import pytest
+
+from conftest import requests_of, wait_until
+
+A, B = "tav.io:CANH0001", "tav.io:CANI0002"
+
+
+@pytest.fixture
+def pair(sim, open_devices):
+    sim.plug(A)
+    sim.plug(B)
+    devs = []
+    for serial in (A, B):
+        d = open_devices(serial)
+        d.set_bitrate(500_000, 875)
+        d.set_bus_state(True)
+        devs.append(d)
+    return devs
+
+
+def receive(dev, timeout_ms=2000):
+    t = dev.receive_frame(timeout_ms)
+    assert t is not None, "no frame arrived"
+    return t
+
+
+def test_frames_cross_the_bus_with_the_right_tuple(pair):
+    tx, rx = pair
+    cases = [(0x123, False, False, bytes([1, 2]))]
+    cases += [(0x7FF, False, False, bytes(range(n))) for n in range(9)]
+    cases += [(0x1ABCDEF0 & 0x1FFFFFFF, True, False, b"\xAA" * 8), (0x100, False, True, b""),
+              (0x18FF00F1, True, True, b"")]
+    for arb_id, ext, rtr, data in cases:
+        dlc = 4 if rtr else len(data)
+        tx.send_frame(arb_id, ext, rtr, dlc, data, 1000)
+        ts, rid, rext, rrtr, rerr, rdlc, rdata = receive(rx)
+        assert (rid, rext, rrtr, rerr, rdlc) == (arb_id, ext, rtr, False, dlc)
+        assert rdata == (b"" if rtr else data).ljust(8, b"\0")
+        assert isinstance(ts, int)
+    assert rx.receive_frame(0) is None
+    first = (0x123, False, False, False, 2, b"\x01\x02" + bytes(6))
+    tx.send_frame(0x123, False, False, 2, b"\x01\x02", 1000)
+    assert receive(rx)[1:] == first
+
+
+def test_timestamps_are_adapter_microseconds(pair, sim):
+    tx, rx = pair
+    tx.send_frame(0x1, False, False, 0, b"", 1000)
+    t1 = receive(rx)[0]
+    time.sleep(0.05)
+    tx.send_frame(0x2, False, False, 0, b"", 1000)
+    t2 = receive(rx)[0]
+    assert 40_000 <= t2 - t1 <= 5_000_000
+
+
+def test_frame_check_refuses_before_anything_is_written(pair, sim):
+    tx, _ = pair
+    adapter = sim.find(A)
+    adapter.clear_records()
+    with pytest.raises(ValueError, match="^arbitration_id exceeds CAN identifier range$"):
+        tx.send_frame(0x800, False, False, 0, b"", 10)
+    with pytest.raises(ValueError, match="^arbitration_id exceeds CAN identifier range$"):
+        tx.send_frame(0x20000000, True, False, 0, b"", 10)
+    with pytest.raises(ValueError, match="^DLC exceeds Classic CAN max of 8$"):
+        tx.send_frame(0x800, False, False, 9, bytes(9), 10)
+    with pytest.raises(ValueError, match=r"^Data length must match DLC \(RTR data must be empty\)$"):
+        tx.send_frame(0x100, False, True, 4, b"\x00", 10)
+    with pytest.raises(ValueError, match=r"^Data length must match DLC"):
+        tx.send_frame(0x100, False, False, 2, b"\x00", 10)
+    with pytest.raises(TypeError, match="data"):
+        tx.send_frame(0x1, False, False, 1, bytearray(b"\x01"), 10)
+    with pytest.raises(TypeError, match="arb_id"):
+        tx.send_frame("1", False, False, 0, b"", 10)
+    with pytest.raises(TypeError, match="is_ext"):
+        tx.send_frame(1, 0, False, 0, b"", 10)
+    with pytest.raises(TypeError, match="timeout_ms"):
+        tx.send_frame(1, False, False, 0, b"", None)
+    with pytest.raises(OverflowError, match="^number too small to fit in target type$"):
+        tx.send_frame(-1, False, False, 0, b"", 10)
+    with pytest.raises(OverflowError, match="^number too large to fit in target type$"):
+        tx.send_frame(2**32, False, False, 0, b"", 10)
+    with pytest.raises(OverflowError, match="^number too large to fit in target type$"):
+        tx.send_frame(1, False, False, 256, b"", 10)
+    with pytest.raises(TypeError):
+        tx.send_frame(1, False, False, 0, b"")
+    assert adapter.received_bulk_out() == []
+    with pytest.raises(TimeoutError, match="^Operation deadline expired$"):
+        tx.send_frame(0x1, False, False, 0, b"", 0)
+    assert adapter.received_bulk_out() == []
+    tx.send_frame(0x7FF, False, False, 0, b"", 100)
+    assert adapter.received_bulk_out() == [bytes([0, 0, 0, 0]) + struct.pack("<I", 0x7FF) + bytes(8)]
+
+
+def test_software_filter(pair):
+    tx, rx = pair
+    rx.set_filters([(0x100, 0x7FF, False)])
+    for can_id in (0x101, 0x100):
+        tx.send_frame(can_id, False, False, 0, b"", 1000)
+    assert receive(rx)[1] == 0x100
+    assert rx.receive_frame(100) is None
+    tx.send_frame(0x100, True, False, 0, b"", 1000)  # extended 0x100 does not match a standard entry
+    assert rx.receive_frame(200) is None
+    rx.set_filters([(0x100, 0x7FF, None)])
+    tx.send_frame(0x100, True, False, 0, b"", 1000)
+    assert receive(rx)[1:3] == (0x100, True)
+    with pytest.raises(ValueError, match="^Filter ID or mask out of range$"):
+        rx.set_filters([(0x100, 0x7FF, False), (0x800, 0, False)])
+    tx.send_frame(0x555, False, False, 0, b"", 1000)
+    assert rx.receive_frame(200) is None  # the failed call left the previous filter in place
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        rx.set_filters("abc")
+    rx.clear_filters()
+    tx.send_frame(0x555, False, False, 0, b"", 1000)
+    assert receive(rx)[1] == 0x555
+
+
+def test_injected_frames_and_bit_timing_readback(pair, sim):
+    tx, rx = pair
+    assert sim.find(A).state()["bittiming"] == (500000, 875, 125, 0, 13, 2, 2, 6)
+    sim.inject([sim.Frame(0x321, b"\x09"), sim.Frame(0x1FFFFFFF, b"", extended=True)], bitrate=500_000)
+    assert receive(rx)[1:6] == (0x321, False, False, False, 1)
+    assert receive(rx)[1:3] == (0x1FFFFFFF, True)
+    assert receive(tx)[1] == 0x321
+
+
+def test_bit_timing_refusals(pair, sim, open_devices):
+    tx, _ = pair
+    with pytest.raises(RuntimeError, match="^Classic CAN bitrate exceeds 1,000,000 bps$"):
+        tx.set_bitrate(1_000_001, 875)
+    with pytest.raises(RuntimeError, match="^CAN must be stopped before changing this setting$"):
+        tx.set_bitrate(250_000, 875)
+    tx.set_bus_state(False)
+    tx.set_bitrate(250_000, 875)
+    assert sim.find(A).state()["bittiming"][0] == 250_000
+    with pytest.raises(RuntimeError, match="^Invalid bit timing parameters$"):
+        tx.set_bitrate(0, 875)
+
+
+def test_configuration_change_while_running_restarts_the_data_path(pair, sim):
+    tx, rx = pair
+    tx.send_frame(0x10, False, False, 0, b"", 1000)
+    wait_until(lambda: sim.find(B).state()["frames_received"] >= 1)
+    rx.flush_tx_queue()  # stops the bus, detaches, flushes, restarts: the frame from before is not handed out
+    assert sim.find(B).state()["bus_state"] == 0
+    assert rx.receive_frame(100) is None
+    tx.send_frame(0x11, False, False, 0, b"", 1000)
+    assert receive(rx)[1] == 0x11
+    assert rx.configure_modes(0x02, 0x02) & 0x02  # listen-only
+    with pytest.raises(RuntimeError):
+        rx.send_frame(0x12, False, False, 0, b"", 100)
+    tx.send_frame(0x13, False, False, 0, b"", 1000)
+    assert receive(rx)[1] == 0x13
+    assert rx.configure_modes(0x02, 0x02) & 0x02  # unchanged: nothing sent, nothing restarted
+
+
+def test_mode_refusals(pair, sim):
+    tx, _ = pair
+    with pytest.raises(ValueError, match="^CAN FD transport is not supported$"):
+        tx.set_mode(0x20)
+    with pytest.raises(ValueError, match="^Only named Classic CAN modes can be changed$"):
+        tx.configure_modes(0x20, 0x20)
+    with pytest.raises(ValueError, match="^Only named Classic CAN modes can be changed$"):
+        tx.configure_modes(0x01, 0x02)
+    sim.find(A).set_profile(ctrlmode_supported=0x01)
+    assert tx.get_device_capabilities()["ctrlmode_supported"] == 0x5F  # cached at open
+
+
+def test_confirmation_switch_needs_a_stopped_bus(pair):
+    tx, _ = pair
+    with pytest.raises(RuntimeError, match="^Configure confirmation while CAN is stopped$"):
+        tx.configure_confirmation(True)
+    tx.set_bus_state(False)
+    tx.configure_confirmation(True)
+    tx.set_bus_state(True)
+    with pytest.raises(RuntimeError, match="^Use submit_frame for confirmed transmission$"):
+        tx.send_frame(0x1, False, False, 0, b"", 100)
+
+
+def test_receiver_waits_for_the_bus_to_start(sim, open_devices):
+    sim.plug(A)
+    sim.plug(B)
+    tx, rx = open_devices(A), open_devices(B)
+    for d in (tx, rx):
+        d.set_bitrate(500_000, 875)
+    tx.set_bus_state(True)
+    got = {}
+
+    def receiver():
+        got["frame"] = rx.receive_frame(5000)
+
+    t = threading.Thread(target=receiver)
+    t.start()
+    time.sleep(0.05)
+    rx.set_bus_state(True)  # wakes the waiter, which then reads the running session
+    tx.send_frame(0x42, False, False, 0, b"", 1000)
+    t.join(10)
+    assert got["frame"][1] == 0x42
+
+
+def test_unplug_while_streaming_ends_the_receiver(pair, sim):
+    tx, rx = pair
+    tx.send_frame(0x1, False, False, 0, b"", 1000)
+    wait_until(lambda: sim.find(B).state()["frames_received"] >= 1)
+    sim.unplug(B)
+    assert receive(rx)[1] == 0x1  # the queue is drained first
+    with pytest.raises(RuntimeError, match="^Communication error: RX channel disconnected$"):
+        rx.receive_frame(2000)
+
+
+def test_overruns_are_counted(sim, open_devices):
+    sim.plug(B)
+    rx = open_devices(B)
+    rx.set_bitrate(1_000_000, 875)
+    rx.set_bus_state(True)
+    # At line rate the adapter keeps up and the host queue (20000 frames) overflows while nobody receives.
+    sim.start_stream(sim.Frame(0x7, b"\x01"), bitrate=1_000_000, count=22_000)
+    assert wait_until(lambda: rx.dropped_frame_count() >= 1_000, timeout=60)
+    sim.stop_stream()
+    dropped = rx.dropped_frame_count()
+    got = 0
+    while rx.receive_frame(0) is not None:
+        got += 1
+    assert got >= 20_000  # a full queue, plus what the adapter still held when the stream stopped
+    rx.close()
+    assert rx.dropped_frame_count() >= dropped
+
+
+def test_concurrent_senders_receivers_and_reconfiguration(pair):
+    tx, rx = pair
+    stop = threading.Event()
+    errors = []
+    received = [0]
+
+    def sender():
+        while not stop.is_set():
+            try:
+                tx.send_frame(0x200, False, False, 1, b"\x01", 100)
+            except (RuntimeError, TimeoutError) as e:
+                if "Device is closed" in str(e):
+                    return
+            except Exception as e:  # noqa: BLE001 - anything else is a defect
+                errors.append(e)
+                return
+
+    def receiver():
+        while not stop.is_set():
+            try:
+                if rx.receive_frame(50) is not None:
+                    received[0] += 1
+            except RuntimeError as e:
+                if "Device is closed" in str(e):
+                    return
+                errors.append(e)
+                return
+
+    threads = [threading.Thread(target=sender) for _ in range(2)] + [threading.Thread(target=receiver)
+                                                                     for _ in range(3)]
+    for t in threads:
+        t.start()
+    for _ in range(5):
+        rx.reset_can()
+        tx.flush_tx_queue()
+        rx.get_bus_state()
+    stop.set()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+    assert received[0] > 0
