@@ -273,3 +273,41 @@ def test_concurrent_senders_receivers_and_reconfiguration(pair):
     assert not any(t.is_alive() for t in threads)
     assert errors == []
     assert received[0] > 0
+
+
+def thread_names():
+    import os
+
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass
+    return names
+
+
+def test_workers_carry_their_names_and_end_with_the_session(pair):
+    tx, rx = pair
+    names = thread_names()
+    assert names.count("tavro-rx") >= 2
+    assert names.count("tavro-tx-result") >= 2  # the kernel keeps 15 characters of "tavro-tx-results"
+    tx.close()
+    rx.close()
+    assert wait_until(lambda: "tavro-rx" not in thread_names())
+
+
+def test_error_states_follow_injected_error_frames(pair, sim):
+    tx, rx = pair
+    sim.inject_error(2, sim.find(B))
+    frame = receive(rx)
+    assert frame[4] is True  # error frame
+    state, rec, tec = rx.get_bus_state()
+    assert state == 2 and tec >= 128
+    sim.inject_error(3, sim.find(B))
+    assert wait_until(lambda: rx.get_bus_state()[0] == 3)
+    errors = []
+    while (f := rx.receive_frame(100)) is not None:
+        errors.append(f)
+    assert any(f[4] and f[1] & 0x40 for f in errors)  # the bus-off error frame
