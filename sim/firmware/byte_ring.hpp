@@ -35,6 +35,7 @@ class ByteRing {
   // All or nothing: false when the bytes do not fit.
   bool push(std::span<const uint8_t> bytes) noexcept {
     if (bytes.size() > space()) return false;
+    if (bytes.empty()) return true;  // memcpy must not see the null data pointer of an empty span
     size_t tail = (head_ + size_) % buf_.size();
     size_t first = std::min(bytes.size(), buf_.size() - tail);
     std::memcpy(buf_.data() + tail, bytes.data(), first);
