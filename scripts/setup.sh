@@ -3,6 +3,10 @@
 # package into the virtual environment .venv. Safe to run again: finished steps are fast.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Concurrent runs (a test run beside a benchmark, say) share .venv and the build tree: take turns.
+mkdir -p build
+exec 9>build/.setup.lock
+flock 9
 
 need_pkgs=(g++ pkg-config libusb-1.0-0-dev libgtest-dev python3-venv)
 missing=()
