@@ -4,6 +4,8 @@
 #include <set>
 
 #include "device/bus_state.hpp"
+#include "device/commands.hpp"
+#include "session/tx_session.hpp"
 #include "device/discovery.hpp"
 #include "ext/args.hpp"
 #include "ext/device_methods.hpp"
@@ -157,6 +159,78 @@ PyObject* device_get_device_capabilities(PyObject* self, PyObject* Py_UNUSED(unu
   TAVRO_PY_GUARD_END
 }
 
+PyObject* device_confirmation_info(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  struct Info {
+    bool enabled = false;
+    const char* result_mode = nullptr;
+    bool cancellation = false;
+    size_t pending = 0;
+  };
+  auto r = with_usable<Info>(*payload_of(self).shared, [&](UsbAdapter&) -> Op<Info> {
+    DeviceShared& shared = *payload_of(self).shared;
+    Info info;
+    info.enabled = (shared.state().confirmation_mode & 1) != 0;
+    if (const auto& session = shared.state().session) {
+      const bool explicit_mode = session->result_mode() == kTxResultModeExplicit;
+      info.result_mode = explicit_mode ? "explicit" : "legacy";
+      info.cancellation = explicit_mode && (session->features() & protocol::kFeatureCancel);
+      info.pending = session->unresolved_ticket_count();
+    }
+    return info;
+  });
+  if (!r.ok()) return raise_op(r.error());
+  const Info& i = r.value();
+  Ref mode = i.result_mode ? Ref(PyUnicode_FromString(i.result_mode)) : Ref::borrow(Py_None);
+  if (!mode) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O,s:n}", "enabled", i.enabled ? Py_True : Py_False, "result_mode", mode.get(),
+                       "cancellation_available", i.cancellation ? Py_True : Py_False, "pending",
+                       static_cast<Py_ssize_t>(i.pending));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_get_identity(PyObject* self, PyObject* Py_UNUSED(unused)) {
+  TAVRO_PY_GUARD_BEGIN
+  struct Identity {
+    std::string serial;
+    std::string name;
+    DeviceInfoRecord info;
+  };
+  auto r = with_usable<Identity>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<Identity> {
+    // The device information is read first: when it fails, the name is never asked for.
+    auto info = read_device_info(a);
+    if (!info.ok()) return info.error();
+    Identity id{a.serial(), {}, info.value()};
+    auto name = get_device_name(a);
+    if (!name.ok()) return name.error();
+    id.name = std::move(name.value());
+    return id;
+  });
+  if (!r.ok()) return raise_op(r.error());
+  const Identity& id = r.value();
+  const char* model = nullptr;
+  if (is_valid_serial(id.serial)) {
+    switch (model_letter(id.serial)) {
+      case 'H': model = "TAVRO Mote"; break;
+      case 'I': model = "TAVRO Crest"; break;
+      case 'J': model = "TAVRO Fen"; break;
+      default: model = "Unknown"; break;
+    }
+  }
+  Ref model_obj = model ? Ref(PyUnicode_FromString(model)) : Ref::borrow(Py_None);
+  Ref serial(PyUnicode_DecodeUTF8(id.serial.data(), static_cast<Py_ssize_t>(id.serial.size()), "replace"));
+  Ref name(PyUnicode_DecodeUTF8(id.name.data(), static_cast<Py_ssize_t>(id.name.size()), "replace"));
+  Ref hw(version_str(id.info.hardware_version)), fw(version_str(id.info.firmware_version));
+  Ref boot(version_str(id.info.bootloader_version)), api(version_str(id.info.min_host_api_version));
+  if (!model_obj || !serial || !name || !hw || !fw || !boot || !api) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:k,s:i}", "model", model_obj.get(), "serial_number",
+                       serial.get(), "name", name.get(), "hardware_version", hw.get(), "firmware_version", fw.get(),
+                       "bootloader_version", boot.get(), "minimum_host_api_version", api.get(), "hardware_id",
+                       static_cast<unsigned long>(id.info.hardware_id), "channel_count",
+                       static_cast<int>(id.info.channel_count));
+  TAVRO_PY_GUARD_END
+}
+
 PyObject* device_dropped_frame_count(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
@@ -218,6 +292,8 @@ PyMethodDef device_methods[] = {
     TAVRO_NOARGS("get_mode", device_get_mode, "The adapter's CAN mode flags."),
     TAVRO_NOARGS("get_serial_number", device_get_serial_number, "The adapter's USB serial number."),
     TAVRO_NOARGS("get_device_info", device_get_device_info, "(hardware version, firmware version, channels)."),
+    TAVRO_NOARGS("get_identity", device_get_identity, "Who the adapter is: model, serial, name, versions."),
+    TAVRO_NOARGS("confirmation_info", device_confirmation_info, "How confirmed transmission is set up now."),
     TAVRO_NOARGS("get_device_capabilities", device_get_device_capabilities,
                  "Capability words read when the handle was opened."),
     TAVRO_NOARGS("dropped_frame_count", device_dropped_frame_count,
@@ -235,6 +311,10 @@ PyMethodDef device_methods[] = {
     TAVRO_NOARGS("reset_timestamps", device_reset_timestamps, "Zero the adapter's timestamp counter."),
     TAVRO_ARGS("send_frame", "arb_id, is_ext, is_rtr, dlc, data, timeout_ms", device_send_frame,
                "Send one frame without a delivery ticket."),
+    TAVRO_ARGS("submit_frame", "arb_id, is_ext, is_rtr, dlc, data, timeout_ms", device_submit_frame,
+               "Send one frame with confirmation; returns a NativeTxTicket."),
+    TAVRO_ARGS("cancel_ticket", "ticket, timeout_ms", device_cancel_ticket,
+               "Ask the adapter to withdraw a confirmed transmission; None if it is no longer tracked."),
     TAVRO_ARGS("receive_frame", "timeout_ms", device_receive_frame,
                "Next received frame as (timestamp, id, is_ext, is_rtr, is_error, dlc, data8), or None."),
     TAVRO_ARGS("set_filters", "filters", device_set_filters,

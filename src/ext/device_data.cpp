@@ -5,6 +5,7 @@
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/pyutil.hpp"
+#include "ext/ticket.hpp"
 #include "session/tx_session.hpp"
 
 namespace tavro::py {
@@ -223,6 +224,78 @@ PyObject* device_clear_filters(PyObject* self, PyObject* Py_UNUSED(unused)) {
     p.filter.swap(old);
   });
   Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+}  // namespace tavro::py
+
+namespace tavro::py {
+
+PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"arb_id", "is_ext", "is_rtr", "dlc", "data", "timeout_ms"};
+  PyObject* a[6];
+  if (!parse_args("submit_frame", args, nargs, kwnames, names, a)) return nullptr;
+  CanFrame frame;
+  uint64_t timeout_ms;
+  if (!convert_frame("submit_frame", a, &frame) || !to_u64(a[5], "submit_frame", "timeout_ms", &timeout_ms))
+    return nullptr;
+  const std::shared_ptr<DeviceShared>& shared = payload_of(self).shared;
+  Op<TicketPayload> r = without_gil([&]() -> Op<TicketPayload> {
+    const TimePoint deadline = deadline_after_ms(timeout_ms);
+    auto locked = shared->lock_state_until(deadline);
+    if (!locked.ok()) return std::move(locked).error();
+    if (shared->state().listen_only) return OpError::runtime("Transmission is disabled in listen-only mode");
+    if (shared->state().confirmation_mode == 0) return OpError::runtime("TX confirmation is not configured");
+    auto session = shared->check_running();
+    if (!session.ok()) return std::move(session).error();
+    auto left = remaining_until(deadline);
+    if (!left.ok()) return std::move(left).error();
+    auto submitted = session.value()->submit_confirmed(frame, left.value());
+    if (!submitted.ok()) return OpError::submission(submitted.error());
+    TicketPayload t;
+    t.ticket = std::move(submitted.value().ticket);
+    if (submitted.value().write_error) t.usb_error = submitted.value().write_error->text();
+    t.device = shared;
+    t.generation = shared->flags()->generation.load();
+    return t;
+  });
+  if (!r.ok()) return raise_op(r.error());
+  return new_ticket(std::move(r.value()));
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_cancel_ticket(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  static const char* const names[] = {"ticket", "timeout_ms"};
+  PyObject* a[2];
+  if (!parse_args("cancel_ticket", args, nargs, kwnames, names, a)) return nullptr;
+  const TicketPayload* ticket = ticket_payload(a[0], "cancel_ticket", "ticket");
+  uint64_t timeout_ms;
+  if (!ticket || !to_u64(a[1], "cancel_ticket", "timeout_ms", &timeout_ms)) return nullptr;
+  const std::shared_ptr<DeviceShared>& shared = payload_of(self).shared;
+  Op<CancelResult> r = without_gil([&]() -> Op<CancelResult> {
+    const TimePoint deadline = deadline_after_ms(timeout_ms);
+    auto locked = shared->lock_state_until(deadline);
+    if (!locked.ok()) return std::move(locked).error();
+    if (ticket->device.lock() != shared || ticket->generation != shared->flags()->generation.load())
+      return OpError::runtime("Ticket belongs to a different or closed session");
+    auto usable = shared->check_usable();
+    if (!usable.ok()) return std::move(usable).error();
+    if (!shared->state().session) return OpError::runtime("CAN bus is stopped");
+    auto left = remaining_until(deadline);
+    if (!left.ok()) return std::move(left).error();
+    auto c = shared->state().session->cancel(ticket->ticket, left.value());
+    if (!c.ok()) return OpError::submission(c.error());
+    return c.value();
+  });
+  if (!r.ok()) return raise_op(r.error());
+  const CancelResult& c = r.value();
+  if (!c.tracked) Py_RETURN_NONE;
+  return Py_BuildValue("{s:s,s:i,s:k,s:k,s:i,s:O}", "outcome", cancel_outcome_wire_name(c.outcome), "outcome_raw",
+                       static_cast<int>(c.outcome), "generation", static_cast<unsigned long>(c.generation),
+                       "status_word", static_cast<unsigned long>(c.status_word), "flags",
+                       static_cast<int>((c.status_word >> 8) & 0xFF), "terminal", Py_False);
   TAVRO_PY_GUARD_END
 }
 

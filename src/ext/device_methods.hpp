@@ -22,6 +22,8 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
 // Frames: device_data.cpp
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_cancel_ticket(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_set_filters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_clear_filters(PyObject* self, PyObject* unused);
 
