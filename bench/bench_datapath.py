@@ -1,0 +1,696 @@
+#!/usr/bin/env python3
+"""Data-path benchmark of tavro_pythoncan_ext on the simulated adapter.
+
+Measures, in one run:
+  1. receive_frame throughput draining a full receive queue, beside python-can's "virtual" interface;
+  2. sustained reception at 100 % bus load, 1 Mbit/s, real-time frame timing (frames, drops, CPU per wall second);
+  3. latency from a frame's arrival at the adapter to receive_frame returning it in a blocked receiver;
+  4. send_frame calls per second into an unlimited-speed bus;
+  5. CPU use of an idle open handle with the bus on.
+
+The simulated adapter and bus run inside this process, so process CPU figures include them; each CPU figure is
+also broken down per thread (driver threads "tavro-rx"/"tavro-tx-result", the Python caller threads, and the
+simulator's threads) from /proc/self/task/*/schedstat.
+
+Run with the installed (Release) package:  .venv/bin/python bench/bench_datapath.py [--json out.json]
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import resource
+import shlex
+import statistics
+import sys
+import threading
+import time
+
+SERIAL = "tav.io:CANH0001"
+
+# The backend is chosen once per process, at import of the driver.
+os.environ["TAVRO_USB_BACKEND"] = "simulator"
+os.environ["TAVRO_SIM_ADAPTERS"] = SERIAL
+
+import tavro_pythoncan_ext as ext  # noqa: E402
+import tavro_sim as sim  # noqa: E402
+
+BITRATE = 1_000_000
+SAMPLE_POINT = 875
+QUEUE_CAPACITY = 20000
+
+TARGET_RATIO = 3.0
+TARGET_MEDIAN_LATENCY_US = 50.0
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# Environment and helpers
+
+def build_type() -> str:
+    """CMake build type of the imported module: from the build tree it was loaded from, or from the
+    scikit-build tree that built the installed wheel (pyproject: build/<wheel tag>)."""
+    so = os.path.realpath(ext.__file__)
+    candidates = [os.path.join(os.path.dirname(so), "CMakeCache.txt")]
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    build_root = os.path.join(repo, "build")
+    if "site-packages" in so and os.path.isdir(build_root):
+        wheel_trees = []
+        for d in os.listdir(build_root):
+            manifest = os.path.join(build_root, d, "install_manifest.txt")
+            try:
+                with open(manifest) as f:
+                    if any(line.strip().endswith("/platlib/" + os.path.basename(so)) for line in f):
+                        wheel_trees.append((os.path.getmtime(manifest), os.path.join(build_root, d)))
+            except OSError:
+                pass
+        candidates = [os.path.join(d, "CMakeCache.txt") for _, d in sorted(wheel_trees, reverse=True)] + candidates
+    for cache in candidates:
+        try:
+            with open(cache) as f:
+                for line in f:
+                    if line.startswith("CMAKE_BUILD_TYPE:"):
+                        value = line.split("=", 1)[1].strip() or "(empty)"
+                        return f"{value} (from {os.path.relpath(cache, repo)})"
+        except OSError:
+            continue
+    return "unknown"
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def environment() -> dict:
+    import can
+
+    try:
+        affinity = len(os.sched_getaffinity(0))
+    except AttributeError:
+        affinity = None
+    return {
+        "command": shlex.join([sys.executable] + sys.argv),
+        "cpu_count": os.cpu_count(),
+        "cpus_usable": affinity,
+        "cpu_model": cpu_model(),
+        "load_average": [round(x, 2) for x in os.getloadavg()],
+        "python": sys.version.split()[0],
+        "implementation": platform.python_implementation(),
+        "platform": platform.platform(),
+        "module": os.path.realpath(ext.__file__),
+        "build_type": build_type(),
+        "python_can": can.__version__,
+    }
+
+
+def thread_times() -> dict:
+    """{tid: (name, cpu ns)} of every thread of this process (on-CPU time from schedstat)."""
+    out = {}
+    base = "/proc/self/task"
+    for tid in os.listdir(base):
+        try:
+            with open(f"{base}/{tid}/comm") as f:
+                name = f.read().strip()
+            with open(f"{base}/{tid}/schedstat") as f:
+                ns = int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            continue
+        out[int(tid)] = (name, ns)
+    return out
+
+
+class CpuWindow:
+    """Process and per-thread CPU over a wall-clock window."""
+
+    def __init__(self, python_threads: dict | None = None):
+        self.python_threads = python_threads or {}  # native tid -> label
+
+    def start(self):
+        self.wall0 = time.perf_counter_ns()
+        self.proc0 = time.process_time_ns()
+        self.ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        self.thr0 = thread_times()
+
+    def stop(self) -> dict:
+        wall = (time.perf_counter_ns() - self.wall0) / 1e9
+        proc = (time.process_time_ns() - self.proc0) / 1e9
+        ru = resource.getrusage(resource.RUSAGE_SELF)
+        thr1 = thread_times()
+        groups: dict[str, float] = {}
+        main_tid = os.getpid()
+        for tid, (name, ns) in thr1.items():
+            prev = self.thr0.get(tid, (name, 0))[1]
+            sec = (ns - prev) / 1e9
+            if tid == main_tid:
+                label = "python main thread"
+            elif tid in self.python_threads:
+                label = self.python_threads[tid]
+            elif name.startswith("tavro-sim"):
+                label = "simulator (" + name + ")"
+            elif name.startswith("tavro-"):
+                label = "driver (" + name + ")"
+            else:
+                label = "other (" + name + ")"
+            groups[label] = groups.get(label, 0.0) + sec
+        driver = sum(v for k, v in groups.items() if not k.startswith("simulator") and not k.startswith("other"))
+        return {
+            "wall_s": wall,
+            "process_cpu_s": proc,
+            "process_cpu_per_wall_s": proc / wall,
+            "user_cpu_per_wall_s": (ru.ru_utime - self.ru0.ru_utime) / wall,
+            "system_cpu_per_wall_s": (ru.ru_stime - self.ru0.ru_stime) / wall,
+            "voluntary_switches": ru.ru_nvcsw - self.ru0.ru_nvcsw,
+            "involuntary_switches": ru.ru_nivcsw - self.ru0.ru_nivcsw,
+            "per_thread_cpu_per_wall_s": {k: v / wall for k, v in sorted(groups.items())},
+            "driver_and_python_cpu_per_wall_s": driver / wall,
+        }
+
+
+def wait_for(predicate, timeout: float, what: str):
+    end = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > end:
+            raise RuntimeError(f"timed out waiting for {what}")
+        time.sleep(0.002)
+
+
+def percentile(sorted_values: list, p: float) -> float:
+    """Nearest-rank percentile of an already sorted list."""
+    if not sorted_values:
+        return float("nan")
+    k = max(0, min(len(sorted_values) - 1, int(round(p / 100.0 * len(sorted_values) + 0.5)) - 1))
+    return sorted_values[k]
+
+
+def verdict(ok: bool) -> str:
+    return "PASS" if ok else "MISS"
+
+
+def out(line: str = "") -> None:
+    print(line, flush=True)
+
+
+def print_cpu(cpu: dict, indent: str = "    ") -> None:
+    out(f"{indent}process CPU per wall second: {cpu['process_cpu_per_wall_s']:.3f} core "
+        f"(user {cpu['user_cpu_per_wall_s']:.3f}, system {cpu['system_cpu_per_wall_s']:.3f}; "
+        f"{cpu['voluntary_switches']} voluntary / {cpu['involuntary_switches']} involuntary context switches)")
+    out(f"{indent}  of which driver + Python caller threads: {cpu['driver_and_python_cpu_per_wall_s']:.3f} core")
+    for label, v in cpu["per_thread_cpu_per_wall_s"].items():
+        out(f"{indent}    {label:<36} {v:.4f}")
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# The device under test
+
+class Rig:
+    def __init__(self):
+        self.adapter = sim.find(SERIAL)
+        self.dev = ext.NativeTavroDevice(SERIAL)
+        self.dev.set_bitrate(BITRATE, SAMPLE_POINT)
+        self.dev.set_bus_state(True)
+        sim.set_ack_peer(True)
+        sim.set_unlimited_speed(False)
+
+    def close(self):
+        sim.stop_stream()
+        sim.set_unlimited_speed(False)
+        self.dev.close()
+
+    def drain(self) -> int:
+        n = 0
+        while self.dev.receive_frame(0) is not None:
+            n += 1
+        return n
+
+    def settle(self, quiet_s: float = 0.05, timeout: float = 10.0) -> int:
+        """Receive until nothing arrives for `quiet_s`; returns the frames received."""
+        n = 0
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if self.dev.receive_frame(int(quiet_s * 1000)) is None:
+                break
+            n += 1
+        return n
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# 1. receive_frame throughput from a full queue, beside python-can's virtual interface
+
+def fill_queue(rig: Rig, frame: "sim.Frame", rate_fps: float = 100_000) -> int:
+    """Fills the host receive queue to its capacity: streams until the queue overflows, then lets every record
+    still on its way arrive (each one pushes out the oldest frame, so the queue stays exactly full). The stream
+    is paced without wire time so that the adapter's own buffer (2048 records) never overflows while the host's
+    reader thread waits for a core. Returns the frames the host dropped meanwhile."""
+    rig.settle(0.02)
+    dropped0 = rig.dev.dropped_frame_count()
+    sim.set_unlimited_speed(True)
+    try:
+        sim.start_stream(frame, bitrate=BITRATE, rate_fps=rate_fps)
+        wait_for(lambda: rig.dev.dropped_frame_count() > dropped0, 60, "the receive queue to overflow")
+    finally:
+        sim.stop_stream()
+        sim.set_unlimited_speed(False)
+    wait_for(lambda: rig.adapter.state()["rx_queued_bytes"] == 0, 10, "the adapter to hand over its records")
+    time.sleep(0.02)  # a completed transfer may still be on its way into the queue
+    return rig.dev.dropped_frame_count() - dropped0
+
+
+def bench_receive_throughput(rig: Rig, reps: int) -> dict:
+    frame = sim.Frame(0x123, bytes(range(8)))
+    receive = rig.dev.receive_frame
+    rates = []
+    for rep in range(reps + 1):  # the first round is a warm-up
+        fill_queue(rig, frame)
+        n = 0
+        t0 = time.perf_counter_ns()
+        while receive(0) is not None:
+            n += 1
+        dt = time.perf_counter_ns() - t0
+        if n < QUEUE_CAPACITY:
+            raise RuntimeError(f"drained {n} frames from a full queue of {QUEUE_CAPACITY}")
+        if rep:
+            rates.append(n / dt * 1e9)
+
+    import can
+
+    channel = f"tavro-bench-{os.getpid()}"
+    sender = can.Bus(interface="virtual", channel=channel)
+    receiver = can.Bus(interface="virtual", channel=channel)
+    try:
+        msg = can.Message(arbitration_id=0x123, data=bytes(range(8)), is_extended_id=False)
+        vrates = []
+        recv = receiver.recv
+        for rep in range(reps + 1):
+            for _ in range(QUEUE_CAPACITY):
+                sender.send(msg)
+            n = 0
+            t0 = time.perf_counter_ns()
+            while recv(0) is not None:
+                n += 1
+            dt = time.perf_counter_ns() - t0
+            if n != QUEUE_CAPACITY:
+                raise RuntimeError(f"virtual bus drained {n} frames, expected {QUEUE_CAPACITY}")
+            if rep:
+                vrates.append(n / dt * 1e9)
+    finally:
+        sender.shutdown()
+        receiver.shutdown()
+
+    tavro = statistics.median(rates)
+    virtual = statistics.median(vrates)
+    return {
+        "frames_per_round": QUEUE_CAPACITY,
+        "rounds": reps,
+        "tavro_fps_median": tavro,
+        "tavro_fps_rounds": rates,
+        "tavro_ns_per_call": 1e9 / tavro,
+        "virtual_fps_median": virtual,
+        "virtual_fps_rounds": vrates,
+        "virtual_ns_per_call": 1e9 / virtual,
+        "ratio": tavro / virtual,
+        "target_ratio": TARGET_RATIO,
+        "pass": tavro / virtual >= TARGET_RATIO,
+    }
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# 2. Sustained reception at 100 % bus load, 1 Mbit/s, real-time wire timing
+
+def bench_sustained(rig: Rig, frame: "sim.Frame", seconds: float, warmup: float) -> dict:
+    rig.settle(0.02)
+    dev = rig.dev
+    count = [0]
+    stop = threading.Event()
+    errors = []
+    tids = {}
+
+    def receiver():
+        tids[threading.get_native_id()] = "python receiver thread"
+        receive = dev.receive_frame
+        n = 0
+        try:
+            while not stop.is_set():
+                if receive(100) is not None:
+                    n += 1
+                    count[0] = n
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(repr(e))
+
+    t = threading.Thread(target=receiver, name="bench-receiver")
+    t.start()
+    wait_for(lambda: tids, 5, "the receiver thread")
+    st0 = rig.adapter.state()
+    dropped_start = dev.dropped_frame_count()
+    sim.start_stream(frame, bitrate=BITRATE)  # line rate, real-time frame timing
+    time.sleep(warmup)
+
+    cpu = CpuWindow(tids)
+    adapter_before = rig.adapter.state()
+    got_before = count[0]
+    dropped_before = dev.dropped_frame_count()
+    bus_before = sim.bus_time_us()
+    cpu.start()
+    time.sleep(seconds)
+    window = cpu.stop()
+    got_after = count[0]
+    dropped_after = dev.dropped_frame_count()
+    adapter_after = rig.adapter.state()
+    bus_after = sim.bus_time_us()
+
+    sim.stop_stream()
+    # Let the receiver take what is still on its way, then account for every frame the adapter received.
+    wait_for(lambda: rig.adapter.state()["rx_queued_bytes"] == 0, 10, "the adapter to hand over its records")
+    last = [count[0], time.monotonic()]
+
+    def quiet():
+        if count[0] != last[0]:
+            last[0], last[1] = count[0], time.monotonic()
+        return time.monotonic() - last[1] > 0.3
+
+    wait_for(quiet, 30, "the receiver to go quiet")
+    stop.set()
+    t.join(5)
+    st1 = rig.adapter.state()
+    adapter_total = st1["frames_received"] - st0["frames_received"]
+    dropped_total = dev.dropped_frame_count() - dropped_start
+    received_total = count[0]
+
+    frames_window = adapter_after["frames_received"] - adapter_before["frames_received"]
+    bus_s = (bus_after - bus_before) / 1e6
+    return {
+        "frame": {"id": frame.id, "dlc": len(frame.data)},
+        "bitrate": BITRATE,
+        "seconds": window["wall_s"],
+        "adapter_fps": frames_window / bus_s if bus_s > 0 else 0.0,
+        "received_in_window": got_after - got_before,
+        "received_fps": (got_after - got_before) / window["wall_s"],
+        "adapter_frames_in_window": frames_window,
+        "dropped_in_window": dropped_after - dropped_before,
+        "adapter_rx_overflows": st1["rx_overflows"] - st0["rx_overflows"],
+        "whole_run": {"adapter_frames": adapter_total, "received": received_total, "dropped": dropped_total,
+                      "unaccounted": adapter_total - received_total - dropped_total},
+        "receiver_errors": errors,
+        "cpu": window,
+        "pass": dropped_total == 0 and not errors and st1["rx_overflows"] == st0["rx_overflows"],
+    }
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# 3. Latency: frame arrival at the adapter -> receive_frame returns in a blocked receiver
+
+def bus_to_host_offset(samples: int = 300) -> tuple[int, int]:
+    """(offset, uncertainty) in ns with host monotonic ns = bus us * 1000 + offset (+ up to 999 ns).
+
+    The simulated bus clock counts whole microseconds of the host's monotonic clock since the bus was created, so
+    the offset is a constant; each sample bounds it from both sides, and intersecting the bounds pins it down."""
+    lo, hi = -(1 << 62), 1 << 62
+    for _ in range(samples):
+        h1 = time.monotonic_ns()
+        b = sim.bus_time_us()
+        h2 = time.monotonic_ns()
+        # b = floor((host_ns - C) / 1000) at some host_ns in [h1, h2]  =>  h1 - 1000 * (b + 1) < C <= h2 - 1000 * b
+        lo = max(lo, h1 - 1000 * (b + 1))
+        hi = min(hi, h2 - 1000 * b)
+    return (lo + hi) // 2, hi - lo
+
+
+def bench_latency(rig: Rig, frames: int, warmup: int) -> dict:
+    """The anchor of "arrival" is the bus time at which the simulated bus ended the injected frame and handed it to
+    the adapter (its wire log record), mapped to the host's monotonic clock. The adapter stamps the frame with the
+    same bus time minus its timestamp offset, which the run checks for every frame."""
+    rig.settle(0.02)
+    dev = rig.dev
+    c_ns, c_uncertainty = bus_to_host_offset()
+    returned = []  # (host monotonic ns after return, adapter timestamp, id)
+    got = threading.Event()
+    stop = threading.Event()
+    errors = []
+
+    def receiver():
+        receive = dev.receive_frame
+        now = time.monotonic_ns
+        try:
+            while not stop.is_set():
+                f = receive(1000)
+                t = now()
+                if f is not None:
+                    returned.append((t, f[0], f[1]))
+                    got.set()
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(repr(e))
+            got.set()
+
+    t = threading.Thread(target=receiver, name="bench-latency-receiver")
+    t.start()
+    inject_ns = []
+    sent_ids = []
+    inject = sim.inject
+    now = time.monotonic_ns
+    total = warmup + frames
+    lost = 0
+    sim.wire_log()  # start a fresh record
+    try:
+        for i in range(total):
+            # Give the receiver time to get back into receive_frame and block on the queue.
+            time.sleep(0.0005 + (i % 7) * 0.0001)
+            got.clear()
+            can_id = 0x100 + (i % 0x100)
+            frame = [sim.Frame(can_id, bytes([i & 0xFF]))]
+            t0 = now()
+            inject(frame, bitrate=0)
+            inject_ns.append(t0)
+            sent_ids.append(can_id)
+            if not got.wait(2.0):
+                lost += 1
+                break
+            if errors:
+                break
+    finally:
+        stop.set()
+        t.join(5)
+    wire = [r for r in sim.wire_log() if r["sender"] == -1]
+    if errors or lost or len(returned) != total or len(wire) != total:
+        raise RuntimeError(f"latency run failed: errors={errors} lost={lost} returned={len(returned)}/{total} "
+                           f"on wire={len(wire)}")
+    if [r["id"] for r in wire] != sent_ids or [r[2] for r in returned] != sent_ids:
+        raise RuntimeError("latency run: frames out of order")
+    stamp_offsets = {w["end_us"] - r[1] for w, r in zip(wire, returned)}
+
+    inject_to_return = []
+    arrival_to_return = []
+    inject_to_arrival = []
+    for k in range(warmup, total):
+        t_ret = returned[k][0]
+        arrival_ns = wire[k]["end_us"] * 1000 + c_ns  # start of the bus microsecond in which the frame ended
+        inject_to_return.append((t_ret - inject_ns[k]) / 1000)
+        arrival_to_return.append((t_ret - arrival_ns) / 1000)
+        inject_to_arrival.append((arrival_ns - inject_ns[k]) / 1000)
+
+    def summary(values):
+        s = sorted(values)
+        return {"median_us": statistics.median(s), "p90_us": percentile(s, 90), "p99_us": percentile(s, 99),
+                "min_us": s[0], "max_us": s[-1]}
+
+    a2r = summary(arrival_to_return)
+    return {
+        "frames": frames,
+        "bus_to_host_offset_ns": c_ns,
+        "bus_to_host_uncertainty_ns": c_uncertainty,
+        "adapter_timestamp_offsets_us": sorted(stamp_offsets),
+        "arrival_to_return": a2r,
+        "inject_to_return": summary(inject_to_return),
+        "inject_to_arrival": summary(inject_to_arrival),
+        "target_median_us": TARGET_MEDIAN_LATENCY_US,
+        "pass": a2r["median_us"] < TARGET_MEDIAN_LATENCY_US,
+    }
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# 4. send_frame calls per second into an unlimited-speed bus
+
+def bench_send(rig: Rig, seconds: float, reps: int) -> dict:
+    rig.settle(0.02)
+    dev = rig.dev
+    send = dev.send_frame
+    data = bytes(range(8))
+    sim.set_unlimited_speed(True)
+    rates = []
+    cpu = None
+    try:
+        tx0 = rig.adapter.state()["frames_transmitted"]
+        calls = 0
+        for rep in range(reps + 1):  # the first round is a warm-up
+            round_s = seconds if rep else min(0.5, seconds)
+            c = CpuWindow()
+            c.start()
+            n = 0
+            t0 = time.perf_counter_ns()
+            end = t0 + int(round_s * 1e9)
+            while True:
+                for _ in range(200):
+                    send(0x123, False, False, 8, data, 1000)
+                n += 200
+                if time.perf_counter_ns() >= end:
+                    break
+            dt = time.perf_counter_ns() - t0
+            window = c.stop()
+            calls += n
+            if rep:
+                rates.append(n / dt * 1e9)
+                if cpu is None or rates[-1] == statistics.median(rates):
+                    cpu = window
+        wait_for(lambda: rig.adapter.state()["frames_transmitted"] - tx0 >= calls, 30,
+                 "the adapter to put every frame on the wire")
+        on_wire = rig.adapter.state()["frames_transmitted"] - tx0
+    finally:
+        sim.set_unlimited_speed(False)
+    med = statistics.median(rates)
+    return {"calls_per_s_median": med, "calls_per_s_rounds": rates, "ns_per_call": 1e9 / med,
+            "round_seconds": seconds, "calls": calls, "frames_on_wire": on_wire, "cpu_one_round": cpu}
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# 5. CPU of an idle open handle with the bus on
+
+def bench_idle(rig: Rig, seconds: float) -> dict:
+    rig.settle(0.02)
+    result = {}
+    w = CpuWindow()
+    w.start()
+    time.sleep(seconds)
+    result["no_receiver"] = w.stop()
+
+    stop = threading.Event()
+    tids = {}
+
+    def receiver():
+        tids[threading.get_native_id()] = "python receiver thread"
+        while not stop.is_set():
+            rig.dev.receive_frame(1000)
+
+    t = threading.Thread(target=receiver, name="bench-idle-receiver")
+    t.start()
+    wait_for(lambda: tids, 5, "the receiver thread")
+    time.sleep(0.2)
+    w = CpuWindow(tids)
+    w.start()
+    time.sleep(seconds)
+    result["blocked_receiver"] = w.stop()
+    stop.set()
+    t.join(5)
+    return result
+
+
+# ----------------------------------------------------------------------------------------------------------------
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
+    ap.add_argument("--reps", type=int, default=5, help="repetitions of the cheap measurements (median taken)")
+    ap.add_argument("--sustain-seconds", type=float, default=10.0, help="measured window of each sustained run")
+    ap.add_argument("--latency-frames", type=int, default=2000, help="frames in the latency measurement")
+    ap.add_argument("--send-seconds", type=float, default=1.5, help="length of each send_frame round")
+    ap.add_argument("--idle-seconds", type=float, default=5.0, help="length of each idle CPU window")
+    args = ap.parse_args()
+
+    env = environment()
+    out("tavro data-path benchmark (simulated adapter)")
+    out(f"command:      {env['command']}")
+    out(f"CPUs:         {env['cpu_count']} ({env['cpus_usable']} usable), {env['cpu_model']}")
+    out(f"load average: {env['load_average']}")
+    out(f"Python:       {env['implementation']} {env['python']} on {env['platform']}; python-can {env['python_can']}")
+    out(f"module:       {env['module']}")
+    out(f"build type:   {env['build_type']}")
+    out()
+    results = {"environment": env}
+    started = time.monotonic()
+
+    rig = Rig()
+    try:
+        out(f"[1] receive_frame(0) draining a full receive queue ({QUEUE_CAPACITY} frames, "
+            f"median of {args.reps} rounds after a warm-up)")
+        r = bench_receive_throughput(rig, args.reps)
+        results["receive_throughput"] = r
+        out(f"    tavro receive_frame(0):        {r['tavro_fps_median']:>12,.0f} frames/s "
+            f"({r['tavro_ns_per_call']:.0f} ns per frame)")
+        out(f"    python-can virtual recv(0):    {r['virtual_fps_median']:>12,.0f} frames/s "
+            f"({r['virtual_ns_per_call']:.0f} ns per frame)")
+        out(f"    ratio tavro / virtual:         {r['ratio']:12.2f}   (target >= {TARGET_RATIO}) "
+            f"{verdict(r['pass'])}")
+        out()
+
+        sustained = []
+        for frame, label in ((sim.Frame(0x123, bytes(range(8))), "8-byte data frames"),
+                             (sim.Frame(0x001, b""), "0-byte data frames (most frames per second)")):
+            out(f"[2] sustained reception, 100 % bus load at {BITRATE // 1000} kbit/s, real-time wire timing, "
+                f"{label}, {args.sustain_seconds:g} s, one Python thread in receive_frame(100)")
+            s = bench_sustained(rig, frame, args.sustain_seconds, warmup=1.0)
+            sustained.append(s)
+            out(f"    adapter received:   {s['adapter_frames_in_window']:>9,} frames ({s['adapter_fps']:,.0f} frames/s "
+                f"on the bus clock)")
+            out(f"    Python received:    {s['received_in_window']:>9,} frames ({s['received_fps']:,.0f} frames/s)")
+            out(f"    dropped (host queue) in window: {s['dropped_in_window']}; whole run: "
+                f"{s['whole_run']['dropped']} of {s['whole_run']['adapter_frames']:,} "
+                f"(received {s['whole_run']['received']:,}, unaccounted {s['whole_run']['unaccounted']}); "
+                f"adapter overflows: {s['adapter_rx_overflows']}   (target 0) {verdict(s['pass'])}")
+            if s["receiver_errors"]:
+                out(f"    receiver errors: {s['receiver_errors']}")
+            print_cpu(s["cpu"])
+            out()
+        results["sustained"] = sustained
+
+        out(f"[3] latency, frame arrival at the adapter -> receive_frame returns in a blocked receiver "
+            f"({args.latency_frames} frames injected one at a time without wire time)")
+        lat = bench_latency(rig, args.latency_frames, warmup=100)
+        results["latency"] = lat
+        a, i, ia = lat["arrival_to_return"], lat["inject_to_return"], lat["inject_to_arrival"]
+        out(f"    arrival-to-return:  median {a['median_us']:7.1f} us   p90 {a['p90_us']:7.1f}   "
+            f"p99 {a['p99_us']:7.1f}   min {a['min_us']:6.1f}   max {a['max_us']:8.1f}   "
+            f"(target median < {TARGET_MEDIAN_LATENCY_US:g} us) {verdict(lat['pass'])}")
+        out(f"    inject-to-return:   median {i['median_us']:7.1f} us   p90 {i['p90_us']:7.1f}   "
+            f"p99 {i['p99_us']:7.1f}   min {i['min_us']:6.1f}   max {i['max_us']:8.1f}")
+        out(f"    inject-to-arrival:  median {ia['median_us']:7.1f} us   p90 {ia['p90_us']:7.1f}   "
+            f"p99 {ia['p99_us']:7.1f}")
+        out(f"    (arrival = the simulated bus handing the frame to the adapter, from its wire log, mapped to the host "
+            f"clock within {lat['bus_to_host_uncertainty_ns'] / 1000:.1f} us + 1 us bus-clock resolution; the "
+            f"adapter stamped every frame with that bus time minus {lat['adapter_timestamp_offsets_us']} us)")
+        out()
+
+        out(f"[4] send_frame(8-byte frame) into an unlimited-speed bus, ack peer acknowledging "
+            f"(median of {args.reps} rounds of {args.send_seconds:g} s)")
+        snd = bench_send(rig, args.send_seconds, args.reps)
+        results["send"] = snd
+        out(f"    send_frame:         {snd['calls_per_s_median']:>10,.0f} calls/s ({snd['ns_per_call']:.0f} ns per call; "
+            f"{snd['frames_on_wire']:,} of {snd['calls']:,} frames reached the wire)")
+        print_cpu(snd["cpu_one_round"])
+        out()
+
+        out(f"[5] idle open handle, bus on, no traffic, {args.idle_seconds:g} s")
+        idle = bench_idle(rig, args.idle_seconds)
+        results["idle"] = idle
+        out("    no Python thread receiving:")
+        print_cpu(idle["no_receiver"], "      ")
+        out("    one Python thread blocked in receive_frame(1000):")
+        print_cpu(idle["blocked_receiver"], "      ")
+        out()
+    finally:
+        rig.close()
+
+    results["total_seconds"] = time.monotonic() - started
+    out(f"finished in {results['total_seconds']:.1f} s")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=2)
+        out(f"results written to {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
