@@ -330,6 +330,19 @@ PyMethodDef device_methods[] = {
     TAVRO_NOARGS("get_channel_id", device_get_channel_id, "The adapter's CAN channel id."),
     TAVRO_ARGS("set_interface_name", "name", device_set_interface_name, "Tell the adapter the host interface name."),
     TAVRO_ARGS("identify", "duration_ms", device_identify, "Blink the adapter's LED for `duration_ms`."),
+    TAVRO_NOARGS("library_versions", device_library_versions, "The library's versions and build provenance."),
+    TAVRO_NOARGS("compatibility_report", device_compatibility_report,
+                 "How the compatibility policy judges this adapter (device information read now)."),
+    TAVRO_NOARGS("get_last_error", device_get_last_error, "The adapter's latched last bus error."),
+    TAVRO_NOARGS("get_diagnostics", device_get_diagnostics, "Bus status, last error and host receive drops."),
+    TAVRO_NOARGS("get_statistics", device_get_statistics, "Host-side frame, byte and bus event counters since open."),
+    TAVRO_NOARGS("get_temperatures", device_get_temperatures,
+                 "The adapter's temperature words, or None without the temperature feature."),
+    TAVRO_NOARGS("get_bittiming", device_get_bittiming, "The bit timing record the adapter holds as configured."),
+    TAVRO_NOARGS("get_bittiming_snapshot", device_get_bittiming_snapshot,
+                 "Configured and programmed timing with the controller state and their cross-checks, or None."),
+    TAVRO_NOARGS("get_bittiming_limits", device_get_bittiming_limits,
+                 "Bit timing limits and clock declared by the adapter at open."),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

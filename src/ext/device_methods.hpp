@@ -49,4 +49,16 @@ PyObject* device_get_channel_id(PyObject* self, PyObject* unused);
 PyObject* device_set_interface_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Reports and status queries: device_reports.cpp
+PyObject* module_library_versions(PyObject* module, PyObject* unused);
+PyObject* device_library_versions(PyObject* self, PyObject* unused);
+PyObject* device_compatibility_report(PyObject* self, PyObject* unused);
+PyObject* device_get_last_error(PyObject* self, PyObject* unused);
+PyObject* device_get_diagnostics(PyObject* self, PyObject* unused);
+PyObject* device_get_statistics(PyObject* self, PyObject* unused);
+PyObject* device_get_temperatures(PyObject* self, PyObject* unused);
+PyObject* device_get_bittiming(PyObject* self, PyObject* unused);
+PyObject* device_get_bittiming_snapshot(PyObject* self, PyObject* unused);
+PyObject* device_get_bittiming_limits(PyObject* self, PyObject* unused);
+
 }  // namespace tavro::py

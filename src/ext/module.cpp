@@ -4,11 +4,13 @@
 //   m.NativeTavroDevice(serial=None)   # one open adapter
 //   m.NativeTxTicket                   # one confirmed transmission (made by submit_frame)
 //   m.list_devices() -> [serial, ...]
+//   m.library_versions() -> dict         # versions, policy revision, build provenance
 //
 // Multi-phase initialisation; no per-module state. The logging bridge, the fault exception and the USB backend
 // are process-wide and survive a second import.
 #include "ext/backend.hpp"
 #include "ext/device.hpp"
+#include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/logging_bridge.hpp"
 #include "ext/pyutil.hpp"
@@ -18,6 +20,8 @@ namespace tavro::py {
 namespace {
 
 PyMethodDef list_devices_def = {"list_devices", list_devices, METH_NOARGS, "list_devices()\n--\n\n"};
+PyMethodDef library_versions_def = {"library_versions", module_library_versions, METH_NOARGS,
+                                    "library_versions()\n--\n\n"};
 
 int add_type(PyObject* module, const char* name, PyObject* type) {
   if (!type) return -1;
@@ -44,6 +48,7 @@ int module_exec(PyObject* module) {
   if (add_type(module, "NativeTavroDevice", create_device_type(module)) < 0) return -1;
   if (add_type(module, "NativeTxTicket", create_ticket_type(module)) < 0) return -1;
   if (add_function(module, &list_devices_def) < 0) return -1;
+  if (add_function(module, &library_versions_def) < 0) return -1;
   return 0;
 }
 
