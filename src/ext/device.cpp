@@ -41,6 +41,10 @@ PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opene
   if (!opened.ok()) return raise_op(opened.error());
   auto payload = std::make_shared<DevicePayload>();
   payload->shared = std::move(opened.value());
+  // Configuration changes stop the periodic tasks through the control block; it must not keep the table alive.
+  payload->shared->set_periodic_notifier([table = std::weak_ptr<PeriodicTable>(payload->periodic)] {
+    if (auto t = table.lock()) t->notify_all();
+  });
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) {
@@ -56,7 +60,13 @@ PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opene
 }
 
 // Stops the handle's background work and releases the adapter; used by close(), destruction and the exit hook.
-Op<void> close_payload(DevicePayload& p) { return p.shared->close(); }
+Op<void> close_payload(DevicePayload& p) {
+  Op<void> r = p.shared->close();
+  // Only now, with state_lock released: periodic workers take it themselves, so joining them under it could
+  // wait forever.
+  p.periodic->stop_all();
+  return r;
+}
 
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   TAVRO_PY_GUARD_BEGIN
@@ -255,6 +265,7 @@ void device_dealloc(PyObject* self) {
     obj->payload = nullptr;
     auto destroy = [&] {
       try {
+        (void)close_payload(**holder);  // also stops and joins the periodic tasks
         (*holder)->shared->destroy();
         {
           std::lock_guard<std::mutex> lk(g_registry_mu);
@@ -317,6 +328,15 @@ PyMethodDef device_methods[] = {
                "Ask the adapter to withdraw a confirmed transmission; None if it is no longer tracked."),
     TAVRO_ARGS("receive_frame", "timeout_ms", device_receive_frame,
                "Next received frame as (timestamp, id, is_ext, is_rtr, is_error, dlc, data8), or None."),
+    TAVRO_ARGS("start_periodic", "frames, period_us, duration_ms", device_start_periodic,
+               "Send `frames` in rotation, one every `period_us`, for `duration_ms` (None: until stopped); "
+               "returns the task id."),
+    TAVRO_ARGS("stop_periodic", "task_id", device_stop_periodic, "Remove a periodic task and wait for it to end."),
+    TAVRO_ARGS("modify_periodic", "task_id, frames", device_modify_periodic,
+               "Replace a periodic task's frames from its next slot on."),
+    TAVRO_ARGS("is_periodic_alive", "task_id", device_is_periodic_alive, "Whether a periodic task still sends."),
+    TAVRO_ARGS("periodic_error", "task_id", device_periodic_error, "Why a periodic task failed, or None."),
+    TAVRO_NOARGS("stop_all_periodic", device_stop_all_periodic, "Remove every periodic task and wait for them."),
     TAVRO_ARGS("set_filters", "filters", device_set_filters,
                "Replace the software receive filter with (id, mask, extended) entries."),
     TAVRO_NOARGS("clear_filters", device_clear_filters, "Accept every received frame."),
@@ -326,6 +346,12 @@ PyMethodDef device_methods[] = {
     TAVRO_NOARGS("get_termination", device_get_termination, "Whether bus termination is on."),
     TAVRO_ARGS("set_device_name", "name", device_set_device_name, "Store a device name (15 bytes at most)."),
     TAVRO_NOARGS("get_device_name", device_get_device_name, "The stored device name."),
+    TAVRO_ARGS("set_device_name_and_wait", "name, timeout_ms", device_set_device_name_and_wait,
+               "Store a device name, verify it and wait until the adapter has saved it."),
+    TAVRO_NOARGS("get_settings_status", device_get_settings_status,
+                 "Progress of the adapter's settings save, or None on firmware without it."),
+    TAVRO_ARGS("wait_settings_saved", "timeout_ms", device_wait_settings_saved,
+               "Wait until the adapter reports its settings saved (\"saved\" or \"unchanged\")."),
     TAVRO_ARGS("set_channel_id", "channel_id", device_set_channel_id, "Set the adapter's CAN channel id (0)."),
     TAVRO_NOARGS("get_channel_id", device_get_channel_id, "The adapter's CAN channel id."),
     TAVRO_ARGS("set_interface_name", "name", device_set_interface_name, "Tell the adapter the host interface name."),

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ext/periodic.hpp"
 #include "ext/python.hpp"
 #include "handle/frames.hpp"
 #include "handle/handle.hpp"
@@ -24,6 +25,8 @@ struct DevicePayload {
   std::shared_ptr<DeviceShared> shared;
   std::mutex filter_mu;
   std::vector<FilterEntry> filter;  // guarded by filter_mu
+  // Periodic tasks; shared so that the control block's notifier can reach it without owning the handle.
+  std::shared_ptr<PeriodicTable> periodic = std::make_shared<PeriodicTable>();
 };
 
 struct DeviceObject {

@@ -49,6 +49,20 @@ PyObject* device_get_channel_id(PyObject* self, PyObject* unused);
 PyObject* device_set_interface_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Settings persistence: device_persist.cpp
+PyObject* device_get_settings_status(PyObject* self, PyObject* unused);
+PyObject* device_wait_settings_saved(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames);
+
+// Periodic transmission: periodic.cpp
+PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_is_periodic_alive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_periodic_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_stop_all_periodic(PyObject* self, PyObject* unused);
+
 // Reports and status queries: device_reports.cpp
 PyObject* module_library_versions(PyObject* module, PyObject* unused);
 PyObject* device_library_versions(PyObject* self, PyObject* unused);
