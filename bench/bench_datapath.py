@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import platform
 import resource
@@ -112,7 +113,7 @@ def environment() -> dict:
 
 def thread_times() -> dict:
     """{tid: (name, cpu ns)} of every thread of this process (on-CPU time from schedstat)."""
-    out = {}
+    times = {}
     base = "/proc/self/task"
     for tid in os.listdir(base):
         try:
@@ -122,8 +123,8 @@ def thread_times() -> dict:
                 ns = int(f.read().split()[0])
         except (OSError, ValueError, IndexError):
             continue
-        out[int(tid)] = (name, ns)
-    return out
+        times[int(tid)] = (name, ns)
+    return times
 
 
 class CpuWindow:
@@ -185,7 +186,7 @@ def percentile(sorted_values: list, p: float) -> float:
     """Nearest-rank percentile of an already sorted list."""
     if not sorted_values:
         return float("nan")
-    k = max(0, min(len(sorted_values) - 1, int(round(p / 100.0 * len(sorted_values) + 0.5)) - 1))
+    k = max(0, min(len(sorted_values) - 1, math.ceil(p / 100.0 * len(sorted_values)) - 1))
     return sorted_values[k]
 
 
@@ -430,10 +431,14 @@ def bus_to_host_offset(samples: int = 300) -> tuple[int, int]:
     return (lo + hi) // 2, hi - lo
 
 
-def bench_latency(rig: Rig, frames: int, warmup: int) -> dict:
-    """The anchor of "arrival" is the bus time at which the simulated bus ended the injected frame and handed it to
-    the adapter (its wire log record), mapped to the host's monotonic clock. The adapter stamps the frame with the
-    same bus time minus its timestamp offset, which the run checks for every frame.
+def bench_latency(rig: Rig, frames: int, warmup: int, keep_samples: bool = False) -> dict:
+    """Frames are injected one at a time without wire time into a receiver blocked in receive_frame.
+
+    "Arrival" is the frame's bus time from the simulator's wire log (the adapter stamps the frame with the same
+    bus time minus its timestamp offset, which the run checks for every frame), mapped to the host's monotonic
+    clock. A frame without wire time ends on the bus at the moment it is injected, so the figure includes the
+    simulator's own hand-over: its bus thread waking up, handing the frame to the adapter model, and the model
+    queueing the record on endpoint 0x81. `--trace` splits it up.
 
     The injecting thread waits for the receiver on a bare lock (a C-level wait), so that it does not hold the GIL
     while the frame travels."""
@@ -446,7 +451,10 @@ def bench_latency(rig: Rig, frames: int, warmup: int) -> dict:
     stop = threading.Event()
     errors = []
 
+    receiver_tid = []
+
     def receiver():
+        receiver_tid.append(threading.get_native_id())
         receive = dev.receive_frame
         now = time.monotonic_ns
         try:
@@ -512,7 +520,12 @@ def bench_latency(rig: Rig, frames: int, warmup: int) -> dict:
                 "min_us": s[0], "max_us": s[-1]}
 
     a2r = summary(arrival_to_return)
-    return {
+    samples = {}
+    if keep_samples:  # host monotonic ns of each measured frame, for lining up with a scheduler trace
+        samples = {"receiver_tid": receiver_tid[0],
+                   "samples": [{"inject_ns": inject_ns[k], "arrival_ns": wire[k]["end_us"] * 1000 + c_ns,
+                                "return_ns": returned[k][0]} for k in range(warmup, total)]}
+    return {**samples,
         "frames": frames,
         "bus_to_host_offset_ns": c_ns,
         "bus_to_host_uncertainty_ns": c_uncertainty,
@@ -522,6 +535,123 @@ def bench_latency(rig: Rig, frames: int, warmup: int) -> dict:
         "inject_to_arrival": summary(inject_to_arrival),
         "target_median_us": TARGET_MEDIAN_LATENCY_US,
         "pass": a2r["median_us"] < TARGET_MEDIAN_LATENCY_US,
+    }
+
+
+def thread_ids(name: str) -> list:
+    """Native ids of this process's threads called `name`."""
+    found = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                if f.read().strip() == name:
+                    found.append(int(tid))
+        except OSError:
+            pass
+    return found
+
+
+def bench_latency_traced(rig: Rig, frames: int) -> dict:
+    """The latency run again under a whole-machine scheduler trace (perf, sched_waking/sched_switch on the
+    monotonic clock), split per frame at the thread hand-overs:
+
+      arrival stamp -> the simulator's bus thread wakes "tavro-rx" (the record is on endpoint 0x81)
+      -> "tavro-rx" runs -> it queues the frame and wakes the receiver -> the receiver runs -> receive_frame returns
+    """
+    import shutil
+    import signal
+    import subprocess
+    import tempfile
+
+    perf = shutil.which("perf")
+    if perf is None:
+        return {"error": "perf not found"}
+    (bus,) = thread_ids("tavro-sim-bus")
+    (rx,) = thread_ids("tavro-rx")
+    tx_results = thread_ids("tavro-tx-result")
+    with tempfile.TemporaryDirectory() as tmp:
+        data = os.path.join(tmp, "sched.data")
+        rec = subprocess.Popen([perf, "record", "-q", "-a", "-k", "CLOCK_MONOTONIC", "-e",
+                                "sched:sched_waking,sched:sched_switch", "-o", data],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        time.sleep(1.0)  # perf needs a moment before it records
+        if rec.poll() is not None:
+            return {"error": "perf record failed: " + rec.stderr.read().decode(errors="replace").strip()[-300:]}
+        try:
+            lat = bench_latency(rig, frames, warmup=100, keep_samples=True)
+        finally:
+            rec.send_signal(signal.SIGINT)
+            rec.wait(60)
+        script = subprocess.run([perf, "script", "-i", data, "--ns", "-F", "pid,tid,time,event,trace"],
+                                capture_output=True, text=True)
+    recv = lat["receiver_tid"]
+    import bisect
+    import re
+
+    line_re = re.compile(r"^\s*(\d+)/(\d+)\s+(\d+)\.(\d+):\s+sched:(\w+):\s+(.*)$")
+    woken_re = re.compile(r"(?<![\w])pid=(\d+)")
+    prev_re = re.compile(r"prev_pid=(\d+)")
+    next_re = re.compile(r"next_pid=(\d+)")
+    events = []  # (ns, tid, kind, a, b): waking: a = woken; switch: a = prev, b = next
+    for line in script.stdout.splitlines():
+        m = line_re.match(line)
+        if not m:
+            continue
+        _, tid, sec, nsec, kind, rest = m.groups()
+        t = int(sec) * 1_000_000_000 + int(nsec)
+        if kind == "sched_waking":
+            w = woken_re.search(rest)
+            if w:
+                events.append((t, int(tid), "w", int(w.group(1)), 0))
+        elif kind == "sched_switch":
+            pm, nm = prev_re.search(rest), next_re.search(rest)
+            if pm and nm:
+                events.append((t, int(tid), "s", int(pm.group(1)), int(nm.group(1))))
+    events.sort()
+    times = [e[0] for e in events]
+
+    def first(start, end, pred):
+        i = bisect.bisect_left(times, start)
+        while i < len(events) and events[i][0] <= end:
+            if pred(events[i]):
+                return i
+            i += 1
+        return None
+
+    segments = {k: [] for k in ("handover", "rx_wake", "rx_work", "receiver_wake", "receiver_return", "total")}
+    rx_blocked = 0
+    spurious = 0
+    for smp in lat["samples"]:
+        a, r = smp["arrival_ns"], smp["return_ns"]
+        i_bw = first(a - 1000, r, lambda e: e[2] == "w" and e[1] == bus and e[3] == rx)
+        if i_bw is None:
+            continue
+        i_ron = first(times[i_bw], r, lambda e: e[2] == "s" and e[4] == rx)
+        if i_ron is None:
+            continue
+        i_rw = first(times[i_ron], r, lambda e: e[2] == "w" and e[1] == rx and e[3] == recv)
+        if i_rw is None:
+            continue
+        i_con = first(times[i_rw], r, lambda e: e[2] == "s" and e[4] == recv)
+        if i_con is None:
+            continue
+        bw, ron, rw, con = times[i_bw], times[i_ron], times[i_rw], times[i_con]
+        for name, v in (("handover", bw - a), ("rx_wake", ron - bw), ("rx_work", rw - ron),
+                        ("receiver_wake", con - rw), ("receiver_return", r - con), ("total", r - a)):
+            segments[name].append(v / 1000)
+        if any(e[2] == "s" and e[3] == rx for e in events[i_ron:i_rw]):
+            rx_blocked += 1
+        spurious += sum(1 for e in events[first(a - 1000, r, lambda e: True) or i_bw:i_rw]
+                        if e[2] == "w" and e[1] == bus and e[3] in tx_results)
+    n = len(segments["total"])
+    if n == 0:
+        return {"error": "no frame could be followed through the trace"}
+    return {
+        "frames_followed": n,
+        "median_us": {k: statistics.median(v) for k, v in segments.items()},
+        "p90_us": {k: percentile(sorted(v), 90) for k, v in segments.items()},
+        "rx_blocked_before_queueing_fraction": rx_blocked / n,
+        "tx_result_reader_wakeups_per_frame": spurious / n,
     }
 
 
@@ -686,9 +816,30 @@ def run_latency(rig: Rig, args, results: dict) -> None:
         f"p99 {i['p99_us']:7.1f}   min {i['min_us']:6.1f}   max {i['max_us']:8.1f}")
     out(f"    inject-to-arrival:  median {ia['median_us']:7.1f} us   p90 {ia['p90_us']:7.1f}   "
         f"p99 {ia['p99_us']:7.1f}")
-    out(f"    (arrival = the simulated bus handing the frame to the adapter, from its wire log, mapped to the host "
-        f"clock within {lat['bus_to_host_uncertainty_ns'] / 1000:.1f} us + 1 us bus-clock resolution; the "
-        f"adapter stamped every frame with that bus time minus {lat['adapter_timestamp_offsets_us']} us)")
+    out(f"    (arrival = the frame's bus time from the simulator's wire log, mapped to the host clock within "
+        f"{lat['bus_to_host_uncertainty_ns'] / 1000:.1f} us + 1 us bus-clock resolution; the adapter stamped every frame "
+        f"with that bus time minus {lat['adapter_timestamp_offsets_us']} us. A frame without wire time ends on the bus "
+        f"when it is injected, so arrival-to-return includes the simulator's bus thread waking up and handing the "
+        f"frame to the adapter model; inject-to-return adds the Python side of tavro_sim.inject)")
+    if args.trace:
+        tr = bench_latency_traced(rig, min(args.latency_frames, 1000))
+        results["latency_trace"] = tr
+        if "error" in tr:
+            out(f"    scheduler trace: {tr['error']}")
+        else:
+            m, p9 = tr["median_us"], tr["p90_us"]
+            out(f"    split by a scheduler trace ({tr['frames_followed']} frames; tracing slows every hand-over a "
+                f"little), median / p90 us:")
+            for key, label in (("handover", "arrival stamp -> bus thread wakes tavro-rx (simulator)"),
+                               ("rx_wake", "-> tavro-rx running"),
+                               ("rx_work", "-> tavro-rx has queued the frame, wakes receiver"),
+                               ("receiver_wake", "-> receiver thread running"),
+                               ("receiver_return", "-> receive_frame returned"),
+                               ("total", "total")):
+                out(f"      {label:<58} {m[key]:6.1f} / {p9[key]:6.1f}")
+            out(f"      tavro-rx blocked again before queueing in {tr['rx_blocked_before_queueing_fraction']:.0%} of "
+                f"frames; the bus thread woke tavro-tx-result {tr['tx_result_reader_wakeups_per_frame']:.2f} "
+                f"times per frame")
     ref = bench_python_handoff(1000)
     lat["reference_python_thread_handoff"] = ref
     out(f"    reference, one Python thread waking another through a lock (no driver): median "
@@ -728,6 +879,8 @@ def main() -> int:
     ap.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
     ap.add_argument("--only", action="append", choices=list(SECTIONS),
                     help="run only this measurement (may be repeated); default: all of them")
+    ap.add_argument("--trace", action="store_true",
+                    help="also split the latency at each thread hand-over with a perf scheduler trace (root)")
     ap.add_argument("--reps", type=int, default=5, help="repetitions of the cheap measurements (median taken)")
     ap.add_argument("--sustain-seconds", type=float, default=10.0, help="measured window of each sustained run")
     ap.add_argument("--latency-frames", type=int, default=2000, help="frames in the latency measurement")
