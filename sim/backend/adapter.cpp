@@ -27,6 +27,7 @@ void SimAdapter::unplug() {
 void SimAdapter::unplug_locked() noexcept {
   plugged_ = false;
   cv_.notify_all();
+  for (auto& c : ep_cv_) c.notify_all();
 }
 
 void SimAdapter::finish_unplug() {
@@ -35,10 +36,13 @@ void SimAdapter::finish_unplug() {
 }
 
 void SimAdapter::endpoint_ready(uint8_t endpoint) noexcept {
-  std::lock_guard l(mu_);
-  ++ready_seq_;
-  if (endpoint != protocol::kEpBulkOut) pump_locked();
-  cv_.notify_all();
+  {
+    std::lock_guard l(mu_);
+    ++ready_seq_;
+    if (endpoint != protocol::kEpBulkOut) pump_locked();
+  }
+  // Notified after unlocking so that the woken waiter does not block on mu_ at once.
+  cv_for(endpoint).notify_all();
 }
 
 void SimAdapter::pump_locked() {

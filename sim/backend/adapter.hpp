@@ -65,6 +65,12 @@ class SimAdapter final : public EndpointListener {
 
   std::mutex mu_;
   std::condition_variable cv_;
+  // Waiters of one endpoint each (0x81, 0x83, 0x02): a received frame must not wake the result reader or a
+  // pending bulk OUT, which would cost the receive path a context switch per frame.
+  std::condition_variable ep_cv_[3];
+  std::condition_variable& cv_for(uint8_t endpoint) noexcept {
+    return ep_cv_[endpoint == 0x81 ? 0 : endpoint == 0x83 ? 1 : 2];
+  }
   bool open_ = false;          // guarded by mu_
   bool claimed_ = false;       // guarded by mu_
   uint32_t open_endpoints_ = 0;  // bit per endpoint number + 16 for IN; guarded by mu_

@@ -106,7 +106,7 @@ class SimBulkIn final : public usb::BulkInPipe, public BulkInTransferQueue {
         }
         const auto now = Clock::now();
         if (now >= deadline) break;
-        adapter_->cv_.wait_until(l, std::min(deadline, t.ready_at > now ? t.ready_at : deadline));
+        adapter_->cv_for(desc_.address).wait_until(l, std::min(deadline, t.ready_at > now ? t.ready_at : deadline));
       }
     }
     adapter_->finish_unplug();
@@ -298,7 +298,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
           now = Clock::now();
         }
         if (now >= deadline) break;
-        adapter_->cv_.wait_until(l, std::min(deadline, ready_at_ > now ? ready_at_ : deadline));
+        adapter_->cv_for(protocol::kEpBulkOut).wait_until(l, std::min(deadline, ready_at_ > now ? ready_at_ : deadline));
       }
     }
     adapter_->finish_unplug();
@@ -308,7 +308,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
   void cancel() override {
     std::lock_guard l(adapter_->mu_);
     cancel_requested_ = true;
-    adapter_->cv_.notify_all();
+    adapter_->cv_for(protocol::kEpBulkOut).notify_all();
   }
 
   TransferOutcome clear_halt() override {
