@@ -31,7 +31,7 @@ std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePaylo
 template <typename T, typename Fn>
 Op<T> with_usable(DeviceShared& shared, Fn&& fn) {
   GilRelease release;
-  std::lock_guard<std::mutex> lk(shared.state_lock());
+  std::lock_guard<StateMutex> lk(shared.state_lock());
   auto adapter = shared.check_usable();
   if (!adapter.ok()) return std::move(adapter).error();
   return fn(*adapter.value());
@@ -245,7 +245,7 @@ PyObject* device_dropped_frame_count(PyObject* self, PyObject* Py_UNUSED(unused)
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
   const uint64_t n = without_gil([&] {
-    std::lock_guard<std::mutex> lk(shared.state_lock());
+    std::lock_guard<StateMutex> lk(shared.state_lock());
     return shared.dropped_frames();
   });
   return PyLong_FromUnsignedLongLong(n);

@@ -100,7 +100,7 @@ PyObject* device_configure_modes(PyObject* self, PyObject* const* args, Py_ssize
     return nullptr;
   }
   Op<uint32_t> r = without_gil([&]() -> Op<uint32_t> {
-    std::lock_guard<std::mutex> lk(shared.state_lock());
+    std::lock_guard<StateMutex> lk(shared.state_lock());
     auto usable = shared.check_usable();
     if (!usable.ok()) return std::move(usable).error();
     auto current = read_mode(*usable.value());
@@ -128,7 +128,7 @@ PyObject* device_configure_confirmation(PyObject* self, PyObject* const* args, P
   if (!one_bool("configure_confirmation", "enabled", args, nargs, kwnames, &enabled)) return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<std::mutex> lk(shared.state_lock());
+    std::lock_guard<StateMutex> lk(shared.state_lock());
     auto a = stopped_adapter(shared, "Configure confirmation while CAN is stopped");
     if (!a.ok()) return std::move(a).error();
     shared.state().confirmation_mode = enabled ? 1 : 0;
@@ -153,7 +153,7 @@ PyObject* device_reset_timestamps(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<std::mutex> lk(shared.state_lock());
+    std::lock_guard<StateMutex> lk(shared.state_lock());
     auto a = stopped_adapter(shared, kMsgStopCanFirst);
     if (!a.ok()) return std::move(a).error();
     if (auto s = a.value()->control_out(ControlCommand::ResetTimestamp, 0, {}); !s.ok()) return s.error();
@@ -184,7 +184,7 @@ PyObject* device_set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t n
   }
   const BitTimingRecord record = *calc.record;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<std::mutex> lk(shared.state_lock());
+    std::lock_guard<StateMutex> lk(shared.state_lock());
     auto adapter = stopped_adapter(shared, kMsgStopCanFirst);
     if (!adapter.ok()) return std::move(adapter).error();
     if (auto s = write_bit_timing(*adapter.value(), record); !s.ok()) return s.error();

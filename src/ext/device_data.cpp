@@ -80,7 +80,7 @@ Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
     if (flags.failed.load()) return fail(OpError::runtime("Managed session failed; close the device"));
     auto locked = shared.lock_state_until(deadline);
     if (!locked.ok()) return {};
-    std::unique_lock<std::mutex> lk = std::move(locked.value());
+    StateLock lk = std::move(locked.value());
     if (auto u = shared.check_usable(); !u.ok()) return fail(std::move(u).error());
     std::shared_ptr<TxSession> session = shared.state().session;
     const uint64_t generation = flags.generation.load();

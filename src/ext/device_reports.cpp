@@ -34,7 +34,7 @@ template <typename T, typename Fn>
 Op<T> on_adapter(PyObject* self, Fn&& fn) {
   DeviceShared& shared = *payload_of(self).shared;
   GilRelease release;
-  std::lock_guard<std::mutex> lk(shared.state_lock());
+  std::lock_guard<StateMutex> lk(shared.state_lock());
   auto adapter = shared.check_usable();
   if (!adapter.ok()) return std::move(adapter).error();
   return fn(*adapter.value());
@@ -238,7 +238,7 @@ PyObject* device_get_diagnostics(PyObject* self, PyObject* Py_UNUSED(unused)) {
   d.set("last_error", last_error_dict(diag.last_error));
   DeviceShared& shared = *payload_of(self).shared;
   const uint64_t drops = without_gil([&] {
-    std::lock_guard<std::mutex> lk(shared.state_lock());
+    std::lock_guard<StateMutex> lk(shared.state_lock());
     return shared.dropped_frames();
   });
   d.set("host_rx_drops", py_uint(drops));

@@ -14,7 +14,7 @@ template <typename T, typename Fn>
 Op<T> on_adapter(PyObject* self, Fn&& fn) {
   DeviceShared& shared = *payload_of(self).shared;
   GilRelease release;
-  std::lock_guard<std::mutex> lk(shared.state_lock());
+  std::lock_guard<StateMutex> lk(shared.state_lock());
   auto adapter = shared.check_usable();
   if (!adapter.ok()) return std::move(adapter).error();
   return fn(*adapter.value());

@@ -62,7 +62,7 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   const TimePoint budget_end = Clock::now() + kFrameBudget;
   auto locked = shared.lock_state_until(budget_end);
   if (!locked.ok()) return std::move(locked).error();
-  std::unique_lock<std::mutex> lk = std::move(locked.value());
+  StateLock lk = std::move(locked.value());
   // A configuration change sets the stop flag under state_lock before it detaches: a task that waited for the
   // lock meanwhile has simply been stopped.
   if (control.stop_requested()) return Sent::Stopped;
@@ -390,7 +390,7 @@ PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_
   }
   DevicePayload& p = payload_of(self);
   Op<uint32_t> r = without_gil([&]() -> Op<uint32_t> {
-    std::lock_guard<std::mutex> lk(p.shared->state_lock());
+    std::lock_guard<StateMutex> lk(p.shared->state_lock());
     auto session = p.shared->check_running();
     if (!session.ok()) return std::move(session).error();
     if (p.shared->state().listen_only) return OpError::runtime("Transmission is disabled in listen-only mode");

@@ -43,14 +43,9 @@ DeviceShared::DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesReco
 
 DeviceShared::~DeviceShared() = default;
 
-Op<std::unique_lock<std::mutex>> DeviceShared::lock_state_until(TimePoint deadline) {
-  std::unique_lock<std::mutex> lk(state_lock_, std::try_to_lock);
-  while (!lk.owns_lock()) {
-    const Duration left = time_left(deadline);
-    if (left <= Duration::zero()) return OpError::timeout(kLockTimeout);
-    std::this_thread::sleep_for(std::min<Duration>(left, std::chrono::milliseconds(1)));
-    lk.try_lock();
-  }
+Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline) {
+  StateLock lk(state_lock_, std::try_to_lock);
+  if (!lk.owns_lock() && !lk.try_lock_until(deadline)) return OpError::timeout(kLockTimeout);
   return lk;
 }
 
@@ -93,7 +88,7 @@ void DeviceShared::wait_gate_empty() {
 }
 
 Op<void> DeviceShared::close() {
-  std::unique_lock<std::mutex> lk(state_lock_);
+  StateLock lk(state_lock_);
   if (flags_->closed.load() && !state_.channel) return {};
   flags_->closed.store(true);
   notify_bus_waiters();
@@ -130,7 +125,7 @@ void DeviceShared::destroy() noexcept {
   std::shared_ptr<TxSession> session;
   std::shared_ptr<UsbAdapter> channel;
   {
-    std::lock_guard<std::mutex> lk(state_lock_);
+    std::lock_guard<StateMutex> lk(state_lock_);
     session = std::move(state_.session);
     channel = std::move(state_.channel);
   }

@@ -30,6 +30,11 @@ namespace tavro {
 
 class TxSession;
 
+// state_lock: a timed mutex, so that a caller with a deadline waits in the kernel's queue (fair, no polling) and
+// gives up exactly at its deadline.
+using StateMutex = std::timed_mutex;
+using StateLock = std::unique_lock<StateMutex>;
+
 // Shared atomics read without any lock.
 struct SessionFlags {
   std::atomic<uint64_t> generation{0};  // grows at the start of every detach and the end of every attach
@@ -74,12 +79,12 @@ class DeviceShared {
   const BtConstRecord& bt_const() const noexcept { return bt_const_; }
   const std::string& serial() const noexcept { return serial_; }
 
-  std::mutex& state_lock() noexcept { return state_lock_; }
+  StateMutex& state_lock() noexcept { return state_lock_; }
   // Only with state_lock held.
   DeviceState& state() noexcept { return state_; }
 
-  // Tries for state_lock until the deadline (sleeping at most 1 ms between tries).
-  Op<std::unique_lock<std::mutex>> lock_state_until(TimePoint deadline);
+  // Takes state_lock, waiting at most until the deadline.
+  Op<StateLock> lock_state_until(TimePoint deadline);
 
   // All of these need state_lock held.
   Op<std::shared_ptr<UsbAdapter>> check_usable();
@@ -130,7 +135,7 @@ class DeviceShared {
   const CapabilitiesRecord caps_;
   const BtConstRecord bt_const_;
 
-  std::mutex state_lock_;
+  StateMutex state_lock_;
   DeviceState state_;
 
   std::mutex bus_mu_;

@@ -97,7 +97,7 @@ Counters DeviceShared::counters_now() {
 }
 
 Op<void> DeviceShared::reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart) {
-  std::lock_guard<std::mutex> lk(state_lock_);
+  std::lock_guard<StateMutex> lk(state_lock_);
   return reconfigure_locked(command, restart);
 }
 
@@ -124,7 +124,7 @@ Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapte
 }
 
 Op<void> DeviceShared::bus_on() {
-  std::lock_guard<std::mutex> lk(state_lock_);
+  std::lock_guard<StateMutex> lk(state_lock_);
   Op<void> r = attach_session();
   notify_bus_waiters();
   return r;
@@ -132,7 +132,7 @@ Op<void> DeviceShared::bus_on() {
 
 Op<void> DeviceShared::bus_off() {
   // Switched off whether or not this handle started the bus; nothing is restarted.
-  std::lock_guard<std::mutex> lk(state_lock_);
+  std::lock_guard<StateMutex> lk(state_lock_);
   if (auto p = check_no_pending_tickets(); !p.ok()) return p;
   notify_periodic_tasks();
   Op<void> result = detach_session();
