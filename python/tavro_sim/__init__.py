@@ -247,6 +247,11 @@ class Adapter:
         return _native.fault_count(self._id)
 
     # --- streams ---
+    def last_rx_host_ns(self) -> int:
+        """When the adapter last queued a frame from the bus on endpoint 0x81, in host monotonic nanoseconds (the
+        clock of ``time.monotonic_ns``): the frame's arrival at the adapter, for latency measurements."""
+        return _native.last_rx_host_ns(self._id)
+
     def preload_rx(self, data: bytes) -> None:
         """Stale bytes waiting on endpoint 0x81 (as an earlier user left them): whole records, a broken one..."""
         _native.preload_rx(self._id, bytes(data))

@@ -672,6 +672,9 @@ void Firmware::on_bus_frame(const BusFrame& frame, uint64_t time_us) {
     if (frame.error) id_word = protocol::kIdError | (frame.id & 0x1FFFFFFFu);
     if (!push_rx_record_locked(id_word, frame.dlc, frame.data, adapter_time_locked(time_us))) return;
     ++frames_received_;
+    last_rx_host_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch()).count(),
+                           std::memory_order_release);
   }
   notify(protocol::kEpRxIn);
 }

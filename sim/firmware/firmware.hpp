@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bitset>
 #include <chrono>
 #include <cstdint>
@@ -120,6 +121,9 @@ class Firmware {
   void set_last_error_code(uint32_t lec);
   // Adapter time in microseconds (bus clock minus the last timestamp reset).
   uint64_t timestamp_us() const;
+  // Host monotonic time (CLOCK_MONOTONIC ns) at which the last frame from the bus was queued on endpoint 0x81:
+  // the frame's arrival at the adapter, for latency measurements.
+  int64_t last_rx_host_ns() const noexcept { return last_rx_host_ns_.load(std::memory_order_acquire); }
   // This adapter's node id on the bus.
   int bus_node() const noexcept { return node_; }
 
@@ -222,6 +226,7 @@ class Firmware {
   bool stale_endless_ = false;
   uint8_t stale_next_ = 0;
   uint64_t frames_received_ = 0;
+  std::atomic<int64_t> last_rx_host_ns_{0};
   uint64_t frames_transmitted_ = 0;
   uint64_t tx_rejected_ = 0;
   uint64_t rx_overflows_ = 0;

@@ -681,6 +681,12 @@ PyObject* py_fault_count(PyObject*, PyObject* id) {
   return PyLong_FromSize_t(a->faults().size());
 }
 
+PyObject* py_last_rx_host_ns(PyObject*, PyObject* id) {
+  auto a = adapter_or_raise(id);
+  if (!a) return nullptr;
+  return PyLong_FromLongLong(a->firmware().last_rx_host_ns());
+}
+
 PyObject* py_preload_rx(PyObject*, PyObject* args) {
   PyObject *id, *data;
   if (!PyArg_ParseTuple(args, "OO", &id, &data)) return nullptr;
@@ -934,6 +940,8 @@ PyMethodDef methods[] = {
     {"add_fault", py_add_fault, METH_VARARGS, "add_fault(id or None, rule: dict)"},
     {"clear_faults", py_clear_faults, METH_O, "clear_faults(id or None)"},
     {"fault_count", py_fault_count, METH_O, "fault_count(id or None) -> int: rules not yet used up."},
+    {"last_rx_host_ns", py_last_rx_host_ns, METH_O,
+     "last_rx_host_ns(id): host monotonic ns at which the adapter last queued a frame from the bus."},
     {"preload_rx", py_preload_rx, METH_VARARGS, "preload_rx(id, data): stale bytes waiting on endpoint 0x81."},
     {"set_stale_stream", py_set_stale_stream, METH_VARARGS, "set_stale_stream(id, endless)"},
     {"received_requests", py_received_requests, METH_O, "received_requests(id) -> [dict]"},
