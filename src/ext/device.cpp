@@ -27,16 +27,6 @@ PyObject* g_device_type = nullptr;
 std::mutex g_registry_mu;
 std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePayload>>> g_registry;
 
-// Runs `fn(shared, adapter)` with the interpreter lock released, under state_lock, after check_usable.
-template <typename T, typename Fn>
-Op<T> with_usable(DeviceShared& shared, Fn&& fn) {
-  GilRelease release;
-  std::lock_guard<StateMutex> lk(shared.state_lock());
-  auto adapter = shared.check_usable();
-  if (!adapter.ok()) return std::move(adapter).error();
-  return fn(*adapter.value());
-}
-
 PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opened) {
   if (!opened.ok()) return raise_op(opened.error());
   auto payload = std::make_shared<DevicePayload>();
@@ -105,7 +95,7 @@ PyObject* device_close(PyObject* self, PyObject* Py_UNUSED(unused)) {
 PyObject* device_get_serial_number(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
-  auto r = with_usable<std::string>(shared, [&](UsbAdapter& a) -> Op<std::string> { return a.serial(); });
+  auto r = on_adapter<std::string>(self, [&](UsbAdapter& a) -> Op<std::string> { return a.serial(); });
   if (!r.ok()) return raise_op(r.error());
   return PyUnicode_DecodeUTF8(r.value().data(), static_cast<Py_ssize_t>(r.value().size()), "replace");
   TAVRO_PY_GUARD_END
@@ -113,11 +103,7 @@ PyObject* device_get_serial_number(PyObject* self, PyObject* Py_UNUSED(unused)) 
 
 PyObject* device_get_bus_state(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = with_usable<BusStateRecord>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<BusStateRecord> {
-    auto s = read_bus_state(a);
-    if (!s.ok()) return s.error();
-    return s.value();
-  });
+  auto r = on_adapter<BusStateRecord>(self, [](UsbAdapter& a) -> Op<BusStateRecord> { return read_bus_state(a); });
   if (!r.ok()) return raise_op(r.error());
   const BusStateRecord& b = r.value();
   return Py_BuildValue("(kkk)", static_cast<unsigned long>(b.state), static_cast<unsigned long>(b.rx_errors),
@@ -127,11 +113,7 @@ PyObject* device_get_bus_state(PyObject* self, PyObject* Py_UNUSED(unused)) {
 
 PyObject* device_get_mode(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = with_usable<uint32_t>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<uint32_t> {
-    auto m = read_mode(a);
-    if (!m.ok()) return m.error();
-    return m.value();
-  });
+  auto r = on_adapter<uint32_t>(self, [](UsbAdapter& a) -> Op<uint32_t> { return read_mode(a); });
   if (!r.ok()) return raise_op(r.error());
   return PyLong_FromUnsignedLong(r.value());
   TAVRO_PY_GUARD_END
@@ -144,11 +126,7 @@ PyObject* version_str(const VersionBytes& v) {
 
 PyObject* device_get_device_info(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = with_usable<DeviceInfoRecord>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<DeviceInfoRecord> {
-    auto i = read_device_info(a);
-    if (!i.ok()) return i.error();
-    return i.value();
-  });
+  auto r = on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> { return read_device_info(a); });
   if (!r.ok()) return raise_op(r.error());
   Ref hw(version_str(r.value().hardware_version));
   Ref fw(version_str(r.value().firmware_version));
@@ -177,7 +155,7 @@ PyObject* device_confirmation_info(PyObject* self, PyObject* Py_UNUSED(unused)) 
     bool cancellation = false;
     size_t pending = 0;
   };
-  auto r = with_usable<Info>(*payload_of(self).shared, [&](UsbAdapter&) -> Op<Info> {
+  auto r = on_adapter<Info>(self, [&](UsbAdapter&) -> Op<Info> {
     DeviceShared& shared = *payload_of(self).shared;
     Info info;
     info.enabled = (shared.state().confirmation_mode & 1) != 0;
@@ -206,7 +184,7 @@ PyObject* device_get_identity(PyObject* self, PyObject* Py_UNUSED(unused)) {
     std::string name;
     DeviceInfoRecord info;
   };
-  auto r = with_usable<Identity>(*payload_of(self).shared, [](UsbAdapter& a) -> Op<Identity> {
+  auto r = on_adapter<Identity>(self, [](UsbAdapter& a) -> Op<Identity> {
     // The device information is read first: when it fails, the name is never asked for.
     auto info = read_device_info(a);
     if (!info.ok()) return info.error();

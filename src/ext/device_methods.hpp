@@ -3,11 +3,23 @@
 #pragma once
 
 #include "ext/device.hpp"
+#include "ext/pyutil.hpp"
 #include "ext/python.hpp"
 
 namespace tavro::py {
 
 DevicePayload& payload_of(PyObject* self);
+
+// Runs `fn(adapter)` with the interpreter lock released, under state_lock, after check_usable.
+template <typename T, typename Fn>
+Op<T> on_adapter(PyObject* self, Fn&& fn) {
+  DeviceShared& shared = *payload_of(self).shared;
+  GilRelease release;
+  std::lock_guard<StateMutex> lk(shared.state_lock());
+  auto adapter = shared.check_usable();
+  if (!adapter.ok()) return std::move(adapter).error();
+  return fn(*adapter.value());
+}
 
 // Shared pieces of the method bodies.
 PyObject* none_or_raise(const Op<void>& r);

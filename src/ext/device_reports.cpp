@@ -29,17 +29,6 @@
 namespace tavro::py {
 namespace {
 
-// Runs `fn(adapter)` under state_lock after check_usable, with the interpreter lock released.
-template <typename T, typename Fn>
-Op<T> on_adapter(PyObject* self, Fn&& fn) {
-  DeviceShared& shared = *payload_of(self).shared;
-  GilRelease release;
-  std::lock_guard<StateMutex> lk(shared.state_lock());
-  auto adapter = shared.check_usable();
-  if (!adapter.ok()) return std::move(adapter).error();
-  return fn(*adapter.value());
-}
-
 // Only check_usable, for queries that answer from cached records.
 Op<bool> usable(PyObject* self) {
   return on_adapter<bool>(self, [](UsbAdapter&) -> Op<bool> { return true; });
@@ -190,11 +179,7 @@ PyObject* device_library_versions(PyObject* Py_UNUSED(self), PyObject* Py_UNUSED
 PyObject* device_compatibility_report(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   // Read on every call: the report judges the adapter as it answers now.
-  auto r = on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> {
-    auto info = read_device_info(a);
-    if (!info.ok()) return info.error();
-    return info.value();
-  });
+  auto r = on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> { return read_device_info(a); });
   if (!r.ok()) return raise_op(r.error());
   const CompatibilityAssessment a = assess(r.value(), payload_of(self).shared->capabilities());
   return parse_json_object(compatibility_report_json(a));
@@ -203,11 +188,7 @@ PyObject* device_compatibility_report(PyObject* self, PyObject* Py_UNUSED(unused
 
 PyObject* device_get_last_error(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = on_adapter<LastErrorRecord>(self, [](UsbAdapter& a) -> Op<LastErrorRecord> {
-    auto e = read_last_error(a);
-    if (!e.ok()) return e.error();
-    return e.value();
-  });
+  auto r = on_adapter<LastErrorRecord>(self, [](UsbAdapter& a) -> Op<LastErrorRecord> { return read_last_error(a); });
   if (!r.ok()) return raise_op(r.error());
   return last_error_dict(r.value());
   TAVRO_PY_GUARD_END
@@ -276,11 +257,7 @@ PyObject* device_get_temperatures(PyObject* self, PyObject* Py_UNUSED(unused)) {
     if (!u.ok()) return raise_op(u.error());
     return py_none();
   }
-  auto r = on_adapter<TemperatureRecord>(self, [](UsbAdapter& a) -> Op<TemperatureRecord> {
-    auto t = read_temperatures(a);
-    if (!t.ok()) return t.error();
-    return t.value();
-  });
+  auto r = on_adapter<TemperatureRecord>(self, [](UsbAdapter& a) -> Op<TemperatureRecord> { return read_temperatures(a); });
   if (!r.ok()) return raise_op(r.error());
   const TemperatureRecord& t = r.value();
   DictBuilder d;
@@ -295,11 +272,7 @@ PyObject* device_get_temperatures(PyObject* self, PyObject* Py_UNUSED(unused)) {
 
 PyObject* device_get_bittiming(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = on_adapter<BitTimingRecord>(self, [](UsbAdapter& a) -> Op<BitTimingRecord> {
-    auto t = read_bit_timing(a);
-    if (!t.ok()) return t.error();
-    return t.value();
-  });
+  auto r = on_adapter<BitTimingRecord>(self, [](UsbAdapter& a) -> Op<BitTimingRecord> { return read_bit_timing(a); });
   if (!r.ok()) return raise_op(r.error());
   return bittiming_dict(r.value());
   TAVRO_PY_GUARD_END

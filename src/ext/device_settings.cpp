@@ -9,22 +9,6 @@
 namespace tavro::py {
 namespace {
 
-// Runs `fn(adapter)` under state_lock after check_usable, with the interpreter lock released.
-template <typename T, typename Fn>
-Op<T> on_adapter(PyObject* self, Fn&& fn) {
-  DeviceShared& shared = *payload_of(self).shared;
-  GilRelease release;
-  std::lock_guard<StateMutex> lk(shared.state_lock());
-  auto adapter = shared.check_usable();
-  if (!adapter.ok()) return std::move(adapter).error();
-  return fn(*adapter.value());
-}
-
-Op<void> status_op(const Status& s) {
-  if (!s.ok()) return s.error();
-  return {};
-}
-
 bool needs_feature(PyObject* self, uint32_t bit, const char* message) {
   if (payload_of(self).shared->capabilities().has_feature(bit)) return true;
   PyErr_SetString(PyExc_RuntimeError, message);
@@ -41,17 +25,13 @@ PyObject* device_set_led_mode(PyObject* self, PyObject* const* args, Py_ssize_t 
   TAVRO_PY_GUARD_BEGIN
   uint32_t mode;
   if (!one_u32("set_led_mode", "mode", args, nargs, kwnames, &mode)) return nullptr;
-  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& a) { return status_op(set_led_mode(a, mode)); }));
+  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& a) { return Op<void>(set_led_mode(a, mode)); }));
   TAVRO_PY_GUARD_END
 }
 
 PyObject* device_get_led_mode(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = on_adapter<uint32_t>(self, [](UsbAdapter& a) -> Op<uint32_t> {
-    auto m = get_led_mode(a);
-    if (!m.ok()) return m.error();
-    return m.value();
-  });
+  auto r = on_adapter<uint32_t>(self, [](UsbAdapter& a) -> Op<uint32_t> { return get_led_mode(a); });
   if (!r.ok()) return raise_op(r.error());
   return PyLong_FromUnsignedLong(r.value());
   TAVRO_PY_GUARD_END
@@ -64,7 +44,7 @@ PyObject* device_set_termination(PyObject* self, PyObject* const* args, Py_ssize
   if (!needs_feature(self, protocol::kFeatureTermination, kMsgNoTermination)) return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&] {
-    return shared.reconfigure([&](UsbAdapter& a) { return status_op(set_termination(a, enabled)); });
+    return shared.reconfigure([&](UsbAdapter& a) { return Op<void>(set_termination(a, enabled)); });
   }));
   TAVRO_PY_GUARD_END
 }
@@ -72,11 +52,7 @@ PyObject* device_set_termination(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* device_get_termination(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   if (!needs_feature(self, protocol::kFeatureTermination, kMsgNoTermination)) return nullptr;
-  auto r = on_adapter<bool>(self, [](UsbAdapter& a) -> Op<bool> {
-    auto t = get_termination(a);
-    if (!t.ok()) return t.error();
-    return t.value();
-  });
+  auto r = on_adapter<bool>(self, [](UsbAdapter& a) -> Op<bool> { return get_termination(a); });
   if (!r.ok()) return raise_op(r.error());
   return PyBool_FromLong(r.value());
   TAVRO_PY_GUARD_END
@@ -90,17 +66,13 @@ PyObject* device_set_device_name(PyObject* self, PyObject* const* args, Py_ssize
   if (!parse_args("set_device_name", args, nargs, kwnames, names, a) ||
       !to_str(a[0], "set_device_name", "name", &name))
     return nullptr;
-  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& ad) { return status_op(write_device_name(ad, name)); }));
+  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& ad) { return Op<void>(write_device_name(ad, name)); }));
   TAVRO_PY_GUARD_END
 }
 
 PyObject* device_get_device_name(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = on_adapter<std::string>(self, [](UsbAdapter& a) -> Op<std::string> {
-    auto n = get_device_name(a);
-    if (!n.ok()) return n.error();
-    return n.value();
-  });
+  auto r = on_adapter<std::string>(self, [](UsbAdapter& a) -> Op<std::string> { return get_device_name(a); });
   if (!r.ok()) return raise_op(r.error());
   return str_from(r.value());
   TAVRO_PY_GUARD_END
@@ -116,18 +88,14 @@ PyObject* device_set_channel_id(PyObject* self, PyObject* const* args, Py_ssize_
   }
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&] {
-    return shared.reconfigure([&](UsbAdapter& a) { return status_op(set_channel_id(a, channel_id)); });
+    return shared.reconfigure([&](UsbAdapter& a) { return Op<void>(set_channel_id(a, channel_id)); });
   }));
   TAVRO_PY_GUARD_END
 }
 
 PyObject* device_get_channel_id(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = on_adapter<uint32_t>(self, [](UsbAdapter& a) -> Op<uint32_t> {
-    auto c = read_channel_id(a);
-    if (!c.ok()) return c.error();
-    return c.value();
-  });
+  auto r = on_adapter<uint32_t>(self, [](UsbAdapter& a) -> Op<uint32_t> { return read_channel_id(a); });
   if (!r.ok()) return raise_op(r.error());
   return PyLong_FromUnsignedLong(r.value());
   TAVRO_PY_GUARD_END
@@ -142,7 +110,7 @@ PyObject* device_set_interface_name(PyObject* self, PyObject* const* args, Py_ss
       !to_str(a[0], "set_interface_name", "name", &name))
     return nullptr;
   return none_or_raise(
-      on_adapter<void>(self, [&](UsbAdapter& ad) { return status_op(set_interface_name(ad, name)); }));
+      on_adapter<void>(self, [&](UsbAdapter& ad) { return Op<void>(set_interface_name(ad, name)); }));
   TAVRO_PY_GUARD_END
 }
 
@@ -159,7 +127,7 @@ PyObject* device_identify(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   if (!needs_feature(self, protocol::kFeatureIdentify, kMsgNoIdentify)) return nullptr;
-  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& ad) { return status_op(identify(ad, duration_ms)); }));
+  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& ad) { return Op<void>(identify(ad, duration_ms)); }));
   TAVRO_PY_GUARD_END
 }
 

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "core/device_error.hpp"
+#include "core/result.hpp"
 
 namespace tavro {
 
@@ -37,6 +38,10 @@ class [[nodiscard]] Op {
   Op(T v) : v_(std::in_place_index<0>, std::move(v)) {}        // NOLINT
   Op(OpError e) : v_(std::in_place_index<1>, std::move(e)) {}  // NOLINT
   Op(const DeviceError& e) : v_(std::in_place_index<1>, OpError::device(e)) {}  // NOLINT
+  // A device-layer result: its value, or its error as the default RuntimeError.
+  Op(Result<T>&& r)  // NOLINT
+      : v_(r.ok() ? std::variant<T, OpError>(std::in_place_index<0>, std::move(r).value())
+                  : std::variant<T, OpError>(std::in_place_index<1>, OpError::device(r.error()))) {}
   bool ok() const noexcept { return v_.index() == 0; }
   T& value() & { assert(ok()); return std::get<0>(v_); }
   T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
@@ -53,6 +58,7 @@ class [[nodiscard]] Op<void> {
   Op() = default;
   Op(OpError e) : err_(std::move(e)), failed_(true) {}                // NOLINT
   Op(const DeviceError& e) : err_(OpError::device(e)), failed_(true) {}  // NOLINT
+  Op(const Status& s) : err_(s.ok() ? OpError{} : OpError::device(s.error())), failed_(!s.ok()) {}  // NOLINT
   bool ok() const noexcept { return !failed_; }
   const OpError& error() const& { assert(failed_); return err_; }
   OpError&& error() && { assert(failed_); return std::move(err_); }
