@@ -4,6 +4,7 @@
 #include "device/bit_timing.hpp"
 #include "device/commands.hpp"
 #include "fake_usb.hpp"
+#include "fake_adapter_fixture.hpp"
 #include "log_capture.hpp"
 
 namespace tavro {
@@ -99,19 +100,9 @@ TEST(BitTimingRecord, EncodeDecodeAndShortReadback) {
   EXPECT_EQ(BitTimingRecord::decode(Bytes(31, 0)).error().text(), "Communication error: Invalid bittiming response");
 }
 
-class Commands : public test::LogCaptureTest {
+class Commands : public test::FakeAdapterTest {
  protected:
-  void SetUp() override {
-    LogCaptureTest::SetUp();
-    dev = backend.add("tav.io:CANH0001");
-    adapter = fake::open_fake_adapter(backend, dev);
-    ASSERT_NE(adapter, nullptr);
-  }
   std::vector<std::string> errors() { return logs().texts(log::Target::Device, log::Level::Error); }
-
-  fake::FakeBackend backend;
-  std::shared_ptr<fake::FakeAdapter> dev;
-  std::shared_ptr<UsbAdapter> adapter;
 };
 
 TEST_F(Commands, BitTimingIsWrittenAndItsBitrateVerified) {

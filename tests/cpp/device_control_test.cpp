@@ -3,6 +3,7 @@
 
 #include "device/adapter.hpp"
 #include "fake_usb.hpp"
+#include "fake_adapter_fixture.hpp"
 #include "log_capture.hpp"
 
 namespace tavro {
@@ -14,18 +15,7 @@ using log::Level;
 using log::Target;
 using usb::TransferStatus;
 
-class ControlTransport : public test::LogCaptureTest {
- protected:
-  void SetUp() override {
-    LogCaptureTest::SetUp();
-    dev = backend.add("tav.io:CANH0001");
-    adapter = fake::open_fake_adapter(backend, dev);
-    ASSERT_NE(adapter, nullptr);
-  }
-  fake::FakeBackend backend;
-  std::shared_ptr<fake::FakeAdapter> dev;
-  std::shared_ptr<UsbAdapter> adapter;
-};
+class ControlTransport : public test::FakeAdapterTest {};
 
 TEST_F(ControlTransport, InRequestSetupAndReply) {
   dev->reply_in(ControlCommand::GetDeviceInfo, ControlReply::ok(Bytes(30, 7)));

@@ -5,6 +5,7 @@
 #include "device/bus_state.hpp"
 #include "device/records.hpp"
 #include "fake_usb.hpp"
+#include "fake_adapter_fixture.hpp"
 #include "log_capture.hpp"
 
 namespace tavro {
@@ -162,18 +163,7 @@ TEST_F(ChannelOpenLines, ConnectedAndClockLines) {
 
 // ----- bus state, mode, TX result mode -----
 
-class BusControl : public test::LogCaptureTest {
- protected:
-  void SetUp() override {
-    LogCaptureTest::SetUp();
-    dev = backend.add("tav.io:CANH0001");
-    adapter = fake::open_fake_adapter(backend, dev);
-    ASSERT_NE(adapter, nullptr);
-  }
-  fake::FakeBackend backend;
-  std::shared_ptr<fake::FakeAdapter> dev;
-  std::shared_ptr<UsbAdapter> adapter;
-};
+class BusControl : public test::FakeAdapterTest {};
 
 TEST_F(BusControl, ReadBusStateDecodesAndRejectsShortReplies) {
   dev->reply_in(ControlCommand::Bus, ControlReply::ok(bus_state_bytes(2, 130, 5)));

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "fake_usb.hpp"
+#include "fake_adapter_fixture.hpp"
 #include "log_capture.hpp"
 #include "stream/bulk.hpp"
 #include "stream/records.hpp"
@@ -19,19 +20,9 @@ using fake::Bytes;
 using std::chrono::milliseconds;
 using usb::TransferStatus;
 
-class BulkTest : public test::LogCaptureTest {
+class BulkTest : public test::FakeAdapterTest {
  protected:
-  void SetUp() override {
-    LogCaptureTest::SetUp();
-    dev = backend.add("tav.io:CANH0001");
-    adapter = fake::open_fake_adapter(backend, dev);
-    ASSERT_NE(adapter, nullptr);
-  }
   fake::FakeBulkIn& rx() { return dev->bulk_in(protocol::kEpRxIn); }
-
-  fake::FakeBackend backend;
-  std::shared_ptr<fake::FakeAdapter> dev;
-  std::shared_ptr<UsbAdapter> adapter;
 };
 
 Bytes sequence(size_t n, uint8_t first = 0) {
