@@ -5,6 +5,7 @@ no filter accepts never reach Python.
 """
 from __future__ import annotations
 
+import logging
 import time
 from typing import Any, Optional, Sequence
 
@@ -13,6 +14,8 @@ from can import BusABC, BusState, Message
 from can.exceptions import CanInitializationError, CanOperationError, CanTimeoutError
 
 import tavro_pythoncan_ext as _ext
+
+_log = logging.getLogger("can.tavro")
 
 # Longest single wait handed to the driver; python-can's "wait forever" is a loop of these.
 _FOREVER_MS = 300_000
@@ -133,7 +136,12 @@ class TavroBus(BusABC):
 
     def shutdown(self) -> None:
         super().shutdown()
-        self._dev.close()
+        try:
+            self._dev.close()
+        except RuntimeError as e:
+            # An unplugged adapter cannot be switched off; the handle is closed regardless and the adapter is
+            # released when the handle goes away.
+            _log.warning("closing %s: %s", self.channel_info, e)
 
     @staticmethod
     def _detect_available_configs():
