@@ -17,9 +17,12 @@ ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
 echo "==> Python tests (installed package)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
 
-echo "==> Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build build/asan -j"$jobs" --target tavro_pythoncan_ext tavro_sim_native
+echo "==> C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DTAVRO_BUILD_TESTS=ON \
+  -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure --no-tests=error -j"$jobs"
 asan_rt=$(g++ -print-file-name=libasan.so)
 ubsan_rt=$(g++ -print-file-name=libubsan.so)
 (cd tests/python && \
