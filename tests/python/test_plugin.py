@@ -80,3 +80,31 @@ def test_cli_list_info_and_send():
     assert "serial:       tav.io:CANI0002" in out
     assert "firmware:     2.1.0.7" in out
     assert "Multiple devices found" in r.stderr
+
+
+def test_cli_dump_prints_received_frames():
+    env = {"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": A + "," + B}
+    r = run_python("""
+        import threading, time
+        import tavro_pythoncan_ext as m
+        from tavro_can.cli import main
+        result = {}
+        t = threading.Thread(target=lambda: result.setdefault("rc", main(["dump", "-s", "tav.io:CANI0002", "-c", "2",
+                                                                           "-t", "20"])))
+        t.start()
+        tx = m.NativeTavroDevice("tav.io:CANH0001")
+        tx.set_bitrate(500000, 875)
+        tx.set_bus_state(True)
+        deadline = time.monotonic() + 20
+        while t.is_alive() and time.monotonic() < deadline:
+            tx.send_frame(0x123, False, False, 2, b"\\x01\\x02", 100)
+            tx.send_frame(0x18DAF110, True, True, 3, b"", 100)
+            time.sleep(0.05)
+        t.join(5)
+        tx.close()
+        assert result.get("rc") == 0, result
+    """, env=env)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == 2
+    assert lines[0].endswith("123 [2] 01 02") or lines[0].endswith("18DAF110 [3] R3")
