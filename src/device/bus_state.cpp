@@ -8,16 +8,6 @@
 #include "stream/records.hpp"
 
 namespace tavro {
-namespace {
-
-std::array<uint8_t, 4> u32_payload(uint32_t v) {
-  std::array<uint8_t, 4> b{};
-  wire::put_u32(b.data(), v);
-  return b;
-}
-
-}  // namespace
-
 Result<BusStateRecord> BusStateRecord::decode(std::span<const uint8_t> reply) {
   if (reply.size() < kSize) return DeviceError::communication("Invalid bus state response");
   const uint8_t* p = reply.data();
@@ -49,7 +39,7 @@ Result<BusStateRecord> read_bus_state(UsbAdapter& adapter, std::chrono::nanoseco
 }
 
 Status switch_bus(UsbAdapter& adapter, bool on) {
-  const auto payload = u32_payload(on ? 1 : 0);
+  const auto payload = wire::u32_bytes(on ? 1 : 0);
   TAVRO_TRY(adapter.control_out(ControlCommand::Bus, 0, payload));
   auto bus = read_bus_state(adapter);
   if (!bus) return std::move(bus).error();
@@ -81,7 +71,7 @@ Result<uint32_t> read_mode(UsbAdapter& adapter) {
 }
 
 Status write_mode(UsbAdapter& adapter, uint32_t mode) {
-  return adapter.control_out(ControlCommand::Mode, 0, u32_payload(mode));
+  return adapter.control_out(ControlCommand::Mode, 0, wire::u32_bytes(mode));
 }
 
 Result<TxResultModeRecord> read_tx_result_mode(UsbAdapter& adapter, uint32_t features_supported) {
@@ -100,7 +90,7 @@ Result<TxResultModeRecord> select_tx_result_mode(UsbAdapter& adapter, uint32_t m
   if (!bus) return std::move(bus).error();
   if (bus->state != protocol::kBusStopped)
     return DeviceError::invalid_parameter("TX result mode requires STOPPED (bus OFF), not bus-off error state");
-  TAVRO_TRY(adapter.control_out(ControlCommand::TxResultMode, 0, u32_payload(mode)));
+  TAVRO_TRY(adapter.control_out(ControlCommand::TxResultMode, 0, wire::u32_bytes(mode)));
   auto readback = read_tx_result_mode(adapter, caps->features_supported);
   if (!readback) return std::move(readback).error();
   if (readback->mode != mode) return DeviceError::communication("TX result format readback mismatch");

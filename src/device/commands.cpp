@@ -15,12 +15,6 @@
 namespace tavro {
 namespace {
 
-std::array<uint8_t, 4> u32_payload(uint32_t v) {
-  std::array<uint8_t, 4> b{};
-  wire::put_u32(b.data(), v);
-  return b;
-}
-
 Result<uint32_t> read_u32_zero_extended(UsbAdapter& adapter, ControlCommand cmd) {
   auto reply = adapter.control_in(cmd, 0, 4);
   if (!reply) return std::move(reply).error();
@@ -61,7 +55,7 @@ Status flush_tx_queue(UsbAdapter& adapter) { return adapter.control_out(ControlC
 Status reset_timestamp(UsbAdapter& adapter) { return adapter.control_out(ControlCommand::ResetTimestamp, 0, {}); }
 
 Status set_led_mode(UsbAdapter& adapter, uint32_t mode) {
-  TAVRO_TRY(adapter.control_out(ControlCommand::LedMode, 0, u32_payload(mode)));
+  TAVRO_TRY(adapter.control_out(ControlCommand::LedMode, 0, wire::u32_bytes(mode)));
   auto actual = get_led_mode(adapter);
   if (!actual) return std::move(actual).error();
   if (*actual != mode) {
@@ -76,7 +70,7 @@ Status set_led_mode(UsbAdapter& adapter, uint32_t mode) {
 Result<uint32_t> get_led_mode(UsbAdapter& adapter) { return read_u32_zero_extended(adapter, ControlCommand::LedMode); }
 
 Status set_termination(UsbAdapter& adapter, bool enabled) {
-  TAVRO_TRY(adapter.control_out(ControlCommand::TerminationState, 0, u32_payload(enabled ? 1 : 0)));
+  TAVRO_TRY(adapter.control_out(ControlCommand::TerminationState, 0, wire::u32_bytes(enabled ? 1 : 0)));
   auto actual = get_termination(adapter);
   if (!actual) return std::move(actual).error();
   if (*actual != enabled) {
@@ -118,7 +112,7 @@ Result<std::string> get_device_name(UsbAdapter& adapter) {
 }
 
 Status set_channel_id(UsbAdapter& adapter, uint32_t channel_id) {
-  return adapter.control_out(ControlCommand::Channel, 0, u32_payload(channel_id));
+  return adapter.control_out(ControlCommand::Channel, 0, wire::u32_bytes(channel_id));
 }
 
 Status set_interface_name(UsbAdapter& adapter, std::string_view name) {

@@ -35,6 +35,12 @@ inline void put_u32(uint8_t* p, uint32_t v) noexcept {
 }
 inline void put_u64(uint8_t* p, uint64_t v) noexcept { put_u32(p, uint32_t(v)); put_u32(p + 4, uint32_t(v >> 32)); }
 inline void put_u16(uint8_t* p, uint16_t v) noexcept { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+// A u32 as the 4-byte payload of a control request.
+inline std::array<uint8_t, 4> u32_bytes(uint32_t v) noexcept {
+  std::array<uint8_t, 4> b{};
+  put_u32(b.data(), v);
+  return b;
+}
 }  // namespace wire
 
 // Decodes one 24-byte RxRecord.
