@@ -93,3 +93,48 @@ def requests_of(adapter, direction=None):
         for r in adapter.received_requests()
         if direction is None or r["direction"] == direction
     ]
+
+
+A, B = "tav.io:CANH0001", "tav.io:CANI0002"
+
+
+def start_pair(sim, open_devices, bitrate=500_000, confirm_first=False):
+    """Two adapters A and B on the simulated bus, both opened, at `bitrate`, bus on; returns (dev_a, dev_b)."""
+    sim.plug(A)
+    sim.plug(B)
+    devs = [open_devices(A), open_devices(B)]
+    for d in devs:
+        d.set_bitrate(bitrate, 875)
+    if confirm_first:
+        devs[0].configure_confirmation(True)
+    for d in devs:
+        d.set_bus_state(True)
+    return devs
+
+
+@pytest.fixture
+def pair(sim, open_devices):
+    return start_pair(sim, open_devices)
+
+
+@pytest.fixture
+def dev_and_adapter(sim, open_devices):
+    """One opened adapter (A) and its simulator handle, with the records of the open cleared."""
+    a = sim.plug(A)
+    dev = open_devices()
+    a.clear_records()
+    return dev, a
+
+
+def thread_names():
+    """Names of this process's threads as the kernel shows them (15 characters at most)."""
+    import os
+
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass
+    return names

@@ -2,20 +2,12 @@
 them; plus the identity and confirmation reports."""
 import pytest
 
-A, B = "tav.io:CANH0001", "tav.io:CANI0002"
+from conftest import B, start_pair
 
 
 @pytest.fixture
 def confirmed(sim, open_devices):
-    sim.plug(A)
-    sim.plug(B)
-    tx, rx = open_devices(A), open_devices(B)
-    for d in (tx, rx):
-        d.set_bitrate(500_000, 875)
-    tx.configure_confirmation(True)
-    for d in (tx, rx):
-        d.set_bus_state(True)
-    return tx, rx
+    return start_pair(sim, open_devices, confirm_first=True)
 
 
 def test_successful_frame_resolves_with_the_adapters_verdict(confirmed):

@@ -6,22 +6,8 @@ import time
 
 import pytest
 
-from conftest import requests_of, wait_until
+from conftest import A, B, thread_names, wait_until
 
-A, B = "tav.io:CANH0001", "tav.io:CANI0002"
-
-
-@pytest.fixture
-def pair(sim, open_devices):
-    sim.plug(A)
-    sim.plug(B)
-    devs = []
-    for serial in (A, B):
-        d = open_devices(serial)
-        d.set_bitrate(500_000, 875)
-        d.set_bus_state(True)
-        devs.append(d)
-    return devs
 
 
 def receive(dev, timeout_ms=2000):
@@ -273,19 +259,6 @@ def test_concurrent_senders_receivers_and_reconfiguration(pair):
     assert not any(t.is_alive() for t in threads)
     assert errors == []
     assert received[0] > 0
-
-
-def thread_names():
-    import os
-
-    names = []
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass
-    return names
 
 
 def test_workers_carry_their_names_and_end_with_the_session(pair):

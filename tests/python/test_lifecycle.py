@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import requests_of, run_python, wait_until
+from conftest import requests_of, run_python
 
 SERIAL = "tav.io:CANH0001"
 PREPARATION = [

@@ -1,29 +1,16 @@
 """Periodic transmission between two simulated adapters: rotation, modification, duration, what stops a task and
 what ends it with a stored error, close/destruction/exit with tasks running, confirmed mode, limits and messages."""
-import os
 import re
 
 import pytest
 
-from conftest import run_python, wait_until
+from conftest import A, B, run_python, wait_until, thread_names
 
-A, B = "tav.io:CANH0001", "tav.io:CANI0002"
 LONG = 10_000_000  # 10 s: with such a period only the first frame goes out during a test
 
 
 def frame(arb_id, data=b""):
     return (arb_id, False, False, len(data), data)
-
-
-@pytest.fixture
-def pair(sim, open_devices):
-    sim.plug(A)
-    sim.plug(B)
-    devs = [open_devices(A), open_devices(B)]
-    for d in devs:
-        d.set_bitrate(500_000, 875)
-        d.set_bus_state(True)
-    return devs
 
 
 def received_ids(rx, n):
@@ -41,14 +28,7 @@ def drain(rx):
 
 
 def periodic_threads():
-    names = []
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass
-    return [n for n in names if n == "tavro-periodic-"]  # the kernel keeps 15 characters of the name
+    return [n for n in thread_names() if n == "tavro-periodic-"]  # the kernel keeps 15 characters of the name  # the kernel keeps 15 characters of the name
 
 
 def test_rotation_modification_and_stop(pair):

@@ -9,14 +9,6 @@ from conftest import requests_of, wait_until
 SERIAL = "tav.io:CANH0001"
 
 
-@pytest.fixture
-def dev_and_adapter(sim, open_devices):
-    a = sim.plug(SERIAL)
-    dev = open_devices()
-    a.clear_records()
-    return dev, a
-
-
 def status_requests(adapter):
     return requests_of(adapter).count(("in", "SettingsStatus"))
 

@@ -9,14 +9,6 @@ from conftest import requests_of
 SERIAL = "tav.io:CANH0001"
 
 
-@pytest.fixture
-def dev_and_adapter(sim, open_devices):
-    a = sim.plug(SERIAL)
-    dev = open_devices()
-    a.clear_records()
-    return dev, a
-
-
 def test_led_mode_is_verified(dev_and_adapter):
     dev, a = dev_and_adapter
     dev.set_led_mode(2)
