@@ -6,8 +6,9 @@
 //   shared.close()                                            # detach, bus off, reset, release USB
 //
 // Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); receive_gate and
-// bus_waiters mutexes are taken inside state_lock or alone. No thread joins another while holding any of them,
-// and no thread waits for state_lock while holding the interpreter lock.
+// bus_waiters mutexes are taken inside state_lock or alone. Detach (under state_lock) joins only the session's
+// workers, which never take any of these locks; periodic workers, which do take state_lock, are joined only after
+// it is released. No thread waits for state_lock while holding the interpreter lock.
 #pragma once
 
 #include <array>
