@@ -1,5 +1,7 @@
-// One plugged simulated adapter as the USB seam sees it: the firmware model, its fault rules, the record of what it
-// received, and the plug/open/claim state that the seam objects (sim/backend/backend.cpp) work on.
+// One plugged simulated adapter as a USB host sees it: the firmware model, its fault rules, the record of what it
+// received, and the plug/open/claim state. Its transfer entry points (plan_control/answer_control, BulkInQueue,
+// plan_bulk_out_locked/bulk_out) apply the fault rules in one place for every front-end: the in-process seam
+// objects (sim/backend/backend.cpp) and the USB/IP server (sim/usbip/).
 //
 // Locking: `mu_` guards the plug, open and transfer state of every seam object of this adapter, and `cv_` wakes
 // their waiters. It is taken after the firmware's request lock and before its state lock (see firmware.hpp); it is
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -27,7 +30,41 @@ struct ControlRecord {
   usb::TransferStatus status = usb::TransferStatus::Completed;
 };
 
-class BulkInTransferQueue;
+class BulkInQueue;
+
+// Told (with the adapter lock held) whenever an endpoint became ready or the adapter was unplugged. Must not block
+// or take the adapter lock.
+class AdapterWatcher {
+ public:
+  virtual void adapter_event() noexcept = 0;
+
+ protected:
+  ~AdapterWatcher() = default;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// What the fault rules make of one control request, decided once when it arrives. The seam follows it by blocking,
+// the USB/IP server by answering later or never.
+struct ControlPlan {
+  enum class Kind : uint8_t {
+    Answer = 0,      // answer (after `delay`) with answer_control
+    Hang = 1,        // never answered: the host's time-out cancels it
+    End = 2,         // ends at once with `end` (stall, fault, host error, or Disconnected after an unplug)
+  };
+  Kind kind = Kind::Answer;
+  std::chrono::nanoseconds delay{0};
+  usb::TransferOutcome end;
+  std::optional<FaultRule> rule;  // Answer: the rule that shapes the reply (reply, short/long reply)
+};
+
+// What the fault rules make of one bulk OUT transfer.
+struct BulkOutPlan {
+  bool hang = false;                         // never accepted (the device NAKs until the host gives up)
+  Clock::time_point ready_at{};              // not accepted before
+  size_t limit = 0;                          // bytes the adapter takes (a partial acceptance lowers it)
+  std::optional<usb::TransferOutcome> end;   // ends at once with this outcome
+};
 
 class SimAdapter final : public EndpointListener {
  public:
@@ -49,7 +86,24 @@ class SimAdapter final : public EndpointListener {
   void clear_records();
   void set_record_limit(size_t entries);
 
-  // --- used by the seam objects ---
+  // --- transfer entry points shared by the front-ends ---
+  // Takes the fault rule for a control request. A disconnect rule unplugs the adapter here. No lock held.
+  ControlPlan plan_control(const usb::ControlSetup& setup);
+  // Answers a planned request: the firmware's reply (or the rule's), shaped by the rule. IN: `data` receives up to
+  // setup.length bytes; OUT: it holds setup.length bytes. A reply longer than setup.length ends Fault (the host
+  // controller's babble). No lock held.
+  usb::TransferOutcome answer_control(const usb::ControlSetup& setup, std::span<uint8_t> data, const ControlPlan& plan);
+  // Takes the fault rule for a bulk OUT transfer of `length` bytes. Needs `mu_`; a disconnect rule marks the adapter
+  // unplugged (finish_unplug() later).
+  BulkOutPlan plan_bulk_out_locked(size_t length);
+  // Offers bulk OUT bytes to the firmware and records them when taken; false when its transmit queue is full (the
+  // device NAKs; offer again when endpoint 0x02 is ready). No lock held (the firmware calls back).
+  bool bulk_out(std::span<const uint8_t> bytes);
+  // The host cleared a halt on this endpoint (counted per endpoint for tests).
+  void clear_halt(uint8_t endpoint);
+  uint64_t halt_clears(uint8_t endpoint) const;
+
+  // --- used by the front-ends ---
   void endpoint_ready(uint8_t endpoint) noexcept override;
   // Marks the adapter unplugged while `mu_` is held (transfers see it when next pumped or waited for); the
   // firmware is powered off by finish_unplug() later.
@@ -58,8 +112,11 @@ class SimAdapter final : public EndpointListener {
   void finish_unplug();
   void record_control(ControlRecord record);
   void record_bulk_out(std::span<const uint8_t> bytes);
-  void register_in_queue(BulkInTransferQueue* q);
-  void unregister_in_queue(BulkInTransferQueue* q);
+  void register_in_queue(BulkInQueue* q);
+  void unregister_in_queue(BulkInQueue* q);
+  // Watchers are told of every endpoint_ready and of the unplug. Need `mu_`.
+  void add_watcher_locked(AdapterWatcher* w);
+  void remove_watcher_locked(AdapterWatcher* w);
   // Lets every bulk IN queue take what the firmware has. Needs `mu_`.
   void pump_locked();
 
@@ -83,7 +140,9 @@ class SimAdapter final : public EndpointListener {
   FaultSet faults_;
   std::atomic<bool> plugged_{true};
   std::atomic<bool> powered_off_{false};
-  std::vector<BulkInTransferQueue*> in_queues_;  // guarded by mu_
+  std::vector<BulkInQueue*> in_queues_;  // guarded by mu_
+  std::vector<AdapterWatcher*> watchers_;  // guarded by mu_
+  std::atomic<uint64_t> halt_clears_[3]{};  // 0x81, 0x83, 0x02
 
   mutable std::mutex record_mu_;
   size_t record_limit_ = 65536;
@@ -93,13 +152,47 @@ class SimAdapter final : public EndpointListener {
   std::vector<size_t> bulk_ends_;
 };
 
-// The queued bulk IN transfers of one pipe. Lives in backend.cpp; declared here so the adapter can pump it.
-class BulkInTransferQueue {
+// The queued bulk IN transfers of one endpoint, completed in submission order with what the firmware has queued, up
+// to each one's length (the firmware ends its packets short, so a transfer never waits to be filled). The fault
+// rules apply to a transfer once, when it becomes the oldest outstanding one. Every member needs the adapter lock
+// except construction and destruction (which register with the adapter and take the lock themselves).
+class BulkInQueue {
  public:
-  virtual void pump_locked(std::chrono::steady_clock::time_point now) = 0;
+  struct Transfer {
+    uint64_t tag = 0;  // the front-end's name for it (the USB/IP sequence number)
+    std::vector<uint8_t> buf;
+    size_t length = 0;
+    size_t limit = 0;  // the most bytes it may take (a short-reply rule lowers it)
+    bool done = false;
+    bool hung = false;
+    bool rule_applied = false;
+    Clock::time_point ready_at{};
+    usb::TransferOutcome result;
+    std::span<const uint8_t> data() const noexcept { return {buf.data(), result.actual}; }
+  };
 
- protected:
-  ~BulkInTransferQueue() = default;
+  BulkInQueue(std::shared_ptr<SimAdapter> adapter, uint8_t endpoint);
+  ~BulkInQueue();
+  BulkInQueue(const BulkInQueue&) = delete;
+  BulkInQueue& operator=(const BulkInQueue&) = delete;
+
+  uint8_t endpoint() const noexcept { return endpoint_; }
+  void submit_locked(uint64_t tag, size_t length);
+  // Completes transfers in order with what the firmware has queued.
+  void pump_locked(Clock::time_point now);
+  std::deque<Transfer>& transfers_locked() noexcept { return queue_; }
+  // The earliest moment a delayed transfer becomes due; max when none waits for one.
+  Clock::time_point next_due_locked() const noexcept;
+  // Keeps a finished transfer's buffer for a later one.
+  void recycle_locked(std::vector<uint8_t> buf);
+
+ private:
+  bool apply_rule(Transfer& t, const FaultRule& rule, Clock::time_point now);
+
+  std::shared_ptr<SimAdapter> adapter_;
+  const uint8_t endpoint_;
+  std::deque<Transfer> queue_;
+  std::vector<std::vector<uint8_t>> free_;  // reusable transfer buffers
 };
 
 }  // namespace tavro::sim

@@ -13,7 +13,6 @@ namespace tavro::sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using usb::TransferOutcome;
 using usb::TransferStatus;
 
@@ -55,17 +54,13 @@ class SimInterface;
 
 // ---------------------------------------------------------------------------------------------------------------
 
-class SimBulkIn final : public usb::BulkInPipe, public BulkInTransferQueue {
+class SimBulkIn final : public usb::BulkInPipe {
  public:
   SimBulkIn(std::shared_ptr<SimInterface> iface, std::shared_ptr<SimAdapter> adapter, usb::EndpointDescriptor d)
-      : iface_(std::move(iface)), adapter_(std::move(adapter)), desc_(d) {
-    std::lock_guard l(adapter_->mu_);
-    adapter_->register_in_queue(this);
-  }
+      : iface_(std::move(iface)), adapter_(std::move(adapter)), desc_(d), queue_(adapter_, d.address) {}
   ~SimBulkIn() override {
     cancel_all(std::chrono::seconds(1), [](const TransferOutcome&, std::span<const uint8_t>) {});
     std::lock_guard l(adapter_->mu_);
-    adapter_->unregister_in_queue(this);
     adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
   }
 
@@ -74,18 +69,13 @@ class SimBulkIn final : public usb::BulkInPipe, public BulkInTransferQueue {
   TransferOutcome submit(size_t length) override {
     std::lock_guard l(adapter_->mu_);
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
-    Transfer t;
-    t.buf = take_buffer(length);
-    t.length = length;
-    t.limit = length;
-    queue_.push_back(std::move(t));
-    pump_locked(Clock::now());
+    queue_.submit_locked(0, length);
     return outcome(TransferStatus::Completed);
   }
 
   size_t outstanding() const noexcept override {
     std::lock_guard l(adapter_->mu_);
-    return queue_.size();
+    return const_cast<BulkInQueue&>(queue_).transfers_locked().size();
   }
 
   std::optional<Completion> wait_oldest(usb::Duration timeout) override {
@@ -93,15 +83,16 @@ class SimBulkIn final : public usb::BulkInPipe, public BulkInTransferQueue {
     std::optional<Completion> result;
     {
       std::unique_lock l(adapter_->mu_);
+      auto& q = queue_.transfers_locked();
       for (;;) {
-        pump_locked(Clock::now());
-        if (queue_.empty()) break;
-        Transfer& t = queue_.front();
+        queue_.pump_locked(Clock::now());
+        if (q.empty()) break;
+        BulkInQueue::Transfer& t = q.front();
         if (t.done) {
-          give_buffer(std::move(last_));
+          queue_.recycle_locked(std::move(last_));
           last_ = std::move(t.buf);
           result = Completion{t.result, std::span<const uint8_t>(last_.data(), t.result.actual)};
-          queue_.pop_front();
+          q.pop_front();
           break;
         }
         const auto now = Clock::now();
@@ -115,112 +106,34 @@ class SimBulkIn final : public usb::BulkInPipe, public BulkInTransferQueue {
 
   bool cancel_all(usb::Duration,
                   const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
-    std::deque<Transfer> returned;
+    std::deque<BulkInQueue::Transfer> returned;
     {
       std::lock_guard l(adapter_->mu_);
-      pump_locked(Clock::now());
-      returned.swap(queue_);
+      queue_.pump_locked(Clock::now());
+      returned.swap(queue_.transfers_locked());
     }
-    for (Transfer& t : returned) {
+    for (auto& t : returned) {
       if (!t.done) t.result = outcome(adapter_->plugged() ? TransferStatus::Cancelled : TransferStatus::Disconnected);
-      on_return(t.result, std::span<const uint8_t>(t.buf.data(), t.result.actual));
+      on_return(t.result, t.data());
     }
     std::lock_guard l(adapter_->mu_);
-    for (Transfer& t : returned) give_buffer(std::move(t.buf));
+    for (auto& t : returned) queue_.recycle_locked(std::move(t.buf));
     adapter_->finish_unplug();
     return true;
   }
 
   TransferOutcome clear_halt() override {
-    return outcome(adapter_->plugged() ? TransferStatus::Completed : TransferStatus::Disconnected);
-  }
-
-  // Completes transfers in order with what the firmware has queued. Needs the adapter lock.
-  void pump_locked(Clock::time_point now) override {
-    for (Transfer& t : queue_) {
-      if (t.done) continue;
-      if (!adapter_->plugged()) {
-        t.finish(outcome(TransferStatus::Disconnected));
-        continue;
-      }
-      if (t.hung) return;  // a transfer that never completes holds back the ones behind it
-      if (!t.rule_applied) {
-        if (auto rule = adapter_->faults().take({FaultTarget::BulkIn, 0, true, 0, desc_.address})) {
-          t.rule_applied = true;
-          if (!apply_rule(t, *rule, now)) continue;
-        }
-      }
-      if (t.ready_at > now) return;
-      const size_t n = adapter_->firmware().read_in(desc_.address, std::span<uint8_t>(t.buf.data(), t.limit));
-      if (n == 0) return;
-      t.finish(outcome(TransferStatus::Completed, n));
-    }
+    if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
+    adapter_->clear_halt(desc_.address);
+    return outcome(TransferStatus::Completed);
   }
 
  private:
-  struct Transfer {
-    std::vector<uint8_t> buf;
-    size_t length = 0;
-    size_t limit = 0;  // the most bytes it may take (a short-reply rule lowers it)
-    bool done = false;
-    bool hung = false;
-    bool rule_applied = false;
-    Clock::time_point ready_at{};
-    TransferOutcome result;
-    void finish(TransferOutcome o) {
-      done = true;
-      result = o;
-    }
-  };
-
-  // Returns false when the rule completed (or disconnected) the transfer.
-  bool apply_rule(Transfer& t, const FaultRule& rule, Clock::time_point now) {
-    switch (rule.action) {
-      case FaultAction::Timeout: t.hung = true; return true;
-      case FaultAction::Delay: t.ready_at = now + std::chrono::duration_cast<Clock::duration>(rule.delay); return true;
-      case FaultAction::ShortReply: t.limit = std::min<size_t>(t.limit, rule.length); return true;
-      case FaultAction::Disconnect:
-        adapter_->unplug_locked();
-        t.finish(outcome(TransferStatus::Disconnected));
-        return false;
-      case FaultAction::Reply:
-        if (rule.payload.size() > t.length) {
-          t.finish(outcome(TransferStatus::Fault, t.length));  // babble: more than the host asked for
-        } else {
-          std::copy(rule.payload.begin(), rule.payload.end(), t.buf.begin());
-          t.finish(outcome(TransferStatus::Completed, rule.payload.size()));
-        }
-        return false;
-      case FaultAction::LongReply:
-        t.finish(outcome(TransferStatus::Fault, t.length));
-        return false;
-      case FaultAction::PartialAccept:
-        return true;  // an OUT-only action
-      default:
-        t.finish(outcome(fault_status(rule), 0, rule.os_code));
-        return false;
-    }
-  }
-
-  std::vector<uint8_t> take_buffer(size_t length) {
-    std::vector<uint8_t> b;
-    if (!free_.empty()) {
-      b = std::move(free_.back());
-      free_.pop_back();
-    }
-    if (b.size() < length) b.resize(length);
-    return b;
-  }
-  void give_buffer(std::vector<uint8_t> b) {
-    if (!b.empty() && free_.size() < 8) free_.push_back(std::move(b));
-  }
-
   std::shared_ptr<SimInterface> iface_;
   std::shared_ptr<SimAdapter> adapter_;
   usb::EndpointDescriptor desc_;
-  std::deque<Transfer> queue_;             // guarded by the adapter lock
-  std::vector<uint8_t> last_;              // data of the last completion handed out
-  std::vector<std::vector<uint8_t>> free_;  // reusable transfer buffers
+  BulkInQueue queue_;
+  std::vector<uint8_t> last_;  // data of the last completion handed out
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -247,23 +160,12 @@ class SimBulkOut final : public usb::BulkOutPipe {
       if (in_flight_) return outcome(TransferStatus::InvalidArgument);
       buf_.assign(data.begin(), data.end());
       in_flight_ = true;
-      done_ = hung_ = cancel_requested_ = false;
-      limit_ = data.size();
-      ready_at_ = {};
-      if (auto rule = adapter_->faults().take({FaultTarget::BulkOut, 0, false, 0, desc_.address})) {
-        switch (rule->action) {
-          case FaultAction::Timeout: hung_ = true; break;
-          case FaultAction::Delay:
-            ready_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(rule->delay);
-            break;
-          case FaultAction::PartialAccept:
-          case FaultAction::ShortReply: limit_ = std::min<size_t>(limit_, rule->length); break;
-          case FaultAction::Disconnect: adapter_->unplug_locked(); finish(outcome(TransferStatus::Disconnected)); break;
-          case FaultAction::Reply:
-          case FaultAction::LongReply: break;  // IN-only actions
-          default: finish(outcome(fault_status(*rule), 0, rule->os_code)); break;
-        }
-      }
+      done_ = cancel_requested_ = false;
+      const BulkOutPlan plan = adapter_->plan_bulk_out_locked(data.size());
+      hung_ = plan.hang;
+      ready_at_ = plan.ready_at;
+      limit_ = plan.limit;
+      if (plan.end) finish(*plan.end);
     }
     deliver();
     adapter_->finish_unplug();
@@ -312,7 +214,9 @@ class SimBulkOut final : public usb::BulkOutPipe {
   }
 
   TransferOutcome clear_halt() override {
-    return outcome(adapter_->plugged() ? TransferStatus::Completed : TransferStatus::Disconnected);
+    if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
+    adapter_->clear_halt(desc_.address);
+    return outcome(TransferStatus::Completed);
   }
 
  private:
@@ -332,8 +236,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
       bytes = std::span<const uint8_t>(buf_.data(), limit_);
     }
     // Only the owning thread submits, so buf_ stays put while the firmware reads it.
-    if (adapter_->firmware().bulk_out(bytes) == BulkOutStatus::Busy) return false;
-    adapter_->record_bulk_out(bytes);
+    if (!adapter_->bulk_out(bytes)) return false;
     std::lock_guard l(adapter_->mu_);
     finish(outcome(TransferStatus::Completed, bytes.size()));
     return true;
@@ -438,7 +341,7 @@ class SimDevice final : public usb::Device {
     ControlRecord rec;
     rec.setup = setup;
     if (!in) rec.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), setup.length));
-    TransferOutcome o = run(setup, in, data, timeout);
+    TransferOutcome o = run(setup, data, timeout);
     if (in) rec.reply.assign(data.begin(), data.begin() + std::min(o.actual, data.size()));
     rec.status = o.status;
     adapter_->record_control(std::move(rec));
@@ -453,53 +356,23 @@ class SimDevice final : public usb::Device {
     return !adapter_->cv_.wait_until(l, until, [&] { return !adapter_->plugged(); });
   }
 
-  TransferOutcome run(const usb::ControlSetup& setup, bool in, std::span<uint8_t> data, usb::Duration timeout) {
+  TransferOutcome run(const usb::ControlSetup& setup, std::span<uint8_t> data, usb::Duration timeout) {
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
     if (data.size() < setup.length) return outcome(TransferStatus::InvalidArgument);
     const auto deadline = deadline_of(timeout);
-    auto rule = adapter_->faults().take({FaultTarget::Control, setup.request, in, setup.value, 0});
-    if (rule) {
-      switch (rule->action) {
-        case FaultAction::Timeout:
-          return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
-        case FaultAction::Delay: {
-          const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(rule->delay);
-          if (due > deadline) {
-            return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
-          }
-          if (!sleep_until(due)) return outcome(TransferStatus::Disconnected);
-          break;
-        }
-        case FaultAction::Disconnect:
-          adapter_->unplug();
-          return outcome(TransferStatus::Disconnected);
-        case FaultAction::Reply:
-          if (!in) return outcome(TransferStatus::Completed, setup.length);
-          if (rule->payload.size() > setup.length) return outcome(TransferStatus::Fault, setup.length);
-          std::copy(rule->payload.begin(), rule->payload.end(), data.begin());
-          return outcome(TransferStatus::Completed, rule->payload.size());
-        case FaultAction::ShortReply:
-        case FaultAction::LongReply:
-        case FaultAction::PartialAccept:
-          break;
-        default:
-          return outcome(fault_status(*rule), 0, rule->os_code);
-      }
+    const ControlPlan plan = adapter_->plan_control(setup);
+    switch (plan.kind) {
+      case ControlPlan::Kind::Hang:
+        return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+      case ControlPlan::Kind::End: return plan.end;
+      case ControlPlan::Kind::Answer: break;
     }
-    const ControlReply r = adapter_->firmware().control(setup, in ? std::span<const uint8_t>{}
-                                                                  : std::span<const uint8_t>(data.data(), setup.length));
-    if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
-    if (r.stall) return outcome(TransferStatus::Stall);
-    if (!in) return outcome(TransferStatus::Completed, setup.length);
-    size_t n = r.length;
-    std::copy(r.data.begin(), r.data.begin() + n, data.begin());
-    if (rule && rule->action == FaultAction::ShortReply) n = std::min<size_t>(n, rule->length);
-    if (rule && rule->action == FaultAction::LongReply && rule->length > n) {
-      if (rule->length > setup.length) return outcome(TransferStatus::Fault, setup.length);  // overflow
-      std::fill(data.begin() + n, data.begin() + rule->length, 0);
-      n = rule->length;
+    if (plan.delay > usb::Duration::zero()) {
+      const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(plan.delay);
+      if (due > deadline) return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+      if (!sleep_until(due)) return outcome(TransferStatus::Disconnected);
     }
-    return outcome(TransferStatus::Completed, n);
+    return adapter_->answer_control(setup, data, plan);
   }
 
   std::shared_ptr<SimAdapter> adapter_;
