@@ -13,20 +13,30 @@ the environment variable ``TAVRO_SIM_ADAPTERS`` (comma-separated serial numbers;
     a.received_requests()                             # what reached the adapter
     tavro_sim.inject([tavro_sim.Frame(0x123, b"\\x01\\x02")])
 
+The same adapters can be served as real USB devices to a Linux kernel (``serve_usbip``, ``attach_vhci``; see
+:mod:`tavro_sim.usbip`), so that the driver's libusb backend reaches them through the kernel's USB stack.
+
 Time in the simulator is real time: wait for conditions (with generous time-outs), never for fixed sleeps.
 """
 
 from __future__ import annotations
 
+import atexit
 from typing import Iterable, NamedTuple, Optional, Sequence, Union
 
 from . import _native
+from .usbip import (USB_PATH_UNSUPPORTED_FAULTS, VhciAttachment, attach_vhci, serve_usbip, stop_usbip,
+                    usb_path_supports, usbip_port)
 
 __all__ = [
     "Adapter", "Frame", "REQUESTS", "plug", "unplug", "adapters", "find", "reset", "add_enumeration_fault",
     "clear_enumeration_faults", "inject", "start_stream", "stop_stream", "wire_log", "set_unlimited_speed",
-    "set_ack_peer", "set_paused", "inject_error", "bus_time_us",
+    "set_ack_peer", "set_paused", "inject_error", "bus_time_us", "serve_usbip", "stop_usbip", "usbip_port",
+    "attach_vhci", "VhciAttachment", "USB_PATH_UNSUPPORTED_FAULTS", "usb_path_supports",
 ]
+
+# The server's threads are joined before the interpreter goes away.
+atexit.register(stop_usbip)
 
 #: Control request numbers by name (the adapter's vendor requests).
 REQUESTS = {
@@ -161,8 +171,18 @@ class Adapter:
         return self.profile()["serial"]
 
     def unplug(self) -> bool:
-        """Unplug now: every pending and later transfer ends Disconnected. False if it was not plugged."""
+        """Unplug now: every pending and later transfer ends Disconnected (over USB/IP: the connection closes).
+        False if it was not plugged."""
         return _native.unplug(self._id)
+
+    @property
+    def usbip_busid(self) -> str:
+        """The bus id under which the USB/IP server exports this adapter (``usbip attach -b``)."""
+        return _native.usbip_identity(self._id)[0]
+
+    def halt_clears(self, endpoint: int) -> int:
+        """How often the host cleared a halt on this bulk endpoint (0x81, 0x83 or 0x02)."""
+        return _native.halt_clears(self._id, endpoint)
 
     # --- profile ---
     def profile(self) -> dict:

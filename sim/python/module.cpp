@@ -7,6 +7,9 @@
 //   n.add_fault(id | None, rule: dict), n.clear_faults(id | None)
 //   n.received_requests(id), n.received_bulk_out(id), n.clear_records(id)
 //   n.inject(frames, bitrate), n.wire_log(), n.set_unlimited_speed(on), ...
+//   n.usbip_listen(host, port) -> port, n.usbip_stop(), n.usbip_port() -> port or 0
+//   n.usbip_serve_fd(id, fd) -> bool      # serves the adapter on a dup of a connected stream socket
+//   n.usbip_identity(id) -> (busid, devid, speed)
 //
 // Every call that reaches the simulator releases the interpreter lock; the simulator never calls into Python.
 #ifndef Py_LIMITED_API
@@ -14,6 +17,8 @@
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <fcntl.h>
 
 #include <cstdlib>
 #include <map>
@@ -23,6 +28,7 @@
 #include <utility>
 
 #include "backend/backend.hpp"
+#include "usbip/server.hpp"
 
 namespace {
 
@@ -72,6 +78,7 @@ class Unlocked {
 struct Simulator {
   SimBackend backend{[] { return tavro::sim::SimBus::create(); }};
   tavro::usb::BackendCapsule capsule{tavro::usb::kBackendAbiVersion, &backend};
+  tavro::sim::usbip::UsbipServer usbip{backend};
   std::mutex mu;
   // Every adapter plugged since the last reset, so that records stay readable after an unplug.
   std::map<uint64_t, std::shared_ptr<SimAdapter>> known;
@@ -926,6 +933,71 @@ PyObject* py_node_id(PyObject*, PyObject* id) {
   return PyLong_FromLong(a->firmware().bus_node());
 }
 
+// ---------------------------------------------------------------------------------------------------------------
+// USB/IP
+
+PyObject* py_usbip_listen(PyObject*, PyObject* args) {
+  const char* host;
+  unsigned short port;
+  if (!PyArg_ParseTuple(args, "sH", &host, &port)) return nullptr;
+  std::string error;
+  int bound;
+  {
+    Unlocked u;
+    bound = simulator().usbip.listen(host, port, error);
+  }
+  if (bound < 0) return PyErr_Format(PyExc_OSError, "USB/IP server: %s", error.c_str());
+  return PyLong_FromLong(bound);
+}
+
+PyObject* py_usbip_stop(PyObject*, PyObject*) {
+  {
+    Unlocked u;
+    simulator().usbip.stop();
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* py_usbip_port(PyObject*, PyObject*) { return PyLong_FromLong(simulator().usbip.port()); }
+
+PyObject* py_usbip_serve_fd(PyObject*, PyObject* args) {
+  PyObject* id;
+  int fd;
+  if (!PyArg_ParseTuple(args, "Oi", &id, &fd)) return nullptr;
+  auto a = adapter_or_raise(id);
+  if (!a) return nullptr;
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  bool served;
+  {
+    Unlocked u;
+    served = simulator().usbip.serve(a, own);
+  }
+  return PyBool_FromLong(served);
+}
+
+PyObject* py_usbip_identity(PyObject*, PyObject* id) {
+  auto a = adapter_or_raise(id);
+  if (!a) return nullptr;
+  using tavro::sim::usbip::UsbipServer;
+  uint32_t speed;
+  {
+    Unlocked u;
+    speed = UsbipServer::speed(*a);
+  }
+  return Py_BuildValue("(skk)", UsbipServer::busid(*a).c_str(), (unsigned long)UsbipServer::devid(*a),
+                       (unsigned long)speed);
+}
+
+PyObject* py_halt_clears(PyObject*, PyObject* args) {
+  PyObject* id;
+  unsigned char ep;
+  if (!PyArg_ParseTuple(args, "Ob", &id, &ep)) return nullptr;
+  auto a = adapter_or_raise(id);
+  if (!a) return nullptr;
+  return PyLong_FromUnsignedLongLong(a->halt_clears(ep));
+}
+
 PyMethodDef methods[] = {
     {"plug", py_plug, METH_VARARGS, "plug(base, profile) -> id: plug an adapter built from a base profile and fields."},
     {"unplug", py_unplug, METH_O, "unplug(id) -> bool: unplug the adapter; False if it was not plugged."},
@@ -958,6 +1030,13 @@ PyMethodDef methods[] = {
     {"wire_log", py_wire_log, METH_NOARGS, "wire_log() -> [dict]: frames on the wire since the last call."},
     {"bus_time_us", py_bus_time_us, METH_NOARGS, "bus_time_us() -> int"},
     {"node_id", py_node_id, METH_O, "node_id(id) -> int: the adapter's node on the bus."},
+    {"halt_clears", py_halt_clears, METH_VARARGS, "halt_clears(id, endpoint) -> int: halts the host cleared."},
+    {"usbip_listen", py_usbip_listen, METH_VARARGS, "usbip_listen(host, port) -> int: start the USB/IP server."},
+    {"usbip_stop", py_usbip_stop, METH_NOARGS, "usbip_stop(): close every USB/IP connection and stop listening."},
+    {"usbip_port", py_usbip_port, METH_NOARGS, "usbip_port() -> int: the listening port, 0 when not listening."},
+    {"usbip_serve_fd", py_usbip_serve_fd, METH_VARARGS,
+     "usbip_serve_fd(id, fd) -> bool: serve the adapter on a duplicate of a connected stream socket."},
+    {"usbip_identity", py_usbip_identity, METH_O, "usbip_identity(id) -> (busid, devid, speed)"},
     {nullptr, nullptr, 0, nullptr}  // sentinel
 };
 

@@ -1,0 +1,141 @@
+"""The simulated adapters as real USB devices, served over USB/IP to a Linux kernel's vhci-hcd.
+
+    import tavro_sim
+    port = tavro_sim.serve_usbip()                 # TCP: `usbip list -r 127.0.0.1`, `usbip attach -r ... -b BUSID`
+    a = tavro_sim.find("tav.io:CANH0001")
+    with tavro_sim.attach_vhci(a) as att:         # no TCP: a socketpair handed to vhci-hcd (root, vhci-hcd loaded)
+        ...                                        # the kernel enumerates the adapter; libusb sees it
+    # leaving the block (or a.unplug()) closes the connection: the kernel sees the device disconnect
+
+Every control request and bulk transfer reaches the same firmware model that the in-process backend uses, so
+faults, records and the shared CAN bus work as they do there, with the exceptions in
+:data:`USB_PATH_UNSUPPORTED_FAULTS`.
+"""
+
+from __future__ import annotations
+
+import os
+import socket
+from typing import Optional
+
+from . import _native
+
+VHCI_DIR = "/sys/devices/platform/vhci_hcd.0"
+
+#: Fault kinds that a device cannot show on a real bus, as (target, action) with the reason. Tests skip them on the
+#: kernel path. Other kinds map onto USB: stall -> STALL (-EPIPE), timeout -> never answered (the host's time-out
+#: unlinks the request), disconnect -> the device's connection closes, fault -> a transfer error (-EPROTO),
+#: delay/short_reply/reply as they are, long_reply beyond the request's length -> a transfer error (babble).
+USB_PATH_UNSUPPORTED_FAULTS = {
+    ("enumerate", None): "enumeration happens in the host's USB stack, not in the device",
+    ("open", None): "opening happens in the host's USB stack, not in the device",
+    ("claim", None): "claiming happens in the host's USB stack, not in the device",
+    ("endpoint_open", None): "opening an endpoint happens in the host's USB stack, not in the device",
+    (None, "os_error"): "the OS error code travels as the URB status, but libusb maps it onto its own error classes",
+    ("bulk_out", "partial_accept"): "a real device cannot end an OUT transfer short (it NAKs the rest until the host "
+                                    "times out); vhci-hcd passes the short length through, a real bus never would",
+}
+
+
+def usb_path_supports(target: str, action: str) -> bool:
+    """Whether a fault rule of this target ("control", "bulk_in", ...) and action shows on the kernel path."""
+    return not any((t is None or t == target) and (a is None or a == action) for t, a in USB_PATH_UNSUPPORTED_FAULTS)
+
+
+def serve_usbip(port: int = 0, host: str = "127.0.0.1") -> int:
+    """Serve every plugged adapter over USB/IP on ``host:port`` (port 0: a free one) and return the bound port.
+
+    Listens on the loopback interface unless told otherwise. Calling it again while serving returns the same port
+    when ``port`` is 0 or that port; another port raises OSError. Each adapter's bus id is ``Adapter.usbip_busid``.
+    """
+    current = _native.usbip_port()
+    if current and port in (0, current):
+        return current
+    return _native.usbip_listen(host, port)
+
+
+def stop_usbip() -> None:
+    """Close every USB/IP connection (the kernel sees each device disconnect) and stop listening."""
+    _native.usbip_stop()
+
+
+def usbip_port() -> int:
+    """The listening port, 0 when the server is not listening."""
+    return _native.usbip_port()
+
+
+def _free_vhci_port(speed: int) -> int:
+    # Ports of the wanted hub ("hs" for low/full/high speed, "ss" for super speed) whose state is VDEV_ST_NULL (4).
+    hub = "ss" if speed >= 5 else "hs"
+    with open(os.path.join(VHCI_DIR, "status")) as f:
+        for line in f.read().splitlines()[1:]:
+            fields = line.split()
+            if len(fields) >= 3 and fields[0] == hub and int(fields[2]) == 4:
+                return int(fields[1])
+    raise OSError(f"no free {hub} port on {VHCI_DIR}")
+
+
+class VhciAttachment:
+    """One adapter attached to vhci-hcd through a socketpair. ``close()`` (or leaving a ``with`` block) detaches it;
+    unplugging the adapter closes the connection from the device's side."""
+
+    def __init__(self, adapter, port: int, busid: str, devid: int, speed: int):
+        self.adapter = adapter
+        self.port = port
+        self.busid = busid
+        self.devid = devid
+        self.speed = speed
+
+    def __repr__(self) -> str:
+        return f"<tavro_sim.VhciAttachment port={self.port} busid={self.busid!r} serial={self.adapter.serial!r}>"
+
+    def detach(self) -> None:
+        """Ask vhci-hcd to detach the port (the kernel closes its end; the server's connection ends)."""
+        try:
+            with open(os.path.join(VHCI_DIR, "detach"), "w") as f:
+                f.write(f"{self.port}\n")
+        except OSError:
+            pass  # already detached: the device was unplugged or the connection closed
+
+    close = detach
+
+    def __enter__(self) -> "VhciAttachment":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.detach()
+
+
+def attach_vhci(adapter, port: Optional[int] = None) -> VhciAttachment:
+    """Attach a plugged adapter (an Adapter or a serial number) to this machine's vhci-hcd without TCP: serves one
+    end of a Unix socketpair and hands the other to the kernel with ``port fd devid speed`` written to
+    ``/sys/devices/platform/vhci_hcd.0/attach``. Needs root and the vhci-hcd module. ``port``: the vhci port (None:
+    the first free one of the right speed)."""
+    from . import Adapter, find
+
+    if isinstance(adapter, str):
+        adapter = find(adapter)
+    if not isinstance(adapter, Adapter):
+        raise TypeError("attach_vhci takes an Adapter or a serial number")
+    busid, devid, speed = _native.usbip_identity(adapter.id)
+    if port is None:
+        port = _free_vhci_port(speed)
+    ours, kernels = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+    with ours, kernels:
+        if not _native.usbip_serve_fd(adapter.id, ours.fileno()):
+            raise RuntimeError(f"adapter {adapter.serial!r} is unplugged or already served over USB/IP")
+        try:
+            with open(os.path.join(VHCI_DIR, "attach"), "w") as f:
+                f.write(f"{port} {kernels.fileno()} {devid} {speed}\n")
+        except OSError:
+            adapter_unplugged = not adapter.plugged
+            # The kernel refused: close the server's end by closing our duplicate's peer (done by the with block);
+            # the server's connection then sees the end of the stream.
+            raise OSError(f"vhci-hcd refused the attach of {adapter.serial!r} on port {port}"
+                          + (" (adapter unplugged)" if adapter_unplugged else "")) from None
+    # The kernel holds its own reference to its end; ours are closed.
+    return VhciAttachment(adapter, port, busid, devid, speed)
+
+
+__all__ = ["USB_PATH_UNSUPPORTED_FAULTS", "usb_path_supports", "serve_usbip", "stop_usbip", "usbip_port",
+           "attach_vhci", "VhciAttachment", "VHCI_DIR"]

@@ -1,0 +1,794 @@
+// USB/IP connections of the simulated adapters: the device handshake (device list, import) and the URB traffic of an
+// imported device.
+#include "usbip/server.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <utility>
+
+#include "usbip/descriptors.hpp"
+
+namespace tavro::sim::usbip {
+
+namespace {
+
+using usb::TransferStatus;
+
+constexpr uint16_t kVersion = 0x0111;
+constexpr uint16_t kOpReqDevlist = 0x8005, kOpRepDevlist = 0x0005;
+constexpr uint16_t kOpReqImport = 0x8003, kOpRepImport = 0x0003;
+constexpr uint32_t kCmdSubmit = 1, kCmdUnlink = 2, kRetSubmit = 3, kRetUnlink = 4;
+constexpr size_t kHeaderSize = 48;
+constexpr size_t kDeviceRecordSize = 312;
+// Largest transfer accepted: the product's transfers are far smaller; anything above is refused, never allocated.
+constexpr uint32_t kMaxTransfer = 64 * 1024;
+constexpr uint32_t kBusnum = 1;
+// A peer that stops reading for this long has gone: the connection closes instead of blocking a sender forever.
+constexpr int kSendTimeoutMs = 5000;
+// The handshake (device list or import request) must arrive within this time.
+constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+
+uint32_t get32(const uint8_t* p) noexcept {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+uint16_t get16(const uint8_t* p) noexcept { return uint16_t(p[0] << 8 | p[1]); }
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+  v.insert(v.end(), {uint8_t(x >> 24), uint8_t(x >> 16), uint8_t(x >> 8), uint8_t(x)});
+}
+void put16(std::vector<uint8_t>& v, uint16_t x) { v.insert(v.end(), {uint8_t(x >> 8), uint8_t(x)}); }
+void put_text(std::vector<uint8_t>& v, const std::string& s, size_t width) {
+  const size_t n = std::min(s.size(), width - 1);
+  v.insert(v.end(), s.begin(), s.begin() + std::ptrdiff_t(n));
+  v.insert(v.end(), width - n, 0);
+}
+
+// The URB status a transfer outcome shows the host, as a negative errno.
+int32_t urb_status(const usb::TransferOutcome& o) noexcept {
+  switch (o.status) {
+    case TransferStatus::Completed: return 0;
+    case TransferStatus::Stall: return -EPIPE;
+    case TransferStatus::Cancelled: return -ECONNRESET;
+    case TransferStatus::InvalidArgument: return -EINVAL;
+    case TransferStatus::Disconnected: return -ENODEV;
+    case TransferStatus::Fault: return -EPROTO;
+    case TransferStatus::Unknown: {
+      // An OS error code travels as the URB status, but the host library maps it onto its own error classes.
+      const int code = o.os_code < 0 ? -o.os_code : o.os_code;
+      return code > 0 && code < 4096 ? -code : -EPROTO;
+    }
+  }
+  return -EPROTO;
+}
+
+void set_thread_name(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+// The device record of OP_REP_DEVLIST / OP_REP_IMPORT (without the interface list).
+void put_device_record(std::vector<uint8_t>& v, const SimAdapter& a, const DeviceDescriptors& d,
+                       const FirmwareProfile& p) {
+  const std::string busid = UsbipServer::busid(a);
+  put_text(v, "/sys/devices/tavro-sim/usb1/" + busid, 256);
+  put_text(v, busid, 32);
+  put32(v, kBusnum);
+  put32(v, a.address());
+  put32(v, d.speed);
+  put16(v, p.vendor_id);
+  put16(v, p.product_id);
+  put16(v, d.bcd_device);
+  v.insert(v.end(), {0, 0, 0, 1 /* configuration value */, 1 /* configurations */, 1 /* interfaces */});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------------
+
+// One client connection: first the handshake (unless it was handed over already connected), then the URB traffic of
+// the imported device until the client closes, the adapter is unplugged or the server stops.
+class Connection final : private AdapterWatcher {
+ public:
+  Connection(UsbipServer& server, int fd, std::shared_ptr<SimAdapter> adapter)
+      : server_(server), fd_(fd), adapter_(std::move(adapter)), wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+  ~Connection() {
+    stop();
+    if (thread_.joinable()) thread_.join();
+    close_socket();
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+  }
+
+  bool start() {
+    if (wake_fd_ < 0) return false;
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  // Ends the connection soon: wakes the thread and breaks a blocked send.
+  void stop() noexcept {
+    stop_.store(true);
+    wake();
+    shutdown_socket();
+  }
+
+  bool finished() const noexcept { return finished_.load(); }
+
+ private:
+  struct PendingControl {
+    uint32_t seqnum = 0;
+    usb::ControlSetup setup;
+    std::vector<uint8_t> data;  // OUT payload, or the IN reply buffer (setup.length)
+    ControlPlan plan;
+    Clock::time_point due{};
+  };
+  struct PendingOut {
+    uint32_t seqnum = 0;
+    std::vector<uint8_t> data;
+    BulkOutPlan plan;
+  };
+  struct Header {
+    uint32_t command, seqnum, devid, direction, ep;
+    uint32_t flags_or_unlink, length, start_frame, packets, interval;
+    usb::ControlSetup setup;
+  };
+
+  void run() {
+    set_thread_name("tavro-usbip-dev");
+    bool serving = adapter_ != nullptr;
+    if (!serving) {
+      set_thread_name("tavro-usbip");
+      serving = handshake();
+      set_thread_name("tavro-usbip-dev");
+    }
+    if (serving && adapter_) {
+      serve();
+      server_.release(adapter_->id());
+    }
+    close_socket();
+    finished_.store(true);
+  }
+
+  // ---- socket helpers ----
+
+  void wake() noexcept {
+    const uint64_t one = 1;
+    if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof one);
+  }
+
+  void adapter_event() noexcept override {
+    wake();
+    // An unplug must end the connection at once, even while a send is blocked.
+    if (!adapter_->plugged()) shutdown_socket();
+  }
+
+  void shutdown_socket() noexcept {
+    std::lock_guard l(fd_mu_);
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  }
+
+  void close_socket() noexcept {
+    std::lock_guard l(fd_mu_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  // Waits for the socket (or a wake-up) until `deadline`; false on stop, time-out or error.
+  bool wait_readable(Clock::time_point deadline) {
+    for (;;) {
+      if (stop_.load()) return false;
+      const auto now = Clock::now();
+      if (now >= deadline) return false;
+      pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+      const int r = ::poll(p, 2, int(std::min<int64_t>(ms, 1000)));
+      if (r < 0 && errno != EINTR) return false;
+      if (r > 0 && p[0].revents) return true;
+      if (r > 0 && p[1].revents) drain_wake();
+    }
+  }
+
+  void drain_wake() noexcept {
+    uint64_t v;
+    (void)!::read(wake_fd_, &v, sizeof v);
+  }
+
+  bool read_exact(uint8_t* dst, size_t n, Clock::time_point deadline) {
+    while (n > 0) {
+      if (!wait_readable(deadline)) return false;
+      const ssize_t r = ::recv(fd_, dst, n, MSG_DONTWAIT);
+      if (r == 0) return false;
+      if (r < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        return false;
+      }
+      dst += r;
+      n -= size_t(r);
+    }
+    return true;
+  }
+
+  bool send_all(const uint8_t* p, size_t n) {
+    while (n > 0) {
+      const ssize_t r = ::send(fd_, p, n, MSG_NOSIGNAL);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;  // time-out (SO_SNDTIMEO), reset or shut down
+      }
+      p += r;
+      n -= size_t(r);
+    }
+    return true;
+  }
+
+  // ---- handshake ----
+
+  // Answers OP_REQ_DEVLIST (and ends) or OP_REQ_IMPORT (and goes on serving the device). True when a device was
+  // imported.
+  bool handshake() {
+    const auto deadline = Clock::now() + kHandshakeTimeout;
+    uint8_t op[8];
+    if (!read_exact(op, sizeof op, deadline)) return false;
+    const uint16_t code = get16(op + 2);
+    std::vector<uint8_t> reply;
+    put16(reply, kVersion);
+    if (code == kOpReqDevlist) {
+      auto adapters = server_.backend().adapters();
+      put16(reply, kOpRepDevlist);
+      put32(reply, 0);
+      put32(reply, uint32_t(adapters.size()));
+      for (const auto& a : adapters) {
+        const FirmwareProfile p = a->firmware().profile();
+        put_device_record(reply, *a, describe(p), p);
+        reply.insert(reply.end(), {0xFF, 0x00, 0x00, 0x00});  // interface 0: vendor class
+      }
+      send_all(reply.data(), reply.size());
+      return false;
+    }
+    if (code != kOpReqImport) return false;
+    uint8_t busid_field[32];
+    if (!read_exact(busid_field, sizeof busid_field, deadline)) return false;
+    const std::string busid(reinterpret_cast<const char*>(busid_field), strnlen(reinterpret_cast<const char*>(busid_field), 32));
+    std::shared_ptr<SimAdapter> found;
+    for (const auto& a : server_.backend().adapters())
+      if (UsbipServer::busid(*a) == busid) found = a;
+    put16(reply, kOpRepImport);
+    if (!found || !server_.claim(found->id())) {
+      put32(reply, 1);
+      send_all(reply.data(), reply.size());
+      return false;
+    }
+    put32(reply, 0);
+    const FirmwareProfile p = found->firmware().profile();
+    put_device_record(reply, *found, describe(p), p);
+    adapter_ = std::move(found);
+    return send_all(reply.data(), reply.size());
+  }
+
+  // ---- the device ----
+
+  void serve() {
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on a Unix socket
+    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    devid_ = UsbipServer::devid(*adapter_);
+    descriptors_ = describe(adapter_->firmware().profile());
+    rx_.emplace(adapter_, protocol::kEpRxIn);
+    results_.emplace(adapter_, protocol::kEpTxResultIn);
+    {
+      std::lock_guard l(adapter_->mu_);
+      adapter_->add_watcher_locked(this);
+    }
+    in_.resize(kHeaderSize + kMaxTransfer + 4096);
+    while (step()) {
+    }
+    {
+      std::lock_guard l(adapter_->mu_);
+      adapter_->remove_watcher_locked(this);
+    }
+    // Requests still pending end with the connection; the ones that reached the firmware are recorded as such.
+    for (auto& c : controls_) record(c, adapter_->plugged() ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+    controls_.clear();
+    rx_.reset();
+    results_.reset();
+    adapter_->finish_unplug();
+  }
+
+  // One round: wait for input or an event, take in every complete command, answer what is due. False to close.
+  bool step() {
+    const auto now = Clock::now();
+    auto due = next_due();
+    int timeout_ms = -1;
+    if (due != Clock::time_point::max())
+      timeout_ms = due <= now ? 0 : int(std::min<int64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1, 60'000));
+    pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    const int r = ::poll(p, 2, timeout_ms);
+    if (r < 0 && errno != EINTR) return false;
+    if (p[1].revents) drain_wake();
+    adapter_->finish_unplug();
+    if (stop_.load() || !adapter_->plugged()) return false;
+    if (p[0].revents) {
+      if (!receive()) return false;
+    }
+    answer_due();
+    return flush();
+  }
+
+  // Reads what has arrived and handles every complete command. False on end of stream, error or a malformed command.
+  bool receive() {
+    const ssize_t r = ::recv(fd_, in_.data() + in_len_, in_.size() - in_len_, MSG_DONTWAIT);
+    if (r == 0) return false;
+    if (r < 0) return errno == EAGAIN || errno == EINTR;
+    in_len_ += size_t(r);
+    size_t off = 0;
+    for (;;) {
+      if (in_len_ - off < kHeaderSize) break;
+      const uint8_t* h = in_.data() + off;
+      const std::optional<Header> hdr = parse(h);
+      if (!hdr) return false;
+      size_t payload = 0;
+      if (hdr->command == kCmdSubmit && hdr->direction == 0) payload = hdr->length;
+      if (in_len_ - off < kHeaderSize + payload) break;
+      if (!handle(*hdr, std::span<const uint8_t>(h + kHeaderSize, payload))) return false;
+      off += kHeaderSize + payload;
+    }
+    std::memmove(in_.data(), in_.data() + off, in_len_ - off);
+    in_len_ -= off;
+    return true;
+  }
+
+  // Checks the fields every command must get right; nullopt closes the connection.
+  std::optional<Header> parse(const uint8_t* p) const {
+    Header h{};
+    h.command = get32(p);
+    h.seqnum = get32(p + 4);
+    h.devid = get32(p + 8);
+    h.direction = get32(p + 12);
+    h.ep = get32(p + 16);
+    h.flags_or_unlink = get32(p + 20);
+    h.length = get32(p + 24);
+    h.start_frame = get32(p + 28);
+    h.packets = get32(p + 32);
+    h.interval = get32(p + 36);
+    h.setup.request_type = p[40];
+    h.setup.request = p[41];
+    h.setup.value = uint16_t(p[42] | p[43] << 8);
+    h.setup.index = uint16_t(p[44] | p[45] << 8);
+    h.setup.length = uint16_t(p[46] | p[47] << 8);
+    if (h.devid != devid_) return std::nullopt;
+    if (h.command == kCmdUnlink) return h;
+    if (h.command != kCmdSubmit) return std::nullopt;
+    if (h.direction > 1 || h.ep > 15 || h.length > kMaxTransfer) return std::nullopt;
+    // Isochronous packet descriptors would follow the data; this device has no isochronous endpoint.
+    if (h.packets != 0 && h.packets != 0xFFFFFFFFu) return std::nullopt;
+    return h;
+  }
+
+  bool pending(uint32_t seqnum) {
+    for (const auto& c : controls_)
+      if (c.seqnum == seqnum) return true;
+    for (const auto& o : outs_)
+      if (o.seqnum == seqnum) return true;
+    std::lock_guard l(adapter_->mu_);
+    for (auto* q : {&*rx_, &*results_})
+      for (const auto& t : q->transfers_locked())
+        if (t.tag == seqnum) return true;
+    return false;
+  }
+
+  bool handle(const Header& h, std::span<const uint8_t> payload) {
+    if (h.command == kCmdUnlink) {
+      unlink(h.seqnum, h.flags_or_unlink);
+      return true;
+    }
+    // A sequence number still in use is a broken client: replying twice to it would confuse the host.
+    if (pending(h.seqnum)) return false;
+    const bool in = h.direction == 1;
+    if (h.ep == 0) {
+      control(h, payload);
+      return true;
+    }
+    const uint8_t address = uint8_t(h.ep | (in ? 0x80 : 0));
+    if (address == protocol::kEpRxIn || address == protocol::kEpTxResultIn) {
+      std::lock_guard l(adapter_->mu_);
+      (address == protocol::kEpRxIn ? *rx_ : *results_).submit_locked(h.seqnum, h.length);
+      return true;
+    }
+    if (address == protocol::kEpBulkOut) {
+      PendingOut o;
+      o.seqnum = h.seqnum;
+      o.data.assign(payload.begin(), payload.end());
+      {
+        std::lock_guard l(adapter_->mu_);
+        o.plan = adapter_->plan_bulk_out_locked(o.data.size());
+      }
+      outs_.push_back(std::move(o));
+      return true;
+    }
+    // No such endpoint (or the wrong direction): the device does not answer it.
+    ret_submit(h.seqnum, -EPIPE, {});
+    return true;
+  }
+
+  void control(const Header& h, std::span<const uint8_t> payload) {
+    const usb::ControlSetup& s = h.setup;
+    const bool in = (s.request_type & 0x80) != 0;
+    // The setup packet decides the direction; the header and the buffer must agree with it.
+    if (in != (h.direction == 1) || (in ? h.length < s.length : h.length != s.length)) {
+      ret_submit(h.seqnum, -EINVAL, {});
+      return;
+    }
+    if ((s.request_type & 0x60) == 0) {
+      standard_request(h.seqnum, s);
+      return;
+    }
+    PendingControl c;
+    c.seqnum = h.seqnum;
+    c.setup = s;
+    if (in) c.data.resize(s.length);
+    else c.data.assign(payload.begin(), payload.end());
+    c.plan = adapter_->plan_control(s);
+    c.due = c.plan.kind == ControlPlan::Kind::Hang
+                ? Clock::time_point::max()
+                : Clock::now() + std::chrono::duration_cast<Clock::duration>(c.plan.delay);
+    controls_.push_back(std::move(c));
+  }
+
+  // The device's USB core: descriptors, configuration, interface, halt and status. Anything else stalls.
+  void standard_request(uint32_t seqnum, const usb::ControlSetup& s) {
+    enum : uint8_t { kGetStatus = 0, kClearFeature = 1, kGetDescriptor = 6, kGetConfiguration = 8,
+                     kSetConfiguration = 9, kGetInterface = 10, kSetInterface = 11 };
+    auto reply = [&](std::vector<uint8_t> bytes) {
+      if (bytes.size() > s.length) bytes.resize(s.length);
+      ret_submit(seqnum, 0, bytes);
+    };
+    const uint8_t type = s.request_type;
+    const uint8_t iface = protocol::kInterfaceNumber;
+    if (type == 0x80 && s.request == kGetDescriptor) {
+      const uint8_t kind = uint8_t(s.value >> 8), index = uint8_t(s.value);
+      if (kind == 1 && index == 0) return reply(descriptors_.device);
+      if (kind == 2 && index == 0) return reply(descriptors_.configuration);
+      if (kind == 3) {
+        if (auto str = descriptors_.string(index)) return reply(*str);
+      }
+    } else if (type == 0x00 && s.request == kSetConfiguration && s.value <= 1) {
+      configuration_ = uint8_t(s.value);
+      return reply({});
+    } else if (type == 0x80 && s.request == kGetConfiguration) {
+      return reply({configuration_});
+    } else if (type == 0x01 && s.request == kSetInterface && s.index == iface && s.value == 0) {
+      return reply({});
+    } else if (type == 0x81 && s.request == kGetInterface && s.index == iface) {
+      return reply({0});
+    } else if (type == 0x02 && s.request == kClearFeature && s.value == 0 /* ENDPOINT_HALT */ &&
+               (s.index == protocol::kEpRxIn || s.index == protocol::kEpTxResultIn || s.index == protocol::kEpBulkOut)) {
+      adapter_->clear_halt(uint8_t(s.index));
+      return reply({});
+    } else if ((type == 0x80 || (type == 0x81 && s.index == iface) || type == 0x82) && s.request == kGetStatus) {
+      return reply({0, 0});
+    }
+    ret_submit(seqnum, -EPIPE, {});
+  }
+
+  void unlink(uint32_t seqnum, uint32_t target) {
+    // A control request not yet answered.
+    for (auto it = controls_.begin(); it != controls_.end(); ++it) {
+      if (it->seqnum != target) continue;
+      record(*it, TransferStatus::Cancelled);
+      controls_.erase(it);
+      return ret_unlink(seqnum, -ECONNRESET);
+    }
+    for (auto it = outs_.begin(); it != outs_.end(); ++it) {
+      if (it->seqnum != target) continue;
+      outs_.erase(it);
+      return ret_unlink(seqnum, -ECONNRESET);
+    }
+    bool found = false;
+    {
+      std::lock_guard l(adapter_->mu_);
+      // Completions first, under the same lock: a transfer that finished meanwhile is answered (then unlinked with
+      // status 0), so no data the firmware handed over is lost.
+      collect_locked();
+      for (auto* q : {&*rx_, &*results_}) {
+        auto& ts = q->transfers_locked();
+        auto it = std::find_if(ts.begin(), ts.end(), [&](const auto& t) { return t.tag == target; });
+        if (it == ts.end()) continue;
+        q->recycle_locked(std::move(it->buf));
+        ts.erase(it);
+        found = true;
+        break;
+      }
+    }
+    // Not pending any more: it was answered before the unlink arrived.
+    ret_unlink(seqnum, found ? -ECONNRESET : 0);
+  }
+
+  // Moves every finished bulk IN transfer into the output, oldest first. Needs the adapter lock.
+  void collect_locked() {
+    for (auto* q : {&*rx_, &*results_}) {
+      auto& ts = q->transfers_locked();
+      while (!ts.empty() && ts.front().done) {
+        auto& t = ts.front();
+        // After an unplug the connection closes instead; nothing is answered.
+        if (t.result.status != TransferStatus::Disconnected)
+          ret_submit(uint32_t(t.tag), urb_status(t.result), t.data());
+        q->recycle_locked(std::move(t.buf));
+        ts.pop_front();
+      }
+    }
+  }
+
+  Clock::time_point next_due() {
+    Clock::time_point due = Clock::time_point::max();
+    if (!controls_.empty()) due = std::min(due, controls_.front().due);
+    if (!outs_.empty() && !outs_.front().plan.hang) {
+      // A transfer the firmware refused (queue full) is offered again when endpoint 0x02 becomes ready.
+      if (!out_busy_ || outs_.front().plan.ready_at > Clock::now()) due = std::min(due, outs_.front().plan.ready_at);
+    }
+    std::lock_guard l(adapter_->mu_);
+    due = std::min({due, rx_->next_due_locked(), results_->next_due_locked()});
+    return due;
+  }
+
+  void answer_due() {
+    // Control requests in order: one that waits holds back the ones behind it, as on endpoint 0.
+    while (!controls_.empty() && controls_.front().due <= Clock::now()) {
+      PendingControl c = std::move(controls_.front());
+      controls_.pop_front();
+      usb::TransferOutcome o = c.plan.kind == ControlPlan::Kind::End
+                                   ? c.plan.end
+                                   : adapter_->answer_control(c.setup, c.data, c.plan);
+      if (o.status == TransferStatus::Disconnected) {
+        record(c, o.status);
+        return;  // the connection closes on the next round
+      }
+      const bool in = (c.setup.request_type & 0x80) != 0;
+      const size_t n = in ? std::min(o.actual, c.data.size()) : 0;
+      ret_submit(c.seqnum, urb_status(o), std::span<const uint8_t>(c.data.data(), n), in ? n : o.actual);
+      record(c, o.status, n);
+    }
+    // Bulk OUT in order.
+    out_busy_ = false;
+    while (!outs_.empty()) {
+      PendingOut& o = outs_.front();
+      if (o.plan.end) {
+        if (o.plan.end->status != TransferStatus::Disconnected) ret_submit(o.seqnum, urb_status(*o.plan.end), {});
+      } else {
+        if (o.plan.hang || o.plan.ready_at > Clock::now()) break;
+        if (!adapter_->bulk_out(std::span<const uint8_t>(o.data.data(), o.plan.limit))) {
+          out_busy_ = true;
+          break;
+        }
+        ret_submit(o.seqnum, 0, {}, o.plan.limit);
+      }
+      outs_.pop_front();
+    }
+    std::lock_guard l(adapter_->mu_);
+    rx_->pump_locked(Clock::now());
+    results_->pump_locked(Clock::now());
+    collect_locked();
+  }
+
+  void record(const PendingControl& c, TransferStatus status, size_t reply_bytes = 0) {
+    ControlRecord rec;
+    rec.setup = c.setup;
+    const bool in = (c.setup.request_type & 0x80) != 0;
+    if (in) rec.reply.assign(c.data.begin(), c.data.begin() + std::ptrdiff_t(reply_bytes));
+    else rec.data = c.data;
+    rec.status = status;
+    adapter_->record_control(std::move(rec));
+  }
+
+  // RET_SUBMIT: data only for IN transfers; `actual` defaults to the data's length.
+  void ret_submit(uint32_t seqnum, int32_t status, std::span<const uint8_t> data, std::optional<size_t> actual = {}) {
+    put32(out_, kRetSubmit);
+    put32(out_, seqnum);
+    put32(out_, 0);  // devid, direction and ep are the client's fields
+    put32(out_, 0);
+    put32(out_, 0);
+    put32(out_, uint32_t(status));
+    put32(out_, uint32_t(actual.value_or(data.size())));
+    put32(out_, 0);  // start_frame
+    put32(out_, 0);  // number_of_packets: not isochronous
+    put32(out_, 0);  // error_count
+    out_.insert(out_.end(), 8, 0);
+    out_.insert(out_.end(), data.begin(), data.end());
+  }
+
+  void ret_unlink(uint32_t seqnum, int32_t status) {
+    put32(out_, kRetUnlink);
+    put32(out_, seqnum);
+    put32(out_, 0);
+    put32(out_, 0);
+    put32(out_, 0);
+    put32(out_, uint32_t(status));
+    out_.insert(out_.end(), 24, 0);
+  }
+
+  bool flush() {
+    if (out_.empty()) return true;
+    const bool ok = send_all(out_.data(), out_.size());
+    out_.clear();
+    return ok;
+  }
+
+  UsbipServer& server_;
+  std::mutex fd_mu_;  // guards closing fd_ against a concurrent shutdown
+  int fd_;
+  std::shared_ptr<SimAdapter> adapter_;
+  const int wake_fd_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+
+  // Owned by the connection thread.
+  uint32_t devid_ = 0;
+  DeviceDescriptors descriptors_;
+  uint8_t configuration_ = 0;
+  std::optional<BulkInQueue> rx_;
+  std::optional<BulkInQueue> results_;
+  std::deque<PendingControl> controls_;
+  std::deque<PendingOut> outs_;
+  bool out_busy_ = false;
+  std::vector<uint8_t> in_;
+  size_t in_len_ = 0;
+  std::vector<uint8_t> out_;
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+
+UsbipServer::UsbipServer(SimBackend& backend) : backend_(backend) {}
+
+UsbipServer::~UsbipServer() { stop(); }
+
+std::string UsbipServer::busid(const SimAdapter& a) { return std::to_string(kBusnum) + "-" + std::to_string(a.id()); }
+
+uint32_t UsbipServer::devid(const SimAdapter& a) { return kBusnum << 16 | a.address(); }
+
+uint32_t UsbipServer::speed(SimAdapter& a) { return describe(a.firmware().profile()).speed; }
+
+uint16_t UsbipServer::port() const {
+  std::lock_guard l(mu_);
+  return port_;
+}
+
+int UsbipServer::listen(const std::string& host, uint16_t port, std::string& error) {
+  std::lock_guard l(mu_);
+  if (listen_fd_ >= 0) {
+    error = "already listening on port " + std::to_string(port_);
+    return -1;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+    error = "not an IPv4 address: " + host;
+    return -1;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  auto fail = [&](const char* what) {
+    error = std::string(what) + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    if (wake >= 0) ::close(wake);
+    return -1;
+  };
+  if (fd < 0 || wake < 0) return fail("socket");
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) return fail("bind");
+  if (::listen(fd, 16) < 0) return fail("listen");
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) < 0) return fail("getsockname");
+  try {
+    accept_thread_ = std::thread([this, fd, wake] { accept_loop(fd, wake); });
+  } catch (const std::system_error&) {
+    return fail("thread");
+  }
+  listen_fd_ = fd;
+  wake_fd_ = wake;
+  port_ = ntohs(addr.sin_port);
+  return port_;
+}
+
+void UsbipServer::accept_loop(int fd, int wake) {
+  set_thread_name("tavro-usbip");
+  for (;;) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+    if (p[1].revents) break;
+    if (!(p[0].revents & POLLIN)) continue;
+    const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) continue;
+    const int one = 1;
+    ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    start_connection(c, nullptr);
+  }
+}
+
+void UsbipServer::start_connection(int fd, std::shared_ptr<SimAdapter> adapter) {
+  std::vector<std::unique_ptr<Connection>> finished;
+  {
+    std::lock_guard l(mu_);
+    finished = take_finished_locked();
+    auto c = std::make_unique<Connection>(*this, fd, std::move(adapter));
+    if (c->start()) connections_.push_back(std::move(c));
+  }
+  finished.clear();  // joined here, with no lock held
+}
+
+std::vector<std::unique_ptr<Connection>> UsbipServer::take_finished_locked() {
+  std::vector<std::unique_ptr<Connection>> done;
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if ((*it)->finished()) {
+      done.push_back(std::move(*it));
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return done;
+}
+
+bool UsbipServer::serve(std::shared_ptr<SimAdapter> adapter, int fd) {
+  if (!adapter || !adapter->plugged() || !claim(adapter->id())) {
+    ::close(fd);
+    return false;
+  }
+  start_connection(fd, std::move(adapter));
+  return true;
+}
+
+bool UsbipServer::claim(uint64_t adapter_id) {
+  std::lock_guard l(mu_);
+  return served_.insert(adapter_id).second;
+}
+
+void UsbipServer::release(uint64_t adapter_id) {
+  std::lock_guard l(mu_);
+  served_.erase(adapter_id);
+}
+
+void UsbipServer::stop() {
+  std::thread accept;
+  int fd, wake;
+  std::vector<std::unique_ptr<Connection>> connections;
+  {
+    std::lock_guard l(mu_);
+    accept = std::move(accept_thread_);
+    fd = std::exchange(listen_fd_, -1);
+    wake = std::exchange(wake_fd_, -1);
+    port_ = 0;
+  }
+  if (wake >= 0) {
+    const uint64_t one = 1;
+    (void)!::write(wake, &one, sizeof one);
+  }
+  if (accept.joinable()) accept.join();
+  if (fd >= 0) ::close(fd);
+  if (wake >= 0) ::close(wake);
+  {
+    std::lock_guard l(mu_);
+    connections.swap(connections_);
+  }
+  for (auto& c : connections) c->stop();
+  connections.clear();  // joins each
+}
+
+}  // namespace tavro::sim::usbip
