@@ -64,14 +64,23 @@ def usbip_port() -> int:
     return _native.usbip_port()
 
 
+def _read_sysfs(name: str) -> str:
+    with open(os.path.join(VHCI_DIR, name)) as f:
+        return f.read()
+
+
+def _write_sysfs(name: str, text: str) -> None:
+    with open(os.path.join(VHCI_DIR, name), "w") as f:
+        f.write(text)
+
+
 def _free_vhci_port(speed: int) -> int:
     # Ports of the wanted hub ("hs" for low/full/high speed, "ss" for super speed) whose state is VDEV_ST_NULL (4).
     hub = "ss" if speed >= 5 else "hs"
-    with open(os.path.join(VHCI_DIR, "status")) as f:
-        for line in f.read().splitlines()[1:]:
-            fields = line.split()
-            if len(fields) >= 3 and fields[0] == hub and int(fields[2]) == 4:
-                return int(fields[1])
+    for line in _read_sysfs("status").splitlines()[1:]:
+        fields = line.split()
+        if len(fields) >= 3 and fields[0] == hub and int(fields[2]) == 4:
+            return int(fields[1])
     raise OSError(f"no free {hub} port on {VHCI_DIR}")
 
 
@@ -92,8 +101,7 @@ class VhciAttachment:
     def detach(self) -> None:
         """Ask vhci-hcd to detach the port (the kernel closes its end; the server's connection ends)."""
         try:
-            with open(os.path.join(VHCI_DIR, "detach"), "w") as f:
-                f.write(f"{self.port}\n")
+            _write_sysfs("detach", f"{self.port}\n")
         except OSError:
             pass  # already detached: the device was unplugged or the connection closed
 
@@ -125,14 +133,10 @@ def attach_vhci(adapter, port: Optional[int] = None) -> VhciAttachment:
         if not _native.usbip_serve_fd(adapter.id, ours.fileno()):
             raise RuntimeError(f"adapter {adapter.serial!r} is unplugged or already served over USB/IP")
         try:
-            with open(os.path.join(VHCI_DIR, "attach"), "w") as f:
-                f.write(f"{port} {kernels.fileno()} {devid} {speed}\n")
-        except OSError:
-            adapter_unplugged = not adapter.plugged
-            # The kernel refused: close the server's end by closing our duplicate's peer (done by the with block);
-            # the server's connection then sees the end of the stream.
-            raise OSError(f"vhci-hcd refused the attach of {adapter.serial!r} on port {port}"
-                          + (" (adapter unplugged)" if adapter_unplugged else "")) from None
+            _write_sysfs("attach", f"{port} {kernels.fileno()} {devid} {speed}\n")
+        except OSError as e:
+            # Closing the kernel's end (the with block) ends the server's connection.
+            raise OSError(f"vhci-hcd refused the attach of {adapter.serial!r} on port {port}: {e}") from None
     # The kernel holds its own reference to its end; ours are closed.
     return VhciAttachment(adapter, port, busid, devid, speed)
 

@@ -36,6 +36,11 @@ constexpr size_t kHeaderSize = 48;
 constexpr size_t kDeviceRecordSize = 312;
 // Largest transfer accepted: the product's transfers are far smaller; anything above is refused, never allocated.
 constexpr uint32_t kMaxTransfer = 64 * 1024;
+// Transfers a connection may have pending at once (the product keeps a few dozen): with kMaxTransfer this bounds a
+// connection's buffers to 32 MiB whatever a client sends.
+constexpr size_t kMaxPending = 512;
+// Connections served at once; more are closed at once.
+constexpr size_t kMaxConnections = 64;
 constexpr uint32_t kBusnum = 1;
 // A peer that stops reading for this long has gone: the connection closes instead of blocking a sender forever.
 constexpr int kSendTimeoutMs = 5000;
@@ -392,13 +397,18 @@ class Connection final : private AdapterWatcher {
     return false;
   }
 
+  size_t pending_count() {
+    std::lock_guard l(adapter_->mu_);
+    return controls_.size() + outs_.size() + rx_->transfers_locked().size() + results_->transfers_locked().size();
+  }
+
   bool handle(const Header& h, std::span<const uint8_t> payload) {
     if (h.command == kCmdUnlink) {
       unlink(h.seqnum, h.flags_or_unlink);
       return true;
     }
     // A sequence number still in use is a broken client: replying twice to it would confuse the host.
-    if (pending(h.seqnum)) return false;
+    if (pending(h.seqnum) || pending_count() >= kMaxPending) return false;
     const bool in = h.direction == 1;
     if (h.ep == 0) {
       control(h, payload);
@@ -722,15 +732,26 @@ void UsbipServer::accept_loop(int fd, int wake) {
   }
 }
 
-void UsbipServer::start_connection(int fd, std::shared_ptr<SimAdapter> adapter) {
+bool UsbipServer::start_connection(int fd, std::shared_ptr<SimAdapter> adapter) {
   std::vector<std::unique_ptr<Connection>> finished;
+  bool started;
   {
     std::lock_guard l(mu_);
     finished = take_finished_locked();
-    auto c = std::make_unique<Connection>(*this, fd, std::move(adapter));
-    if (c->start()) connections_.push_back(std::move(c));
+    const uint64_t served = adapter ? adapter->id() : 0;
+    std::unique_ptr<Connection> c;
+    if (connections_.size() < kMaxConnections) c = std::make_unique<Connection>(*this, fd, std::move(adapter));
+    else ::close(fd);
+    started = c && c->start();
+    if (started) {
+      connections_.push_back(std::move(c));
+    } else {
+      if (served) served_.erase(served);  // the claim taken by serve()
+      finished.push_back(std::move(c));   // closes its socket
+    }
   }
   finished.clear();  // joined here, with no lock held
+  return started;
 }
 
 std::vector<std::unique_ptr<Connection>> UsbipServer::take_finished_locked() {
@@ -751,8 +772,7 @@ bool UsbipServer::serve(std::shared_ptr<SimAdapter> adapter, int fd) {
     ::close(fd);
     return false;
   }
-  start_connection(fd, std::move(adapter));
-  return true;
+  return start_connection(fd, std::move(adapter));
 }
 
 bool UsbipServer::claim(uint64_t adapter_id) {

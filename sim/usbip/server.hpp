@@ -62,7 +62,8 @@ class UsbipServer {
 
  private:
   void accept_loop(int fd, int wake);
-  void start_connection(int fd, std::shared_ptr<SimAdapter> adapter);
+  // False (fd closed) when the connection limit is reached or no thread could start.
+  bool start_connection(int fd, std::shared_ptr<SimAdapter> adapter);
   // Joins connections whose thread has ended. Needs mu_.
   std::vector<std::unique_ptr<Connection>> take_finished_locked();
 

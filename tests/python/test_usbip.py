@@ -1,6 +1,11 @@
 """The simulator's USB/IP server, spoken to over loopback TCP by a small client (what vhci-hcd would send)."""
+import os
+import signal
 import socket
 import struct
+import subprocess
+import sys
+import threading
 
 import pytest
 
@@ -15,10 +20,11 @@ EPIPE, ECONNRESET, EPROTO = -32, -104, -71
 class Client:
     """One USB/IP connection: the handshake, CMD_SUBMIT/CMD_UNLINK out, RET_SUBMIT/RET_UNLINK in."""
 
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    def __init__(self, port=None, sock=None, devid=None):
+        self.sock = sock or socket.create_connection(("127.0.0.1", port))
+        self.sock.settimeout(10)
         self.seq = 0
-        self.devid = None
+        self.devid = devid
         self.inbound = {}  # seqnum -> True for IN submissions (their replies carry data)
 
     def close(self):
@@ -239,9 +245,62 @@ def test_malformed_commands_close_the_connection(sim, client, override):
     assert client(a).control(DEV_INFO)[0] == 0  # the server goes on
 
 
+def test_too_many_pending_transfers_close_the_connection(sim, client):
+    c = client(sim.plug(A))
+    for _ in range(513):  # each may hold a 64 KiB buffer: the server refuses to hold more than 512
+        c.submit(RX, True, 65536)
+    assert c.closed()
+
+
 def test_garbage_handshake_closes_the_connection(sim, client):
     a = sim.plug(A)
     c = client()
     c.sock.sendall(b"\x01\x11\x80\x99" + bytes(100))
     assert c.closed()
     assert client(a).control(DEV_INFO)[0] == 0
+
+
+def test_command_serves_its_adapters_until_interrupted():
+    cmd = [sys.executable, "-m", "tavro_sim.cli", "tav.io:CANH0001", "tav.io:CANJ0003", "--legacy"]
+    with subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True) as proc:
+        watchdog = threading.Timer(60, proc.kill)  # a hung command fails the test instead of blocking it
+        watchdog.start()
+        try:
+            lines = [proc.stdout.readline() for _ in range(5)]
+            port = int(lines[0].rsplit(":", 1)[1])
+            assert "usbip --tcp-port %d attach -r 127.0.0.1 -b 1-" % port in lines[3]
+            listed = Client(port).devlist()
+            assert [(d["busid"], d["speed"]) for d in listed] == [(line.split()[-1], 2) for line in lines[2:4]]
+            proc.send_signal(signal.SIGINT)
+            assert proc.wait(timeout=30) == 0
+        finally:
+            watchdog.cancel()
+            proc.kill()
+
+
+def test_vhci_attach_hands_a_socketpair_to_the_kernel(sim, monkeypatch):
+    """The test plays vhci-hcd: it takes the socket handed over in the attach line and speaks to the device on it."""
+    from tavro_sim import usbip
+
+    a = sim.plug(A)
+    kernel = {}
+    status = "hub port sta spd dev      sockfd local_busid\nhs  0000 006 003 00010002 000003 1-2\nhs  0001 004 000 00000000 000000 0-0\n"
+
+    def write_sysfs(name, text):
+        kernel[name] = text.split()
+        if name == "attach":
+            kernel["sock"] = socket.socket(fileno=os.dup(int(text.split()[1])))
+
+    monkeypatch.setattr(usbip, "_read_sysfs", lambda name: status)
+    monkeypatch.setattr(usbip, "_write_sysfs", write_sysfs)
+    att = sim.attach_vhci(A)
+    c = Client(sock=kernel["sock"], devid=att.devid)
+    assert kernel["attach"] == ["1", kernel["attach"][1], str(att.devid), "3"] and att.port == 1
+    assert c.control(DEV_INFO)[0] == 0
+    with pytest.raises(RuntimeError, match="already served"):
+        sim.attach_vhci(a)
+    att.detach()
+    assert kernel["detach"] == ["1"]
+    a.unplug()
+    assert c.closed()
+    c.close()
