@@ -253,6 +253,8 @@ class Adapter:
         "long_reply" (padded to ``length``), "reply" (``payload``), "delay" (``delay_ms``), "partial_accept"
         (bulk OUT: the adapter takes ``length`` bytes), "os_error" (``os_code``). count: how many matching events
         it hits (None = all), after letting ``skip`` pass. text: host error text for open/claim/endpoint_open.
+        A "stall" on a bulk endpoint halts it until the host clears the halt (see :meth:`halt_clears`): bulk OUT
+        transfers stall; of the queued bulk IN transfers the oldest stalls and the rest wait for the clear.
         """
         if target == "enumerate":
             raise ValueError("use tavro_sim.add_enumeration_fault for enumeration faults")

@@ -76,7 +76,23 @@ void SimAdapter::add_watcher_locked(AdapterWatcher* w) { watchers_.push_back(w);
 
 void SimAdapter::remove_watcher_locked(AdapterWatcher* w) { std::erase(watchers_, w); }
 
-void SimAdapter::clear_halt(uint8_t endpoint) { ++halt_clears_[halt_slot(endpoint)]; }
+void SimAdapter::clear_halt(uint8_t endpoint) {
+  halted_[halt_slot(endpoint)] = false;
+  ++halt_clears_[halt_slot(endpoint)];
+}
+
+bool SimAdapter::halted(uint8_t endpoint) const noexcept { return halted_[halt_slot(endpoint)].load(); }
+
+void SimAdapter::halt(uint8_t endpoint) noexcept {
+  ++halts_[halt_slot(endpoint)];
+  halted_[halt_slot(endpoint)] = true;
+}
+
+uint64_t SimAdapter::halt_count(uint8_t endpoint) const noexcept { return halts_[halt_slot(endpoint)].load(); }
+
+void SimAdapter::reset_halts() noexcept {
+  for (auto& h : halted_) h = false;
+}
 
 uint64_t SimAdapter::halt_clears(uint8_t endpoint) const { return halt_clears_[halt_slot(endpoint)].load(); }
 
@@ -141,6 +157,10 @@ usb::TransferOutcome SimAdapter::answer_control(const usb::ControlSetup& setup, 
 BulkOutPlan SimAdapter::plan_bulk_out_locked(size_t length) {
   BulkOutPlan plan;
   plan.limit = length;
+  if (halted(protocol::kEpBulkOut)) {
+    plan.end = outcome(usb::TransferStatus::Stall);
+    return plan;
+  }
   auto rule = faults_.take({FaultTarget::BulkOut, 0, false, 0, protocol::kEpBulkOut});
   if (!rule) return plan;
   switch (rule->action) {
@@ -154,6 +174,10 @@ BulkOutPlan SimAdapter::plan_bulk_out_locked(size_t length) {
       break;
     case FaultAction::Reply:
     case FaultAction::LongReply: break;  // IN-only actions
+    case FaultAction::Stall:
+      halt(protocol::kEpBulkOut);
+      plan.end = outcome(usb::TransferStatus::Stall);
+      break;
     default: plan.end = outcome(fault_status(*rule), 0, rule->os_code); break;
   }
   return plan;
@@ -214,6 +238,14 @@ void BulkInQueue::pump_locked(Clock::time_point now) {
       continue;
     }
     if (t.hung) return;  // a transfer that never completes holds back the ones behind it
+    if (adapter_->halted(endpoint_)) {
+      const uint64_t halt = adapter_->halt_count(endpoint_);
+      if (halt == halt_reported_) return;  // reported already: the queue waits for the halt to be cleared
+      halt_reported_ = halt;
+      t.done = true;
+      t.result = outcome(usb::TransferStatus::Stall);
+      return;
+    }
     // Asked on every pump until a rule hits: a rule added while the transfer waits still applies to it.
     if (!t.rule_applied) {
       if (auto rule = adapter_->faults().take({FaultTarget::BulkIn, 0, true, 0, endpoint_})) {
@@ -248,6 +280,10 @@ bool BulkInQueue::apply_rule(Transfer& t, const FaultRule& rule, Clock::time_poi
       std::copy(rule.payload.begin(), rule.payload.end(), t.buf.begin());
       return finish(outcome(usb::TransferStatus::Completed, rule.payload.size()));
     case FaultAction::LongReply: return finish(outcome(usb::TransferStatus::Fault, t.length));
+    case FaultAction::Stall:
+      adapter_->halt(endpoint_);
+      halt_reported_ = adapter_->halt_count(endpoint_);  // the queue stops behind this transfer
+      return finish(outcome(usb::TransferStatus::Stall));
     case FaultAction::PartialAccept: return true;  // an OUT-only action
     default: return finish(outcome(fault_status(rule), 0, rule.os_code));
   }

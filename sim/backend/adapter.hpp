@@ -99,9 +99,17 @@ class SimAdapter final : public EndpointListener {
   // Offers bulk OUT bytes to the firmware and records them when taken; false when its transmit queue is full (the
   // device NAKs; offer again when endpoint 0x02 is ready). No lock held (the firmware calls back).
   bool bulk_out(std::span<const uint8_t> bytes);
-  // The host cleared a halt on this endpoint (counted per endpoint for tests).
+  // A stall rule on a bulk endpoint halts it, as the firmware does, until the host clears the halt: bulk OUT
+  // transfers stall; of the queued bulk IN transfers the oldest stalls and the others wait (the host controller
+  // stops the endpoint's queue) until the halt is cleared. Clears are counted per endpoint for tests.
   void clear_halt(uint8_t endpoint);
   uint64_t halt_clears(uint8_t endpoint) const;
+  bool halted(uint8_t endpoint) const noexcept;
+  // Counts the halts of the endpoint, so that a queue reports each halt once.
+  uint64_t halt_count(uint8_t endpoint) const noexcept;
+  void halt(uint8_t endpoint) noexcept;
+  // A configuration or interface selection clears every halt (not counted as clears).
+  void reset_halts() noexcept;
 
   // --- used by the front-ends ---
   void endpoint_ready(uint8_t endpoint) noexcept override;
@@ -143,6 +151,8 @@ class SimAdapter final : public EndpointListener {
   std::vector<BulkInQueue*> in_queues_;  // guarded by mu_
   std::vector<AdapterWatcher*> watchers_;  // guarded by mu_
   std::atomic<uint64_t> halt_clears_[3]{};  // 0x81, 0x83, 0x02
+  std::atomic<bool> halted_[3]{};
+  std::atomic<uint64_t> halts_[3]{};
 
   mutable std::mutex record_mu_;
   size_t record_limit_ = 65536;
@@ -193,6 +203,7 @@ class BulkInQueue {
   const uint8_t endpoint_;
   std::deque<Transfer> queue_;
   std::vector<std::vector<uint8_t>> free_;  // reusable transfer buffers
+  uint64_t halt_reported_ = 0;              // the last halt that stalled a transfer of this queue
 };
 
 }  // namespace tavro::sim

@@ -79,6 +79,10 @@ int32_t urb_status(const usb::TransferOutcome& o) noexcept {
   return -EPROTO;
 }
 
+bool is_bulk_endpoint(uint16_t address) noexcept {
+  return address == protocol::kEpRxIn || address == protocol::kEpTxResultIn || address == protocol::kEpBulkOut;
+}
+
 void set_thread_name(const char* name) { pthread_setname_np(pthread_self(), name); }
 
 // The device record of OP_REP_DEVLIST / OP_REP_IMPORT (without the interface list).
@@ -479,19 +483,23 @@ class Connection final : private AdapterWatcher {
       }
     } else if (type == 0x00 && s.request == kSetConfiguration && s.value <= 1) {
       configuration_ = uint8_t(s.value);
+      adapter_->reset_halts();
       return reply({});
     } else if (type == 0x80 && s.request == kGetConfiguration) {
       return reply({configuration_});
     } else if (type == 0x01 && s.request == kSetInterface && s.index == iface && s.value == 0) {
+      adapter_->reset_halts();
       return reply({});
     } else if (type == 0x81 && s.request == kGetInterface && s.index == iface) {
       return reply({0});
     } else if (type == 0x02 && s.request == kClearFeature && s.value == 0 /* ENDPOINT_HALT */ &&
-               (s.index == protocol::kEpRxIn || s.index == protocol::kEpTxResultIn || s.index == protocol::kEpBulkOut)) {
+               is_bulk_endpoint(s.index)) {
       adapter_->clear_halt(uint8_t(s.index));
       return reply({});
-    } else if ((type == 0x80 || (type == 0x81 && s.index == iface) || type == 0x82) && s.request == kGetStatus) {
+    } else if ((type == 0x80 || (type == 0x81 && s.index == iface)) && s.request == kGetStatus) {
       return reply({0, 0});
+    } else if (type == 0x82 && s.request == kGetStatus && is_bulk_endpoint(s.index)) {
+      return reply({uint8_t(adapter_->halted(uint8_t(s.index)) ? 1 : 0), 0});
     }
     ret_submit(seqnum, -EPIPE, {});
   }

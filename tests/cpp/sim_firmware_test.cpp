@@ -896,7 +896,7 @@ TEST_F(BackendTest, BulkInCompletesInOrderWithWhatIsQueued) {
   }));
 }
 
-TEST_F(BackendTest, BulkInFaultRulesHitTheNextTransfer) {
+TEST_F(BackendTest, BulkInFaultRulesHitTheNextTransferAndAStallHaltsUntilCleared) {
   open_first();
   auto res = iface->open_bulk_in(protocol::kEpTxResultIn);
   ASSERT_TRUE(res.ok());
@@ -912,6 +912,11 @@ TEST_F(BackendTest, BulkInFaultRulesHitTheNextTransfer) {
   reply.payload = {0, 3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
   add(reply);
   EXPECT_EQ(pipe.wait_oldest(kSecond)->outcome.status, TransferStatus::Stall);
+  // The stall halted the endpoint: the queue waits until the host clears the halt.
+  EXPECT_FALSE(pipe.wait_oldest(std::chrono::milliseconds(10)).has_value());
+  EXPECT_TRUE(adapter->halted(protocol::kEpTxResultIn));
+  ASSERT_TRUE(pipe.clear_halt().ok());
+  EXPECT_EQ(adapter->halt_clears(protocol::kEpTxResultIn), 1u);
   auto c = pipe.wait_oldest(kSecond);
   ASSERT_TRUE(c && c->outcome.ok());
   EXPECT_EQ(Bytes(c->data.begin(), c->data.end()), reply.payload);

@@ -163,7 +163,13 @@ def test_configuration_descriptor_and_halt_clearing(sim, client):
     assert cfg[9:18] == bytes([9, 4, 0, 0, 3, 0xFF, 0, 0, 0])
     endpoints = [(cfg[i + 2], cfg[i + 3], struct.unpack("<H", cfg[i + 4:i + 6])[0]) for i in (18, 25, 32)]
     assert endpoints == [(RX, 2, 512), (OUT, 2, 512), (RESULTS, 2, 512)]
+    a.add_fault(target="bulk_in", action="stall", endpoint=RX)
+    assert c.reply(c.submit(RX, True, 512)) == (EPIPE, b"")
+    waiting = c.submit(RX, True, 512)  # the halted endpoint's queue waits until the halt is cleared
+    a.preload_rx(bytes(24))
+    assert c.control((0x82, 0, 0, RX, 2)) == (0, b"\1\0")  # GET_STATUS says halted; the bulk IN still waits
     assert c.control((0x02, 1, 0, RX, 0)) == (0, 0)
+    assert c.reply(waiting) == (0, bytes(24))
     assert a.halt_clears(RX) == 1 and a.halt_clears(OUT) == 0
 
 
