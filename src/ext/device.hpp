@@ -20,6 +20,15 @@
 namespace tavro::py {
 
 
+// How _receive_message builds can.Message objects (device_fast.cpp). Touched only with the interpreter lock held;
+// the pointers borrow from a process-wide table, so dropping the payload anywhere releases nothing of Python's.
+struct MessageFactoryState {
+  const void* message_class = nullptr;  // null until _set_message_factory
+  void* channel = nullptr;              // PyObject*
+  double anchor = 0.0;                  // time.time() at which the adapter clock read 0
+  uint64_t last_raw = 0, wrap_offset = 0, last_us = 0;
+};
+
 // What the Python object owns. Shared with the exit hook through the registry of open handles.
 struct DevicePayload {
   std::shared_ptr<DeviceShared> shared;
@@ -27,6 +36,7 @@ struct DevicePayload {
   std::vector<FilterEntry> filter;  // guarded by filter_mu
   // Periodic tasks; shared so that the control block's notifier can reach it without owning the handle.
   std::shared_ptr<PeriodicTable> periodic = std::make_shared<PeriodicTable>();
+  MessageFactoryState messages;
 };
 
 struct DeviceObject {

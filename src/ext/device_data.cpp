@@ -63,12 +63,7 @@ PyObject* frame_tuple(const CanFrame& f) {
   return t;
 }
 
-// What one receive attempt ended with.
-struct Received {
-  enum class Kind { Frame, Nothing, Error } kind = Kind::Nothing;
-  CanFrame frame;
-  OpError error;
-};
+}  // namespace
 
 Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
   DeviceShared& shared = *p.shared;
@@ -118,8 +113,6 @@ Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
     if (time_left(deadline) <= Duration::zero()) return {};
   }
 }
-
-}  // namespace
 
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN

@@ -32,6 +32,15 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
 Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message);
 
 // Frames: device_data.cpp
+// What one receive attempt ended with.
+struct Received {
+  enum class Kind { Frame, Nothing, Error } kind = Kind::Nothing;
+  CanFrame frame;
+  OpError error;
+};
+// receive_frame's loop (interpreter lock released): the next frame the software filter accepts, or nothing by
+// `timeout_ms` (capped at five minutes).
+Received receive_loop(DevicePayload& p, uint64_t timeout_ms);
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -66,6 +75,12 @@ PyObject* device_get_settings_status(PyObject* self, PyObject* unused);
 PyObject* device_wait_settings_saved(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames);
+
+// python-can fast path and bit timing by segments: device_fast.cpp
+PyObject* device_set_message_factory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_receive_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_set_receive_own(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Periodic transmission: periodic.cpp
 PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

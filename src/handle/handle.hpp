@@ -66,6 +66,7 @@ struct DeviceState {
   uint32_t confirmation_mode = 0;
   bool listen_only = false;
   bool attach_uncertain = false;
+  bool own_frames = false;  // every session attached hands sent frames to the receivers too
 };
 
 class DeviceShared {

@@ -52,6 +52,7 @@ Op<void> DeviceShared::attach_session() {
     return OpError::runtime(*state_.failure_message);
   }
   state_.listen_only = listen_only;
+  session.value()->set_own_frames(state_.own_frames);
   state_.session = std::move(session.value());
   flags_->generation.fetch_add(1);
   return {};

@@ -16,6 +16,7 @@
 #include "core/device_error.hpp"
 #include "echo/echo_table.hpp"
 #include "session/ticket.hpp"
+#include "stream/records.hpp"
 
 namespace tavro {
 
@@ -26,6 +27,7 @@ struct PendingSlot {
   uint8_t tx_id = 0;
   std::shared_ptr<TxTicket> ticket;
   uint64_t ticket_id = 0;
+  CanFrame frame;  // what was sent, for handing it to the receivers once sent (own frames)
 };
 
 struct SessionState {

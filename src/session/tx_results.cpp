@@ -48,6 +48,12 @@ Status process_result_record(ResultReaderContext& ctx, const uint8_t* rec) {
       if (slot.state == PendingSlot::State::EchoTracked && st.echo_table)
         st.echo_table->complete(tx_id, st.echo_generation);
       std::shared_ptr<TxTicket> ticket = std::move(slot.ticket);
+      if (status == 0 && ctx.own_frames_queue && ctx.own_frames.load(std::memory_order_relaxed)) {
+        CanFrame own = slot.frame;
+        own.flags |= FRAME_FLAG_OWN;
+        own.timestamp = timestamp;
+        ctx.own_frames_queue->push(own);  // the queue's mutex is a leaf lock
+      }
       slot = PendingSlot{};
       if (ticket) ticket->complete(TxResult::terminal(static_cast<TxStatus>(status), timestamp, tx_id, flags));
       return Ok{};

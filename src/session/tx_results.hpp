@@ -32,6 +32,10 @@ struct ResultReaderContext {
   const bool confirmed;        // the session's path mode is Confirmed
   StopSignal stop;
   StreamHandoff handoff;       // the endpoint-0x83 stream until the reader takes it
+  // Own frames: a frame the adapter reports sent is also queued here for the receivers (FRAME_FLAG_OWN, the
+  // result's timestamp). The queue belongs to the session's channel, which outlives the reader.
+  RxQueue* own_frames_queue = nullptr;
+  std::atomic<bool> own_frames{false};
 };
 
 // Starts "tavro-tx-results". Fails with Internal carrying the operating system's error text as detail.

@@ -101,6 +101,7 @@ Result<std::shared_ptr<TxSession>> TxSession::attach(std::shared_ptr<UsbAdapter>
     s->state_->echo_generation = s->channel_->echo_generation();
   }
   s->reader_ctx_ = std::make_shared<ResultReaderContext>(s->state_, effective, path_mode == TxPathMode::Confirmed);
+  s->reader_ctx_->own_frames_queue = &s->channel_->queue();
 
   auto stream = BulkInStream::open(*s->adapter_, protocol::kEpTxResultIn, params.bulk_in_transfer_size,
                                    params.result_queue_depth);
@@ -232,6 +233,7 @@ Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration
     slot->echo_sequence = echo_sequence;
     slot->ticket = handle.ticket;
     slot->ticket_id = handle.ticket_id;
+    slot->frame = frame;
   }
 
   const Duration remaining = time_left(deadline);

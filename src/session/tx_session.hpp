@@ -78,6 +78,8 @@ class TxSession {
   // waits until `deadline` (Timeout), or fails with "RX channel disconnected" once the worker has ended and the
   // queue is drained. Every frame taken counts in the received frames/bytes counters.
   Result<CanFrame> receive(TimePoint deadline);
+  // Confirmed sessions: also hand every frame the adapter reports sent to the receivers (FRAME_FLAG_OWN).
+  void set_own_frames(bool on) noexcept { reader_ctx_->own_frames.store(on, std::memory_order_relaxed); }
 
   // Unconfirmed transmission (path mode Unconfirmed). `status` carries the error and `state` whether the frame
   // may have left the host.

@@ -13,6 +13,8 @@ namespace tavro {
 inline constexpr uint8_t FRAME_FLAG_RTR = 0x02;
 inline constexpr uint8_t FRAME_FLAG_EXTENDED = 0x04;
 inline constexpr uint8_t FRAME_FLAG_ERROR = 0x08;
+// Host-only: a frame this adapter sent, queued for the receivers once the adapter confirmed it.
+inline constexpr uint8_t FRAME_FLAG_OWN = 0x80;
 
 struct CanFrame {
   uint8_t channel = 0;
@@ -48,7 +50,7 @@ inline CanFrame decode_rx_record(const uint8_t* rec) noexcept {
   CanFrame f;
   f.channel = rec[0];
   const uint32_t id_word = wire::get_u32(rec + 4);
-  uint8_t flags = rec[2];
+  uint8_t flags = rec[2] & ~FRAME_FLAG_OWN;  // the host-only bit never comes from the wire
   if (id_word & protocol::kIdExtended) flags |= FRAME_FLAG_EXTENDED;
   if (id_word & protocol::kIdRemote) flags |= FRAME_FLAG_RTR;
   if (id_word & protocol::kIdError) flags |= FRAME_FLAG_ERROR;

@@ -17,6 +17,7 @@ size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
     for (size_t i = 0; i < n; ++i) {
       if (count_ == capacity_) {
         // Full: the oldest frame makes room; the reader of the endpoint never stalls for a slow consumer.
+        if (ring_[head_].flags & FRAME_FLAG_OWN) --own_queued_;
         if (++head_ == capacity_) head_ = 0;
         --count_;
         ++dropped;
@@ -25,6 +26,7 @@ size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
       if (tail >= capacity_) tail -= capacity_;
       ring_[tail] = frames[i];
       ++count_;
+      if (own_queued_ != 0 || (frames[i].flags & FRAME_FLAG_OWN)) place_by_timestamp(tail);
     }
     wake = std::min(waiters_, n);
   }
@@ -38,6 +40,20 @@ size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
   return dropped;
 }
 
+// Own frames come from the result stream, received frames from the receive stream: each stream is in order, but
+// either may reach the queue first. Moves the frame at `pos` (the tail) before queued frames of the other stream
+// that the adapter stamped later.
+void RxQueue::place_by_timestamp(size_t pos) noexcept {
+  if (ring_[pos].flags & FRAME_FLAG_OWN) ++own_queued_;
+  for (size_t n = count_ - 1; n > 0; --n) {
+    const size_t prev = pos == 0 ? capacity_ - 1 : pos - 1;
+    const bool other_stream = (ring_[prev].flags ^ ring_[pos].flags) & FRAME_FLAG_OWN;
+    if (!other_stream || ring_[prev].timestamp <= ring_[pos].timestamp) break;
+    std::swap(ring_[prev], ring_[pos]);
+    pos = prev;
+  }
+}
+
 Result<CanFrame> RxQueue::pop(TimePoint deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (count_ == 0 && !closed_) {
@@ -49,6 +65,7 @@ Result<CanFrame> RxQueue::pop(TimePoint deadline) {
   }
   if (count_ == 0) return terminal_;  // closed and drained
   CanFrame f = ring_[head_];
+  if (f.flags & FRAME_FLAG_OWN) --own_queued_;
   if (++head_ == capacity_) head_ = 0;
   --count_;
   return f;

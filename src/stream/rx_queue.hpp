@@ -4,6 +4,8 @@
 //   q.push(frame)                  # never waits: when full, the oldest frame is discarded and counted
 //   q.pop(deadline) -> frame | DeviceError.timeout() | terminal error (after close, once drained)
 //   q.close(error)                 # end of stream: wakes every waiter; queued frames are still handed out
+//   q.push(own)                    # a frame with FRAME_FLAG_OWN (the session's own, confirmed sent) and the
+//                                  # received frames are kept in adapter-timestamp order against each other
 //
 // This is the hottest path of the driver. The ring never allocates after construction; the producer takes the
 // mutex for a few stores and signals the condition variable only when a receiver is actually waiting (the waiter
@@ -57,6 +59,8 @@ class RxQueue {
   size_t waiters() const;
 
  private:
+  void place_by_timestamp(size_t pos) noexcept;  // mutex_ held
+
   const size_t capacity_;
   const std::unique_ptr<CanFrame[]> ring_;
 
@@ -65,6 +69,7 @@ class RxQueue {
   size_t head_ = 0;   // oldest frame
   size_t count_ = 0;
   size_t waiters_ = 0;
+  size_t own_queued_ = 0;  // queued frames with FRAME_FLAG_OWN; while 0, pushing never looks back
   bool closed_ = false;
   DeviceError terminal_;
 
