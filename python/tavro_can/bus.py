@@ -1,30 +1,135 @@
 """python-can interface plugin: ``can.Bus(interface="tavro", channel=<serial or None>, bitrate=500000)``.
 
-Frames go through the native driver ``tavro_pythoncan_ext``; acceptance filters run in the driver, so frames that
-no filter accepts never reach Python.
+Frames go through the native driver ``tavro_pythoncan_ext``. Received frames arrive as ready ``can.Message``
+objects built by the driver, acceptance filters run in the driver with python-can's matching rule (so ``recv``
+never filters again), periodic tasks run on the driver's own threads, and every wait is cut into short slices so
+that Ctrl-C interrupts ``recv`` and ``send`` at once.
 """
 from __future__ import annotations
 
+import atexit
 import logging
+import operator
 import time
-from typing import Any, Optional, Sequence
+import weakref
+from typing import Any, Callable, Optional, Sequence, Union
 
 import can
 from can import BusABC, BusState, Message
-from can.exceptions import CanInitializationError, CanOperationError, CanTimeoutError
+from can.broadcastmanager import (
+    LimitedDurationCyclicSendTaskABC,
+    ModifiableCyclicTaskABC,
+    RestartableCyclicTaskABC,
+)
+from can.exceptions import CanError, CanInitializationError, CanOperationError, CanTimeoutError
 
 import tavro_pythoncan_ext as _ext
 
 _log = logging.getLogger("can.tavro")
+_bus_log = logging.getLogger("can.bus")  # where BusABC.recv logs received messages
 
-# Longest single wait handed to the driver; python-can's "wait forever" is a loop of these.
+_MODE_LISTEN_ONLY = 0x02
+_MODE_TRIPLE_SAMPLE = 0x04
+_BUS_OFF = 3
+# Longest single native wait; the driver checks for signals (Ctrl-C) between its own 100 ms slices.
 _FOREVER_MS = 300_000
+# A send with timeout=0 gets one attempt; this bounds the USB write of that attempt.
+_TRY_ONCE_MS = 25
+# Slice of a send that blocks without a time-out: Python handles signals between slices.
+_SEND_SLICE_MS = 250
 
 
-def _to_ms(timeout: Optional[float]) -> int:
-    if timeout is None:
-        return _FOREVER_MS
-    return max(0, int(timeout * 1000))
+class TavroError(CanError):
+    """Base of every error this interface raises (also a python-can ``CanError``)."""
+
+
+class TavroInitializationError(TavroError, CanInitializationError):
+    """The adapter could not be opened or configured."""
+
+
+class TavroOperationError(TavroError, CanOperationError):
+    """A send, receive or configuration request failed."""
+
+
+class TavroTimeoutError(TavroError, CanTimeoutError):
+    """A send did not complete in time (the frame may or may not have reached the bus)."""
+
+
+# The driver's error kinds by the lead of their text: the number is the driver's error kind.
+_ERROR_CODES = (
+    ("USB error", 0), ("Device not found", 1), ("Device is in use", 2), ("Multiple devices found", 3),
+    ("Device not open", 4), ("Timeout waiting", 5), ("Invalid parameter", 8), ("Hardware error", 9),
+    ("Bus off", 10), ("Communication error", 13), ("Internal error", 14), ("TX busy", 15),
+    ("Not supported", 16), ("Too many open handles", 17),
+)
+
+
+def _error_code(text: str) -> Optional[int]:
+    for lead, code in _ERROR_CODES:
+        if text.startswith(lead):
+            return code
+    return None
+
+
+def _wrap(e: Exception, cls=TavroOperationError) -> TavroError:
+    text = str(e)
+    if isinstance(e, TimeoutError) and cls is TavroOperationError:
+        cls = TavroTimeoutError
+    return cls(text, _error_code(text))
+
+
+def _open_error(e: Exception, channel: Optional[str], device_name: Optional[str]) -> TavroInitializationError:
+    text = str(e)
+    if text.startswith("Multiple devices found"):
+        serials = [line.strip()[2:] for line in text.splitlines() if line.strip().startswith("- ")]
+        text = f"{len(serials)} adapters found: {', '.join(serials)}; pass channel=<serial>"
+    elif text == "Device not found":
+        if device_name is not None:
+            text = f"Device not found: no TAVRO adapter named {device_name!r}"
+        elif channel is not None:
+            text = f"Device not found: no TAVRO adapter with serial {channel!r}"
+        else:
+            text = "Device not found: no TAVRO adapter attached"
+    return TavroInitializationError(text, _error_code(str(e)))
+
+
+def _timeout_ms(timeout: Optional[float]) -> int:
+    """Milliseconds for a finite time-out, rounded up so that a wait never ends early."""
+    if timeout <= 0:
+        return 0
+    return min(_FOREVER_MS, int(timeout * 1000 + 0.999))
+
+
+def _native_filters(filters: Optional[Sequence[Any]]) -> Optional[list]:
+    """Translates python-can filters into the driver's (id, mask, extended) entries with the same meaning as
+    ``BusABC._matches_filters``: a frame passes when ``(can_id ^ arbitration_id) & can_mask == 0`` (and its
+    format equals ``extended`` where given). Mask bits above an identifier's width are compared against zero, so
+    they are cut away when ``can_id`` is zero there and make the filter match nothing otherwise.
+    Raises ValueError for a malformed filter; returns None for "accept everything"."""
+    if not filters:
+        return None
+    entries = []
+    for f in filters:
+        try:
+            can_id, can_mask = f["can_id"], f["can_mask"]
+        except (TypeError, KeyError, IndexError):
+            raise ValueError(f"invalid filter {f!r}: needs 'can_id' and 'can_mask'") from None
+        for key, value in (("can_id", can_id), ("can_mask", can_mask)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+                raise ValueError(f"invalid filter {f!r}: {key} must be a non-negative int")
+        if "extended" in f:
+            if f["extended"] not in (True, False):
+                raise ValueError(f"invalid filter {f!r}: extended must be True or False")
+            formats = (bool(f["extended"]),)
+        else:
+            formats = (False, True)
+        for ext in formats:
+            width = 0x1FFFFFFF if ext else 0x7FF
+            if can_id & can_mask & ~width:
+                continue  # no identifier of this format can match
+            entries.append((can_id & can_mask & width, can_mask & width, ext))
+    # No entry: nothing can pass. The driver's entry for that wants bit 11 set in a standard identifier.
+    return entries or [(0x800, 0x80000800, None)]
 
 
 class TavroBus(BusABC):
@@ -34,7 +139,11 @@ class TavroBus(BusABC):
     :param device_name: open the adapter whose stored name is this, instead of by serial number.
     :param bitrate: nominal bit rate in bit/s (at most 1 Mbit/s; classic CAN only).
     :param sample_point: sample point in percent (87.5 by default).
-    :param listen_only: receive only; the adapter neither transmits nor acknowledges.
+    :param timing: a ``can.BitTiming`` applied as given (its ``f_clock`` must be the adapter's clock); overrides
+        ``bitrate`` and ``sample_point``. ``can.BitTimingFd`` is refused.
+    :param listen_only: receive only; the adapter neither transmits nor acknowledges (``state`` PASSIVE).
+    :param receive_own_messages: every frame this bus sends comes back from ``recv`` (``is_rx=False``) once the
+        adapter has reported it sent, with the adapter's timestamp. ``send`` then waits for that report.
     """
 
     def __init__(
@@ -46,96 +155,253 @@ class TavroBus(BusABC):
         listen_only: bool = False,
         device_name: Optional[str] = None,
         fd: bool = False,
+        timing: Optional[Union[can.BitTiming, can.BitTimingFd]] = None,
+        receive_own_messages: bool = False,
         **kwargs: Any,
     ) -> None:
-        if fd:
-            raise CanInitializationError("TAVRO adapters support classic CAN only")
+        if fd or isinstance(timing, can.BitTimingFd):
+            raise TavroInitializationError("TAVRO adapters support classic CAN only (no CAN FD, no BitTimingFd)")
+        if timing is not None and not isinstance(timing, can.BitTiming):
+            raise TavroInitializationError(f"timing must be a can.BitTiming, not {type(timing).__name__}")
+        try:
+            _native_filters(can_filters)
+        except ValueError as e:
+            raise TavroInitializationError(str(e)) from None
+        if timing is None:
+            bitrate_bps, sample_permille = self._check_bitrate(bitrate, sample_point)
+        if receive_own_messages and listen_only:
+            raise TavroInitializationError("receive_own_messages needs a transmitting bus, not listen_only")
+        channel = None if channel in (None, "") else str(channel)
+
         try:
             if device_name is not None:
-                self._dev = _ext.NativeTavroDevice.open_by_name(device_name)
+                dev = _ext.NativeTavroDevice.open_by_name(device_name)
             else:
-                self._dev = _ext.NativeTavroDevice(None if channel in (None, "") else str(channel))
-        except (RuntimeError, TimeoutError) as e:
-            raise CanInitializationError(str(e)) from e
+                dev = _ext.NativeTavroDevice(channel)
+        except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
+            raise _open_error(e, channel, device_name) from None
+        self._dev = dev
+        self._own = False
         try:
-            self._dev.set_bitrate(int(bitrate), int(round(sample_point * 10)))
-            if listen_only:
-                self._dev.configure_modes(0x02, 0x02)
-            self._dev.set_bus_state(True)
-        except (RuntimeError, ValueError, TimeoutError) as e:
-            self._dev.close()
-            raise CanInitializationError(str(e)) from e
-        serial = self._dev.get_serial_number()
+            serial = dev.get_serial_number()
+            wanted = _MODE_LISTEN_ONLY if listen_only else 0
+            if timing is not None:
+                self._apply_timing(timing)
+                if timing.nof_samples == 3:
+                    wanted |= _MODE_TRIPLE_SAMPLE
+            else:
+                dev.set_bitrate(bitrate_bps, sample_permille)
+            # The mode word outlives a session in the adapter: write what this bus wants, every time.
+            dev.configure_modes(_MODE_LISTEN_ONLY | _MODE_TRIPLE_SAMPLE, wanted)
+            self._passive = bool(listen_only)
+            self._own = bool(receive_own_messages)
+            dev.configure_confirmation(self._own)
+            if self._own:
+                dev._set_receive_own(True)
+            dev._set_message_factory(Message, serial, self._start_bus())
+        except CanInitializationError:
+            dev.close()
+            raise
+        except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
+            dev.close()  # at once: a half-opened adapter must not wait for the garbage collector
+            raise _wrap(e, TavroInitializationError) from None
+        except BaseException:
+            dev.close()
+            raise
         self.channel_info = f"TAVRO {serial}"
-        self._listen_only = listen_only
-        # Adapter timestamps are microseconds since the adapter's clock was reset at open; anchor them to the
-        # host clock once so that messages carry ordinary epoch timestamps.
-        self._epoch = time.time()
+        self._recv_message = dev._receive_message
         super().__init__(channel=serial, can_filters=can_filters, **kwargs)
+        _open_buses.add(self)
 
-    @property
-    def state(self) -> BusState:
-        return BusState.PASSIVE if self._listen_only else BusState.ACTIVE
+    # ----------------------------------------------------------------------------------------------------------
+    # Opening
+
+    @staticmethod
+    def _check_bitrate(bitrate: Any, sample_point: Any) -> tuple:
+        try:
+            bps = operator.index(bitrate)
+        except TypeError:
+            raise TavroInitializationError(f"bitrate must be an int in bit/s, not {bitrate!r}") from None
+        if not 0 < bps <= 1_000_000:
+            raise TavroInitializationError(
+                f"bitrate {bps} is outside what the adapter can do (1 to 1,000,000 bit/s; classic CAN only)")
+        if isinstance(sample_point, bool) or not isinstance(sample_point, (int, float)):
+            raise TavroInitializationError(f"sample_point must be a percentage, not {sample_point!r}")
+        permille = round(sample_point * 10)
+        if not 0 < permille < 1000:
+            raise TavroInitializationError(
+                f"sample_point {sample_point} is outside what the adapter can do (a percentage above 0 and below 100)")
+        return bps, permille
+
+    def _apply_timing(self, timing: can.BitTiming) -> None:
+        clock = self._dev.get_device_capabilities()["clock_freq"]
+        if timing.f_clock != clock:
+            raise TavroInitializationError(
+                f"timing is for a {timing.f_clock} Hz clock; the adapter's CAN clock is {clock} Hz "
+                f"(use can.BitTiming.from_sample_point(f_clock={clock}, ...))")
+        if timing.nof_samples == 3 and not self._dev.get_device_capabilities()["ctrlmode_supported"] & 0x04:
+            raise TavroInitializationError("the adapter cannot sample each bit three times (nof_samples=3)")
+        try:
+            self._dev._set_bit_timing(timing.brp, timing.tseg1, timing.tseg2, timing.sjw)
+        except ValueError as e:
+            raise TavroInitializationError(f"timing cannot be applied: {e}") from None
+
+    def _start_bus(self) -> float:
+        """Zeroes the adapter clock right before the bus goes on; returns the host time of that moment."""
+        before = time.time()
+        try:
+            self._dev.reset_timestamps()
+            anchor = (before + time.time()) / 2
+        except RuntimeError as e:
+            # Firmware without the timestamp reset: its clock counts from the adapter's own start.
+            _log.debug("timestamps not reset (%s); anchoring them at bus start", e)
+            anchor = None
+        self._dev.set_bus_state(True)
+        return time.time() if anchor is None else anchor
+
+    # ----------------------------------------------------------------------------------------------------------
+    # Sending and receiving
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
         if msg.is_fd:
-            raise CanOperationError("TAVRO adapters support classic CAN only")
+            raise TavroOperationError("TAVRO adapters support classic CAN only")
+        if msg.is_error_frame:
+            raise TavroOperationError("TAVRO adapters cannot transmit error frames")
+        if self._passive:
+            raise TavroOperationError("the bus is listen-only (BusState.PASSIVE): sending is disabled")
+        dlc = msg.dlc
         data = b"" if msg.is_remote_frame else bytes(msg.data)
+        if not msg.is_remote_frame and len(data) != dlc:
+            dlc = len(data)  # python-can keeps dlc and data in step; a hand-edited message sends its data
+        args = (msg.arbitration_id, bool(msg.is_extended_id), bool(msg.is_remote_frame), dlc, data)
+        if timeout is not None and timeout <= 0:
+            self._send_once(args, _TRY_ONCE_MS)
+        elif timeout is not None:
+            self._send_once(args, _timeout_ms(timeout))
+        else:
+            while True:  # blocks until sent; Python handles signals between the slices
+                try:
+                    self._send_once(args, _SEND_SLICE_MS)
+                    return
+                except CanTimeoutError:
+                    continue
+
+    def _send_once(self, args: tuple, timeout_ms: int) -> None:
+        dev = self._dev
         try:
-            self._dev.send_frame(
-                msg.arbitration_id, bool(msg.is_extended_id), bool(msg.is_remote_frame), msg.dlc, data, _to_ms(timeout)
-            )
-        except TimeoutError as e:
-            raise CanTimeoutError(str(e)) from e
-        except (RuntimeError, ValueError) as e:
-            raise CanOperationError(str(e)) from e
+            if not self._own:
+                dev.send_frame(*args, timeout_ms)
+                return
+            deadline = time.monotonic() + timeout_ms / 1000
+            ticket = dev.submit_frame(*args, timeout_ms)
+            left = max(0, int((deadline - time.monotonic()) * 1000))
+            result = ticket.wait(max(left, _TRY_ONCE_MS))
+        except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
+            raise _wrap(e) from None
+        if result["status"] != "success":
+            raise TavroOperationError(f"the adapter did not send the frame: {result['status']}"
+                                      + (f" ({result['reason']})" if result["reason"] else ""))
+
+    def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
+        # BusABC.recv, with the message built and filtered by the driver; same time-out and logging behaviour.
+        try:
+            if timeout is None:
+                msg = None
+                while msg is None:
+                    msg = self._recv_message(_FOREVER_MS)
+            else:
+                msg = self._recv_message(_timeout_ms(timeout))
+        except (RuntimeError, TimeoutError, ValueError) as e:
+            raise _wrap(e) from None
+        if msg is not None and _bus_log.isEnabledFor(self.RECV_LOGGING_LEVEL):
+            _bus_log.log(self.RECV_LOGGING_LEVEL, "Received: %s", msg)
+        return msg
 
     def _recv_internal(self, timeout: Optional[float]):
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while True:
-            ms = _FOREVER_MS if deadline is None else max(0, int((deadline - time.monotonic()) * 1000))
-            try:
-                t = self._dev.receive_frame(ms)
-            except RuntimeError as e:
-                raise CanOperationError(str(e)) from e
-            if t is not None:
-                ts, arb_id, is_ext, is_rtr, is_err, dlc, data = t
-                msg = Message(
-                    timestamp=self._epoch + ts / 1e6,
-                    arbitration_id=arb_id,
-                    is_extended_id=is_ext,
-                    is_remote_frame=is_rtr,
-                    is_error_frame=is_err,
-                    dlc=dlc,
-                    data=b"" if is_rtr else data[:dlc],
-                    channel=self.channel_info,
-                    is_rx=True,
-                )
-                return msg, True
-            if deadline is not None and time.monotonic() >= deadline:
-                return None, True
+        try:
+            return self._recv_message(_FOREVER_MS if timeout is None else _timeout_ms(timeout)), True
+        except (RuntimeError, TimeoutError, ValueError) as e:
+            raise _wrap(e) from None
+
+    # ----------------------------------------------------------------------------------------------------------
+    # Filters
+
+    def set_filters(self, filters: Optional[can.typechecking.CanFilters] = None) -> None:
+        try:
+            _native_filters(filters)
+        except ValueError as e:
+            raise TavroOperationError(str(e)) from None
+        super().set_filters(filters)
 
     def _apply_filters(self, filters: Optional[Sequence[can.typechecking.CanFilter]]) -> None:
-        if not filters:
-            self._dev.clear_filters()
-            return
-        entries = []
-        for f in filters:
-            ext = f.get("extended")
-            entries.append((f["can_id"], f["can_mask"], None if ext is None else bool(ext)))
+        entries = _native_filters(filters)
         try:
-            self._dev.set_filters(entries)
-        except ValueError as e:
-            raise CanOperationError(str(e)) from e
+            if entries is None:
+                self._dev.clear_filters()
+            else:
+                self._dev.set_filters(entries)
+        except (RuntimeError, ValueError, TypeError, OverflowError) as e:
+            raise _wrap(e) from None
+
+    # ----------------------------------------------------------------------------------------------------------
+    # State
+
+    @property
+    def state(self) -> BusState:
+        """ERROR while the controller is bus-off, PASSIVE in listen-only mode, ACTIVE otherwise (read from the
+        adapter)."""
+        try:
+            if self._dev.get_bus_state()[0] == _BUS_OFF:
+                return BusState.ERROR
+            self._passive = bool(self._dev.get_mode() & _MODE_LISTEN_ONLY)
+        except RuntimeError as e:
+            raise _wrap(e) from None
+        return BusState.PASSIVE if self._passive else BusState.ACTIVE
+
+    @state.setter
+    def state(self, new_state: BusState) -> None:
+        """PASSIVE switches the adapter to listen-only, ACTIVE back. Restarts the bus: periodic tasks end."""
+        if new_state not in (BusState.ACTIVE, BusState.PASSIVE):
+            raise TavroOperationError(f"state can be set to ACTIVE or PASSIVE, not {new_state}")
+        if new_state == BusState.PASSIVE and self._own:
+            raise TavroOperationError("a bus with receive_own_messages cannot be made listen-only")
+        try:
+            mode = self._dev.configure_modes(_MODE_LISTEN_ONLY,
+                                             _MODE_LISTEN_ONLY if new_state == BusState.PASSIVE else 0)
+        except (RuntimeError, TimeoutError, ValueError) as e:
+            raise _wrap(e) from None
+        self._passive = bool(mode & _MODE_LISTEN_ONLY)
+
+    # ----------------------------------------------------------------------------------------------------------
+    # Periodic transmission
+
+    def _send_periodic_internal(
+        self,
+        msgs: Union[Sequence[Message], Message],
+        period: float,
+        duration: Optional[float] = None,
+        autostart: bool = True,
+        modifier_callback: Optional[Callable[[Message], None]] = None,
+    ) -> can.broadcastmanager.CyclicSendTaskABC:
+        if modifier_callback is not None:
+            # The callback must run in Python before every frame: python-can's own thread task does that.
+            return super()._send_periodic_internal(msgs, period, duration, autostart, modifier_callback)
+        return TavroCyclicTask(self, msgs, period, duration, autostart)
+
+    # ----------------------------------------------------------------------------------------------------------
+    # Housekeeping
 
     def flush_tx_buffer(self) -> None:
         try:
             self._dev.flush_tx_queue()
-        except RuntimeError as e:
-            raise CanOperationError(str(e)) from e
+        except (RuntimeError, TimeoutError) as e:
+            raise _wrap(e) from None
 
     def shutdown(self) -> None:
+        if self._is_shutdown:
+            return
         super().shutdown()
+        _open_buses.discard(self)
         try:
             self._dev.close()
         except RuntimeError as e:
@@ -150,3 +416,94 @@ class TavroBus(BusABC):
         except RuntimeError:
             return []
         return [{"interface": "tavro", "channel": s} for s in serials]
+
+
+def _frame_args(msg: Message) -> tuple:
+    if msg.is_fd or msg.is_error_frame:
+        raise ValueError("TAVRO adapters send classic CAN data and remote frames only")
+    data = b"" if msg.is_remote_frame else bytes(msg.data)
+    return (msg.arbitration_id, bool(msg.is_extended_id), bool(msg.is_remote_frame),
+            msg.dlc if msg.is_remote_frame else len(data), data)
+
+
+class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
+    """A periodic task on the driver's own thread: the messages in rotation, one per period, until stopped or
+    ``duration`` seconds after each start. A configuration change of the bus (``state``, a bus restart) ends it;
+    ``start()`` runs it again."""
+
+    def __init__(self, bus: TavroBus, messages: Union[Sequence[Message], Message], period: float,
+                 duration: Optional[float], autostart: bool = True) -> None:
+        super().__init__(messages, period, duration)
+        try:
+            self._frames = [_frame_args(m) for m in self.messages]
+        except ValueError as e:
+            raise TavroOperationError(str(e)) from None
+        self._dev = bus._dev
+        self._task_id: Optional[int] = None
+        if autostart:
+            self.start()
+
+    def start(self) -> None:
+        if self._task_id is not None:
+            if self._dev.is_periodic_alive(self._task_id):
+                return
+            self.stop()
+        period_us = max(1, round(self.period * 1e6))
+        duration_ms = None if self.duration is None else max(0, round(self.duration * 1000))
+        try:
+            self._task_id = self._dev.start_periodic(self._frames, period_us, duration_ms)
+        except (RuntimeError, ValueError, TypeError, OverflowError) as e:
+            raise _wrap(e) from None
+        if self.duration is not None:
+            self.end_time = time.perf_counter() + self.duration
+
+    def stop(self) -> None:
+        task_id, self._task_id = self._task_id, None
+        if task_id is None:
+            return
+        try:
+            self._dev.stop_periodic(task_id)
+        except RuntimeError:
+            pass  # the device was closed: its tasks are gone already
+
+    def modify_data(self, messages: Union[Sequence[Message], Message]) -> None:
+        super().modify_data(messages)
+        try:
+            frames = [_frame_args(m) for m in self.messages]
+        except ValueError as e:
+            raise TavroOperationError(str(e)) from None
+        self._frames = frames
+        if self._task_id is not None:
+            try:
+                self._dev.modify_periodic(self._task_id, frames)
+            except RuntimeError:
+                pass  # the task has ended; start() uses the new frames
+
+    @property
+    def error(self) -> Optional[str]:
+        """Why the task ended on its own, if it failed (None while it runs or after a plain stop)."""
+        if self._task_id is None:
+            return None
+        try:
+            return self._dev.periodic_error(self._task_id)
+        except RuntimeError:
+            return None
+
+
+# Buses still open when the interpreter exits: their periodic tasks (python-can's thread tasks included) stop
+# before the driver's own exit hook closes the adapters under them.
+_open_buses: "weakref.WeakSet[TavroBus]" = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_periodic_tasks_at_exit() -> None:
+    for bus in list(_open_buses):
+        tasks = list(bus._periodic_tasks)
+        try:
+            bus.stop_all_periodic_tasks()
+        except Exception as e:  # noqa: BLE001 - exit must go on
+            _log.warning("stopping periodic tasks at exit: %s", e)
+        for task in tasks:  # python-can's thread tasks: let a send in progress finish before the adapter closes
+            thread = getattr(task, "thread", None)
+            if thread is not None:
+                thread.join(1.0)

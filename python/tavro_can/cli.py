@@ -1,17 +1,28 @@
 """Command-line tool for TAVRO adapters: list, inspect, dump and send.
 
-    tavro-can list
-    tavro-can info [-s SERIAL]
-    tavro-can dump [-s SERIAL] [-b BITRATE] [-n COUNT] [-t SECONDS]
+    tavro-can list [--json]
+    tavro-can info [-s SERIAL] [--json]
+    tavro-can dump [-s SERIAL] [-b BITRATE] [-l] [-c COUNT] [-t SECONDS]
     tavro-can send [-s SERIAL] [-b BITRATE] ID#DATA [ID#DATA ...]
 """
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 import time
 
 import tavro_pythoncan_ext as ext
+
+
+FRAME_SYNTAX = """frame syntax (as can-utils' cansend):
+  ID#DATA    ID in hex: 3 digits or fewer for a standard frame (at most 7FF), more for an extended one (at most
+             1FFFFFFF); DATA: 0 to 8 bytes as hex pairs, optionally separated by dots
+  ID#R       remote frame with dlc 0;  ID#Rn  remote frame with dlc n (0..8)
+examples:
+  123#DEADBEEF   123#   00000123#01.02.03   7FF#R2"""
+
+_MODE_LISTEN_ONLY = 0x02
 
 
 def _open(args):
@@ -20,17 +31,37 @@ def _open(args):
     return ext.NativeTavroDevice(args.serial)
 
 
+def _start(dev, args, listen_only=False) -> None:
+    dev.set_bitrate(args.bitrate, 875)
+    # The adapter keeps its mode word between sessions: write the one this command wants.
+    dev.configure_modes(_MODE_LISTEN_ONLY, _MODE_LISTEN_ONLY if listen_only else 0)
+    dev.set_bus_state(True)
+
+
 def _parse_frame(text: str):
     """'123#DEADBEEF' (standard), '12345678#00' (extended, more than 3 hex digits), '123#R4' (remote, dlc 4)."""
-    ident, _, payload = text.partition("#")
-    if not ident:
-        raise argparse.ArgumentTypeError(f"bad frame {text!r}")
+    def bad(why: str):
+        return argparse.ArgumentTypeError(f"bad frame {text!r}: {why} (see tavro-can send --help)")
+
+    ident, sep, payload = text.partition("#")
+    if not sep:
+        raise bad("expected ID#DATA")
+    if not ident or any(c not in "0123456789abcdefABCDEF" for c in ident):
+        raise bad(f"the identifier {ident!r} is not hexadecimal")
     arb_id = int(ident, 16)
     is_ext = len(ident) > 3
+    if arb_id > (0x1FFFFFFF if is_ext else 0x7FF):
+        raise bad(f"identifier {ident} is above {'1FFFFFFF' if is_ext else '7FF'}")
     if payload[:1].upper() == "R":
-        dlc = int(payload[1:] or "0")
-        return arb_id, is_ext, True, dlc, b""
-    data = bytes.fromhex(payload.replace(".", ""))
+        if payload[1:] and (not payload[1:].isdigit() or int(payload[1:]) > 8):
+            raise bad(f"remote frame length {payload[1:]!r} is not a digit 0..8")
+        return arb_id, is_ext, True, int(payload[1:] or "0"), b""
+    hexdigits = payload.replace(".", "")
+    if len(hexdigits) % 2 or any(c not in "0123456789abcdefABCDEF" for c in hexdigits):
+        raise bad(f"data {payload!r} is not hex byte pairs")
+    data = bytes.fromhex(hexdigits)
+    if len(data) > 8:
+        raise bad(f"{len(data)} data bytes; classic CAN carries at most 8")
     return arb_id, is_ext, False, len(data), data
 
 
@@ -43,7 +74,11 @@ def _format(t) -> str:
 
 
 def cmd_list(args) -> int:
-    for s in ext.list_devices():
+    serials = ext.list_devices()
+    if args.json:
+        print(json.dumps(serials))
+        return 0
+    for s in serials:
         print(s)
     return 0
 
@@ -52,6 +87,13 @@ def cmd_info(args) -> int:
     dev = _open(args)
     try:
         hw, fw, channels = dev.get_device_info()
+        if args.json:
+            state, rec, tec = dev.get_bus_state()
+            print(json.dumps({
+                "serial": dev.get_serial_number(), "name": dev.get_device_name(), "hardware": hw, "firmware": fw,
+                "channels": channels, "capabilities": dev.get_device_capabilities(),
+                "bus_state": state, "rx_errors": rec, "tx_errors": tec}, indent=2))
+            return 0
         print(f"serial:       {dev.get_serial_number()}")
         print(f"name:         {dev.get_device_name()}")
         print(f"hardware:     {hw}")
@@ -69,8 +111,7 @@ def cmd_info(args) -> int:
 def cmd_dump(args) -> int:
     dev = _open(args)
     try:
-        dev.set_bitrate(args.bitrate, 875)
-        dev.set_bus_state(True)
+        _start(dev, args, listen_only=args.listen_only)
         end = time.monotonic() + args.time if args.time else None
         seen = 0
         while args.count == 0 or seen < args.count:
@@ -91,8 +132,7 @@ def cmd_dump(args) -> int:
 def cmd_send(args) -> int:
     dev = _open(args)
     try:
-        dev.set_bitrate(args.bitrate, 875)
-        dev.set_bus_state(True)
+        _start(dev, args)
         for arb_id, is_ext, is_rtr, dlc, data in args.frames:
             dev.send_frame(arb_id, is_ext, is_rtr, dlc, data, 1000)
     finally:
@@ -101,7 +141,8 @@ def cmd_send(args) -> int:
 
 
 def main(argv=None) -> int:
-    p = argparse.ArgumentParser(prog="tavro-can", description=__doc__.splitlines()[0])
+    p = argparse.ArgumentParser(prog="tavro-can", description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
 
     def with_device(sp, bus=False):
@@ -111,13 +152,20 @@ def main(argv=None) -> int:
             sp.add_argument("-b", "--bitrate", type=int, default=500_000, help="bit rate in bit/s (default 500000)")
         return sp
 
-    sub.add_parser("list", help="list attached adapters").set_defaults(func=cmd_list)
-    with_device(sub.add_parser("info", help="describe an adapter")).set_defaults(func=cmd_info)
+    ls = sub.add_parser("list", help="list attached adapters")
+    ls.add_argument("--json", action="store_true", help="print a JSON list of serial numbers")
+    ls.set_defaults(func=cmd_list)
+    info = with_device(sub.add_parser("info", help="describe an adapter"))
+    info.add_argument("--json", action="store_true", help="print the description as a JSON object")
+    info.set_defaults(func=cmd_info)
     d = with_device(sub.add_parser("dump", help="print received frames"), bus=True)
+    d.add_argument("-l", "--listen-only", action="store_true", help="receive without acknowledging frames")
     d.add_argument("-c", "--count", type=int, default=0, help="stop after this many frames")
     d.add_argument("-t", "--time", type=float, default=0.0, help="stop after this many seconds")
     d.set_defaults(func=cmd_dump)
-    s = with_device(sub.add_parser("send", help="send frames"), bus=True)
+    s = with_device(sub.add_parser("send", help="send frames", description="Send frames, one after the other.",
+                                   epilog=FRAME_SYNTAX, formatter_class=argparse.RawDescriptionHelpFormatter),
+                    bus=True)
     s.add_argument("frames", nargs="+", type=_parse_frame, metavar="ID#DATA")
     s.set_defaults(func=cmd_send)
 

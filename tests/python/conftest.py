@@ -118,6 +118,16 @@ def pair(sim, open_devices):
 
 
 @pytest.fixture
+def tavro_interface(monkeypatch):
+    """Makes interface="tavro" resolvable also when the package is not installed (tests run from a build tree)."""
+    import can.interfaces
+
+    monkeypatch.setitem(can.interfaces.BACKENDS, "tavro", ("tavro_can.bus", "TavroBus"))
+    monkeypatch.setattr(can.interfaces, "VALID_INTERFACES", can.interfaces.VALID_INTERFACES | {"tavro"})
+    monkeypatch.setattr(can.util, "VALID_INTERFACES", can.interfaces.VALID_INTERFACES, raising=False)
+
+
+@pytest.fixture
 def dev_and_adapter(sim, open_devices):
     """One opened adapter (A) and its simulator handle, with the records of the open cleared."""
     a = sim.plug(A)
