@@ -13,6 +13,8 @@ also broken down per thread (driver threads "tavro-rx"/"tavro-tx-result", the Py
 simulator's threads) from /proc/self/task/*/schedstat.
 
 Run with the installed (Release) package:  .venv/bin/python bench/bench_datapath.py [--json out.json]
+With --usb-path kernel the driver's default libusb backend reaches the adapter through a Linux kernel's USB stack
+(USB/IP through vhci-hcd; needs root, vhci-hcd and udevd): scripts/test-usb-stack.sh --bench runs it in its guest.
 """
 from __future__ import annotations
 
@@ -30,8 +32,23 @@ import time
 
 SERIAL = "tav.io:CANH0001"
 
-# The backend is chosen once per process, at import of the driver.
-os.environ["TAVRO_USB_BACKEND"] = "simulator"
+
+
+def usb_path_from_argv() -> str:
+    """--usb-path, read before argparse runs: the driver's backend is chosen once per process, at its import."""
+    for i, arg in enumerate(sys.argv):
+        if arg == "--usb-path" and i + 1 < len(sys.argv):
+            return sys.argv[i + 1]
+        if arg.startswith("--usb-path="):
+            return arg.split("=", 1)[1]
+    return "seam"
+
+
+USB_PATH = usb_path_from_argv()
+if USB_PATH == "kernel":
+    os.environ.pop("TAVRO_USB_BACKEND", None)  # the default: libusb
+else:
+    os.environ["TAVRO_USB_BACKEND"] = "simulator"
 os.environ["TAVRO_SIM_ADAPTERS"] = SERIAL
 
 import tavro_pythoncan_ext as ext  # noqa: E402
@@ -213,6 +230,9 @@ def print_cpu(cpu: dict, indent: str = "    ") -> None:
 class Rig:
     def __init__(self):
         self.adapter = sim.find(SERIAL)
+        if USB_PATH == "kernel":
+            sim.attach_vhci(self.adapter)
+            wait_for(lambda: SERIAL in ext.list_devices(), 60, "the kernel and udev to announce the adapter")
         self.dev = ext.NativeTavroDevice(SERIAL)
         self.dev.set_bitrate(BITRATE, SAMPLE_POINT)
         self.dev.set_bus_state(True)
@@ -896,10 +916,16 @@ def main() -> int:
     ap.add_argument("--latency-frames", type=int, default=2000, help="frames in the latency measurement")
     ap.add_argument("--send-seconds", type=float, default=1.5, help="length of each send_frame round")
     ap.add_argument("--idle-seconds", type=float, default=5.0, help="length of each idle CPU window")
+    ap.add_argument("--usb-path", choices=("seam", "kernel"), default="seam",
+                    help="seam: the in-process simulator backend; kernel: libusb through the kernel's USB stack "
+                         "(default measurement there: sustained)")
     args = ap.parse_args()
+    if args.usb_path == "kernel" and not args.only:
+        args.only = ["sustained"]
 
     env = environment()
-    out("tavro data-path benchmark (simulated adapter)")
+    out("tavro data-path benchmark (simulated adapter" + (", through the kernel's USB stack)" if USB_PATH == "kernel"
+                                                         else ")"))
     out(f"command:      {env['command']}")
     out(f"CPUs:         {env['cpu_count']} ({env['cpus_usable']} usable), {env['cpu_model']}")
     out(f"load average: {env['load_average']}")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: C++ unit tests (ctest), the Python suite against the installed package, then the Python
-# suite again against a build with AddressSanitizer and UndefinedBehaviorSanitizer. Fails if any test fails or
-# if a stage runs no test.
+# suite again against a build with AddressSanitizer and UndefinedBehaviorSanitizer, and last the kernel-path
+# selection of the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test
+# fails or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -30,4 +31,7 @@ ubsan_rt=$(g++ -print-file-name=libubsan.so)
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TAVRO_EXPECT_BUILD="$PWD/../../build/asan" \
   "$PY" -m pytest -q -s -p no:cacheprovider .)
+
+echo "==> Python tests through a Linux kernel's USB stack (libusb backend, QEMU guest)"
+TAVRO_SKIP_SETUP=1 bash scripts/test-usb-stack.sh
 echo "==> all tests passed"

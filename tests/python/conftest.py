@@ -1,12 +1,27 @@
-"""Shared fixtures: every test process drives the simulated adapters through the same seam as real hardware."""
+"""Shared fixtures: every test process drives the simulated adapters through the same seam as real hardware.
+
+A process runs one USB path, since the driver chooses its backend once per process:
+  "seam"    the driver reaches the simulator in-process (TAVRO_USB_BACKEND=simulator); the normal run;
+  "kernel"  the driver's default libusb backend reaches the simulated adapters through a Linux kernel's USB stack
+            (USB/IP through vhci-hcd, see usb_stack.py); TAVRO_TEST_USB_PATH=kernel, set by
+            scripts/test-usb-stack.sh inside its guest.
+Tests marked `usb_paths("seam", "kernel")` are parametrised over the paths they run on; the parameter of the other
+path is skipped. Kernel-path parameters carry the mark `kernel`, which is how the guest run selects them.
+"""
 import logging
 import os
 import subprocess
 import sys
 import textwrap
 
+USB_PATH = os.environ.get("TAVRO_TEST_USB_PATH", "seam")
+if USB_PATH not in ("seam", "kernel"):
+    raise RuntimeError(f"TAVRO_TEST_USB_PATH must be 'seam' or 'kernel', not {USB_PATH!r}")
 # The backend is chosen once per process, at import: set it before anything imports the driver.
-os.environ.setdefault("TAVRO_USB_BACKEND", "simulator")
+if USB_PATH == "seam":
+    os.environ.setdefault("TAVRO_USB_BACKEND", "simulator")
+elif os.environ.get("TAVRO_USB_BACKEND", "libusb") != "libusb":
+    raise RuntimeError("the kernel path runs the default libusb backend: unset TAVRO_USB_BACKEND")
 os.environ.setdefault("TAVRO_SIM_ADAPTERS", "")
 # Log levels are cached by the driver per process; tests that look at Debug records need them from the start.
 logging.getLogger("tavro_usb").setLevel(logging.DEBUG)
@@ -43,11 +58,57 @@ def ext():
     return tavro_pythoncan_ext
 
 
+both_paths = pytest.mark.usb_paths("seam", "kernel")
+kernel_only = pytest.mark.usb_paths("kernel")
+# A kernel-path test that runs longer than this is ended by unplugging its adapters (see usb_stack.Watchdog).
+KERNEL_TEST_LIMIT_S = float(os.environ.get("TAVRO_TEST_KERNEL_LIMIT_S", "180"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "usb_paths(*paths): run the test on each of these USB paths (seam, kernel)")
+    config.addinivalue_line("markers", "kernel: the test's kernel-path parameter (scripts/test-usb-stack.sh)")
+    if USB_PATH == "kernel":
+        from usb_stack import check_kernel_path
+
+        check_kernel_path()
+
+
+def pytest_generate_tests(metafunc):
+    mark = metafunc.definition.get_closest_marker("usb_paths")
+    if mark is not None:
+        metafunc.parametrize("usb_path", [pytest.param(p, id=p, marks=[pytest.mark.kernel] if p == "kernel" else [])
+                                          for p in mark.args], indirect=True)
+
+
+@pytest.fixture(autouse=True)
+def usb_path(request):
+    """The path the test runs on; a test of the other path is skipped."""
+    path = getattr(request, "param", "seam")
+    if path != USB_PATH:
+        pytest.skip(f"{path} path only; this run is the {USB_PATH} path"
+                    + (" (scripts/test-usb-stack.sh runs the kernel path)" if path == "kernel" else ""))
+    if path != "kernel":
+        yield path
+        return
+    import tavro_sim
+    from usb_stack import KernelSim, Watchdog
+
+    with Watchdog(KernelSim(tavro_sim), KERNEL_TEST_LIMIT_S) as watchdog:
+        yield path
+    if watchdog.fired:
+        pytest.fail(f"watchdog: the test ran longer than {KERNEL_TEST_LIMIT_S:.0f} s; its adapters were unplugged")
+
+
 @pytest.fixture
-def sim():
-    """The process's simulator, emptied before and after the test."""
+def sim(usb_path):
+    """The process's simulator, emptied before and after the test. On the kernel path its plug and unplug reach the
+    kernel: a plugged adapter is attached through vhci-hcd and announced by udev before plug returns."""
     import tavro_sim
 
+    if usb_path == "kernel":
+        from usb_stack import KernelSim
+
+        tavro_sim = KernelSim(tavro_sim)
     tavro_sim.reset()
     yield tavro_sim
     tavro_sim.reset()

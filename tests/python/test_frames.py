@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import A, B, thread_names, wait_until
+from conftest import A, B, both_paths, start_pair, thread_names, wait_until
 
 
 
@@ -16,8 +16,10 @@ def receive(dev, timeout_ms=2000):
     return t
 
 
-def test_frames_cross_the_bus_with_the_right_tuple(pair):
-    tx, rx = pair
+@both_paths
+@pytest.mark.parametrize("bitrate", [500_000, 1_000_000])
+def test_frames_cross_the_bus_with_the_right_tuple(sim, open_devices, bitrate):
+    tx, rx = start_pair(sim, open_devices, bitrate)
     cases = [(0x123, False, False, bytes([1, 2]))]
     cases += [(0x7FF, False, False, bytes(range(n))) for n in range(9)]
     cases += [(0x1ABCDEF0 & 0x1FFFFFFF, True, False, b"\xAA" * 8), (0x100, False, True, b""),
