@@ -159,9 +159,12 @@ def requests_of(adapter, direction=None):
 A, B = "tav.io:CANH0001", "tav.io:CANI0002"
 
 
-def start_pair(sim, open_devices, bitrate=500_000, confirm_first=False):
-    """Two adapters A and B on the simulated bus, both opened, at `bitrate`, bus on; returns (dev_a, dev_b)."""
-    sim.plug(A)
+def start_pair(sim, open_devices, bitrate=500_000, confirm_first=False, explicit_results=True):
+    """Two adapters A and B on the simulated bus, both opened, at `bitrate`, bus on; returns (dev_a, dev_b).
+    explicit_results=False: A does not advertise transmission results (0x20), so it works in the legacy result mode."""
+    a = sim.plug(A)
+    if not explicit_results:
+        a.set_profile(features_supported=a.features_supported & ~0x20)
     sim.plug(B)
     devs = [open_devices(A), open_devices(B)]
     for d in devs:

@@ -2,7 +2,7 @@
 them; plus the identity and confirmation reports."""
 import pytest
 
-from conftest import B, start_pair
+from conftest import B, both_paths, start_pair
 
 
 @pytest.fixture
@@ -10,8 +10,11 @@ def confirmed(sim, open_devices):
     return start_pair(sim, open_devices, confirm_first=True)
 
 
-def test_successful_frame_resolves_with_the_adapters_verdict(confirmed):
-    tx, rx = confirmed
+@both_paths
+@pytest.mark.parametrize("explicit_results", [True, False], ids=["explicit", "legacy"])
+def test_successful_frame_resolves_with_the_adapters_verdict(sim, open_devices, explicit_results):
+    tx, rx = start_pair(sim, open_devices, confirm_first=True, explicit_results=explicit_results)
+    assert tx.confirmation_info()["result_mode"] == ("explicit" if explicit_results else "legacy")
     t = tx.submit_frame(0x123, False, False, 2, b"\x01\x02", 1000)
     result = t.wait(2000)
     assert list(result) == ["status", "status_raw", "timestamp_us", "flags", "echo_id", "reason"]
@@ -20,7 +23,11 @@ def test_successful_frame_resolves_with_the_adapters_verdict(confirmed):
     assert t.wait(0) == result  # repeatable
     assert t.usb_error() is None and isinstance(t.id(), int)
     assert rx.receive_frame(1000)[1] == 0x123
-    assert tx.cancel_ticket(t, 100) is None  # no longer tracked
+    if explicit_results:
+        assert tx.cancel_ticket(t, 100) is None  # no longer tracked
+    else:
+        with pytest.raises(RuntimeError, match="^Not supported: tracked cancellation requires explicit results"):
+            tx.cancel_ticket(t, 100)
     second = tx.submit_frame(0x124, False, False, 0, b"", 1000)
     assert second.id() != t.id()
 
@@ -44,6 +51,7 @@ def test_refusals(confirmed, sim, open_devices):
         tx.submit_frame(0x1, False, False, 0, b"", 100)
 
 
+@both_paths
 def test_pending_ticket_times_out_then_becomes_uncertain_when_the_bus_stops(confirmed, sim):
     tx, rx = confirmed
     sim.set_paused(True)  # hold the wire: the frame stays queued in the adapter

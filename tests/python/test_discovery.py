@@ -4,12 +4,13 @@ import logging
 
 import pytest
 
-from conftest import run_python
+from conftest import both_paths, run_python
 
 PREFIX = "tav.io:CAN"
 
 
-def test_list_devices_keeps_valid_serials_in_enumeration_order(ext, sim):
+@both_paths
+def test_list_devices_keeps_valid_serials_in_enumeration_order(ext, sim, usb_path):
     sim.plug(PREFIX + "I0002")
     sim.plug(PREFIX + "H0001")
     sim.plug(PREFIX + "K0003")  # model letter outside the default set
@@ -17,7 +18,10 @@ def test_list_devices_keeps_valid_serials_in_enumeration_order(ext, sim):
     sim.plug("tav.io:CAMH0004")  # prefix mismatch
     sim.plug(PREFIX + "H0005", vid=0x1234)  # another maker's device
     sim.plug(has_serial=False)
-    assert ext.list_devices() == [PREFIX + "I0002", PREFIX + "H0001"]
+    listed = ext.list_devices()
+    if usb_path == "kernel":
+        listed.reverse()  # libusb lists hot-plugged devices newest first
+    assert listed == [PREFIX + "I0002", PREFIX + "H0001"]
 
 
 @pytest.mark.parametrize(
@@ -47,6 +51,7 @@ def test_valid_model_set_from_environment(models, listed):
     assert lines == [repr(listed), repr(listed)]
 
 
+@both_paths
 def test_selection_without_serial(ext, sim, open_devices):
     with pytest.raises(RuntimeError, match="^Device not found$"):
         ext.NativeTavroDevice()
@@ -54,15 +59,34 @@ def test_selection_without_serial(ext, sim, open_devices):
     sim.plug(PREFIX + "J0002")
     with pytest.raises(RuntimeError) as e:
         ext.NativeTavroDevice()
-    assert str(e.value) == (
-        "Multiple devices found. Please specify a device using -s <serial> or -n <name>.\n"
-        "Available devices:\n  - tav.io:CANH0001\n  - tav.io:CANJ0002"
-    )
+    listed = ext.list_devices()  # enumeration order
+    assert sorted(listed) == [PREFIX + "H0001", PREFIX + "J0002"]
+    assert str(e.value) == ("Multiple devices found. Please specify a device using -s <serial> or -n <name>.\n"
+                            "Available devices:\n" + "\n".join("  - " + s for s in listed))
     sim.unplug(PREFIX + "J0002")
     dev = open_devices()
     assert dev.get_serial_number() == PREFIX + "H0001"
 
 
+@both_paths
+def test_adapters_plugged_later_are_found_and_a_replugged_one_reopens(ext, sim, open_devices):
+    assert ext.list_devices() == []  # the USB library runs from here on; on the kernel path udev reports the rest
+    sim.plug(PREFIX + "H0001")
+    assert ext.list_devices() == [PREFIX + "H0001"]
+    dev = ext.NativeTavroDevice()
+    dev.set_bus_state(True)
+    sim.unplug(PREFIX + "H0001")
+    assert ext.list_devices() == []
+    with pytest.raises(RuntimeError, match="^Device not found$"):
+        ext.NativeTavroDevice()
+    sim.plug(PREFIX + "H0001")
+    again = open_devices(PREFIX + "H0001")
+    again.set_bus_state(True)
+    assert again.get_bus_state()[0] == 0
+    del dev  # the handle of the unplugged adapter can simply be dropped
+
+
+@both_paths
 def test_selection_by_serial_is_exact_and_skips_format_checks(ext, sim, open_devices):
     sim.plug("bench-adapter-7")
     sim.plug(PREFIX + "H0001")
@@ -89,6 +113,7 @@ def test_open_failures_are_device_in_use_with_cause_in_debug_log(ext, sim, caplo
     ext.NativeTavroDevice().close()
 
 
+@both_paths
 def test_adapter_open_elsewhere_is_in_use_and_released_on_close(ext, sim, open_devices):
     sim.plug(PREFIX + "H0001")
     first = open_devices()
@@ -106,6 +131,7 @@ def test_enumeration_failure_is_a_usb_error(ext, sim):
         ext.NativeTavroDevice()
 
 
+@both_paths
 def test_open_by_name(ext, sim, open_devices):
     sim.plug(PREFIX + "H0001", device_name=b"")  # empty: skipped
     sim.plug(PREFIX + "H0002", device_name=b"bad name")  # illegal character: skipped
@@ -122,13 +148,15 @@ def test_open_by_name(ext, sim, open_devices):
     assert open_devices(by_name="bench").get_serial_number() == PREFIX + "H0004"
 
 
+@both_paths
 def test_open_by_name_with_two_matches_lists_both_and_releases_them(ext, sim, open_devices):
     sim.plug(PREFIX + "H0001", device_name=b"twin")
     sim.plug(PREFIX + "I0002", device_name=b"other")
     sim.plug(PREFIX + "J0003", device_name=b"twin")
     with pytest.raises(RuntimeError) as e:
         ext.NativeTavroDevice.open_by_name("twin")
-    assert str(e.value).endswith("Available devices:\n  - tav.io:CANH0001\n  - tav.io:CANJ0003")
+    twins = [s for s in ext.list_devices() if s != PREFIX + "I0002"]  # in enumeration order
+    assert str(e.value).endswith("Available devices:\n" + "\n".join("  - " + s for s in twins))
     # Both matches were closed again.
     open_devices(PREFIX + "H0001")
     open_devices(PREFIX + "J0003")

@@ -1,5 +1,6 @@
 """Frames between two adapters on one simulated bus: the received tuple, the frame check, the software filter,
 time-outs, configuration changes while the bus runs, unplugging, and concurrent use."""
+import logging
 import struct
 import threading
 import time
@@ -130,6 +131,7 @@ def test_bit_timing_refusals(pair, sim, open_devices):
         tx.set_bitrate(0, 875)
 
 
+@both_paths
 def test_configuration_change_while_running_restarts_the_data_path(pair, sim):
     tx, rx = pair
     tx.send_frame(0x10, False, False, 0, b"", 1000)
@@ -191,6 +193,7 @@ def test_receiver_waits_for_the_bus_to_start(sim, open_devices):
     assert got["frame"][1] == 0x42
 
 
+@both_paths
 def test_unplug_while_streaming_ends_the_receiver(pair, sim):
     tx, rx = pair
     tx.send_frame(0x1, False, False, 0, b"", 1000)
@@ -199,6 +202,31 @@ def test_unplug_while_streaming_ends_the_receiver(pair, sim):
     assert receive(rx)[1] == 0x1  # the queue is drained first
     with pytest.raises(RuntimeError, match="^Communication error: RX channel disconnected$"):
         rx.receive_frame(2000)
+
+
+@both_paths
+def test_a_write_the_adapter_never_accepts_is_cancelled_at_its_deadline(pair, sim):
+    tx, rx = pair
+    adapter = sim.find(A)
+    adapter.clear_records()
+    adapter.add_fault(target="bulk_out", action="timeout")  # kernel path: pending until the host unlinks it
+    with pytest.raises(TimeoutError, match="^TX result or submission timed out; delivery may be uncertain$"):
+        tx.send_frame(0x10, False, False, 0, b"", 200)
+    tx.send_frame(0x11, False, False, 0, b"", 1000)
+    assert receive(rx)[1] == 0x11
+    assert [r[4:8] for r in adapter.received_bulk_out()] == [struct.pack("<I", 0x11)]
+
+
+@both_paths
+def test_a_stalled_receive_endpoint_is_cleared_and_reception_goes_on(pair, sim, caplog):
+    tx, rx = pair
+    adapter = sim.find(B)
+    adapter.add_fault(target="bulk_in", action="stall", endpoint=0x81)
+    tx.send_frame(0x21, False, False, 0, b"", 1000)
+    assert receive(rx)[1] == 0x21
+    assert adapter.halt_clears(0x81) == 1
+    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [
+        "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)"]
 
 
 def test_overruns_are_counted(sim, open_devices):

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import requests_of, run_python
+from conftest import both_paths, requests_of, run_python
 
 SERIAL = "tav.io:CANH0001"
 PREPARATION = [
@@ -27,6 +27,7 @@ def rx_record(can_id, data=b"", ts=0):
     return struct.pack("<BBBBI8sQ", 0, len(data), 0, 0, can_id, data.ljust(8, b"\0"), ts)
 
 
+@both_paths
 def test_open_runs_the_preparation_sequence_in_order(sim, open_devices):
     a = sim.plug(SERIAL)
     a.preload_rx(rx_record(0x100) * 2)  # left by an earlier user: drained, never delivered
@@ -61,6 +62,7 @@ def test_startup_discard_failures_stop_the_open_and_release_the_adapter(ext, sim
     open_devices()  # nothing stayed claimed
 
 
+@both_paths
 def test_preparation_refusals(ext, sim, open_devices):
     a = sim.plug(SERIAL, channel_count=2)
     with pytest.raises(RuntimeError, match="^Only single-channel TAVRO devices are supported$"):
@@ -89,6 +91,7 @@ def test_firmware_without_timestamp_reset_still_opens(sim, open_devices):
     assert dev.get_device_info()[1] == "1.0.0.3"
 
 
+@both_paths
 def test_close_is_idempotent_and_closed_handle_refuses(sim, open_devices):
     sim.plug(SERIAL)
     dev = open_devices()
@@ -104,6 +107,7 @@ def test_close_is_idempotent_and_closed_handle_refuses(sim, open_devices):
     assert dev.get_device_capabilities()["clock_freq"] == 48_000_000
 
 
+@both_paths
 def test_close_stops_the_bus_and_resets_the_controller(sim, open_devices):
     a = sim.plug(SERIAL)
     dev = open_devices()
@@ -115,6 +119,7 @@ def test_close_stops_the_bus_and_resets_the_controller(sim, open_devices):
     assert a.state()["bus_state"] == 4
 
 
+@both_paths
 def test_failed_close_keeps_the_handle_closed_and_can_be_repeated(sim, open_devices):
     a = sim.plug(SERIAL)
     dev = open_devices()
@@ -126,6 +131,7 @@ def test_failed_close_keeps_the_handle_closed_and_can_be_repeated(sim, open_devi
     assert dev.close() is None
 
 
+@both_paths
 def test_dropped_handle_releases_the_adapter(ext, sim):
     sim.plug(SERIAL)
     dev = ext.NativeTavroDevice()
@@ -147,6 +153,7 @@ def test_fresh_handle_bus_stopped(sim, open_devices):
 
 
 @pytest.mark.parametrize("bus_on", [False, True])
+@both_paths
 def test_close_wakes_a_blocked_receiver(sim, open_devices, bus_on):
     sim.plug(SERIAL)
     dev = open_devices()
@@ -172,6 +179,7 @@ def test_close_wakes_a_blocked_receiver(sim, open_devices, bus_on):
     assert outcome["elapsed"] < 2.5
 
 
+@both_paths
 def test_control_debug_lines_and_failure_dump(sim, open_devices, caplog):
     a = sim.plug(SERIAL)
     with caplog.at_level(logging.DEBUG, logger="tavro_usb"):
@@ -201,6 +209,7 @@ def test_control_debug_lines_and_failure_dump(sim, open_devices, caplog):
     assert rec.pathname and rec.lineno > 0
 
 
+@both_paths
 def test_unplugged_adapter_reports_disconnection(sim, open_devices):
     a = sim.plug(SERIAL)
     dev = open_devices()

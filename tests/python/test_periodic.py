@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from conftest import A, B, run_python, wait_until, thread_names
+from conftest import A, B, both_paths, run_python, wait_until, thread_names
 
 LONG = 10_000_000  # 10 s: with such a period only the first frame goes out during a test
 
@@ -31,6 +31,7 @@ def periodic_threads():
     return [n for n in thread_names() if n == "tavro-periodic-"]  # the kernel keeps 15 characters of the name  # the kernel keeps 15 characters of the name
 
 
+@both_paths
 def test_rotation_modification_and_stop(pair):
     tx, rx = pair
     tid = tx.start_periodic([frame(0x10A, b"\x01"), frame(0x10B, [2, 3]), frame(0x10C, bytearray(b"\x04"))], 2000,
@@ -91,6 +92,7 @@ def test_configuration_changes_stop_tasks_and_keep_their_entries(pair, change):
     tx.stop_periodic(tid)  # the entry stayed until now
 
 
+@both_paths
 def test_failures_end_the_task_with_a_stored_error(pair, sim):
     tx, rx = pair
     adapter = sim.find(A)

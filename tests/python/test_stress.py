@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-A, B = "tav.io:CANH0001", "tav.io:CANI0002"
+from conftest import A, B, both_paths
 
 # What a thread may legitimately see while others reconfigure, unplug and close underneath it.
 EXPECTED = (
@@ -31,6 +31,7 @@ EXPECTED = (
 )
 
 
+@both_paths
 @pytest.mark.parametrize("seed", [1, 2])
 def test_concurrent_use_then_unplug_and_close(sim, open_devices, seed):
     rng = random.Random(seed)
