@@ -110,7 +110,7 @@ def test_partial_bulk_acceptance_is_uncertain(ext, adapter):
         d.close()
 
 
-def test_a_stalled_bulk_endpoint_stays_halted_until_cleared(ext, adapter):
+def test_a_stalled_bulk_endpoint_stays_halted_until_cleared(ext, sim, adapter):
     d = ext.NativeTavroDevice()
     try:
         d.set_bitrate(500000, 875)
@@ -120,7 +120,7 @@ def test_a_stalled_bulk_endpoint_stays_halted_until_cleared(ext, adapter):
             with pytest.raises(RuntimeError, match="^USB error: endpoint stall$"):
                 d.send_frame(0x10, False, False, 0, b"", 1000)
         adapter.add_fault(target="bulk_in", action="stall", endpoint=0x81)
-        tavro_sim.inject([tavro_sim.Frame(0x55)])
+        sim.inject([sim.Frame(0x55)])
         assert d.receive_frame(5000)[1] == 0x55  # the receive worker cleared the halt of 0x81
         assert (adapter.halt_clears(0x81), adapter.halt_clears(0x02)) == (1, 0)
     finally:
