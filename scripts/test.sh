@@ -15,6 +15,8 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=O
 cmake --build build/test -j"$jobs"
 ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
 
+bash scripts/clang-check.sh "$PY"   # the product's sources also compile with clang (front end only: cheap)
+
 echo "==> Python tests (installed package)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
 

@@ -2,7 +2,6 @@
 // counters. One mutex guards all bus state; callbacks are collected under it and made after it is released.
 #include "bus/bus.hpp"
 
-#include <pthread.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -14,6 +13,8 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "core/thread_name.hpp"
 
 namespace tavro::sim {
 
@@ -425,7 +426,7 @@ class Core {
 };
 
 void Core::run() {
-  pthread_setname_np(pthread_self(), "tavro-sim-bus");
+  tavro::name_current_thread("tavro-sim-bus");
 #ifdef __linux__
   // Frames at 1 Mbit/s last about 100 us; the default 50 us timer slack would blur their end times.
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);

@@ -94,7 +94,6 @@ PyObject* device_close(PyObject* self, PyObject* Py_UNUSED(unused)) {
 
 PyObject* device_get_serial_number(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  DeviceShared& shared = *payload_of(self).shared;
   auto r = on_adapter<std::string>(self, [&](UsbAdapter& a) -> Op<std::string> { return a.serial(); });
   if (!r.ok()) return raise_op(r.error());
   return PyUnicode_DecodeUTF8(r.value().data(), static_cast<Py_ssize_t>(r.value().size()), "replace");

@@ -2,11 +2,10 @@
 // start_periodic, stop_periodic, modify_periodic, is_periodic_alive, periodic_error and stop_all_periodic.
 #include "ext/periodic.hpp"
 
-#include <pthread.h>
-
 #include <limits>
 #include <system_error>
 
+#include "core/thread_name.hpp"
 #include "ext/args.hpp"
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
@@ -199,8 +198,8 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   } catch (const std::system_error& e) {
     return OpError::runtime(e.code().message());
   }
-  // Named by the creator, so the name is in place when start returns. Linux keeps 15 characters.
-  pthread_setname_np(task.thread.native_handle(), std::string(kThreadName).substr(0, 15).c_str());
+  // Named by the creator, so the name is in place when start returns.
+  name_thread(task.thread, kThreadName);
   tasks_.emplace(id, std::move(task));
   return id;
 }

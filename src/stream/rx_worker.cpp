@@ -1,12 +1,11 @@
 // Receive worker "tavro-rx" and the thread primitives shared by the session workers.
 #include "stream/rx_worker.hpp"
 
-#include <pthread.h>
-
 #include <array>
 #include <system_error>
 
 #include "core/log.hpp"
+#include "core/thread_name.hpp"
 #include "device/protocol.hpp"
 #include "device/usb_errors.hpp"
 
@@ -83,8 +82,8 @@ Result<WorkerThread> WorkerThread::start(const char* name, std::function<Status(
   } catch (const std::system_error& e) {
     return DeviceError::internal(e.code().message());
   }
-  // Named by the creator, so the name is in place by the time start() returns. Linux keeps 15 characters.
-  pthread_setname_np(w.thread_.native_handle(), thread_name.substr(0, 15).c_str());
+  // Named by the creator, so the name is in place by the time start() returns.
+  name_thread(w.thread_, thread_name);
   return w;
 }
 

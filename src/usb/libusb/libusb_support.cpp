@@ -1,15 +1,13 @@
 // Outcome mapping, descriptor lookup, the completion hand-off and the libusb context with its event thread.
 #include "usb/libusb/libusb_support.hpp"
 
-#include <pthread.h>
-
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <string>
 
 #include "core/log.hpp"
+#include "core/thread_name.hpp"
 
 namespace tavro::usb::libusb_detail {
 
@@ -246,10 +244,7 @@ void Context::event_loop_on(libusb_context* ctx) {
 }
 
 void set_current_thread_name(const char* name) noexcept {
-  char truncated[16];
-  std::strncpy(truncated, name, sizeof truncated - 1);
-  truncated[sizeof truncated - 1] = '\0';
-  pthread_setname_np(pthread_self(), truncated);
+  name_current_thread(name);
 }
 
 }  // namespace tavro::usb::libusb_detail
