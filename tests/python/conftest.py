@@ -186,6 +186,8 @@ def tavro_interface(monkeypatch):
     """Makes interface="tavro" resolvable also when the package is not installed (tests run from a build tree)."""
     import can.interfaces
 
+    if "tavro" in can.interfaces.BACKENDS:
+        return  # installed: python-can found the plugin through its entry point, which is what users get
     monkeypatch.setitem(can.interfaces.BACKENDS, "tavro", ("tavro_can.bus", "TavroBus"))
     monkeypatch.setattr(can.interfaces, "VALID_INTERFACES", can.interfaces.VALID_INTERFACES | {"tavro"})
     monkeypatch.setattr(can.util, "VALID_INTERFACES", can.interfaces.VALID_INTERFACES, raising=False)
