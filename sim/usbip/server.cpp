@@ -33,7 +33,6 @@ constexpr uint16_t kOpReqDevlist = 0x8005, kOpRepDevlist = 0x0005;
 constexpr uint16_t kOpReqImport = 0x8003, kOpRepImport = 0x0003;
 constexpr uint32_t kCmdSubmit = 1, kCmdUnlink = 2, kRetSubmit = 3, kRetUnlink = 4;
 constexpr size_t kHeaderSize = 48;
-constexpr size_t kDeviceRecordSize = 312;
 // Largest transfer accepted: the product's transfers are far smaller; anything above is refused, never allocated.
 constexpr uint32_t kMaxTransfer = 64 * 1024;
 // Transfers a connection may have pending at once (the product keeps a few dozen): with kMaxTransfer this bounds a
