@@ -20,9 +20,6 @@ DevicePayload& payload_of(PyObject* self) { return **reinterpret_cast<DeviceObje
 
 namespace {
 
-// The type created at module exec (kept for the process); open_by_name is static and needs it.
-PyObject* g_device_type = nullptr;
-
 // Open handles, so that the exit hook can close what the program left open.
 std::mutex g_registry_mu;
 std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePayload>>> g_registry;
@@ -79,8 +76,8 @@ PyObject* device_open_by_name(PyObject* cls, PyObject* const* args, Py_ssize_t n
   std::string name;
   if (!to_str(a[0], "open_by_name", "name", &name)) return nullptr;
   auto opened = without_gil([&] { return open_device_by_name(backend(), name); });
-  // A static method gets no class: use the type this module created.
-  return new_handle(reinterpret_cast<PyTypeObject*>(g_device_type), std::move(opened));
+  // Bound to the class at type creation (see open_by_name_def).
+  return new_handle(reinterpret_cast<PyTypeObject*>(cls), std::move(opened));
   TAVRO_PY_GUARD_END
 }
 
@@ -242,8 +239,8 @@ void device_dealloc(PyObject* self) {
     obj->payload = nullptr;
     auto destroy = [&] {
       try {
-        (void)close_payload(**holder);  // also stops and joins the periodic tasks
-        (*holder)->shared->destroy();
+        (*holder)->shared->destroy();  // runs the close sequence once, then releases the adapter
+        (*holder)->periodic->stop_all();
         {
           std::lock_guard<std::mutex> lk(g_registry_mu);
           g_registry.erase(*holder);
@@ -271,10 +268,13 @@ void device_dealloc(PyObject* self) {
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, \
    name "($self, " params ")\n--\n\n" doc}
 
+// Added to the type at creation as a staticmethod whose C `self` is the class: the class table's METH_STATIC
+// would pass no class at all, and the static method must make objects of its own import's class.
+PyMethodDef open_by_name_def = {
+    "open_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(device_open_by_name)),
+    METH_FASTCALL | METH_KEYWORDS, "open_by_name(name)\n--\n\nOpen the adapter whose stored device name equals `name`."};
+
 PyMethodDef device_methods[] = {
-    {"open_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(device_open_by_name)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "open_by_name(name)\n--\n\nOpen the adapter whose stored device name equals `name`."},
     TAVRO_NOARGS("close", device_close, "Stop the bus, release the adapter and stop periodic tasks."),
     TAVRO_NOARGS("get_bus_state", device_get_bus_state, "(bus state, receive errors, transmit errors)."),
     TAVRO_NOARGS("get_mode", device_get_mode, "The adapter's CAN mode flags."),
@@ -377,13 +377,19 @@ PyType_Spec device_spec = {
 }  // namespace
 
 PyObject* create_device_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &device_spec, nullptr);
-  if (type) {
-    Py_XDECREF(g_device_type);
-    Py_INCREF(type);
-    g_device_type = type;
+  Ref type(PyType_FromModuleAndSpec(module, &device_spec, nullptr));
+  if (!type) return nullptr;
+  Ref fn(PyCFunction_NewEx(&open_by_name_def, type.get(), nullptr));
+  if (!fn) return nullptr;
+  // staticmethod() itself: its C constructor is not part of the stable ABI.
+  PyObject* staticmethod = PyDict_GetItemString(PyEval_GetBuiltins(), "staticmethod");  // borrowed
+  if (!staticmethod) {
+    PyErr_SetString(PyExc_RuntimeError, "builtins.staticmethod is missing");
+    return nullptr;
   }
-  return type;
+  Ref method(PyObject_CallFunctionObjArgs(staticmethod, fn.get(), nullptr));
+  if (!method || PyObject_SetAttrString(type.get(), "open_by_name", method.get()) < 0) return nullptr;
+  return type.release();
 }
 
 void close_all_devices() noexcept {

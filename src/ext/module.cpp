@@ -6,13 +6,14 @@
 //   m.list_devices() -> [serial, ...]
 //   m.library_versions() -> dict         # versions, policy revision, build provenance
 //
-// Multi-phase initialisation; no per-module state. The logging bridge, the fault exception and the USB backend
-// are process-wide and survive a second import.
+// Multi-phase initialisation. The classes live in the module's state, so a second import has its own; the logging
+// bridge, the fault exception and the USB backend are process-wide and survive a second import.
 #include "ext/backend.hpp"
 #include "ext/device.hpp"
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/logging_bridge.hpp"
+#include "ext/module_state.hpp"
 #include "ext/pyutil.hpp"
 #include "ext/ticket.hpp"
 
@@ -23,11 +24,13 @@ PyMethodDef list_devices_def = {"list_devices", list_devices, METH_NOARGS, "list
 PyMethodDef library_versions_def = {"library_versions", module_library_versions, METH_NOARGS,
                                     "library_versions()\n--\n\n"};
 
-int add_type(PyObject* module, const char* name, PyObject* type) {
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// Adds the new class under `name` and keeps a reference in the module state slot.
+int add_type(PyObject* module, const char* name, PyObject* type, PyObject** slot) {
   if (!type) return -1;
-  const int rc = PyModule_AddObjectRef(module, name, type);
-  Py_DECREF(type);
-  return rc;
+  *slot = type;
+  return PyModule_AddObjectRef(module, name, type);
 }
 
 int add_function(PyObject* module, PyMethodDef* def) {
@@ -45,12 +48,31 @@ int module_exec(PyObject* module) {
   set_exit_work(close_all_devices);
   if (init_fault_exception() < 0) return -1;
   if (init_backend() < 0) return -1;
-  if (add_type(module, "NativeTavroDevice", create_device_type(module)) < 0) return -1;
-  if (add_type(module, "NativeTxTicket", create_ticket_type(module)) < 0) return -1;
+  ModuleState* st = state_of(module);
+  if (add_type(module, "NativeTavroDevice", create_device_type(module), &st->device_type) < 0) return -1;
+  if (add_type(module, "NativeTxTicket", create_ticket_type(module), &st->ticket_type) < 0) return -1;
   if (add_function(module, &list_devices_def) < 0) return -1;
   if (add_function(module, &library_versions_def) < 0) return -1;
   return 0;
 }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  if (ModuleState* st = state_of(module)) {
+    Py_VISIT(st->device_type);
+    Py_VISIT(st->ticket_type);
+  }
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  if (ModuleState* st = state_of(module)) {
+    Py_CLEAR(st->device_type);
+    Py_CLEAR(st->ticket_type);
+  }
+  return 0;
+}
+
+void module_free(void* module) { (void)module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -61,15 +83,22 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tavro_pythoncan_ext",
     "Native driver for TAVRO USB CAN adapters, used by python-can.",
-    0,  // no per-module state
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
+
+ModuleState* module_state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModule(type);
+  if (!module) return nullptr;
+  return state_of(module);
+}
+
 }  // namespace tavro::py
 
 PyMODINIT_FUNC PyInit_tavro_pythoncan_ext(void) {

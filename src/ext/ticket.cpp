@@ -3,6 +3,7 @@
 
 #include "ext/args.hpp"
 #include "ext/errors.hpp"
+#include "ext/module_state.hpp"
 #include "ext/pyutil.hpp"
 
 namespace tavro::py {
@@ -12,8 +13,6 @@ struct TicketObject {
   PyObject_HEAD
   TicketPayload* payload;
 };
-
-PyObject* g_ticket_type = nullptr;  // created at module exec; kept for the process
 
 const TicketPayload& payload_of(PyObject* self) { return *reinterpret_cast<TicketObject*>(self)->payload; }
 
@@ -93,18 +92,12 @@ PyType_Spec ticket_spec = {
 
 }  // namespace
 
-PyObject* create_ticket_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &ticket_spec, nullptr);
-  if (type) {
-    Py_XDECREF(g_ticket_type);
-    Py_INCREF(type);
-    g_ticket_type = type;
-  }
-  return type;
-}
+PyObject* create_ticket_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &ticket_spec, nullptr); }
 
-PyObject* new_ticket(TicketPayload payload) {
-  auto* type = reinterpret_cast<PyTypeObject*>(g_ticket_type);
+PyObject* new_ticket(PyTypeObject* device_type, TicketPayload payload) {
+  ModuleState* st = module_state_of(device_type);
+  if (!st) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(st->ticket_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
@@ -112,8 +105,10 @@ PyObject* new_ticket(TicketPayload payload) {
   return self;
 }
 
-const TicketPayload* ticket_payload(PyObject* o, const char* fname, const char* arg) {
-  if (!g_ticket_type || !PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(g_ticket_type))) {
+const TicketPayload* ticket_payload(PyTypeObject* device_type, PyObject* o, const char* fname, const char* arg) {
+  ModuleState* st = module_state_of(device_type);
+  if (!st) return nullptr;
+  if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st->ticket_type))) {
     type_error(o, fname, arg, "NativeTxTicket");
     return nullptr;
   }

@@ -25,9 +25,10 @@ struct TicketPayload {
 };
 
 PyObject* create_ticket_type(PyObject* module);
-// A new ticket object (interpreter lock held); nullptr with an exception set.
-PyObject* new_ticket(TicketPayload payload);
-// The payload of a NativeTxTicket, or nullptr (TypeError set) when `o` is not one.
-const TicketPayload* ticket_payload(PyObject* o, const char* fname, const char* arg);
+// A new ticket of the module that created `device_type` (interpreter lock held); nullptr with an exception set.
+PyObject* new_ticket(PyTypeObject* device_type, TicketPayload payload);
+// The payload of a NativeTxTicket of the module that created `device_type`, or nullptr (TypeError set) when `o`
+// is not one.
+const TicketPayload* ticket_payload(PyTypeObject* device_type, PyObject* o, const char* fname, const char* arg);
 
 }  // namespace tavro::py

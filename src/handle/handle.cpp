@@ -121,7 +121,8 @@ Op<void> DeviceShared::close() {
 }
 
 void DeviceShared::destroy() noexcept {
-  (void)close();
+  // One close sequence only: after a failed close() the adapter is not asked again, just released.
+  if (!flags_->closed.load()) (void)close();
   std::shared_ptr<TxSession> session;
   std::shared_ptr<UsbAdapter> channel;
   {

@@ -126,7 +126,8 @@ class DeviceShared {
 
   // close(): idempotent once it succeeded.
   Op<void> close();
-  // Destruction path: close ignoring errors, then release session and channel unconditionally.
+  // Destruction path: close ignoring errors unless a close() already ran, then release session and channel
+  // unconditionally.
   void destroy() noexcept;
 
  private:

@@ -131,13 +131,19 @@ def test_failed_close_keeps_the_handle_closed_and_can_be_repeated(sim, open_devi
     assert dev.close() is None
 
 
+@pytest.mark.parametrize("bus_off_fails", [False, True])
 @both_paths
-def test_dropped_handle_releases_the_adapter(ext, sim):
-    sim.plug(SERIAL)
+def test_dropped_handle_closes_once_and_releases_the_adapter(ext, sim, bus_off_fails):
+    a = sim.plug(SERIAL)
     dev = ext.NativeTavroDevice()
     dev.set_bus_state(True)
+    a.clear_records()
+    if bus_off_fails:
+        a.add_fault("Bus", "stall", direction="out", count=None)
     del dev
     gc.collect()
+    assert requests_of(a, "out").count(("out", "Bus")) == 1
+    a.clear_faults()
     again = ext.NativeTavroDevice()
     again.close()
 
