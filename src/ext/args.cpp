@@ -157,8 +157,27 @@ bool to_str(PyObject* o, const char* fname, const char* arg, std::string* out) {
   if (!PyUnicode_Check(o)) return type_error(o, fname, arg, "str");
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-  if (!s) return false;
+  if (!s) {
+    // A lone surrogate has no UTF-8 form: a rejected value, not an encoder failure.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must not contain lone surrogates", fname, arg);
+    return false;
+  }
   out->assign(s, static_cast<size_t>(n));
+  return true;
+}
+
+bool check_sequence_length(Py_ssize_t n, size_t item_size) {
+  constexpr size_t kMaxBytes = size_t{1} << 30;
+  if (n < 0) {
+    PyErr_SetString(PyExc_OverflowError, "sequence length is negative");
+    return false;
+  }
+  if (item_size != 0 && static_cast<size_t>(n) > kMaxBytes / item_size) {
+    PyErr_NoMemory();
+    return false;
+  }
   return true;
 }
 

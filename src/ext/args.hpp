@@ -35,6 +35,11 @@ bool to_bytes(PyObject* o, const char* fname, const char* arg, std::span<const u
 bool to_str(PyObject* o, const char* fname, const char* arg, std::string* out);
 bool to_optional_str(PyObject* o, const char* fname, const char* arg, std::optional<std::string>* out);
 
+// Room for `n` items of `item_size` bytes, checked before anything is reserved: MemoryError when a sequence claims
+// more than any frame list or filter table could use (so absurd lengths never reach the allocator), OverflowError
+// for a negative length.
+bool check_sequence_length(Py_ssize_t n, size_t item_size);
+
 // Raises "fname() argument 'arg' must be <expected>, not <type>".
 bool type_error(PyObject* o, const char* fname, const char* arg, const char* expected);
 

@@ -174,6 +174,7 @@ PyObject* device_set_filters(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!PySequence_Check(seq)) return type_error(seq, "set_filters", "filters", "a sequence"), nullptr;
   const Py_ssize_t n = PySequence_Size(seq);
   if (n < 0) return nullptr;
+  if (!check_sequence_length(n, sizeof(FilterEntry))) return nullptr;
   std::vector<FilterEntry> entries;
   entries.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -254,7 +255,7 @@ PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t 
     return t;
   });
   if (!r.ok()) return raise_op(r.error());
-  return new_ticket(std::move(r.value()));
+  return new_ticket(Py_TYPE(self), std::move(r.value()));
   TAVRO_PY_GUARD_END
 }
 
@@ -263,7 +264,7 @@ PyObject* device_cancel_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
   static const char* const names[] = {"ticket", "timeout_ms"};
   PyObject* a[2];
   if (!parse_args("cancel_ticket", args, nargs, kwnames, names, a)) return nullptr;
-  const TicketPayload* ticket = ticket_payload(a[0], "cancel_ticket", "ticket");
+  const TicketPayload* ticket = ticket_payload(Py_TYPE(self), a[0], "cancel_ticket", "ticket");
   uint64_t timeout_ms;
   if (!ticket || !to_u64(a[1], "cancel_ticket", "timeout_ms", &timeout_ms)) return nullptr;
   const std::shared_ptr<DeviceShared>& shared = payload_of(self).shared;
@@ -278,8 +279,12 @@ PyObject* device_cancel_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!shared->state().session) return OpError::runtime("CAN bus is stopped");
     auto left = remaining_until(deadline);
     if (!left.ok()) return std::move(left).error();
-    auto c = shared->state().session->cancel(ticket->ticket, left.value());
-    if (!c.ok()) return OpError::submission(c.error());
+    // Held under state_lock: never longer than one control time-out, whatever the caller allows.
+    auto c = shared->state().session->cancel(ticket->ticket, std::min<Duration>(left.value(), kControlTimeout));
+    if (!c.ok()) {
+      if (c.error().is(DeviceError::Kind::Timeout)) return OpError::submission(c.error());
+      return OpError::within(c.error(), deadline);
+    }
     return c.value();
   });
   if (!r.ok()) return raise_op(r.error());

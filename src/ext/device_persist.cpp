@@ -35,7 +35,7 @@ Op<SettingsStatus> name_and_wait(DeviceShared& shared, const std::string& name, 
   auto left = remaining_until(deadline);
   if (!left.ok()) return std::move(left).error();
   auto bus = read_bus_state(adapter, std::min<Duration>(left.value(), kControlTimeout));
-  if (!bus.ok()) return bus.error();
+  if (!bus.ok()) return OpError::within(bus.error(), deadline);
   if (bus.value().state != protocol::kBusStopped) return OpError::runtime("Settings save requires stopped CAN");
 
   if (auto l = remaining_until(deadline); !l.ok()) return std::move(l).error();

@@ -184,7 +184,8 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   Task task;
   task.control = control;
   try {
-    task.thread = std::thread([shared = std::move(shared), control, schedule, start] {
+    task.thread = std::thread([shared = std::move(shared), control, schedule, start, id,
+                               table = weak_from_this()]() mutable {
       try {
         run_worker(shared, *control, schedule, start);
       } catch (const std::exception& e) {
@@ -193,7 +194,9 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
         control->set_error("RuntimeError: Internal error: unknown fault");
       }
       control->request_stop();
+      shared.reset();  // the device may go away from here on
       control->mark_finished();
+      if (auto t = table.lock()) t->release_finished(id);
     });
   } catch (const std::system_error& e) {
     return OpError::runtime(e.code().message());
@@ -202,6 +205,14 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   name_thread(task.thread, kThreadName);
   tasks_.emplace(id, std::move(task));
   return id;
+}
+
+void PeriodicTable::release_finished(uint32_t id) {
+  std::lock_guard<std::mutex> lk(mu_);
+  auto it = tasks_.find(id);
+  if (it == tasks_.end() || !it->second.thread.joinable()) return;
+  if (it->second.thread.get_id() != std::this_thread::get_id()) return;  // an id reused by a newer task
+  it->second.thread.detach();
 }
 
 Op<void> PeriodicTable::modify(uint32_t id, std::vector<CanFrame> frames) {
@@ -267,6 +278,8 @@ std::optional<std::string> PeriodicTable::error(uint32_t id) {
 
 namespace {
 
+constexpr Py_ssize_t kMaxDataLength = 8;
+
 // One frame as Python described it, converted but not yet checked.
 struct FrameArgs {
   uint32_t arb_id = 0;
@@ -276,8 +289,9 @@ struct FrameArgs {
   std::vector<uint8_t> data;
 };
 
-// bytes, bytearray, or any sequence of ints 0..255.
-bool to_data(PyObject* o, const char* fname, std::vector<uint8_t>* out) {
+// bytes, bytearray, or any sequence of ints 0..255. A sequence longer than any frame can carry is refused with
+// the frame check's own message, without reading its items.
+bool to_data(PyObject* o, const char* fname, uint8_t dlc, std::vector<uint8_t>* out) {
   if (PyBytes_Check(o) || PyByteArray_Check(o)) {
     char* p = PyBytes_Check(o) ? PyBytes_AsString(o) : PyByteArray_AsString(o);
     const Py_ssize_t n = PyBytes_Check(o) ? PyBytes_Size(o) : PyByteArray_Size(o);
@@ -288,6 +302,11 @@ bool to_data(PyObject* o, const char* fname, std::vector<uint8_t>* out) {
   if (PyUnicode_Check(o) || !PySequence_Check(o)) return type_error(o, fname, "frames", "bytes or a sequence of int");
   const Py_ssize_t n = PySequence_Size(o);
   if (n < 0) return false;
+  if (n > kMaxDataLength) {
+    PyErr_SetString(PyExc_ValueError, dlc > kMaxDataLength ? "DLC exceeds Classic CAN max of 8"
+                                                           : "Data length must match DLC (RTR data must be empty)");
+    return false;
+  }
   out->clear();
   out->reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -304,7 +323,7 @@ bool to_frame_args(PyObject* seq, const char* fname, std::vector<FrameArgs>* out
   if (PyUnicode_Check(seq) || !PySequence_Check(seq))
     return type_error(seq, fname, "frames", "a sequence of (arb_id, is_ext, is_rtr, dlc, data) tuples");
   const Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) return false;
+  if (n < 0 || !check_sequence_length(n, sizeof(FrameArgs) + sizeof(CanFrame))) return false;
   out->reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item(PySequence_GetItem(seq, i));
@@ -320,7 +339,7 @@ bool to_frame_args(PyObject* seq, const char* fname, std::vector<FrameArgs>* out
     if (!to_u32(PyTuple_GetItem(t, 0), fname, "frames", &f.arb_id) ||
         !to_bool(PyTuple_GetItem(t, 1), fname, "frames", &f.is_ext) ||
         !to_bool(PyTuple_GetItem(t, 2), fname, "frames", &f.is_rtr) ||
-        !to_u8(PyTuple_GetItem(t, 3), fname, "frames", &f.dlc) || !to_data(PyTuple_GetItem(t, 4), fname, &f.data))
+        !to_u8(PyTuple_GetItem(t, 3), fname, "frames", &f.dlc) || !to_data(PyTuple_GetItem(t, 4), fname, f.dlc, &f.data))
       return false;
     out->push_back(std::move(f));
   }

@@ -8,6 +8,7 @@
 //   table.stop(id) / table.stop_all()             # remove, then signal and join with no lock held
 //
 // A task never raises: a failure ends it and is kept as "<Python class>: <message>" until its entry is removed.
+// An ended task's thread does not wait for that removal: it detaches itself (its stack is freed as it exits).
 // Locks: state_lock -> table lock -> a task's frame / error / wake mutexes. A worker takes state_lock itself
 // (for at most 50 ms per frame), so it is joined only after every lock has been released; notify_all, which
 // runs under state_lock, therefore only sets flags and wakes.
@@ -72,7 +73,7 @@ struct PeriodicSchedule {
   uint64_t generation = 0;            // SessionFlags::generation when the task started
 };
 
-class PeriodicTable {
+class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {
  public:
   static constexpr size_t kMaxTasks = 16384;
 
@@ -98,9 +99,12 @@ class PeriodicTable {
  private:
   struct Task {
     std::shared_ptr<PeriodicControl> control;
-    std::thread thread;
+    std::thread thread;  // detached by the worker itself when it ends while its entry stays
   };
   static void stop_and_join(std::vector<Task>& tasks);
+  // Called by a worker that has ended and let go of the device: if its entry is still in the table, nobody will
+  // join it, so it detaches itself and its stack is freed as it exits. Otherwise its remover joins it.
+  void release_finished(uint32_t id);
 
   std::mutex mu_;
   std::map<uint32_t, Task> tasks_;  // guarded by mu_

@@ -7,6 +7,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/deadline.hpp"
 #include "core/device_error.hpp"
 #include "core/result.hpp"
 
@@ -28,6 +29,12 @@ struct OpError {
   // A device error returned by a frame submission: its Timeout variant means delivery is uncertain.
   static OpError submission(const DeviceError& e) {
     if (e.is(DeviceError::Kind::Timeout)) return timeout(kTxUncertainTimeout);
+    return device(e);
+  }
+  // A request that the caller's deadline cut short timed out because that deadline expired: a TimeoutError,
+  // not a device failure.
+  static OpError within(const DeviceError& e, TimePoint deadline) {
+    if (e.is_usb(UsbErrorKind::Timeout) && time_left(deadline) <= Duration::zero()) return timeout(kDeadlineExpired);
     return device(e);
   }
 };

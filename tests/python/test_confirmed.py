@@ -62,6 +62,9 @@ def test_pending_ticket_times_out_then_becomes_uncertain_when_the_bus_stops(conf
     with pytest.raises(RuntimeError, match="^Confirmed TX tickets are pending; await/cancel them before changing "
                                            "CAN configuration$"):
         tx.set_bus_state(False)
+    sim.find(tx.get_serial_number()).add_fault("CancelTx", "timeout")
+    with pytest.raises(TimeoutError, match="^Operation deadline expired$"):
+        tx.cancel_ticket(t, 200)  # the caller's deadline cut the request short
     outcome = tx.cancel_ticket(t, 1000)
     assert list(outcome) == ["outcome", "outcome_raw", "generation", "status_word", "flags", "terminal"]
     assert outcome["outcome"] == "queued" and outcome["terminal"] is False

@@ -104,6 +104,16 @@ def test_software_filter(pair):
     assert rx.receive_frame(200) is None  # the failed call left the previous filter in place
     with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
         rx.set_filters("abc")
+
+    class Huge:  # claims more entries than memory holds
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            return (0x100, 0x7FF, False)
+
+    with pytest.raises(MemoryError):
+        rx.set_filters(Huge())
     rx.clear_filters()
     tx.send_frame(0x555, False, False, 0, b"", 1000)
     assert receive(rx)[1] == 0x555

@@ -27,6 +27,24 @@ def drain(rx):
     return ids
 
 
+class Huge:
+    """A sequence that claims far more items than memory holds, each of them `item`."""
+
+    def __init__(self, item):
+        self.item = item
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        return self.item
+
+
+def virtual_memory():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+
 def periodic_threads():
     return [n for n in thread_names() if n == "tavro-periodic-"]  # the kernel keeps 15 characters of the name  # the kernel keeps 15 characters of the name
 
@@ -181,12 +199,18 @@ def test_argument_checks_and_refusals(pair):
         (TypeError, "frames", ([(0x1, 0, False, 0, b"")], 1000, None)),  # is_ext must be a bool
         (OverflowError, "too large", ([(0x1, False, False, 1, [256])], 1000, None)),
         (OverflowError, "too small", (good, -1, None)),
+        (MemoryError, None, (Huge(frame(0x1)), 1000, None)),
+        (ValueError, r"^Data length must match DLC \(RTR data must be empty\)$",
+         ([(0x1, False, False, 2, Huge(1))], 1000, None)),
+        (ValueError, "^DLC exceeds Classic CAN max of 8$", ([(0x1, False, False, 9, Huge(1))], 1000, None)),
     ]
     for cls, message, args in refusals:
         with pytest.raises(cls, match=message):
             tx.start_periodic(*args)
     with pytest.raises(ValueError, match="^arbitration_id exceeds CAN identifier range$"):
         tx.modify_periodic(1, [(0x800, False, False, 0, b"")])
+    with pytest.raises(MemoryError):
+        tx.modify_periodic(1, Huge(frame(0x1)))
     for bad in (-1, 2**32):
         with pytest.raises(OverflowError):
             tx.is_periodic_alive(bad)
@@ -208,8 +232,11 @@ def test_argument_checks_and_refusals(pair):
 
 def test_table_limit(pair):
     tx, _ = pair
-    # Entries stay until removed, even when their worker has ended (a duration of 0 ends it at once).
+    # Entries stay until removed, even when their worker has ended (a duration of 0 ends it at once); the ended
+    # workers' threads do not wait for that: their stacks (8 MiB each, 128 GiB for all) are given back.
+    before = virtual_memory()
     assert [tx.start_periodic([frame(0x1)], 1000, 0) for _ in range(16384)] == list(range(1, 16385))
+    assert wait_until(lambda: virtual_memory() - before < 2**30, timeout=30), virtual_memory() - before
     with pytest.raises(RuntimeError, match="^Too many periodic tasks$"):
         tx.start_periodic([frame(0x1)], 1000, 0)
     tx.stop_periodic(7)

@@ -48,6 +48,9 @@ def test_time_outs(dev_and_adapter):
     with pytest.raises(TimeoutError, match="^Operation deadline expired$"):
         dev.set_device_name_and_wait("other", 0)
     assert requests_of(a) == []
+    a.add_fault("Bus", "timeout", direction="in")
+    with pytest.raises(TimeoutError, match="^Operation deadline expired$"):
+        dev.set_device_name_and_wait("other", 200)  # the first read, cut short by the caller's deadline
 
     # A waiting save holds the handle for its whole duration, polling sleeps included.
     t = threading.Thread(target=lambda: pytest.raises(TimeoutError, dev.set_device_name_and_wait, "held", 3000))
