@@ -63,6 +63,7 @@ PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   std::optional<std::string> serial;
   if (!to_optional_str(serial_obj, "NativeTavroDevice", "serial", &serial)) return nullptr;
+  refresh_log_levels();
   auto opened = without_gil([&] { return open_device(backend(), serial); });
   return new_handle(type, std::move(opened));
   TAVRO_PY_GUARD_END
@@ -75,6 +76,7 @@ PyObject* device_open_by_name(PyObject* cls, PyObject* const* args, Py_ssize_t n
   if (!parse_args("open_by_name", args, nargs, kwnames, names, a)) return nullptr;
   std::string name;
   if (!to_str(a[0], "open_by_name", "name", &name)) return nullptr;
+  refresh_log_levels();
   auto opened = without_gil([&] { return open_device_by_name(backend(), name); });
   // Bound to the class at type creation (see open_by_name_def).
   return new_handle(reinterpret_cast<PyTypeObject*>(cls), std::move(opened));
@@ -232,6 +234,7 @@ int device_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 void device_dealloc(PyObject* self) {
+  CallScope scope;  // what the close sequence logs reaches Python before the object is gone
   PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<DeviceObject*>(self);

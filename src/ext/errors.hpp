@@ -1,10 +1,13 @@
 // Turning device errors, refusals, time-outs and internal faults into Python exceptions.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string>
 
 #include "core/device_error.hpp"
+#include "ext/logging_bridge.hpp"
 #include "ext/python.hpp"
 #include "handle/op_error.hpp"
 
@@ -25,9 +28,16 @@ PyObject* raise_fault(const char* what) noexcept;
 
 }  // namespace tavro::py
 
-// Wraps a method body: a C++ exception that escapes becomes the fatal-fault exception, never a crash.
-#define TAVRO_PY_GUARD_BEGIN try {
+// Wraps a method body: a C++ exception that escapes becomes the fatal-fault exception, never a crash. The
+// call scope hands what the method logged to Python as it returns. A forced unwind (CPython ending a thread at
+// exit) is let through.
+#define TAVRO_PY_GUARD_BEGIN \
+  ::tavro::py::CallScope tavro_call_scope_;   \
+  try {
 #define TAVRO_PY_GUARD_END                                         \
+  }                                                                \
+  catch (abi::__forced_unwind&) {                                  \
+    throw;                                                         \
   }                                                                \
   catch (const std::exception& ex) {                               \
     return ::tavro::py::raise_fault(ex.what());                    \

@@ -1,20 +1,36 @@
 // Logging bridge: native log records -> logging.getLogger(name).handle(makeRecord(...)).
 //
-//   for each record (any thread):
-//       if level is trace or interpreter is finalising: drop
-//       with interpreter lock:
-//           logger = cached getLogger(target.replace("::", "."))
-//           if logger.isEnabledFor(levelno):   # answer cached per (target, level) by the facade
-//               logger.handle(logger.makeRecord(name, levelno, file, line, text, (), None, None, None))
+//   write(record), any thread, never blocks on Python:
+//       on a Python caller's thread (inside a method): append to that thread's own list
+//       elsewhere: append to the process queue (bounded; overflow counted) and wake "tavro-log"
+//   delivery (interpreter lock held, no driver lock held):
+//       a method, as it returns: its thread's list, then what the process queue held when it started
+//       "tavro-log": the process queue, whenever it has records
+//       for each record: logger = cached getLogger(target.replace("::", "."))
+//                        if logger.isEnabledFor(levelno): logger.handle(logger.makeRecord(...))
 //
-// A worker must never take the interpreter lock once finalisation has started (it would hang or be killed while
-// holding driver locks). An atexit hook closes the gate: new records are dropped and the hook waits, with the
-// interpreter lock released, for threads already inside.
+// So a handler runs where calling any driver method is safe: close() included, from a record of a worker that
+// close() is about to join. The process queue has one consumer at a time (the delivery turn), so one thread's
+// records stay in order; the turn is a flag, never a lock held while Python runs.
+//
+// Exit: the hook closes the open handles, lets "tavro-log" deliver what is queued (bounded wait), then stops
+// forwarding. Once the interpreter finalises, every other thread that would take the interpreter lock back parks
+// instead (CPython would end it with a forced unwind); until then threads run on, so that a daemon thread holding
+// a Python lock (a logging handler's, say) releases it for the exit handlers that follow ours.
 #include "ext/logging_bridge.hpp"
 
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cxxabi.h>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "core/log.hpp"
 #include "ext/pyutil.hpp"
@@ -23,8 +39,34 @@ namespace tavro::py {
 namespace {
 
 constexpr int kLevelNumbers[log::kLevelCount] = {40, 30, 20, 10, 5};
+// Records waiting for Python, per caller thread and in the process queue. Beyond this, records are dropped
+// and counted: a flood of Debug lines must not take the process's memory.
+constexpr size_t kQueueLimit = 20000;
+// How long the exit hook waits for "tavro-log" (a handler may be slow; exit must not hang on it).
+constexpr auto kExitDeliveryWait = std::chrono::seconds(2);
 
-// Admission to the interpreter from native threads.
+struct Record {
+  log::Target target;
+  log::Level level;
+  const char* file;
+  int line;
+  std::string text;
+};
+
+// The process queue and the delivery thread's bookkeeping.
+struct Queue {
+  std::mutex mu;
+  std::condition_variable cv;       // wakes "tavro-log"; also signals its end
+  std::deque<Record> records;       // guarded by mu
+  uint64_t dropped = 0;             // guarded by mu: records lost to a full queue since the last Warning
+  bool turn_taken = false;          // guarded by mu: a consumer is delivering from `records`
+  bool stop = false;                // guarded by mu
+  bool thread_running = false;      // guarded by mu
+};
+
+Queue g_queue;
+
+// Admission of "tavro-log" to the interpreter, closed by the exit hook.
 struct Gate {
   std::mutex mu;
   std::condition_variable cv;
@@ -45,83 +87,217 @@ struct Gate {
 
 Gate g_gate;
 std::atomic<bool> g_available{true};
+std::atomic<bool> g_exit_started{false};
+std::atomic<pthread_t> g_exit_thread{};
 std::atomic<ExitWork> g_exit_work{nullptr};
+
+// The calling thread's records while it runs a method (depth > 0).
+struct CallerRecords {
+  int depth = 0;
+  bool retaking = false;  // inside PyEval_RestoreThread
+  std::deque<Record> records;
+  uint64_t dropped = 0;
+};
+thread_local CallerRecords t_caller;
+
+// Levels read at handle open; until then everything is forwarded and the logger filters at delivery.
+std::atomic<bool> g_levels_known{false};
+std::atomic<bool> g_levels[log::kTargetCount][log::kLevelCount];
+
+PyObject* g_loggers[log::kTargetCount] = {};  // strong references, cached for the life of the process
+PyObject* g_parent_logger = nullptr;          // "tavro_usb", for the dropped-records Warning
+
+// Interpreter lock held.
+PyObject* logger_named(const char* name, PyObject** slot) {
+  if (*slot) return *slot;
+  Ref logging(PyImport_ImportModule("logging"));
+  if (!logging) return nullptr;
+  *slot = PyObject_CallMethod(logging.get(), "getLogger", "s", name);
+  return *slot;
+}
+
+PyObject* logger_for(log::Target target) {
+  return logger_named(log::logger_name(target), &g_loggers[static_cast<int>(target)]);
+}
+
+// Interpreter lock held; any Python failure drops this record only.
+void emit(PyObject* logger, const char* name, int levelno, const char* file, int line, std::string_view text) {
+  if (!logger) return;
+  Ref on(PyObject_CallMethod(logger, "isEnabledFor", "i", levelno));
+  if (!on || PyObject_IsTrue(on.get()) != 1) return;
+  Ref name_obj(PyUnicode_FromString(name));
+  Ref msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  Ref path = file ? Ref(PyUnicode_FromString(file)) : Ref::borrow(Py_None);
+  Ref args(PyTuple_New(0));
+  if (!name_obj || !msg || !path || !args) return;
+  Ref record(PyObject_CallMethod(logger, "makeRecord", "OiOiOOOOO", name_obj.get(), levelno, path.get(), line,
+                                 msg.get(), args.get(), Py_None, Py_None, Py_None));
+  if (!record) return;
+  Ref handled(PyObject_CallMethod(logger, "handle", "O", record.get()));
+}
+
+void deliver(const Record& r) {
+  emit(logger_for(r.target), log::logger_name(r.target), kLevelNumbers[static_cast<int>(r.level)], r.file, r.line,
+       r.text);
+  if (PyErr_Occurred()) PyErr_Clear();
+}
+
+void report_dropped(uint64_t n) {
+  if (n == 0) return;
+  const std::string text = std::to_string(n) + " log records were dropped: they came faster than Python handled them";
+  emit(logger_named("tavro_usb", &g_parent_logger), "tavro_usb", 30, nullptr, 0, text);
+  if (PyErr_Occurred()) PyErr_Clear();
+}
+
+// Delivers up to `limit` records of the process queue if no other consumer has the turn (interpreter lock held).
+void deliver_queued(size_t limit) {
+  uint64_t dropped;
+  {
+    std::lock_guard<std::mutex> lk(g_queue.mu);
+    if (g_queue.turn_taken) return;
+    g_queue.turn_taken = true;
+    dropped = std::exchange(g_queue.dropped, 0);
+  }
+  report_dropped(dropped);
+  for (size_t i = 0; i < limit; ++i) {
+    Record r;
+    {
+      std::lock_guard<std::mutex> lk(g_queue.mu);
+      if (g_queue.records.empty()) break;
+      r = std::move(g_queue.records.front());
+      g_queue.records.pop_front();
+    }
+    deliver(r);
+  }
+  {
+    std::lock_guard<std::mutex> lk(g_queue.mu);
+    g_queue.turn_taken = false;
+  }
+  g_queue.cv.notify_all();
+}
+
+bool queue_has_work() {
+  return !g_queue.turn_taken && (!g_queue.records.empty() || g_queue.dropped != 0);
+}
+
+// "tavro-log". Nobody joins it while holding a lock; it holds none of the driver's locks itself. No noexcept
+// frame lies between its Python calls and its entry, so the forced unwind of a thread ended by CPython passes.
+void delivery_main() {
+  pthread_setname_np(pthread_self(), "tavro-log");
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lk(g_queue.mu);
+      g_queue.cv.wait(lk, [] { return g_queue.stop || queue_has_work(); });
+      if (g_queue.stop && !queue_has_work()) break;
+    }
+    if (!g_gate.enter()) break;
+    PyGILState_STATE st = PyGILState_Ensure();
+    deliver_queued(SIZE_MAX);
+    PyGILState_Release(st);
+    g_gate.leave();
+  }
+  std::lock_guard<std::mutex> lk(g_queue.mu);
+  g_queue.thread_running = false;
+  g_queue.cv.notify_all();
+}
+
+// With g_queue.mu held.
+void start_delivery_thread_locked() {
+  if (g_queue.thread_running || g_queue.stop) return;
+  try {
+    std::thread(delivery_main).detach();
+    g_queue.thread_running = true;
+  } catch (const std::system_error&) {
+    // No thread: records wait for the next method that returns, or are dropped when the queue is full.
+  }
+}
 
 class PythonSink final : public log::Sink {
  public:
   bool enabled(log::Target target, log::Level level) noexcept override {
     if (level == log::Level::Trace) return false;
-    bool on = false;
-    with_python([&] {
-      PyObject* logger = logger_for(target);
-      if (!logger) return;
-      Ref r(PyObject_CallMethod(logger, "isEnabledFor", "i", kLevelNumbers[static_cast<int>(level)]));
-      if (!r) return;
-      const int t = PyObject_IsTrue(r.get());
-      on = t > 0;
-    });
-    return on;
+    if (!g_levels_known.load(std::memory_order_acquire)) return true;
+    return g_levels[static_cast<int>(target)][static_cast<int>(level)].load(std::memory_order_relaxed);
   }
 
-  void write(log::Target target, log::Level level, const char* file, int line, std::string_view text) noexcept override {
-    if (level == log::Level::Trace) return;
-    with_python([&] {
-      PyObject* logger = logger_for(target);
-      if (!logger) return;
-      Ref name(PyUnicode_FromString(log::logger_name(target)));
-      Ref msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-      if (!name || !msg) return;
-      Ref path = file ? Ref(PyUnicode_FromString(file)) : Ref::borrow(Py_None);
-      Ref args(PyTuple_New(0));
-      if (!path || !args) return;
-      Ref record(PyObject_CallMethod(logger, "makeRecord", "OiOiOOOOO", name.get(),
-                                     kLevelNumbers[static_cast<int>(level)], path.get(), line, msg.get(), args.get(),
-                                     Py_None, Py_None, Py_None));
-      if (!record) return;
-      Ref handled(PyObject_CallMethod(logger, "handle", "O", record.get()));
-    });
-  }
-
- private:
-  template <typename Fn>
-  void with_python(Fn&& fn) noexcept {
-    if (!g_available.load(std::memory_order_acquire) || !Py_IsInitialized()) return;
-    if (!g_gate.enter()) return;
-    PyGILState_STATE st = PyGILState_Ensure();
+  void write(log::Target target, log::Level level, const char* file, int line,
+             std::string_view text) noexcept override {
+    if (level == log::Level::Trace || !g_available.load(std::memory_order_acquire)) return;
     try {
-      fn();
+      if (t_caller.depth > 0) {
+        if (t_caller.records.size() >= kQueueLimit) {
+          ++t_caller.dropped;
+          return;
+        }
+        t_caller.records.push_back(Record{target, level, file, line, std::string(text)});
+        return;
+      }
+      std::lock_guard<std::mutex> lk(g_queue.mu);
+      if (g_queue.records.size() >= kQueueLimit) {
+        ++g_queue.dropped;
+        return;
+      }
+      g_queue.records.push_back(Record{target, level, file, line, std::string(text)});
+      start_delivery_thread_locked();
     } catch (...) {
+      return;  // out of memory: the record is lost, the operation that logged is not
     }
-    // Whatever went wrong drops this record only.
-    if (PyErr_Occurred()) PyErr_Clear();
-    PyGILState_Release(st);
-    g_gate.leave();
+    g_queue.cv.notify_all();
   }
-
-  // Called with the interpreter lock held. Loggers are cached for the life of the process.
-  PyObject* logger_for(log::Target target) {
-    PyObject*& slot = loggers_[static_cast<int>(target)];
-    if (slot) return slot;
-    Ref logging(PyImport_ImportModule("logging"));
-    if (!logging) return nullptr;
-    slot = PyObject_CallMethod(logging.get(), "getLogger", "s", log::logger_name(target));
-    return slot;
-  }
-
-  PyObject* loggers_[log::kTargetCount] = {};
 };
 
+// The caller's own records, then what the process queue holds now (interpreter lock held).
+void deliver_for_caller() {
+  if (t_caller.records.empty() && t_caller.dropped == 0) {
+    // Records of workers: hand over what is there, so that a method's consequences (a stopped worker's
+    // farewell, say) are usually visible when it returns. Bounded by what is queued now.
+    size_t queued;
+    {
+      std::lock_guard<std::mutex> lk(g_queue.mu);
+      queued = g_queue.records.size();
+    }
+    if (queued == 0) return;
+  }
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);  // the method's own result stays as it is
+  report_dropped(std::exchange(t_caller.dropped, 0));
+  // One at a time from the front: a handler that calls a method drains the rest in order, not behind it.
+  while (!t_caller.records.empty()) {
+    Record r = std::move(t_caller.records.front());
+    t_caller.records.pop_front();
+    deliver(r);
+  }
+  size_t queued;
+  {
+    std::lock_guard<std::mutex> lk(g_queue.mu);
+    queued = g_queue.records.size();
+  }
+  deliver_queued(queued);
+  PyErr_Restore(type, value, tb);
+}
+
 PyObject* at_exit(PyObject*, PyObject*) {
+  CallScope scope;
+  g_exit_thread.store(pthread_self());
+  g_exit_started.store(true, std::memory_order_release);
   ExitWork work = g_exit_work.load();
   {
     GilRelease release;
     if (work) work();
-    // Stop admitting native threads, then wait for those inside (they need the lock we just released).
+    // What the workers logged while the handles closed still reaches Python, unless a handler takes too long.
+    std::unique_lock<std::mutex> lk(g_queue.mu);
+    g_queue.stop = true;
+    g_queue.cv.notify_all();
+    g_queue.cv.wait_for(lk, kExitDeliveryWait, [] { return !g_queue.thread_running; });
+  }
+  {
+    GilRelease release;
     std::unique_lock<std::mutex> lk(g_gate.mu);
     g_gate.closed = true;
-    g_available.store(false, std::memory_order_release);
-    g_gate.cv.wait(lk, [] { return g_gate.inside == 0; });
+    g_gate.cv.wait_for(lk, kExitDeliveryWait, [] { return g_gate.inside == 0; });
   }
+  deliver_for_caller();
+  g_available.store(false, std::memory_order_release);
   Py_RETURN_NONE;
 }
 
@@ -131,6 +307,63 @@ PyMethodDef g_at_exit_def = {"_tavro_at_exit", at_exit, METH_NOARGS, nullptr};
 
 void set_exit_work(ExitWork work) noexcept { g_exit_work.store(work); }
 bool python_available() noexcept { return g_available.load(std::memory_order_acquire); }
+
+namespace {
+
+// Whether the interpreter is finalising, asked without the interpreter lock. The stable ABI of 3.10 has no such
+// call, so it is looked up at run time (Py_IsFinalizing from 3.13 on, _Py_IsFinalizing before). Without either,
+// the start of our exit hook stands in for it.
+bool interpreter_finalizing() noexcept {
+  using Fn = int (*)();
+  static const Fn fn = [] {
+    void* p = dlsym(RTLD_DEFAULT, "Py_IsFinalizing");
+    if (!p) p = dlsym(RTLD_DEFAULT, "_Py_IsFinalizing");
+    return reinterpret_cast<Fn>(p);
+  }();
+  return fn ? fn() != 0 : g_exit_started.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+bool must_park() noexcept {
+  if (!g_exit_started.load(std::memory_order_acquire)) return false;  // finalisation comes after our hook
+  return interpreter_finalizing() && !pthread_equal(g_exit_thread.load(), pthread_self());
+}
+
+void set_retaking(bool on) noexcept { t_caller.retaking = on; }
+
+void park_forever() noexcept {
+  for (;;) pause();
+}
+
+CallScope::CallScope() noexcept { ++t_caller.depth; }
+
+CallScope::~CallScope() noexcept(false) {
+  --t_caller.depth;
+  if (t_caller.retaking || !python_available() || must_park()) {
+    // Too late for Python: what this thread logged is dropped.
+    t_caller.records.clear();
+    return;
+  }
+  deliver_for_caller();
+}
+
+void refresh_log_levels() {
+  for (int t = 0; t < log::kTargetCount; ++t) {
+    PyObject* logger = logger_for(static_cast<log::Target>(t));
+    for (int l = 0; l < log::kLevelCount; ++l) {
+      bool on = false;
+      if (logger && static_cast<log::Level>(l) != log::Level::Trace) {
+        Ref r(PyObject_CallMethod(logger, "isEnabledFor", "i", kLevelNumbers[l]));
+        on = r && PyObject_IsTrue(r.get()) == 1;
+      }
+      g_levels[t][l].store(on, std::memory_order_relaxed);
+    }
+  }
+  if (PyErr_Occurred()) PyErr_Clear();
+  g_levels_known.store(true, std::memory_order_release);
+  log::reset_enabled_cache();
+}
 
 int install_logging_bridge() {
   Ref logging(PyImport_ImportModule("logging"));

@@ -251,3 +251,62 @@ def test_process_exits_cleanly_with_open_handles_and_running_workers():
     )
     assert r.returncode == 0, r.stderr[-3000:]
     assert r.stdout.strip() == "leaving"
+
+
+EXIT_SCENARIOS = {
+    "receiver-with-bus-stopped": """
+        dev = m.NativeTavroDevice("tav.io:CANH0001")
+        block(dev.receive_frame, 60000)
+        """,
+    "ticket-waiter": """
+        tavro_sim.set_paused(True)
+        dev = m.NativeTavroDevice("tav.io:CANH0001")
+        dev.configure_confirmation(True)
+        dev.set_bus_state(True)
+        block(dev.submit_frame(0x1, False, False, 0, b"", 1000).wait, 60000)
+        """,
+    "debug-logging-of-everything": """
+        logging.basicConfig(level=logging.DEBUG)
+        a, b = m.NativeTavroDevice("tav.io:CANH0001"), m.NativeTavroDevice("tav.io:CANI0002")
+        for d in (a, b):
+            d.set_bus_state(True)
+        def pump():
+            while True:
+                a.send_frame(0x123, False, False, 1, b"x", 100)
+                b.receive_frame(100)
+        block(pump)
+        block(b.receive_frame, 60000)
+        """,
+}
+
+
+@pytest.mark.parametrize("scenario", sorted(EXIT_SCENARIOS))
+def test_exit_with_threads_blocked_in_the_driver(scenario):
+    """The exit hook wakes them; none of them may take the interpreter back while it finalises. Repeated in
+    fresh processes: the window is narrow."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent("""
+        import logging, threading, time, tavro_sim, tavro_pythoncan_ext as m
+        def block(fn, *args):
+            started = threading.Event()
+            def run():
+                started.set()
+                try:
+                    fn(*args)
+                except RuntimeError:
+                    pass
+            threading.Thread(target=run, daemon=True).start()
+            started.wait(10)
+        """) + textwrap.dedent(EXIT_SCENARIOS[scenario]) + "time.sleep(0.05)\n"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), TAVRO_USB_BACKEND="simulator",
+               TAVRO_SIM_ADAPTERS="tav.io:CANH0001,tav.io:CANI0002")
+    for _ in range(4):  # 4 rounds of 4 processes at once
+        procs = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True) for _ in range(4)]
+        for p in procs:
+            _, err = p.communicate(timeout=60)
+            assert p.returncode == 0, err[-3000:]
