@@ -93,11 +93,21 @@ def _open_error(e: Exception, channel: Optional[str], device_name: Optional[str]
     return TavroInitializationError(text, _error_code(str(e)))
 
 
-def _timeout_ms(timeout: Optional[float]) -> int:
-    """Milliseconds for a finite time-out, rounded up so that a wait never ends early."""
-    if timeout <= 0:
-        return 0
-    return min(_FOREVER_MS, int(timeout * 1000 + 0.999))
+def _sliced(call: Callable[[int], Any], deadline: Optional[float]) -> Any:
+    """Runs ``call(timeout_ms)`` in slices of at most _SEND_SLICE_MS until it does not time out or `deadline`
+    (monotonic; None: none) has passed, so that Python handles signals (Ctrl-C) between the slices. A write
+    that runs out of its slice is one the adapter kept refusing (its queue full) and that the driver cancelled;
+    the driver calls that uncertain because a record might in principle have been taken just then."""
+    while True:
+        if deadline is None:
+            ms = _SEND_SLICE_MS
+        else:
+            ms = max(0, min(_SEND_SLICE_MS, int((deadline - time.monotonic()) * 1000 + 0.999)))
+        try:
+            return call(ms)
+        except TimeoutError:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise
 
 
 def _native_filters(filters: Optional[Sequence[Any]]) -> Optional[list]:
@@ -190,7 +200,15 @@ class TavroBus(BusABC):
                 if timing.nof_samples == 3:
                     wanted |= _MODE_TRIPLE_SAMPLE
             else:
-                dev.set_bitrate(bitrate_bps, sample_permille)
+                try:
+                    dev.set_bitrate(bitrate_bps, sample_permille)
+                except RuntimeError as e:
+                    if str(e) != "Invalid bit timing parameters":
+                        raise
+                    clock = dev.get_device_capabilities()["clock_freq"]
+                    raise TavroInitializationError(
+                        f"{e}: no timing for {bitrate_bps} bit/s at {sample_permille / 10:g} % from the adapter's "
+                        f"{clock} Hz clock") from None
             # The mode word outlives a session in the adapter: write what this bus wants, every time.
             dev.configure_modes(_MODE_LISTEN_ONLY | _MODE_TRIPLE_SAMPLE, wanted)
             self._passive = bool(listen_only)
@@ -274,28 +292,23 @@ class TavroBus(BusABC):
         if not msg.is_remote_frame and len(data) != dlc:
             dlc = len(data)  # python-can keeps dlc and data in step; a hand-edited message sends its data
         args = (msg.arbitration_id, bool(msg.is_extended_id), bool(msg.is_remote_frame), dlc, data)
-        if timeout is not None and timeout <= 0:
-            self._send_once(args, _TRY_ONCE_MS)
-        elif timeout is not None:
-            self._send_once(args, _timeout_ms(timeout))
-        else:
-            while True:  # blocks until sent; Python handles signals between the slices
-                try:
-                    self._send_once(args, _SEND_SLICE_MS)
-                    return
-                except CanTimeoutError:
-                    continue
-
-    def _send_once(self, args: tuple, timeout_ms: int) -> None:
+        once = timeout is not None and not timeout > 0
         dev = self._dev
         try:
-            if not self._own:
-                dev.send_frame(*args, timeout_ms)
-                return
-            deadline = time.monotonic() + timeout_ms / 1000
-            ticket = dev.submit_frame(*args, timeout_ms)
-            left = max(0, int((deadline - time.monotonic()) * 1000))
-            result = ticket.wait(max(left, _TRY_ONCE_MS))
+            if once:
+                # One attempt: the USB write gets a short bound, not a wait for room in the adapter.
+                if not self._own:
+                    dev.send_frame(*args, _TRY_ONCE_MS)
+                    return
+                ticket = dev.submit_frame(*args, _TRY_ONCE_MS)
+                result = _sliced(ticket.wait, time.monotonic() + _TRY_ONCE_MS / 1000)
+            else:
+                deadline = None if timeout is None else time.monotonic() + timeout
+                if not self._own:
+                    _sliced(lambda ms: dev.send_frame(*args, ms), deadline)
+                    return
+                ticket = _sliced(lambda ms: dev.submit_frame(*args, ms), deadline)
+                result = _sliced(ticket.wait, deadline)  # the frame is submitted once, however long this takes
         except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
         if result["status"] != "success":
@@ -305,22 +318,33 @@ class TavroBus(BusABC):
     def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
         # BusABC.recv, with the message built and filtered by the driver; same time-out and logging behaviour.
         try:
-            if timeout is None:
-                msg = None
-                while msg is None:
-                    msg = self._recv_message(_FOREVER_MS)
+            if timeout is not None and 0 < timeout < 60:
+                msg = self._recv_message(int(timeout * 1000 + 0.999))  # rounded up: never returns early
+            elif timeout is not None and not timeout > 0:
+                msg = self._recv_message(0)
             else:
-                msg = self._recv_message(_timeout_ms(timeout))
-        except (RuntimeError, TimeoutError, ValueError) as e:
+                msg = self._wait_long(timeout)
+        except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
         if msg is not None and _bus_log.isEnabledFor(self.RECV_LOGGING_LEVEL):
             _bus_log.log(self.RECV_LOGGING_LEVEL, "Received: %s", msg)
         return msg
 
+    def _wait_long(self, timeout: Optional[float]) -> Optional[Message]:
+        """Waits longer than one native call may (None or inf: for ever)."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            left = _FOREVER_MS if deadline is None else (deadline - time.monotonic()) * 1000
+            msg = self._recv_message(int(min(left, _FOREVER_MS)) if left > 0 else 0)
+            if msg is not None or (deadline is not None and time.monotonic() >= deadline):
+                return msg
+
     def _recv_internal(self, timeout: Optional[float]):
         try:
-            return self._recv_message(_FOREVER_MS if timeout is None else _timeout_ms(timeout)), True
-        except (RuntimeError, TimeoutError, ValueError) as e:
+            if timeout is not None and not timeout > 0:
+                return self._recv_message(0), True
+            return self._wait_long(timeout), True
+        except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
 
     # ----------------------------------------------------------------------------------------------------------

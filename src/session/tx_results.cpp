@@ -52,7 +52,7 @@ Status process_result_record(ResultReaderContext& ctx, const uint8_t* rec) {
         CanFrame own = slot.frame;
         own.flags |= FRAME_FLAG_OWN;
         own.timestamp = timestamp;
-        ctx.own_frames_queue->push(own);  // the queue's mutex is a leaf lock
+        ctx.own_frames_queue->push_own(own);  // the queue's mutex is a leaf lock
       }
       slot = PendingSlot{};
       if (ticket) ticket->complete(TxResult::terminal(static_cast<TxStatus>(status), timestamp, tx_id, flags));

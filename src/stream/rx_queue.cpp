@@ -7,6 +7,30 @@ namespace tavro {
 
 RxQueue::RxQueue(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)), ring_(new CanFrame[capacity_]) {}
 
+void RxQueue::push_own(const CanFrame& frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return;
+  held_own_.push_back({frame, reads_});
+  own_held_.store(true, std::memory_order_relaxed);
+}
+
+void RxQueue::release_own() noexcept {
+  if (!own_held_.load(std::memory_order_relaxed)) return;
+  std::vector<HeldOwn> ready;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++reads_;
+    // The worker calls this before each read. A frame is released at the second call after it was held: the
+    // read between the two calls began after it was held, and its records have been queued.
+    auto first_waiting = std::find_if(held_own_.begin(), held_own_.end(),
+                                      [&](const HeldOwn& h) { return reads_ < h.read + 2; });
+    for (auto it = held_own_.begin(); it != first_waiting; ++it) ready.push_back(*it);
+    held_own_.erase(held_own_.begin(), first_waiting);
+    own_held_.store(!held_own_.empty(), std::memory_order_relaxed);
+  }
+  for (const HeldOwn& h : ready) push(h.frame);
+}
+
 size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
   if (n == 0) return 0;
   size_t dropped = 0;
@@ -56,12 +80,17 @@ void RxQueue::place_by_timestamp(size_t pos) noexcept {
 
 Result<CanFrame> RxQueue::pop(TimePoint deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (count_ == 0 && !closed_) {
+  // A received frame stamped after a held-back own frame waits for it (a few milliseconds at most).
+  auto ready = [this] {
+    return closed_ || (count_ != 0 && (held_own_.empty() || (ring_[head_].flags & FRAME_FLAG_OWN) ||
+                                       ring_[head_].timestamp <= held_own_.front().frame.timestamp));
+  };
+  if (!ready()) {
     if (deadline <= Clock::now()) return DeviceError::timeout();
     ++waiters_;
-    const bool ready = cv_.wait_until(lock, deadline, [this] { return count_ != 0 || closed_; });
+    const bool woken = cv_.wait_until(lock, deadline, ready);
     --waiters_;
-    if (!ready) return DeviceError::timeout();
+    if (!woken) return DeviceError::timeout();
   }
   if (count_ == 0) return terminal_;  // closed and drained
   CanFrame f = ring_[head_];

@@ -4,8 +4,10 @@
 //   q.push(frame)                  # never waits: when full, the oldest frame is discarded and counted
 //   q.pop(deadline) -> frame | DeviceError.timeout() | terminal error (after close, once drained)
 //   q.close(error)                 # end of stream: wakes every waiter; queued frames are still handed out
-//   q.push(own)                    # a frame with FRAME_FLAG_OWN (the session's own, confirmed sent) and the
-//                                  # received frames are kept in adapter-timestamp order against each other
+//   q.push_own(frame)              # the session's own frame, confirmed sent (FRAME_FLAG_OWN): held back until
+//   q.release_own()                #   the receive worker has finished a read begun after it, so that frames
+//                                  #   the adapter received before it are queued first; then placed among them
+//                                  #   by adapter timestamp
 //
 // This is the hottest path of the driver. The ring never allocates after construction; the producer takes the
 // mutex for a few stores and signals the condition variable only when a receiver is actually waiting (the waiter
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "core/deadline.hpp"
 #include "core/result.hpp"
@@ -47,6 +50,12 @@ class RxQueue {
   // Never waits.
   Result<CanFrame> try_pop() { return pop(TimePoint::min()); }
 
+  // Own frames come from the result stream, received frames from the receive stream; see the contract above.
+  void push_own(const CanFrame& frame);
+  // Called by the receive worker after every read (one relaxed load when nothing is held back).
+  void release_own() noexcept;
+  bool own_held() const noexcept { return own_held_.load(std::memory_order_relaxed); }
+
   // Ends the stream with `error` as the terminal result for receivers (the first close wins). Wakes every waiter.
   void close(DeviceError error);
 
@@ -70,6 +79,13 @@ class RxQueue {
   size_t count_ = 0;
   size_t waiters_ = 0;
   size_t own_queued_ = 0;  // queued frames with FRAME_FLAG_OWN; while 0, pushing never looks back
+  struct HeldOwn {
+    CanFrame frame;
+    uint64_t read;  // reads_ when it was held back
+  };
+  std::vector<HeldOwn> held_own_;  // guarded by mutex_
+  uint64_t reads_ = 0;             // guarded by mutex_: reads completed while own frames were held
+  std::atomic<bool> own_held_{false};
   bool closed_ = false;
   DeviceError terminal_;
 

@@ -175,6 +175,7 @@ Status run_rx_worker(RxWorkerContext& ctx) {
   };
 
   while (!ctx.stop.requested()) {
+    ctx.queue->release_own();  // before each read, so that the read before was handled in full
     Result<std::span<const uint8_t>> r = stream->read_view(ctx.read_timeout);
     if (r.ok()) {
       const std::span<const uint8_t> chunk = r.value();
@@ -184,8 +185,9 @@ Status run_rx_worker(RxWorkerContext& ctx) {
         batch.flush();
         continue;
       }
-      // Empty transfers: first yield, then 1, 2, 4, 8, 8, ... ms until data flows again.
-      if (empty_reads == 0) {
+      // Empty transfers: first yield, then 1, 2, 4, 8, 8, ... ms until data flows again (only yield while own
+      // frames wait for the next read).
+      if (empty_reads == 0 || ctx.queue->own_held()) {
         std::this_thread::yield();
       } else {
         const auto delay = std::min<std::chrono::milliseconds>(
