@@ -50,6 +50,8 @@ def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface):
             with pytest.raises(can.CanOperationError):
                 tx.send(bad)
         assert rx.recv(timeout=0.2) is None  # nothing of them reached the bus
+        with pytest.raises(NotImplementedError):
+            rx.fileno()
     # shutdown closed both adapters: they can be opened again
     with can.Bus(interface="tavro", channel=A) as again:
         assert again.channel_info == "TAVRO " + A
