@@ -25,7 +25,8 @@ VHCI_DIR = "/sys/devices/platform/vhci_hcd.0"
 #: Fault kinds that a device cannot show on a real bus, as (target, action) with the reason. Tests skip them on the
 #: kernel path. Other kinds map onto USB: stall -> STALL (-EPIPE), timeout -> never answered (the host's time-out
 #: unlinks the request), disconnect -> the device's connection closes, fault -> a transfer error (-EPROTO),
-#: delay/short_reply/reply as they are, long_reply beyond the request's length -> a transfer error (babble).
+#: delay/short_reply/reply as they are, a reply longer than the request -> babble (-EOVERFLOW), as a host
+#: controller reports a device that sends more than asked; both errors reach the driver as a USB fault.
 USB_PATH_UNSUPPORTED_FAULTS = {
     ("enumerate", None): "enumeration happens in the host's USB stack, not in the device",
     ("open", None): "opening happens in the host's USB stack, not in the device",

@@ -2,6 +2,7 @@
 #include "backend/adapter.hpp"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace tavro::sim {
 
@@ -14,6 +15,10 @@ usb::TransferOutcome outcome(usb::TransferStatus s, size_t actual = 0, int os_co
   o.os_code = os_code;
   return o;
 }
+
+// The device sent more than the host asked for: the host controller reports babble (EOVERFLOW) after filling the
+// buffer.
+usb::TransferOutcome babble(size_t length) { return outcome(usb::TransferStatus::Fault, length, EOVERFLOW); }
 
 size_t halt_slot(uint8_t endpoint) noexcept {
   return endpoint == protocol::kEpRxIn ? 0 : endpoint == protocol::kEpTxResultIn ? 1 : 2;
@@ -131,7 +136,7 @@ usb::TransferOutcome SimAdapter::answer_control(const usb::ControlSetup& setup, 
   const FaultRule* rule = plan.rule ? &*plan.rule : nullptr;
   if (rule && rule->action == FaultAction::Reply) {
     if (!in) return outcome(TransferStatus::Completed, setup.length);
-    if (rule->payload.size() > setup.length) return outcome(TransferStatus::Fault, setup.length);
+    if (rule->payload.size() > setup.length) return babble(setup.length);
     std::copy(rule->payload.begin(), rule->payload.end(), data.begin());
     return outcome(TransferStatus::Completed, rule->payload.size());
   }
@@ -144,7 +149,7 @@ usb::TransferOutcome SimAdapter::answer_control(const usb::ControlSetup& setup, 
   std::copy(r.data.begin(), r.data.begin() + n, data.begin());
   if (rule && rule->action == FaultAction::ShortReply) n = std::min<size_t>(n, rule->length);
   if (rule && rule->action == FaultAction::LongReply && rule->length > n) {
-    if (rule->length > setup.length) return outcome(TransferStatus::Fault, setup.length);  // babble
+    if (rule->length > setup.length) return babble(setup.length);
     std::fill(data.begin() + n, data.begin() + rule->length, 0);
     n = rule->length;
   }
@@ -224,7 +229,8 @@ void BulkInQueue::recycle_locked(std::vector<uint8_t> buf) {
 Clock::time_point BulkInQueue::next_due_locked() const noexcept {
   for (const Transfer& t : queue_) {
     if (t.done) continue;
-    return t.hung || t.ready_at == Clock::time_point{} ? Clock::time_point::max() : t.ready_at;
+    // Once a delay has passed the transfer waits for data like any other: endpoint events wake its front-end.
+    return !t.hung && t.ready_at > Clock::now() ? t.ready_at : Clock::time_point::max();
   }
   return Clock::time_point::max();
 }
@@ -276,10 +282,15 @@ bool BulkInQueue::apply_rule(Transfer& t, const FaultRule& rule, Clock::time_poi
       adapter_->unplug_locked();
       return finish(outcome(usb::TransferStatus::Disconnected));
     case FaultAction::Reply:
-      if (rule.payload.size() > t.length) return finish(outcome(usb::TransferStatus::Fault, t.length));  // babble
+      if (rule.payload.size() > t.length) {
+        std::copy(rule.payload.begin(), rule.payload.begin() + std::ptrdiff_t(t.length), t.buf.begin());
+        return finish(babble(t.length));
+      }
       std::copy(rule.payload.begin(), rule.payload.end(), t.buf.begin());
       return finish(outcome(usb::TransferStatus::Completed, rule.payload.size()));
-    case FaultAction::LongReply: return finish(outcome(usb::TransferStatus::Fault, t.length));
+    case FaultAction::LongReply:  // zero padding beyond the transfer: the buffer fills with it, then babble
+      std::fill(t.buf.begin(), t.buf.begin() + std::ptrdiff_t(t.length), 0);
+      return finish(babble(t.length));
     case FaultAction::Stall:
       adapter_->halt(endpoint_);
       halt_reported_ = adapter_->halt_count(endpoint_);  // the queue stops behind this transfer

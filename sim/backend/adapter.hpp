@@ -191,7 +191,7 @@ class BulkInQueue {
   // Completes transfers in order with what the firmware has queued.
   void pump_locked(Clock::time_point now);
   std::deque<Transfer>& transfers_locked() noexcept { return queue_; }
-  // The earliest moment a delayed transfer becomes due; max when none waits for one.
+  // When the oldest outstanding transfer's delay ends; max when it is not delayed (any more).
   Clock::time_point next_due_locked() const noexcept;
   // Keeps a finished transfer's buffer for a later one.
   void recycle_locked(std::vector<uint8_t> buf);

@@ -68,7 +68,7 @@ int32_t urb_status(const usb::TransferOutcome& o) noexcept {
     case TransferStatus::Cancelled: return -ECONNRESET;
     case TransferStatus::InvalidArgument: return -EINVAL;
     case TransferStatus::Disconnected: return -ENODEV;
-    case TransferStatus::Fault: return -EPROTO;
+    case TransferStatus::Fault: return o.os_code == EOVERFLOW ? -EOVERFLOW : -EPROTO;
     case TransferStatus::Unknown: {
       // An OS error code travels as the URB status, but the host library maps it onto its own error classes.
       const int code = o.os_code < 0 ? -o.os_code : o.os_code;
@@ -163,8 +163,8 @@ class Connection final : private AdapterWatcher {
       serving = handshake();
       set_thread_name("tavro-usbip-dev");
     }
-    if (serving && adapter_) {
-      serve();
+    if (adapter_) {  // imported (or handed over): claimed for this connection
+      if (serving) serve();
       server_.release(adapter_->id());
     }
     close_socket();
@@ -309,7 +309,7 @@ class Connection final : private AdapterWatcher {
       std::lock_guard l(adapter_->mu_);
       adapter_->remove_watcher_locked(this);
     }
-    // Requests still pending end with the connection; the ones that reached the firmware are recorded as such.
+    // Control requests still pending end with the connection; they are recorded as the seam records a cancel.
     for (auto& c : controls_) record(c, adapter_->plugged() ? TransferStatus::Cancelled : TransferStatus::Disconnected);
     controls_.clear();
     rx_.reset();
@@ -319,6 +319,8 @@ class Connection final : private AdapterWatcher {
 
   // One round: wait for input or an event, take in every complete command, answer what is due. False to close.
   bool step() {
+    // Checked before waiting too: an unplug before the watcher was registered sends no event.
+    if (stop_.load() || !adapter_->plugged()) return false;
     const auto now = Clock::now();
     auto due = next_due();
     int timeout_ms = -1;

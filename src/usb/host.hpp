@@ -33,7 +33,7 @@ const char* transfer_status_name(TransferStatus s) noexcept;
 
 struct TransferOutcome {
   TransferStatus status = TransferStatus::Completed;
-  int os_code = 0;        // for Unknown
+  int os_code = 0;        // for Unknown; for Fault the errno a host controller gives, where known (0 otherwise)
   size_t actual = 0;      // bytes transferred (IN: received; OUT: accepted), also for partial completions
   bool ok() const noexcept { return status == TransferStatus::Completed; }
 };

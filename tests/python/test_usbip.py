@@ -9,12 +9,12 @@ import threading
 
 import pytest
 
-from conftest import A, B, wait_until
+from conftest import A, B, run_python, wait_until
 
 DEV_INFO = (0xC1, 0, 0, 0, 24)  # GetDeviceInfo IN: (bmRequestType, bRequest, wValue, wIndex, wLength)
 BUS_ON = (0x41, 21, 0, 0, 4)
 RX, RESULTS, OUT = 0x81, 0x83, 0x02
-EPIPE, ECONNRESET, EPROTO = -32, -104, -71
+EPIPE, ECONNRESET, EPROTO, EOVERFLOW = -32, -104, -71, -75
 
 
 class Client:
@@ -128,6 +128,19 @@ def client(server):
         c.close()
 
 
+def test_the_product_loads_the_simulator_only_when_told():
+    # A kernel-path test imports tavro_sim itself while the product keeps its default libusb backend.
+    code = """
+        import sys, tavro_pythoncan_ext as ext
+        ext.list_devices()
+        loaded = "tavro_sim" in sys.modules
+        import tavro_sim
+        print(loaded, ext.list_devices(), len(tavro_sim.adapters()))
+    """
+    r = run_python(code, env={"TAVRO_USB_BACKEND": "libusb", "TAVRO_SIM_ADAPTERS": A})
+    assert r.stdout.split() == ["False", "[]", "1"], r.stderr
+
+
 def test_device_list_and_import(sim, server, client):
     a = sim.plug(A)
     b = sim.plug(B, legacy=True)
@@ -182,7 +195,7 @@ def test_vendor_requests_reach_the_firmware_with_their_faults(sim, client):
     a.add_fault("GetDeviceInfo", "short_reply", length=5)
     a.add_fault("GetDeviceInfo", "fault")
     a.add_fault("GetDeviceInfo", "long_reply", length=40)  # more than wLength: the host sees babble
-    assert [c.control(DEV_INFO)[0] for _ in range(4)] == [EPIPE, 0, EPROTO, EPROTO]
+    assert [c.control(DEV_INFO)[0] for _ in range(4)] == [EPIPE, 0, EPROTO, EOVERFLOW]
     assert [r["status"] for r in a.received_requests()] == ["Completed", "Stall", "Completed", "Fault", "Fault"]
     assert a.received_requests()[2]["reply"] == info[:5]
 
@@ -222,12 +235,12 @@ def test_unlink_pending_and_completed_transfers(sim, client):
     assert c.next_reply()[1] == fresh  # the data goes to the live transfer, never to the unlinked one
 
 
-@pytest.mark.parametrize("target, action, status", [("bulk_in", "stall", EPIPE), ("bulk_in", "fault", EPROTO)])
-def test_bulk_in_faults(sim, client, target, action, status):
+@pytest.mark.parametrize("action, status", [("stall", EPIPE), ("fault", EPROTO), ("long_reply", EOVERFLOW)])
+def test_bulk_in_faults(sim, client, action, status):
     a = sim.plug(A)
     c = client(a)
-    a.add_fault(target=target, action=action, endpoint=RX)
-    assert c.reply(c.submit(RX, True, 512)) == (status, b"")
+    a.add_fault(target="bulk_in", action=action, endpoint=RX, length=600)
+    assert c.reply(c.submit(RX, True, 512))[0] == status
 
 
 def test_unplug_closes_the_connection(sim, client):
