@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/thread_name.hpp"
 #include "usbip/descriptors.hpp"
 
 namespace tavro::sim::usbip {
@@ -81,8 +81,6 @@ int32_t urb_status(const usb::TransferOutcome& o) noexcept {
 bool is_bulk_endpoint(uint16_t address) noexcept {
   return address == protocol::kEpRxIn || address == protocol::kEpTxResultIn || address == protocol::kEpBulkOut;
 }
-
-void set_thread_name(const char* name) { pthread_setname_np(pthread_self(), name); }
 
 // The device record of OP_REP_DEVLIST / OP_REP_IMPORT (without the interface list).
 void put_device_record(std::vector<uint8_t>& v, const SimAdapter& a, const DeviceDescriptors& d,
@@ -156,12 +154,12 @@ class Connection final : private AdapterWatcher {
   };
 
   void run() {
-    set_thread_name("tavro-usbip-dev");
+    name_current_thread("tavro-usbip-dev");
     bool serving = adapter_ != nullptr;
     if (!serving) {
-      set_thread_name("tavro-usbip");
+      name_current_thread("tavro-usbip");
       serving = handshake();
-      set_thread_name("tavro-usbip-dev");
+      name_current_thread("tavro-usbip-dev");
     }
     if (adapter_) {  // imported (or handed over): claimed for this connection
       if (serving) serve();
@@ -727,7 +725,7 @@ int UsbipServer::listen(const std::string& host, uint16_t port, std::string& err
 }
 
 void UsbipServer::accept_loop(int fd, int wake) {
-  set_thread_name("tavro-usbip");
+  name_current_thread("tavro-usbip");
   for (;;) {
     pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
     if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
