@@ -8,15 +8,18 @@
 # Everything happens in build/wheel/; only a wheel and sdist that passed every check are moved to dist/, and
 # dist/ loses this package's older files at the start, so it never holds one that failed.
 #
-# The manylinux tag. A wheel may claim manylinux_2_X only if every versioned glibc symbol that its ELF files
-# import is at most GLIBC_2.X (and libstdc++/libgcc symbols are within that policy's limits). The linker binds
-# each symbol to the newest version in the glibc it links against, so the tag follows the build machine:
-# built here on Debian 12 (glibc 2.36), the extension and the bundled libusb/libudev import pthread_create,
-# pthread_once, pthread_key_create and friends at GLIBC_2.34 (the version they got when libpthread moved into libc)
-# and nothing newer, so manylinux_2_34 is the oldest tag the build really needs. The script derives the
-# expected tag from the symbol versions it finds and fails if auditwheel reports another. An older tag (say
-# manylinux_2_28, for older distributions) needs an older sysroot, e.g. running this script in a manylinux_2_28
-# container; the code uses nothing newer.
+# The manylinux tag. A wheel may claim manylinux_2_X only if every versioned symbol its ELF files import from glibc,
+# libstdc++ and libgcc is within that policy's lists. The linker binds each symbol to the newest version in the
+# libraries it links against, so the tag follows the build machine. Built here (Debian 12: glibc 2.36, GCC 12):
+#   - glibc: nothing newer than GLIBC_2.34: pthread_once, pthread_setname_np, pthread_cond_clockwait and the other
+#     thread functions got that version when libpthread moved into libc (the modules and the bundled libudev use
+#     them; the bundled libusb needs only GLIBC_2.17);
+#   - libstdc++: GLIBCXX_3.4.30, for one symbol, std::condition_variable::wait(unique_lock&), which GCC 12 gave a
+#     new version; manylinux_2_34's policy stops at GLIBCXX_3.4.29 (GCC 11), so the tag is manylinux_2_35.
+# The script derives the expected tag from the symbol versions it finds (against auditwheel's policy table) and
+# fails if auditwheel's repair or show says otherwise. An older tag needs an older toolchain, e.g. this script run
+# in a manylinux_2_28 container, whose compiler keeps newer libstdc++ symbols out of the wheel; the code uses
+# nothing newer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -96,16 +99,34 @@ auditwheel repair -w "$STAGE/out" "$RAW_WHEEL" > "$STAGE/repair.log" 2>&1 ||
   { cat "$STAGE/repair.log" >&2; fail "auditwheel repair failed"; }
 WHEEL=$(ls "$STAGE"/out/*.whl)
 mapfile -t bundled < <(unzip -Z1 "$WHEEL" | grep '^tavro_pythoncan\.libs/' | sed 's|.*/||')
-printf '%s\n' "${bundled[@]}" | grep -q '^libusb-1\.0' || fail "libusb-1.0 is not bundled"
+# auditwheel renames libusb-1.0.so.0 to libusb-1-<hash>.0.so.0 so it never clashes with the system's copy.
+printf '%s\n' "${bundled[@]}" | grep -q '^libusb-1-' || fail "libusb-1.0 is not bundled"
 
-step "manylinux tag: the newest glibc symbol version that the wheel's ELF files import"
+step "manylinux tag from the symbol versions that the wheel's ELF files import"
 unzip -q -o "$WHEEL" -d "$STAGE/out/unpacked"
-mapfile -t elf_files < <(find "$STAGE/out/unpacked" -name '*.so*' -type f)
-need=$(for f in "${elf_files[@]}"; do readelf -W --dyn-syms "$f" | grep -o ' UND [^ ]*@GLIBC_[0-9.]*'; done |
-  sed 's/.*@GLIBC_//' | sort -t. -k1,1n -k2,2n -u | tail -1)
-[ -n "$need" ] || fail "found no versioned glibc symbol in ${elf_files[*]}"
-EXPECTED_PLAT="manylinux_${need//./_}_$(uname -m)"
-echo "    GLIBC_$need -> $EXPECTED_PLAT"
+for f in $(find "$STAGE/out/unpacked" -name '*.so*' -type f); do
+  readelf -W --dyn-syms "$f" | grep -o ' UND [^ ]*@[A-Z]*_[0-9.]*' | sed 's/.*@//'
+done | sort -u > "$STAGE/symbol-versions.txt"
+# The oldest manylinux policy (auditwheel's own table) that allows every glibc, libstdc++ and libgcc version found.
+read -r EXPECTED_PLAT why < <("$TOOLS/bin/python" - "$STAGE/symbol-versions.txt" "$(uname -m)" <<'EOF'
+import json, pathlib, sys
+import auditwheel
+used = {}
+for line in open(sys.argv[1]):
+    ns, _, ver = line.strip().rpartition("_")
+    if ns in ("GLIBC", "GLIBCXX", "CXXABI", "GCC"):
+        used.setdefault(ns, set()).add(ver)
+newest = {ns: max(v, key=lambda x: tuple(int(p) for p in x.split("."))) for ns, v in used.items()}
+policies = json.loads((pathlib.Path(auditwheel.__file__).parent / "policy" / "manylinux-policy.json").read_text())
+for pol in sorted(policies, key=lambda p: -p["priority"]):
+    allowed = pol["symbol_versions"].get(sys.argv[2])
+    if pol["name"] != "linux" and allowed and all(v <= set(allowed.get(ns, ())) for ns, v in used.items()):
+        print(f"{pol['name']}_{sys.argv[2]}", " ".join(f"{ns}_{newest[ns]}" for ns in sorted(newest)))
+        break
+EOF
+)
+[ -n "${EXPECTED_PLAT:-}" ] || fail "no manylinux policy allows the symbol versions in $STAGE/symbol-versions.txt"
+echo "    newest versions imported: $why -> $EXPECTED_PLAT"
 case "$(basename "$WHEEL")" in
   *-cp310-abi3-"$EXPECTED_PLAT".whl) ;;
   *) fail "auditwheel tagged $(basename "$WHEEL"), the symbols say $EXPECTED_PLAT" ;;
@@ -138,7 +159,7 @@ mkdir -p "$STAGE/empty"
 
 step "installed package: bundled libusb, metadata, stub, entry points"
 cat > "$STAGE/check_installed.py" <<'EOF'
-import importlib.metadata as md, pathlib, sys, sysconfig
+import importlib.metadata as md, pathlib, re, sys, sysconfig
 try:
     import tomllib
 except ImportError:  # Python 3.10
@@ -150,7 +171,8 @@ site = pathlib.Path(sysconfig.get_paths()["purelib"]).resolve()
 mod = pathlib.Path(ext.__file__).resolve()
 assert mod.parent == site, f"module imported from {mod}, not from {site}"
 assert ext.list_devices() == [], ext.list_devices()  # the libusb backend answers, no adapter here
-maps = {line.split()[-1] for line in open("/proc/self/maps") if "libusb-1.0" in line}
+# Any libusb-1.0 the process mapped: the system's libusb-1.0.so.0 or the bundled libusb-1-<hash>.0.so.0.
+maps = {line.split()[-1] for line in open("/proc/self/maps") if re.search(r"/libusb-1[.-][^/]*$", line.strip())}
 assert maps, "libusb-1.0 is not mapped"
 for path in maps:
     assert pathlib.Path(path).resolve().parent == site / "tavro_pythoncan.libs", f"mapped {path}, not the bundled copy"
@@ -196,6 +218,6 @@ echo "Built (all checks passed):"
 for f in "$DIST/$(basename "$WHEEL")" "$DIST/$(basename "$SDIST")"; do
   printf '  %-72s %6s KiB  sha256 %s\n' "${f#"$ROOT"/}" $(( $(stat -c %s "$f") / 1024 )) "$(sha256sum "$f" | cut -c1-16)"
 done
-echo "  tag:      cp310-abi3-$EXPECTED_PLAT (newest glibc symbol: GLIBC_$need)"
+echo "  tag:      cp310-abi3-$EXPECTED_PLAT (newest symbol versions imported: $why)"
 echo "  bundled:  ${bundled[*]}"
 echo "  revision: $REV"
