@@ -98,7 +98,7 @@ step "auditwheel repair (bundle libusb-1.0 and what it needs)"
 auditwheel repair -w "$STAGE/out" "$RAW_WHEEL" > "$STAGE/repair.log" 2>&1 ||
   { cat "$STAGE/repair.log" >&2; fail "auditwheel repair failed"; }
 WHEEL=$(ls "$STAGE"/out/*.whl)
-mapfile -t bundled < <(unzip -Z1 "$WHEEL" | grep '^tavro_pythoncan\.libs/' | sed 's|.*/||')
+mapfile -t bundled < <(unzip -Z1 "$WHEEL" | grep '^tavro_pythoncan\.libs/.' | sed 's|.*/||')
 # auditwheel renames libusb-1.0.so.0 to libusb-1-<hash>.0.so.0 so it never clashes with the system's copy.
 printf '%s\n' "${bundled[@]}" | grep -q '^libusb-1-' || fail "libusb-1.0 is not bundled"
 
@@ -207,8 +207,9 @@ smoke=(
 )
 # conftest.py refuses to run unless the driver was imported from TAVRO_EXPECT_BUILD: here, the fresh venv.
 site=$("$TESTENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+# The kernel-path variants need a QEMU guest (scripts/test-usb-stack.sh); here the tests run on the seam path.
 (cd "$STAGE/src" && TAVRO_EXPECT_BUILD="$site" timeout 600 "$TESTENV/bin/python" -m pytest -q -p no:cacheprovider \
-  "${smoke[@]}") || fail "smoke tests failed against the installed wheel"
+  -m "not kernel" "${smoke[@]}") || fail "smoke tests failed against the installed wheel"
 
 step "publish to dist/"
 mv "$SDIST" "$WHEEL" "$DIST/"
