@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import atexit
 import logging
+import math
 import operator
 import time
 import weakref
@@ -243,12 +244,16 @@ class TavroBus(BusABC):
         if not 0 < bps <= 1_000_000:
             raise TavroInitializationError(
                 f"bitrate {bps} is outside what the adapter can do (1 to 1,000,000 bit/s; classic CAN only)")
-        if isinstance(sample_point, bool) or not isinstance(sample_point, (int, float)):
-            raise TavroInitializationError(f"sample_point must be a percentage, not {sample_point!r}")
+        try:
+            if isinstance(sample_point, bool):
+                raise TypeError
+            sample_point = float(sample_point)  # a configuration file gives text
+        except (TypeError, ValueError):
+            raise TavroInitializationError(f"sample_point must be a percentage, not {sample_point!r}") from None
+        if not (math.isfinite(sample_point) and 0 < round(sample_point * 10) < 1000):
+            raise TavroInitializationError(f"sample_point {sample_point:g} is outside what the adapter can do "
+                                           f"(a percentage above 0 and below 100)")
         permille = round(sample_point * 10)
-        if not 0 < permille < 1000:
-            raise TavroInitializationError(
-                f"sample_point {sample_point} is outside what the adapter can do (a percentage above 0 and below 100)")
         return bps, permille
 
     def _apply_timing(self, timing: can.BitTiming) -> None:
