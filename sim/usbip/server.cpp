@@ -592,6 +592,8 @@ class Connection final : private AdapterWatcher {
           out_busy_ = true;
           break;
         }
+        // A partial acceptance completes short: vhci-hcd passes that on, though a real device cannot end an OUT
+        // transfer short (it would NAK the rest until the host gives up).
         ret_submit(o.seqnum, 0, {}, o.plan.limit);
       }
       outs_.pop_front();

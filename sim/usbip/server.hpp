@@ -11,7 +11,10 @@
 // from the device's USB core here; vendor requests go to the firmware. Bulk IN URBs queue per endpoint and complete
 // when the firmware has data (as a device that NAKs until then), each with what a firmware packet run would carry.
 // Faults map onto USB: stall -> -EPIPE, a request that is never answered stays pending until the host unlinks it,
-// a disconnect (or any unplug) closes the connection, delays and short replies as they are.
+// a disconnect (or any unplug) closes the connection, delays and short replies as they are, a reply longer than
+// the request is babble (-EOVERFLOW). Not expressible here: faults of host operations (enumerate, open, claim,
+// endpoint open happen in the host's stack) and OS error codes (the host library maps statuses onto its own classes);
+// tavro_sim.USB_PATH_UNSUPPORTED_FAULTS lists them for tests.
 //
 // Threads: one accept thread ("tavro-usbip") and one per connection ("tavro-usbip-dev"); they take the adapter's
 // locks only through its entry points and never run Python. stop() joins them all with no lock held.
