@@ -38,7 +38,7 @@ case $REPO in *[[:space:]]*) die "repository path '$REPO' contains white space (
 [ -x .venv/bin/python ] || die "project virtualenv (.venv/bin/python missing; run scripts/setup.sh)"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-need=(qemu-system-x86 busybox-static cpio)
+need=(qemu-system-x86 busybox-static cpio usbip)
 [ -x /lib/systemd/systemd-udevd ] || need+=(udev)
 missing=()
 for p in "${need[@]}"; do
@@ -53,6 +53,7 @@ fi
 command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 not found after installing qemu-system-x86"
 [ -x /bin/busybox ] || die "busybox-static (/bin/busybox missing)"
 [ -x /lib/systemd/systemd-udevd ] || die "udev (/lib/systemd/systemd-udevd missing)"
+command -v usbip >/dev/null || [ -x /usr/sbin/usbip ] || die "usbip (the usbip tool is missing)"
 
 # ---- kernel ----
 # Debian's generic kernel: the cloud flavour has no USB drivers. The newest 6.1 ABI the index offers.

@@ -34,4 +34,8 @@ step "running: ${command[*]}"
 cd "$REPO" || fail "cd $REPO"
 env "${environment[@]}" "${command[@]}" 2>&1 | tee "$RESULTS/output.log"
 rc=${PIPESTATUS[0]}
+if [ "$rc" -ne 0 ]; then  # what the kernel saw of the devices, for the failure's diagnosis
+  dmesg | grep -iE 'vhci|usbip|usb [0-9]+-[0-9]+' | grep -v 'urb->status -104\|unlink->seqnum' | tail -40 \
+    | sed 's/^/[dmesg] /'
+fi
 echo "USB-STACK-RESULT: $rc"

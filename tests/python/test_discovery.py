@@ -1,10 +1,11 @@
 """Finding adapters and choosing one: serial validity, model letters, selection by serial and by name, and the
 failures of the open sequence."""
 import logging
+import subprocess
 
 import pytest
 
-from conftest import both_paths, run_python
+from conftest import both_paths, kernel_only, run_python
 
 PREFIX = "tav.io:CAN"
 
@@ -84,6 +85,23 @@ def test_adapters_plugged_later_are_found_and_a_replugged_one_reopens(ext, sim, 
     again.set_bus_state(True)
     assert again.get_bus_state()[0] == 0
     del dev  # the handle of the unplugged adapter can simply be dropped
+
+
+@kernel_only
+def test_adapters_imported_over_tcp_by_the_usbip_tool_work_beside_attached_ones(ext, sim, open_devices):
+    sim.plug(PREFIX + "I0002")
+    a = sim.plug(PREFIX + "H0001", over_tcp=True)
+    listing = subprocess.run(["usbip", "--tcp-port", str(sim.usbip_port()), "list", "-r", "127.0.0.1"],
+                             capture_output=True, text=True, timeout=60).stdout
+    assert f"{a.usbip_busid}: " in listing and "(16c0:27d8)" in listing, listing
+    tx, rx = open_devices(PREFIX + "H0001"), open_devices(PREFIX + "I0002")
+    for d in (tx, rx):
+        d.set_bitrate(500_000, 875)
+        d.set_bus_state(True)
+    tx.send_frame(0x123, False, False, 1, b"\x01", 1000)
+    assert rx.receive_frame(2000)[1] == 0x123
+    a.unplug()
+    assert ext.list_devices() == [PREFIX + "I0002"]
 
 
 @both_paths

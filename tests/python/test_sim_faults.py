@@ -48,12 +48,15 @@ def test_statuses_reach_the_driver_as_their_kinds(ext, adapter, usb_path):
         adapter.add_fault("GetDeviceInfo", "delay", delay_ms=5000)
         with pytest.raises(RuntimeError, match="^USB error: timed out$"):
             d.get_device_info()
-        expected = ["Cancelled", "Cancelled", "Completed"]
+        adapter.add_fault("GetDeviceInfo", "fault")  # kernel path: a transfer error (-EPROTO)
+        with pytest.raises(RuntimeError, match="^USB error: transport error$"):
+            d.get_device_info()
+        expected = ["Cancelled", "Cancelled", "Fault", "Completed"]
         if usb_path == "seam":  # a device has no way to hand the host an OS error code
             adapter.add_fault("GetDeviceInfo", "os_error", os_code=-12)
             with pytest.raises(RuntimeError, match="transport error"):
                 d.get_device_info()
-            expected.insert(2, "Unknown")
+            expected.insert(3, "Unknown")
         adapter.add_fault("GetDeviceInfo", "delay", delay_ms=1)
         assert d.get_device_info()[2] == 1
         statuses = [r["status"] for r in adapter.received_requests() if r["request"] == 0][-len(expected):]

@@ -10,6 +10,7 @@ The simulator and the driver share the test's process: the product never loads t
 imports it. Needs root, vhci-hcd and a running udevd (scripts/test-usb-stack.sh provides all three in its guest).
 """
 import os
+import subprocess
 import threading
 import time
 
@@ -18,6 +19,7 @@ import tavro_sim
 VHCI = "/sys/devices/platform/vhci_hcd.0"
 UDEV_QUEUE = "/run/udev/queue"  # exists while udevd has events in flight
 VDEV_ST_NULL = 4
+_HS_PORTS = 8  # the high-speed ports of vhci_hcd.0 a test may use (it has 15)
 # Generous: the guest is an emulated machine on a shared host.
 KERNEL_TIMEOUT = 60.0
 
@@ -108,14 +110,26 @@ class KernelSim:
     def _wrap(self, adapter):
         return KernelAdapter(adapter.id, self)
 
-    def plug(self, *args, **kwargs):
+    def plug(self, *args, over_tcp=False, **kwargs):
+        """over_tcp: imported over loopback TCP by Debian's usbip tool (OP_REQ_IMPORT) instead of a socketpair."""
         adapter = self._sim.plug(*args, **kwargs)
-        attachment = self._sim.attach_vhci(adapter)
-        device = _Device(attachment.port)
+        if over_tcp:
+            port = self._attach_over_tcp(adapter)
+        else:
+            port = self._sim.attach_vhci(adapter).port
+        device = _Device(port)
         with self._lock:
             self._devices[adapter.id] = device
         device.wait_present()
         return self._wrap(adapter)
+
+    def _attach_over_tcp(self, adapter):
+        used = {p for p in range(_HS_PORTS) if _port_status(p)[0] != VDEV_ST_NULL}
+        subprocess.run(["usbip", "--tcp-port", str(self._sim.serve_usbip()), "attach", "-r", "127.0.0.1", "-b",
+                        adapter.usbip_busid], check=True, capture_output=True, timeout=KERNEL_TIMEOUT)
+        new = [p for p in range(_HS_PORTS) if _port_status(p)[0] != VDEV_ST_NULL and p not in used]
+        assert len(new) == 1, f"usbip attach took vhci ports {new}"
+        return new[0]
 
     def find(self, serial):
         return self._wrap(self._sim.find(serial))
