@@ -49,11 +49,12 @@ REQUESTS = {
 #: Pseudo request number of the bit timing snapshot (CanBittiming IN with wValue 1) in ``supported_requests``.
 SNAPSHOT_REQUEST = 256
 
-_TARGETS = {"control": 0, "bulk_in": 1, "bulk_out": 2, "enumerate": 3, "open": 4, "claim": 5, "endpoint_open": 6}
+_TARGETS = {"control": 0, "bulk_in": 1, "bulk_out": 2, "enumerate": 3, "open": 4, "claim": 5, "endpoint_open": 6,
+            "serial_read": 7}
 _DIRECTIONS = {"any": 0, "in": 1, "out": 2}
 _ACTIONS = {
     "stall": 0, "timeout": 1, "disconnect": 2, "fault": 3, "short_reply": 4, "long_reply": 5, "reply": 6,
-    "delay": 7, "partial_accept": 8, "os_error": 9,
+    "delay": 7, "partial_accept": 8, "os_error": 9, "expire": 10,
 }
 _SETTINGS_STATUS = ("idle", "pending", "saved", "unchanged", "invalid", "flash_error", "verify_error", "stuck")
 
@@ -247,11 +248,13 @@ class Adapter:
         """Add a fault rule.
 
         target: "control" (default when ``request`` is given), "bulk_in", "bulk_out", "open", "claim",
-        "endpoint_open". request: a control request number or name ("Bus"); direction "in", "out" or "any";
+        "endpoint_open", "serial_read" (enumeration lists the adapter without its serial; "fault" without a
+        text stands for a permission error). request: a control request number or name ("Bus"); direction "in", "out" or "any";
         value: only requests with this wValue. endpoint: the bulk endpoint (0x81, 0x83, 0x02; None = any).
         action: "stall", "timeout", "disconnect", "fault", "short_reply" (at most ``length`` bytes),
         "long_reply" (padded to ``length``), "reply" (``payload``), "delay" (``delay_ms``), "partial_accept"
-        (bulk OUT: the adapter takes ``length`` bytes), "os_error" (``os_code``). count: how many matching events
+        (bulk OUT: the adapter takes ``length`` bytes), "os_error" (``os_code``), "expire" (ends as a time-out at
+        once, without waiting for it). count: how many matching events
         it hits (None = all), after letting ``skip`` pass. text: host error text for open/claim/endpoint_open.
         A "stall" on a bulk endpoint halts it until the host clears the halt (see :meth:`halt_clears`): bulk OUT
         transfers stall; of the queued bulk IN transfers the oldest stalls and the rest wait for the clear.

@@ -471,7 +471,11 @@ usb::HostResult<std::vector<usb::EnumeratedDevice>> SimBackend::enumerate() {
     usb::EnumeratedDevice d;
     d.vendor_id = p.vendor_id;
     d.product_id = p.product_id;
-    d.serial = p.serial;
+    if (auto rule = a->faults().take({FaultTarget::SerialRead, 0, true, 0, 0})) {
+      d.serial_error = fault_host_error(*rule);
+    } else {
+      d.serial = p.serial;
+    }
     d.bus_id = "sim";
     d.address = a->address();
     d.token = a;

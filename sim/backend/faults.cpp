@@ -23,7 +23,8 @@ bool fault_matches(const FaultRule& rule, const FaultEvent& event) noexcept {
 usb::TransferStatus fault_status(const FaultRule& rule) noexcept {
   switch (rule.action) {
     case FaultAction::Stall: return usb::TransferStatus::Stall;
-    case FaultAction::Timeout: return usb::TransferStatus::Cancelled;
+    case FaultAction::Timeout:
+    case FaultAction::Expire: return usb::TransferStatus::Cancelled;
     case FaultAction::Disconnect: return usb::TransferStatus::Disconnected;
     case FaultAction::Fault: return usb::TransferStatus::Fault;
     case FaultAction::OsError: return usb::TransferStatus::Unknown;
@@ -36,6 +37,8 @@ usb::HostError fault_host_error(const FaultRule& rule) {
   e.status = fault_status(rule);
   if (e.status == usb::TransferStatus::Completed) e.status = usb::TransferStatus::Fault;
   e.os_code = rule.os_code;
+  // A host controller fault without a text of its own stands for the common case: no access to the device node.
+  e.access_denied = e.status == usb::TransferStatus::Fault && rule.text.empty();
   if (!rule.text.empty()) {
     e.text = rule.text;
     return e;

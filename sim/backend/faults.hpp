@@ -25,6 +25,7 @@ enum class FaultTarget : uint8_t {
   Open = 4,          // opening the device
   Claim = 5,         // claiming the interface
   EndpointOpen = 6,  // opening an endpoint pipe (`endpoint`, 0 = any)
+  SerialRead = 7,    // reading the serial number during enumeration (the adapter is listed without one)
 };
 
 enum class FaultDirection : uint8_t { Any = 0, In = 1, Out = 2 };
@@ -40,6 +41,7 @@ enum class FaultAction : uint8_t {
   Delay = 7,          // answered normally after `delay`; a control request delayed past its time-out is Cancelled
   PartialAccept = 8,  // bulk OUT: only the first `length` bytes reach the adapter, the transfer completes short
   OsError = 9,        // ends Unknown with `os_code`
+  Expire = 10,        // ends Cancelled at once, as if the caller's time-out had passed (a time-out without the wait)
 };
 
 struct FaultRule {

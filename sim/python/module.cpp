@@ -599,7 +599,7 @@ bool parse_rule(PyObject* d, FaultRule* r) {
   };
   if (!absent("target") && !to_uint(v, reinterpret_cast<uint8_t*>(&r->target), "target")) return false;
   if (PyErr_Occurred()) return false;
-  if (uint8_t(r->target) > uint8_t(FaultTarget::EndpointOpen)) {
+  if (uint8_t(r->target) > uint8_t(FaultTarget::SerialRead)) {
     PyErr_SetString(PyExc_ValueError, "unknown fault target");
     return false;
   }
@@ -640,7 +640,7 @@ bool parse_rule(PyObject* d, FaultRule* r) {
     r->text.assign(s, size_t(n));
   }
   if (PyErr_Occurred()) return false;
-  if (uint8_t(r->direction) > uint8_t(FaultDirection::Out) || uint8_t(r->action) > uint8_t(FaultAction::OsError)) {
+  if (uint8_t(r->direction) > uint8_t(FaultDirection::Out) || uint8_t(r->action) > uint8_t(FaultAction::Expire)) {
     PyErr_SetString(PyExc_ValueError, "unknown fault direction or action");
     return false;
   }

@@ -43,6 +43,7 @@ struct HostError {
   TransferStatus status = TransferStatus::Fault;
   int os_code = 0;
   std::string text;
+  bool access_denied = false;  // the host refused for lack of permission (the device node's access rights)
 };
 
 template <typename T>
@@ -145,6 +146,7 @@ struct EnumeratedDevice {
   uint16_t vendor_id = 0;
   uint16_t product_id = 0;
   std::optional<std::string> serial;  // absent when the device has none or it could not be read
+  std::optional<HostError> serial_error;  // why the serial could not be read (absent: it has none, or it was read)
   std::string bus_id;                 // host library's bus identifier text
   uint8_t address = 0;
   std::shared_ptr<void> token;        // backend's reference used by open()

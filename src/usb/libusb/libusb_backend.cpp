@@ -24,15 +24,23 @@ struct DeviceRefRelease {
   void operator()(void* dev) const noexcept { libusb_unref_device(static_cast<libusb_device*>(dev)); }
 };
 
-std::optional<std::string> read_serial(libusb_device* dev, uint8_t string_index) {
-  if (string_index == 0) return std::nullopt;  // the device declares no serial number
+// Fills e.serial, or e.serial_error with the host's reason when the serial exists but cannot be read.
+void read_serial(libusb_device* dev, uint8_t string_index, EnumeratedDevice& e) {
+  if (string_index == 0) return;  // the device declares no serial number
   libusb_device_handle* handle = nullptr;
-  if (libusb_open(dev, &handle) != LIBUSB_SUCCESS) return std::nullopt;
+  if (const int rc = libusb_open(dev, &handle); rc != LIBUSB_SUCCESS) {
+    e.serial_error = host_error(rc);
+    return;
+  }
   unsigned char text[256];
   const int n = libusb_get_string_descriptor_ascii(handle, string_index, text, sizeof text);
   libusb_close(handle);
-  if (n <= 0) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(n));
+  if (n < 0) {
+    e.serial_error = host_error(n);
+    return;
+  }
+  if (n == 0) return;
+  e.serial = std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(n));
 }
 
 class LibusbBackend final : public Backend {
@@ -66,7 +74,7 @@ class LibusbBackend final : public Backend {
       e.bus_id = bus;
       e.address = libusb_get_device_address(dev);
       if (desc.idVendor == kTavroVendorId && desc.idProduct == kTavroProductId)
-        e.serial = read_serial(dev, desc.iSerialNumber);
+        read_serial(dev, desc.iSerialNumber, e);
       e.token = std::shared_ptr<void>(libusb_ref_device(dev), DeviceRefRelease{});
       out.push_back(std::move(e));
     }

@@ -48,7 +48,7 @@ TransferOutcome outcome_from_error(int error) noexcept {
 
 HostError host_error(int error) {
   // The code is kept for every status, not only Unknown: it is what a bug report needs.
-  return HostError{outcome_from_error(error).status, error, libusb_strerror(error)};
+  return HostError{outcome_from_error(error).status, error, libusb_strerror(error), error == LIBUSB_ERROR_ACCESS};
 }
 
 std::optional<std::vector<EndpointDescriptor>> interface_endpoints(const libusb_config_descriptor& config,
