@@ -1,6 +1,7 @@
 // Bus state, mode word and TX result mode requests.
 #include "device/bus_state.hpp"
 
+#include <cstdio>
 #include <string>
 
 #include "core/log.hpp"
@@ -50,12 +51,22 @@ Status switch_bus(UsbAdapter& adapter, bool on) {
               "Bus state verification failed! Requested ON, but device is STOPPED/SLEEPING (State " + s + ")");
     return DeviceError::hardware("Bus state verification failed: Requested ON, Actual State " + s);
   }
-  if (!on && bus->running()) {
+  if (!on && !bus->stopped()) {
     TAVRO_LOG(log::Target::Device, log::Level::Error,
               "Bus state verification failed! Requested OFF, but device is ACTIVE (State " + s + ")");
     return DeviceError::hardware("Bus state verification failed: Requested OFF, Actual State " + s);
   }
   return Ok{};
+}
+
+void bus_off_best_effort(UsbAdapter& adapter) noexcept {
+  try {
+    if (Status s = switch_bus(adapter, false); !s)
+      TAVRO_LOG(log::Target::Device, log::Level::Warn,
+                "Bus-off request before releasing the adapter failed: " + s.error().text());
+  } catch (...) {
+    // Allocation failure while building a log line: nothing more can be done here.
+  }
 }
 
 uint32_t decode_mode_word(std::span<const uint8_t> reply) noexcept {
@@ -72,6 +83,19 @@ Result<uint32_t> read_mode(UsbAdapter& adapter) {
 
 Status write_mode(UsbAdapter& adapter, uint32_t mode) {
   return adapter.control_out(ControlCommand::Mode, 0, wire::u32_bytes(mode));
+}
+
+Status write_mode_verified(UsbAdapter& adapter, uint32_t mode) {
+  TAVRO_TRY(write_mode(adapter, mode));
+  auto back = read_mode(adapter);
+  if (!back) return std::move(back).error();
+  if (back.value() == mode) return Ok{};
+  char req[16], got[16];
+  std::snprintf(req, sizeof req, "0x%x", mode);
+  std::snprintf(got, sizeof got, "0x%x", back.value());
+  TAVRO_LOG(log::Target::Device, log::Level::Error,
+            std::string("Mode verification failed! Requested: ") + req + ", Actual: " + got);
+  return DeviceError::hardware(std::string("Mode verification failed: Requested ") + req + ", Actual " + got);
 }
 
 Result<TxResultModeRecord> read_tx_result_mode(UsbAdapter& adapter, uint32_t features_supported) {

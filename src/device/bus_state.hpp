@@ -25,7 +25,10 @@ struct BusStateRecord {
   uint32_t last_error = 0;
 
   // Stopped and sleeping count as "not running" for verification.
-  bool running() const noexcept { return state != protocol::kBusStopped && state != protocol::kBusSleeping; }
+  // Only the defined controller states count: a word the adapter should never send is neither running nor stopped,
+  // so it fails the verification of either request.
+  bool running() const noexcept { return state <= protocol::kBusOff; }
+  bool stopped() const noexcept { return state == protocol::kBusStopped || state == protocol::kBusSleeping; }
   static Result<BusStateRecord> decode(std::span<const uint8_t> reply);
 };
 
@@ -45,11 +48,17 @@ inline constexpr uint32_t kTxResultModeExplicit = 1;
 Result<BusStateRecord> read_bus_state(UsbAdapter& adapter, std::chrono::nanoseconds timeout = kControlTimeout);
 // Sends Bus OUT and checks the state read back; a mismatch is logged at Error and returned as Hardware.
 Status switch_bus(UsbAdapter& adapter, bool on);
+// Last act before an adapter is left without a host session: a bus-off request, verified when the adapter still
+// answers. Failures are only logged (Warn): the caller is already on its way out.
+void bus_off_best_effort(UsbAdapter& adapter) noexcept;
 
 // Mode word: an IN reply shorter than 4 bytes is zero-extended, never an error.
 uint32_t decode_mode_word(std::span<const uint8_t> reply) noexcept;
 Result<uint32_t> read_mode(UsbAdapter& adapter);
 Status write_mode(UsbAdapter& adapter, uint32_t mode);
+// Mode OUT, then Mode IN: a mode the adapter acknowledged but did not apply is Hardware "Mode verification
+// failed: Requested 0x.., Actual 0x.." (logged at Error first).
+Status write_mode_verified(UsbAdapter& adapter, uint32_t mode);
 
 // NotSupported "TX_RESULTS not advertised" without feature bit 0x20 in `features_supported`.
 Result<TxResultModeRecord> read_tx_result_mode(UsbAdapter& adapter, uint32_t features_supported);

@@ -119,6 +119,29 @@ Result<std::vector<uint8_t>> read_device_name(UsbAdapter& adapter) {
   return decode_device_name(*reply);
 }
 
+namespace {
+// Far above any CAN controller's clock or buffer, far below an erased word.
+constexpr uint32_t kMaxPlausibleClockHz = 1'000'000'000;
+constexpr uint32_t kMaxPlausibleBuffer = 16u << 20;
+}  // namespace
+
+Status validate_capabilities(const CapabilitiesRecord& caps) {
+  const bool sane = caps.clock_freq != 0 && caps.clock_freq <= kMaxPlausibleClockHz && caps.tx_buffer_size != 0 &&
+                    caps.tx_buffer_size <= kMaxPlausibleBuffer && caps.rx_buffer_size != 0 &&
+                    caps.rx_buffer_size <= kMaxPlausibleBuffer && caps.ctrlmode_supported != 0xFFFFFFFFu &&
+                    caps.features_supported != 0xFFFFFFFFu;
+  if (!sane) return DeviceError::communication("Invalid capabilities response");
+  return Ok{};
+}
+
+Status validate_bt_const(const BtConstRecord& bt) {
+  const bool sane = bt.tseg1_min <= bt.tseg1_max && bt.tseg1_max != 0 && bt.tseg2_min <= bt.tseg2_max &&
+                    bt.tseg2_max != 0 && bt.sjw_max != 0 && bt.brp_min <= bt.brp_max && bt.brp_max != 0 &&
+                    bt.brp_inc != 0;
+  if (!sane) return DeviceError::communication("Invalid bt_const response");
+  return Ok{};
+}
+
 void log_channel_connected(const DeviceInfoRecord& info) {
   TAVRO_LOG(log::Target::Channel, log::Level::Info,
             "Connected to TAVRO device: FW v" + version_text(info.firmware_version) + ", " +

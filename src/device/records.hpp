@@ -90,4 +90,10 @@ void log_channel_connected(const DeviceInfoRecord& info);
 //   "Device reported clock_freq = 0" when the clock is 0.
 Status check_channel_capabilities(const CapabilitiesRecord& caps);
 
+// Plausibility of the records cached at open: a reply of the right length can still be nonsense (an erased
+// descriptor block reads as all 0xFF, a broken one as zeros). Communication "Invalid capabilities response" /
+// "Invalid bt_const response", the texts of a malformed reply.
+Status validate_capabilities(const CapabilitiesRecord& caps);
+Status validate_bt_const(const BtConstRecord& bt);
+
 }  // namespace tavro

@@ -157,7 +157,10 @@ PyObject* device_confirmation_info(PyObject* self, PyObject* Py_UNUSED(unused)) 
     DeviceShared& shared = *payload_of(self).shared;
     Info info;
     info.enabled = (shared.state().confirmation_mode & 1) != 0;
-    if (const auto& session = shared.state().session) {
+    const auto& session = shared.state().session;
+    // An invalidated session (an unplug, a transport or protocol failure) reports nothing any more and cancels
+    // nothing: it has no result mode in force.
+    if (session && session->valid() && !session->disconnected()) {
       const bool explicit_mode = session->result_mode() == kTxResultModeExplicit;
       info.result_mode = explicit_mode ? "explicit" : "legacy";
       info.cancellation = explicit_mode && (session->features() & protocol::kFeatureCancel);

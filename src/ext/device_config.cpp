@@ -73,9 +73,12 @@ PyObject* device_set_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   DeviceShared& shared = *payload_of(self).shared;
-  return none_or_raise(without_gil([&] {
-    return shared.reconfigure([&](UsbAdapter& a) -> Op<void> {
-      if (auto s = write_mode(a, ctrlmode); !s.ok()) return s.error();
+  return none_or_raise(without_gil([&]() -> Op<void> {
+    std::lock_guard<StateMutex> lk(shared.state_lock());
+    shared.state().requested_mode = ctrlmode;
+    return shared.reconfigure_locked([&](UsbAdapter& a) -> Op<void> {
+      // An acknowledged mode is not necessarily an applied one.
+      if (auto s = write_mode_verified(a, ctrlmode); !s.ok()) return s.error();
       return {};
     });
   }));
@@ -106,6 +109,7 @@ PyObject* device_configure_modes(PyObject* self, PyObject* const* args, Py_ssize
     auto current = read_mode(*usable.value());
     if (!current.ok()) return current.error();
     const uint32_t wanted = (current.value() & ~mask) | flags;
+    shared.state().requested_mode = wanted;
     if (wanted == current.value()) return wanted;
     auto done = shared.reconfigure_locked([&](UsbAdapter& ad) -> Op<void> {
       if (auto s = write_mode(ad, wanted); !s.ok()) return s.error();

@@ -241,6 +241,7 @@ PyObject* device_get_statistics(PyObject* self, PyObject* Py_UNUSED(unused)) {
   d.set("overruns", py_uint(c[kRxOverruns]));
   d.set("bus_warnings", py_uint(c[kBusWarnings]));
   d.set("bus_offs", py_uint(c[kBusOffs]));
+  d.set("rx_stream_drops", py_uint(c[kRxStreamDrops]));
   // Labels of the counting rules: what the sums cover and where each kind is counted.
   d.set("scope", py_str("host_since_open"));
   d.set("tx_semantics", py_str("usb_submitted"));

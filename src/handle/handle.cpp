@@ -20,8 +20,10 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
   if (info->channel_count != 1) return OpError::runtime("Only single-channel TAVRO devices are supported");
   auto caps = read_capabilities(*adapter);
   if (!caps.ok()) return caps.error();
+  if (auto v = validate_capabilities(caps.value()); !v) return v.error();
   auto bt = read_bt_const(*adapter);
   if (!bt.ok()) return bt.error();
+  if (auto v = validate_bt_const(bt.value()); !v) return v.error();
   if (auto s = switch_bus(*adapter, false); !s.ok()) return s.error();
   if (auto s = adapter->control_out(ControlCommand::ResetCan, 0, {}); !s.ok()) return s.error();
   if (auto s = adapter->control_out(ControlCommand::FlushTxQueue, 0, {}); !s.ok()) return s.error();
@@ -94,6 +96,7 @@ Op<void> DeviceShared::close() {
   notify_bus_waiters();
 
   Op<void> result;
+  bool bus_off_verified = false;
   if (state_.attach_uncertain) {
     result = OpError::runtime("Session attachment cleanup is uncertain; release this native handle before reopening");
   } else if (auto d = detach_session(); !d.ok()) {
@@ -102,8 +105,9 @@ Op<void> DeviceShared::close() {
     if (state_.channel) {
       if (auto s = switch_bus(*state_.channel, false); !s.ok()) {
         result = s.error();
-      } else if (auto r = state_.channel->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) {
-        result = r.error();
+      } else {
+        bus_off_verified = true;
+        if (auto r = state_.channel->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) result = r.error();
       }
     }
     if (result.ok()) {
@@ -117,6 +121,9 @@ Op<void> DeviceShared::close() {
       return {};
     }
   }
+  // The handle keeps the adapter after a refused or failed close, but nobody drives it any more: a node left on a
+  // real bus keeps acknowledging and error-framing. Destruction, which releases it, comes through here first.
+  if (state_.channel && !bus_off_verified) bus_off_best_effort(*state_.channel);
   return result;
 }
 

@@ -51,7 +51,8 @@ enum LifetimeCounter : size_t {
   kRxOverruns = 4,
   kBusWarnings = 5,
   kBusOffs = 6,
-  kCounterCount = 7,
+  kRxStreamDrops = 7,  // received records dropped because the stream was out of step
+  kCounterCount = 8,
 };
 using Counters = std::array<uint64_t, kCounterCount>;
 
@@ -67,6 +68,9 @@ struct DeviceState {
   bool listen_only = false;
   bool attach_uncertain = false;
   bool own_frames = false;  // every session attached hands sent frames to the receivers too
+  // The mode word this handle's caller last asked for (set_mode / configure_modes); absent until then. Tells a
+  // listen-only bit the caller chose from one left behind by an earlier user of the adapter.
+  std::optional<uint32_t> requested_mode;
 };
 
 class DeviceShared {

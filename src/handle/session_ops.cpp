@@ -1,5 +1,6 @@
 // Starting and stopping the data path of a handle: attach/detach of the transmission session, and the
 // reconfiguration sequence that every configuration change needing a stopped bus goes through.
+#include "core/log.hpp"
 #include "device/bus_state.hpp"
 #include "handle/handle.hpp"
 #include "session/tx_session.hpp"
@@ -26,8 +27,23 @@ Op<void> DeviceShared::attach_session() {
 
   auto mode = read_mode(adapter);
   if (!mode.ok()) return mode.error();
-  if (mode.value() & kFdBits) return OpError::runtime("CAN FD transport is not supported");
-  const bool listen_only = (mode.value() & protocol::kModeListenOnly) != 0;
+  uint32_t mode_word = mode.value();
+  if (mode_word & kFdBits) return OpError::runtime("CAN FD transport is not supported");
+  const bool requested_listen_only =
+      state_.requested_mode && (*state_.requested_mode & protocol::kModeListenOnly) != 0;
+  if ((mode_word & protocol::kModeListenOnly) && !requested_listen_only) {
+    // Left behind by an earlier user of the adapter: a session attached this way could never send, and the caller
+    // who configured this handle for sending would only find out at the first send.
+    TAVRO_LOG(log::Target::Device, log::Level::Warn,
+              "Adapter is in listen-only mode that this handle did not request; clearing it");
+    if (auto s = write_mode(adapter, mode_word & ~protocol::kModeListenOnly); !s.ok()) return s.error();
+    auto back = read_mode(adapter);
+    if (!back.ok()) return back.error();
+    if (back.value() & protocol::kModeListenOnly)
+      return OpError::runtime("CAN mode readback does not match the requested setting");
+    mode_word = back.value();
+  }
+  const bool listen_only = (mode_word & protocol::kModeListenOnly) != 0;
   const TxPathMode path = listen_only ? TxPathMode::ReceiveOnly
                           : state_.confirmation_mode == 1 ? TxPathMode::Confirmed
                                                           : TxPathMode::Unconfirmed;
@@ -35,27 +51,36 @@ Op<void> DeviceShared::attach_session() {
   if (caps_.has_feature(protocol::kFeatureTxResults)) {
     auto selected = select_tx_result_mode(adapter, kTxResultModeExplicit);
     if (!selected.ok()) return selected.error();
-  } else if ((mode.value() & protocol::kModePresumeAck) && state_.confirmation_mode == 1) {
+  } else if ((mode_word & protocol::kModePresumeAck) && state_.confirmation_mode == 1) {
     // Without explicit results, confirmation relies on echoes, which presume-acknowledge would suppress.
-    if (auto s = write_mode(adapter, mode.value() & ~(kFdBits | protocol::kModePresumeAck)); !s.ok())
-      return s.error();
+    if (auto s = write_mode(adapter, mode_word & ~(kFdBits | protocol::kModePresumeAck)); !s.ok()) return s.error();
   }
-  if (auto s = switch_bus(adapter, true); !s.ok()) return s.error();
 
-  auto session = TxSession::attach(usable.value(), SessionParams{}, path);
-  if (!session.ok()) {
-    state_.attach_uncertain = true;
-    flags_->failed.store(true);
-    state_.failure_message =
-        "Session attachment failed; endpoint cleanup cannot be verified, release this handle and reopen: " +
-        session.error().text();
-    return OpError::runtime(*state_.failure_message);
+  // From the bus-on request on, a failure must not leave the adapter on the bus with no session to drive it.
+  bool endpoint_opened = false;
+  Op<void> failed = [&]() -> Op<void> {
+    if (auto s = switch_bus(adapter, true); !s.ok()) return s.error();
+    auto session = TxSession::attach(usable.value(), SessionParams{}, path, &endpoint_opened);
+    if (!session.ok()) return session.error();
+    state_.listen_only = listen_only;
+    session.value()->set_own_frames(state_.own_frames);
+    state_.session = std::move(session.value());
+    return {};
+  }();
+  if (failed.ok()) {
+    flags_->generation.fetch_add(1);
+    return {};
   }
-  state_.listen_only = listen_only;
-  session.value()->set_own_frames(state_.own_frames);
-  state_.session = std::move(session.value());
-  flags_->generation.fetch_add(1);
-  return {};
+  bus_off_best_effort(adapter);
+  // Only a failure after a bulk endpoint was opened leaves something whose clean-up we cannot vouch for; before
+  // that it is an ordinary failed request and the handle stays usable.
+  if (!endpoint_opened) return failed;
+  state_.attach_uncertain = true;
+  flags_->failed.store(true);
+  state_.failure_message =
+      "Session attachment failed; endpoint cleanup cannot be verified, release this handle and reopen: " +
+      failed.error().message;
+  return OpError::runtime(*state_.failure_message);
 }
 
 Op<void> DeviceShared::detach_session() {
@@ -75,7 +100,7 @@ Op<void> DeviceShared::detach_session() {
 void DeviceShared::add_session_counters(const TxSession& session) {
   const SessionCounters c = session.counters();
   const uint64_t values[kCounterCount] = {c.rx_frames,   c.tx_frames,    c.rx_bytes, c.tx_bytes,
-                                          c.rx_overruns, c.bus_warnings, c.bus_offs};
+                                          c.rx_overruns, c.bus_warnings, c.bus_offs, c.rx_stream_drops};
   for (size_t i = 0; i < kCounterCount; ++i)
     state_.lifetime_counters[i] = saturating_add(state_.lifetime_counters[i], values[i]);
 }
@@ -91,7 +116,7 @@ Counters DeviceShared::counters_now() {
   if (state_.session) {
     const SessionCounters s = state_.session->counters();
     const uint64_t values[kCounterCount] = {s.rx_frames,   s.tx_frames,    s.rx_bytes, s.tx_bytes,
-                                            s.rx_overruns, s.bus_warnings, s.bus_offs};
+                                            s.rx_overruns, s.bus_warnings, s.bus_offs, s.rx_stream_drops};
     for (size_t i = 0; i < kCounterCount; ++i) c[i] = saturating_add(c[i], values[i]);
   }
   return c;
@@ -114,7 +139,10 @@ Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapte
     auto usable = check_usable();
     if (!usable.ok()) return std::move(usable).error();
     if (had_session) {
-      if (auto s = switch_bus(*usable.value(), false); !s.ok()) return s.error();
+      if (auto s = switch_bus(*usable.value(), false); !s.ok()) {
+        bus_off_best_effort(*usable.value());  // no session drives it any more
+        return s.error();
+      }
     }
     if (auto c = command(*usable.value()); !c.ok()) return c;
     if (had_session && restart) return attach_session();
@@ -142,6 +170,7 @@ Op<void> DeviceShared::bus_off() {
     if (!usable.ok()) {
       result = std::move(usable).error();
     } else if (auto s = switch_bus(*usable.value(), false); !s.ok()) {
+      bus_off_best_effort(*usable.value());
       result = s.error();
     }
   }

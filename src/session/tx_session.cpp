@@ -15,7 +15,11 @@ constexpr auto kTxSession = log::Target::TxSession;
 
 std::atomic<uint64_t> g_next_session_id{1};
 
-DeviceError path_not_owned() { return DeviceError::invalid_parameter("session does not own this transmission path"); }
+// A receive-only session refuses for the reason the caller can act on: the listen-only mode it chose.
+DeviceError path_not_owned(TxPathMode mode) {
+  if (mode == TxPathMode::ReceiveOnly) return DeviceError::invalid_parameter("bus is in listen-only mode");
+  return DeviceError::invalid_parameter("session does not own this transmission path");
+}
 
 }  // namespace
 
@@ -30,7 +34,7 @@ Result<uint64_t> take_session_id(std::atomic<uint64_t>& counter) {
 // ---- attach ----------------------------------------------------------------------------------------------------
 
 Result<std::shared_ptr<TxSession>> TxSession::attach(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
-                                                     TxPathMode path_mode) {
+                                                     TxPathMode path_mode, bool* endpoint_opened) {
   UsbAdapter& a = *adapter;
 
   auto info = read_device_info(a);
@@ -78,7 +82,7 @@ Result<std::shared_ptr<TxSession>> TxSession::attach(std::shared_ptr<UsbAdapter>
     firmware_generation = rm->generation;
   }
 
-  auto channel = TavroChannel::open(adapter, params);
+  auto channel = TavroChannel::open(adapter, params, endpoint_opened);
   if (!channel) return std::move(channel).error();
 
   auto id = take_session_id(g_next_session_id);
@@ -166,7 +170,7 @@ TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeou
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!state_->valid()) return {session_invalid_error(state_->invalid_reason), TxWriteState::NotSubmitted};
   }
-  if (path_mode_ != TxPathMode::Unconfirmed) return {path_not_owned(), TxWriteState::NotSubmitted};
+  if (path_mode_ != TxPathMode::Unconfirmed) return {path_not_owned(path_mode_), TxWriteState::NotSubmitted};
 
   const Duration remaining = time_left(deadline);
   if (remaining <= Duration::zero()) return {DeviceError::timeout(), TxWriteState::NotSubmitted};
@@ -190,7 +194,7 @@ Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration
   if (time_left(deadline) <= Duration::zero()) return DeviceError::timeout();
 
   TAVRO_TRY(validate_managed_frame(frame));
-  if (path_mode_ != TxPathMode::Confirmed) return path_not_owned();
+  if (path_mode_ != TxPathMode::Confirmed) return path_not_owned(path_mode_);
 
   TxTicketHandle handle;
   {
@@ -385,6 +389,7 @@ SessionCounters TxSession::counters() const noexcept {
   c.rx_overruns = rx.receive_drops();
   c.bus_warnings = rx.bus_warnings.load(std::memory_order_relaxed);
   c.bus_offs = rx.bus_off_events.load(std::memory_order_relaxed);
+  c.rx_stream_drops = rx.stream_drops.load(std::memory_order_relaxed);
   return c;
 }
 

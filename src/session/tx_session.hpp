@@ -35,7 +35,7 @@
 
 namespace tavro {
 
-// The seven counters of a session, in the order of the handle's lifetime counters.
+// The counters of a session, in the order of the handle's lifetime counters.
 struct SessionCounters {
   uint64_t rx_frames = 0;
   uint64_t tx_frames = 0;
@@ -44,6 +44,7 @@ struct SessionCounters {
   uint64_t rx_overruns = 0;
   uint64_t bus_warnings = 0;
   uint64_t bus_offs = 0;
+  uint64_t rx_stream_drops = 0;
 };
 
 struct SubmitResult {
@@ -68,8 +69,9 @@ Result<uint64_t> take_session_id(std::atomic<uint64_t>& counter);
 
 class TxSession {
  public:
+  // `endpoint_opened` (optional) is set once a bulk endpoint was opened: a failure before that left nothing behind.
   static Result<std::shared_ptr<TxSession>> attach(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
-                                                   TxPathMode path_mode);
+                                                   TxPathMode path_mode, bool* endpoint_opened = nullptr);
   ~TxSession();  // shutdown (failure logged at Warn), then release the channel
   TxSession(const TxSession&) = delete;
   TxSession& operator=(const TxSession&) = delete;

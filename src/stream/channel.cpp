@@ -15,13 +15,13 @@ Status validate_managed_frame(const CanFrame& f) {
   const bool extended = (f.flags & FRAME_FLAG_EXTENDED) != 0;
   const bool invalid = (f.id & protocol::kIdError) != 0 || f.dlc > 8 || f.channel != 0 ||
                        (f.flags & ~uint8_t(FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED)) != 0 ||
-                       (!extended && (f.id & 0x1FFFF800u) != 0) || (extended && f.id > 0x1FFFFFFFu);
+                       (!extended && f.id > 0x7FFu) || (extended && f.id > 0x1FFFFFFFu);
   if (invalid) return DeviceError::invalid_parameter("invalid classic CAN frame for managed TX");
   return Ok{};
 }
 
 Result<std::unique_ptr<TavroChannel>> TavroChannel::open(std::shared_ptr<UsbAdapter> adapter,
-                                                         const SessionParams& params) {
+                                                         const SessionParams& params, bool* endpoint_opened) {
   std::unique_ptr<TavroChannel> ch(new TavroChannel());
   ch->adapter_ = std::move(adapter);
 
@@ -48,6 +48,7 @@ Result<std::unique_ptr<TavroChannel>> TavroChannel::open(std::shared_ptr<UsbAdap
   }
   ch->echo_generation_ = generation.value();
 
+  if (endpoint_opened) *endpoint_opened = true;
   auto stream = BulkInStream::open(*ch->adapter_, protocol::kEpRxIn, params.bulk_in_transfer_size,
                                    params.rx_queue_depth);
   if (!stream) return std::move(stream).error();  // dropping the channel abandons the new generation

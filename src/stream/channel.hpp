@@ -40,7 +40,9 @@ Status validate_managed_frame(const CanFrame& frame);
 
 class TavroChannel {
  public:
-  static Result<std::unique_ptr<TavroChannel>> open(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params);
+  // `endpoint_opened` (optional) is set when the receive endpoint is about to be opened.
+  static Result<std::unique_ptr<TavroChannel>> open(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
+                                                    bool* endpoint_opened = nullptr);
   ~TavroChannel();
   TavroChannel(const TavroChannel&) = delete;
   TavroChannel& operator=(const TavroChannel&) = delete;

@@ -8,6 +8,7 @@
 #include "core/thread_name.hpp"
 #include "device/protocol.hpp"
 #include "device/usb_errors.hpp"
+#include "stream/rx_stream.hpp"
 
 namespace tavro {
 
@@ -17,6 +18,82 @@ constexpr auto kChannel = log::Target::Channel;
 constexpr std::chrono::milliseconds kErrorRetryDelay{100};
 constexpr std::chrono::milliseconds kBackoffCap{8};
 constexpr std::chrono::seconds kReleaseTimeout{1};
+// A stalling endpoint is retried after 1, 2, 4, ... ms, at most 100 ms apart; a burst's log lines come at most once
+// a second. A stall more than a second after the previous one starts a new burst.
+constexpr std::chrono::milliseconds kStallFirstDelay{1};
+constexpr std::chrono::milliseconds kStallMaxDelay{100};
+constexpr std::chrono::seconds kLogInterval{1};
+
+// Stalls of the receive endpoint: back-off and one log line per burst (plus one a second while it lasts).
+class StallBurst {
+ public:
+  // Called for each stall; returns how long to wait after a successful halt clear.
+  Duration on_stall() {
+    const TimePoint now = Clock::now();
+    if (count_ == 0 || now - last_ > kLogInterval) {
+      report();
+      count_ = 0;
+      delay_ = kStallFirstDelay;
+      TAVRO_LOG(kChannel, log::Level::Warn, "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)");
+      logged_ = now;
+    } else {
+      ++unreported_;
+      if (now - logged_ >= kLogInterval) report(), logged_ = now;
+    }
+    ++count_;
+    last_ = now;
+    const Duration d = delay_;
+    delay_ = std::min<Duration>(delay_ * 2, kStallMaxDelay);
+    return d;
+  }
+  // Data flows again: the burst is over.
+  void on_data() {
+    if (count_ == 0) return;
+    report();
+    count_ = 0;
+  }
+
+ private:
+  void report() {
+    if (unreported_ == 0) return;
+    TAVRO_LOG(kChannel, log::Level::Warn,
+              "Bulk IN pipe stall repeated " + std::to_string(unreported_) + " more time(s); halt cleared each time");
+    unreported_ = 0;
+  }
+
+  uint64_t count_ = 0;
+  uint64_t unreported_ = 0;
+  TimePoint last_{}, logged_{};
+  Duration delay_ = kStallFirstDelay;
+};
+
+// Losses of stream alignment: counted at once, logged once per burst (a burst ends with a transfer that lost
+// nothing) and at most once a second while it lasts.
+class LossReport {
+ public:
+  void add(const RxLosses& l, RxWorkerContext& ctx) {
+    if (l.records == 0) {
+      flush();
+      return;
+    }
+    ctx.stream_drops.fetch_add(l.records, std::memory_order_relaxed);
+    if (pending_.records == 0) since_ = Clock::now();
+    pending_.records += l.records;
+    pending_.bytes += l.bytes;
+    if (Clock::now() - since_ >= kLogInterval) flush();
+  }
+  void flush() {
+    if (pending_.records == 0) return;
+    TAVRO_LOG(kChannel, log::Level::Warn,
+              "RX stream out of step: dropped " + std::to_string(pending_.records) + " record(s) (" +
+                  std::to_string(pending_.bytes) + " bytes) that were incomplete or implausible; realigned");
+    pending_ = {};
+  }
+
+ private:
+  RxLosses pending_;
+  TimePoint since_{};
+};
 
 std::string duration_text(Duration d) {
   using namespace std::chrono;
@@ -161,9 +238,12 @@ Status run_rx_worker(RxWorkerContext& ctx) {
             "CAN RX thread started (buf=" + std::to_string(stream->transfer_size()) +
                 " bytes, timeout=" + duration_text(ctx.read_timeout) + ")");
 
-  RecordAssembler assembler;
+  RxRecordStream records;
   FrameBatch batch(*ctx.queue);
   unsigned empty_reads = 0;
+  StallBurst stalls;
+  LossReport losses;
+  const size_t transfer_size = stream->transfer_size();
 
   auto handle_record = [&](const uint8_t* rec) {
     const CanFrame f = decode_rx_record(rec);
@@ -181,8 +261,10 @@ Status run_rx_worker(RxWorkerContext& ctx) {
       const std::span<const uint8_t> chunk = r.value();
       if (!chunk.empty()) {
         empty_reads = 0;
-        assembler.feed(chunk, protocol::kRxRecordSize, handle_record);
+        stalls.on_data();
+        records.feed(chunk, chunk.size() < transfer_size, handle_record);
         batch.flush();
+        losses.add(records.take_losses(), ctx);
         continue;
       }
       // Empty transfers: first yield, then 1, 2, 4, 8, 8, ... ms until data flows again (only yield while own
@@ -201,11 +283,14 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     const DeviceError& e = r.error();
     if (e.is(DeviceError::Kind::Timeout)) continue;
     if (e.is_usb(UsbErrorKind::Stall)) {
-      TAVRO_LOG(kChannel, log::Level::Warn, "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)");
+      const Duration backoff = stalls.on_stall();
       const usb::TransferOutcome cleared = stream->pipe().clear_halt();
       if (!cleared.ok()) {
         TAVRO_LOG(kChannel, log::Level::Error, "clear_halt failed: " + usb_error(cleared).text());
         ctx.stop.sleep_for(kErrorRetryDelay);
+      } else {
+        // An endpoint that stalls again at once must not spin the worker (nor flood the log).
+        ctx.stop.sleep_for(backoff);
       }
       continue;
     }
@@ -218,6 +303,8 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     ctx.stop.sleep_for(kErrorRetryDelay);
   }
 
+  losses.flush();
+  stalls.on_data();
   TAVRO_LOG(kChannel, log::Level::Debug, "CAN RX thread stopped");
   return release_stream(std::move(stream));
 }

@@ -113,6 +113,8 @@ struct RxWorkerContext {
   std::atomic<bool> disconnected{false};  // the adapter was unplugged while the worker read
   std::atomic<uint64_t> bus_warnings{0};
   std::atomic<uint64_t> bus_off_events{0};
+  // Records dropped because the stream was out of step (fragments, implausible records).
+  std::atomic<uint64_t> stream_drops{0};
   // Receive drops are the queue's own overrun counter.
   uint64_t receive_drops() const noexcept { return queue->overruns(); }
 };

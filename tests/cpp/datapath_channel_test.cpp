@@ -111,7 +111,9 @@ TEST(DatapathChannel, FrameCheckForManagedTransmission) {
   errflag.flags = FRAME_FLAG_ERROR;
   CanFrame errbit = make_frame(0x20000001, 0, true);
   CanFrame high_bits = make_frame(0x80000001, 0, true);
-  for (const CanFrame& f : {dlc9, chan1, errflag, make_frame(0x800, 0), errbit, high_bits}) {
+  // Standard frames with the remote or extended bit of the identifier word set in the identifier itself.
+  for (const CanFrame& f : {dlc9, chan1, errflag, make_frame(0x800, 0), errbit, high_bits, make_frame(0x40000001, 0),
+                            make_frame(0x80000001, 0)}) {
     Status s = validate_managed_frame(f);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().text(), "Invalid parameter: invalid classic CAN frame for managed TX");

@@ -49,7 +49,7 @@ class RxWorkerTest : public test::LogCaptureTest {
 
 }  // namespace
 
-TEST_F(RxWorkerTest, ReassemblesRecordsAcrossTransferBoundaries) {
+TEST_F(RxWorkerTest, ReassemblesRecordsAcrossFullTransfersAndDropsFragmentsOfShortOnes) {
   start();
   EXPECT_TRUE(eventually([&] { return rx().outstanding() == 4; }));
   EXPECT_TRUE(eventually([&] { return logs().count_containing("CAN RX thread started") == 1; }));
@@ -57,13 +57,15 @@ TEST_F(RxWorkerTest, ReassemblesRecordsAcrossTransferBoundaries) {
             "CAN RX thread started (buf=1024 bytes, timeout=2ms)");
   EXPECT_EQ(rx().last_length(), 1024u);
 
+  Bytes fillers;
+  for (uint32_t i = 0; i < 42; ++i) fillers = cat({fillers, rx_record(0x200 + i, 0)});
   const Bytes a = rx_record(0x123, 2, {1, 2}, 1000);
-  const Bytes b = rx_record(0x80000123u, 12, {1, 2, 3, 4, 5, 6, 7, 8}, 2000);
-  const Bytes both = cat({a, b});
-  // 23 bytes, then 25: the first record spans both transfers.
-  rx().push_data(Bytes(both.begin(), both.begin() + 23));
-  rx().push_data(Bytes(both.begin() + 23, both.end()));
-
+  const Bytes b = rx_record(0x80000123u, 8, {1, 2, 3, 4, 5, 6, 7, 8}, 2000);
+  const Bytes all = cat({fillers, a, b});
+  // A full transfer ends 16 bytes into `a`; the next, short one completes it.
+  rx().push_data(Bytes(all.begin(), all.begin() + 1024));
+  rx().push_data(Bytes(all.begin() + 1024, all.end()));
+  for (uint32_t i = 0; i < 42; ++i) EXPECT_EQ(pop()->id, 0x200 + i);
   auto f1 = pop();
   ASSERT_TRUE(f1.ok());
   EXPECT_EQ(f1->id, 0x123u);
@@ -75,21 +77,28 @@ TEST_F(RxWorkerTest, ReassemblesRecordsAcrossTransferBoundaries) {
   ASSERT_TRUE(f2.ok());
   EXPECT_EQ(f2->id, 0x123u);
   EXPECT_EQ(f2->flags, FRAME_FLAG_EXTENDED);
-  EXPECT_EQ(f2->dlc, 8);  // capped
+  EXPECT_EQ(f2->dlc, 8);
   EXPECT_EQ(f2->timestamp, 2000u);
 
-  // Three whole records in one transfer, then a record split 1 + 23 after empty transfers (back-off path).
+  // Short transfers of 1 and 23 bytes (with empty ones between: the back-off path) are fragments, not one record:
+  // gluing them would shift every later record. Both are dropped and counted, with one warning for the burst.
   rx().push_data(cat({rx_record(1, 0), rx_record(2, 0), rx_record(3, 0)}));
-  const Bytes d = rx_record(0x40000800u, 0);
+  const Bytes d = rx_record(0x40000123u, 0);
   rx().push_data(Bytes(d.begin(), d.begin() + 1));
   for (int i = 0; i < 4; ++i) rx().push_data({});
   rx().push_data(Bytes(d.begin() + 1, d.end()));
+  rx().push_data(d);
   for (uint32_t id : {1u, 2u, 3u}) EXPECT_EQ(pop()->id, id);
   auto remote = pop();
   ASSERT_TRUE(remote.ok());
-  EXPECT_EQ(remote->id, 0u);
+  EXPECT_EQ(remote->id, 0x123u);
   EXPECT_EQ(remote->flags, FRAME_FLAG_RTR);
   EXPECT_EQ(ctx->queue->size(), 0u);
+  EXPECT_EQ(ctx->stream_drops.load(), 2u);
+  EXPECT_TRUE(eventually([&] { return !logs().texts(log::Target::Channel, log::Level::Warn).empty(); }));
+  EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Warn),
+            std::vector<std::string>{"RX stream out of step: dropped 2 record(s) (24 bytes) that were incomplete or "
+                                     "implausible; realigned"});
 }
 
 TEST_F(RxWorkerTest, CountsBusOffAndWarningErrorFramesAndQueuesThem) {
@@ -132,24 +141,25 @@ TEST_F(RxWorkerTest, UnplugEndsWorkerAndReceiversSeeDisconnectAfterDrain) {
 
 TEST_F(RxWorkerTest, StallClearsHaltAndKeepsReading) {
   start();
-  const Bytes a = rx_record(0x55, 1, {9});
-  // The partial record survives the stall.
-  rx().push_data(Bytes(a.begin(), a.begin() + 10));
-  rx().push_status(usb::TransferStatus::Stall);
-  rx().push_data(Bytes(a.begin() + 10, a.end()));
-  auto f = pop();
-  ASSERT_TRUE(f.ok());
-  EXPECT_EQ(f->id, 0x55u);
-  EXPECT_EQ(rx().clear_halt_calls(), 1u);
+  Bytes stream;
+  for (uint32_t i = 0; i < 43; ++i) stream = cat({stream, rx_record(0x500 + i, 1, {9})});
+  // A record cut by a full transfer survives the stall. An endpoint that stalls again and again is retried with a
+  // growing pause and logged once for the burst, with its count when data flows again.
+  rx().push_data(Bytes(stream.begin(), stream.begin() + 1024));
+  for (int i = 0; i < 10; ++i) rx().push_status(usb::TransferStatus::Stall);
+  rx().push_data(Bytes(stream.begin() + 1024, stream.end()));
+  for (uint32_t i = 0; i < 43; ++i) EXPECT_EQ(pop()->id, 0x500 + i);
+  EXPECT_EQ(rx().clear_halt_calls(), 10u);
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Warn),
-            std::vector<std::string>{"Bulk IN pipe stall \xE2\x80\x94 calling clear_halt(EP_BULK_IN)"});
+            (std::vector<std::string>{"Bulk IN pipe stall \xE2\x80\x94 calling clear_halt(EP_BULK_IN)",
+                                      "Bulk IN pipe stall repeated 9 more time(s); halt cleared each time"}));
 
   // A halt that cannot be cleared is logged and retried; reading resumes once the endpoint delivers again.
   rx().push_clear_halt(usb::TransferStatus::Fault);
   rx().push_status(usb::TransferStatus::Stall);
   rx().push_data(rx_record(0x56, 0));
   EXPECT_EQ(pop()->id, 0x56u);
-  EXPECT_EQ(rx().clear_halt_calls(), 2u);
+  EXPECT_EQ(rx().clear_halt_calls(), 11u);
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Error),
             std::vector<std::string>{"clear_halt failed: USB error: transport error"});
 }

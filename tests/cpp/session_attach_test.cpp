@@ -105,7 +105,7 @@ TEST_F(SessionTest, AttachAcceptsListenOnlyReceiversAndPresumeAckWithoutConfirma
   ASSERT_TRUE(ro);
   EXPECT_EQ(ro->path_mode(), TxPathMode::ReceiveOnly);
   auto refused = ro->send_unconfirmed(make_frame(1, 0), 1s);
-  EXPECT_EQ(refused.status.error().text(), "Invalid parameter: session does not own this transmission path");
+  EXPECT_EQ(refused.status.error().text(), "Invalid parameter: bus is in listen-only mode");
   EXPECT_EQ(refused.state, TxWriteState::NotSubmitted);
   ro.reset();
 

@@ -10,6 +10,7 @@
 #include "log_capture.hpp"
 #include "stream/bulk.hpp"
 #include "stream/records.hpp"
+#include "stream/rx_stream.hpp"
 
 namespace tavro {
 namespace {
@@ -274,6 +275,101 @@ TEST_F(Assembler, OversizedCarryIsClearedWithAWarning) {
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Warn),
             std::vector<std::string>{
                 "RX persistent_buf exceeded 48 bytes (50 actual) \xE2\x80\x94 likely protocol desync, clearing"});
+}
+
+// ----- RxRecordStream -----
+
+Bytes rx_record(uint32_t id, uint8_t dlc = 1) {
+  Bytes r(24, 0);
+  r[1] = dlc;
+  wire::put_u32(r.data() + 4, id);
+  r[8] = uint8_t(id);
+  return r;
+}
+
+Bytes rx_records(uint32_t first, size_t n) {
+  Bytes out;
+  for (size_t i = 0; i < n; ++i) {
+    const Bytes r = rx_record(first + uint32_t(i));
+    out.insert(out.end(), r.begin(), r.end());
+  }
+  return out;
+}
+
+struct RxStream : ::testing::Test {
+  std::vector<uint32_t> feed(const Bytes& chunk, bool ended_short) {
+    std::vector<uint32_t> ids;
+    s.feed(chunk, ended_short, [&](const uint8_t* rec) { ids.push_back(decode_rx_record(rec).id); });
+    return ids;
+  }
+  RxRecordStream s;
+};
+
+TEST_F(RxStream, RecordsSpanningFullTransfersAreKept) {
+  // 1024-byte transfers cut records anywhere; only the last, short one ends the stream's records.
+  const Bytes data = rx_records(0x100, 100);
+  std::vector<uint32_t> ids;
+  for (size_t at = 0; at < data.size(); at += 1024) {
+    const size_t n = std::min<size_t>(1024, data.size() - at);
+    auto got = feed(Bytes(data.begin() + at, data.begin() + at + n), n < 1024);
+    ids.insert(ids.end(), got.begin(), got.end());
+  }
+  ASSERT_EQ(ids.size(), 100u);
+  for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], 0x100 + i);
+  EXPECT_EQ(s.take_losses().records, 0u);
+  EXPECT_EQ(s.pending(), 0u);
+}
+
+TEST_F(RxStream, FragmentOfAShortTransferIsDroppedNotCarried) {
+  EXPECT_TRUE(feed(Bytes{1, 2, 3, 4, 5}, true).empty());
+  EXPECT_EQ(s.pending(), 0u);
+  EXPECT_EQ(feed(rx_records(0x101, 4), true), (std::vector<uint32_t>{0x101, 0x102, 0x103, 0x104}));
+  const RxLosses l = s.take_losses();
+  EXPECT_EQ(l.records, 1u);
+  EXPECT_EQ(l.bytes, 5u);
+}
+
+TEST_F(RxStream, ImplausibleRecordsAreDroppedAndTheStreamRealigns) {
+  struct Case {
+    const char* what;
+    size_t offset;
+    uint8_t value;
+  };
+  for (const Case& c : {Case{"channel", 0, 1}, Case{"dlc", 1, 9}, Case{"flags", 2, 0x80}, Case{"reserved", 3, 1},
+                        Case{"standard id bits", 5, 0x08}}) {
+    SCOPED_TRACE(c.what);
+    Bytes data = rx_records(0x200, 5);
+    data[24 + c.offset] = c.value;  // the second record
+    EXPECT_EQ(feed(data, true), (std::vector<uint32_t>{0x200, 0x202, 0x203, 0x204}));
+    EXPECT_EQ(s.take_losses().records, 1u);
+  }
+  // Garbage of any length in front of well-formed records in a short transfer: counted back from its end, every
+  // record after the garbage is found.
+  for (size_t junk = 1; junk < 60; ++junk) {
+    Bytes data(junk, 0xEE);
+    const Bytes good = rx_records(0x300, 6);
+    data.insert(data.end(), good.begin(), good.end());
+    EXPECT_EQ(feed(data, true), (std::vector<uint32_t>{0x300, 0x301, 0x302, 0x303, 0x304, 0x305})) << junk;
+    EXPECT_EQ(s.take_losses().bytes, junk);
+  }
+}
+
+TEST_F(RxStream, OutOfStepFullTransfersAreDroppedUntilAShortOneRealigns) {
+  // Shifted by 5 bytes, zero-heavy records can look plausible at the wrong boundaries: none of them may get out.
+  Bytes shifted(5, 0);
+  const Bytes many = rx_records(0x400, 90);
+  shifted.insert(shifted.end(), many.begin(), many.end());
+  shifted.resize(2048);
+  EXPECT_TRUE(feed(Bytes(shifted.begin(), shifted.begin() + 1024), false).empty());
+  EXPECT_TRUE(feed(Bytes(shifted.begin() + 1024, shifted.end()), false).empty());
+  // The next short transfer starts in the middle of a record and ends on a boundary.
+  const Bytes cut = rx_record(0x4FF);
+  Bytes tail(cut.begin() + 10, cut.end());
+  const Bytes good = rx_records(0x500, 3);
+  tail.insert(tail.end(), good.begin(), good.end());
+  EXPECT_EQ(feed(tail, true), (std::vector<uint32_t>{0x500, 0x501, 0x502}));
+  EXPECT_EQ(s.take_losses().bytes, 2048u + 14u);
+  EXPECT_EQ(feed(rx_records(0x600, 2), true), (std::vector<uint32_t>{0x600, 0x601}));
 }
 
 TEST(RxRecordDecode, FlagsIdentifierAndLength) {

@@ -128,7 +128,7 @@ def test_statistics_sum_lifetime_and_session_counters(adapter, dev, sim):
     s = dev.get_statistics()
     assert list(s.items()) == [
         ("rx_frames", 0), ("tx_frames", 0), ("rx_data", 0), ("tx_data", 0), ("overruns", 0), ("bus_warnings", 0),
-        ("bus_offs", 0), ("scope", "host_since_open"), ("tx_semantics", "usb_submitted"),
+        ("bus_offs", 0), ("rx_stream_drops", 0), ("scope", "host_since_open"), ("tx_semantics", "usb_submitted"),
         ("rx_semantics", "dequeued_before_adapter_filter"), ("bus_event_semantics", "controller_error_frames")]
     assert requests_of(adapter) == []
     dev.set_bus_state(True)
