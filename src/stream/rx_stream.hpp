@@ -22,14 +22,15 @@
 
 namespace tavro {
 
-// What an RxRecord can look like: channel 0 (single-channel adapters), reserved byte 0, dlc 0..8, adapter flags
-// only among the frame-flag bits, and an identifier word whose unused bits are clear.
+// What an RxRecord can look like: channel 0 (single-channel adapters), reserved byte 0, dlc 0..8, no error frame
+// that is also remote or extended, and a standard identifier word whose unused bits are clear. Other adapter flag
+// bits are the adapter's business and pass.
 inline bool rx_record_plausible(const uint8_t* rec) noexcept {
   if (rec[0] != 0 || rec[3] != 0 || rec[1] > 8) return false;
-  if (rec[2] & ~uint8_t(0x01 | FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED | FRAME_FLAG_ERROR)) return false;
   const uint32_t id_word = wire::get_u32(rec + 4);
-  if (id_word & protocol::kIdError) return (id_word & (protocol::kIdExtended | protocol::kIdRemote)) == 0;
-  return (id_word & protocol::kIdExtended) || (id_word & 0x1FFFF800u) == 0;
+  const CanFrame f = decode_rx_record(rec);
+  if (f.flags & FRAME_FLAG_ERROR) return (f.flags & (FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED)) == 0;
+  return (f.flags & FRAME_FLAG_EXTENDED) || (id_word & 0x1FFFF800u) == 0;
 }
 
 struct RxLosses {
