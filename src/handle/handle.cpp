@@ -96,18 +96,18 @@ Op<void> DeviceShared::close() {
   notify_bus_waiters();
 
   Op<void> result;
-  bool bus_off_verified = false;
+  bool bus_off_requested = false;
   if (state_.attach_uncertain) {
     result = OpError::runtime("Session attachment cleanup is uncertain; release this native handle before reopening");
   } else if (auto d = detach_session(); !d.ok()) {
     result = std::move(d);
   } else {
     if (state_.channel) {
+      bus_off_requested = true;
       if (auto s = switch_bus(*state_.channel, false); !s.ok()) {
         result = s.error();
-      } else {
-        bus_off_verified = true;
-        if (auto r = state_.channel->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) result = r.error();
+      } else if (auto r = state_.channel->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) {
+        result = r.error();
       }
     }
     if (result.ok()) {
@@ -121,9 +121,10 @@ Op<void> DeviceShared::close() {
       return {};
     }
   }
-  // The handle keeps the adapter after a refused or failed close, but nobody drives it any more: a node left on a
-  // real bus keeps acknowledging and error-framing. Destruction, which releases it, comes through here first.
-  if (state_.channel && !bus_off_verified) bus_off_best_effort(*state_.channel);
+  // A close refused before its own bus-off request (uncertain attach, failed detach) keeps the adapter, but nobody
+  // drives it any more: a node left on a real bus keeps acknowledging and error-framing. Destruction and the exit
+  // hook, which release it, come through here first. One request per close: a failing adapter is not asked twice.
+  if (state_.channel && !bus_off_requested) bus_off_best_effort(*state_.channel);
   return result;
 }
 
