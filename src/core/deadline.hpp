@@ -22,6 +22,16 @@ inline TimePoint deadline_after(Duration timeout) {
   return Clock::now() + (timeout > kMax ? kMax : timeout);
 }
 
+// Long waits are cut into slices of at most this, so that a waiter notices close(), a failed session or a pending
+// signal within one slice.
+inline constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+// The end of the next slice of a wait that ends at `deadline`.
+inline TimePoint slice_end(TimePoint deadline) {
+  const TimePoint next = Clock::now() + kWaitSlice;
+  return next < deadline ? next : deadline;
+}
+
 // Time left until `deadline`, zero if it has passed.
 inline Duration time_left(TimePoint deadline) {
   auto now = Clock::now();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,9 +40,20 @@ class UsbAdapter {
   Result<std::vector<uint8_t>> control_in(ControlCommand cmd, uint16_t value, uint16_t length,
                                           std::chrono::nanoseconds timeout = kControlTimeout);
 
-  // Bulk OUT endpoint and the lock that serialises its writers (one transfer in flight at a time).
+  // Bulk OUT endpoint and the lock that serialises its writers (one transfer in flight at a time). The lock is
+  // held for one pipe call at a time (a submit, one wait slice, a cancellation), never across a whole write.
   usb::BulkOutPipe& bulk_out() noexcept { return *bulk_out_; }
   std::timed_mutex& bulk_out_lock() noexcept { return bulk_out_lock_; }
+
+  // The record write in flight on the bulk OUT endpoint, guarded by bulk_out_lock.
+  struct OutFlight {
+    bool active = false;
+    uint64_t writer = 0;  // 1 while its writer waits for it; 0 once that writer gave up on it
+    bool stuck = false;   // cancelled and not returned in time: its buffer stays reserved until it returns
+  };
+  OutFlight& out_flight() noexcept { return out_flight_; }
+  // Signalled (under bulk_out_lock) whenever the write in flight is collected.
+  std::condition_variable_any& out_flight_done() noexcept { return out_flight_done_; }
 
  private:
   std::string serial_;
@@ -49,6 +61,8 @@ class UsbAdapter {
   std::shared_ptr<usb::Interface> interface_;
   std::unique_ptr<usb::BulkOutPipe> bulk_out_;
   std::timed_mutex bulk_out_lock_;
+  OutFlight out_flight_;
+  std::condition_variable_any out_flight_done_;
 };
 
 }  // namespace tavro

@@ -67,7 +67,7 @@ Result<SettingsStatus> wait_settings_saved(UsbAdapter& adapter, TimePoint deadli
   if (left <= Duration::zero()) return DeviceError::timeout();
 
   // A save only completes while the controller is stopped; waiting with the bus on would only run out the clock.
-  auto bus = adapter.control_in(ControlCommand::Bus, 0, BusStateRecord::kSize, left);
+  auto bus = adapter.control_in(ControlCommand::Bus, 0, BusStateRecord::kSize, std::min<Duration>(left, kControlTimeout));
   if (!bus) return std::move(bus).error();
   if (bus->size() != BusStateRecord::kSize) return DeviceError::communication("invalid bus state length");
   auto record = BusStateRecord::decode(*bus);
@@ -97,10 +97,8 @@ Result<SettingsStatus> wait_settings_saved(UsbAdapter& adapter, TimePoint deadli
     if (left <= Duration::zero()) return DeviceError::timeout();
     const Duration pause = std::min<Duration>(left, kSettingsPollInterval);
     if (sleep) {
-      sleep(pause);
+      if (Status s = sleep(pause); !s) return std::move(s).error();
     } else {
-      // A poll interval, not a wait for another thread of ours: nothing could cut it short (the caller holds
-      // the state lock throughout).
       std::this_thread::sleep_for(pause);
     }
   }

@@ -5,7 +5,8 @@
 //   wait_settings_saved(a, deadline)   bus must be stopped; polls until saved/unchanged, a failure state, or the
 //                                      deadline (DeviceError::timeout())
 //
-// Nothing here locks: callers hold the device's state lock for the whole wait, polling sleeps included.
+// Nothing here locks. The pause between polls is the caller's: it may let the device go meanwhile (so others
+// use it, and close() can end the wait) and end the wait with an error of its own.
 #pragma once
 
 #include <chrono>
@@ -43,8 +44,9 @@ Result<SettingsStatus> decode_settings_status(std::span<const uint8_t> reply);
 // One status read. A stall means the firmware has no settings status: nullopt. Other failures unchanged.
 Result<std::optional<SettingsStatus>> read_settings_status(UsbAdapter& adapter, std::chrono::nanoseconds timeout);
 
-// The pause between two status polls, replaceable so that tests need not wait for real.
-using SettingsSleep = std::function<void(Duration)>;
+// The pause between two status polls, replaceable so that tests need not wait for real, and so that a caller can
+// let the device go meanwhile. An error ends the wait with that error.
+using SettingsSleep = std::function<Status(Duration)>;
 
 inline constexpr auto kSettingsPollInterval = std::chrono::milliseconds(50);
 

@@ -12,7 +12,6 @@ namespace tavro::py {
 namespace {
 
 constexpr uint64_t kMaxReceiveTimeoutMs = 300000;
-constexpr auto kReceiveSlice = std::chrono::milliseconds(100);
 
 // Converts the five frame arguments and runs the frame check.
 bool convert_frame(const char* fname, PyObject* const* a, CanFrame* out) {
@@ -65,16 +64,48 @@ PyObject* frame_tuple(const CanFrame& f) {
 
 }  // namespace
 
+namespace {
+
+// A write's wait that runs signal handlers between its slices and remembers whether one raised.
+struct Interruptible {
+  bool interrupted = false;
+  WriteWait how() {
+    WriteWait w;
+    w.keep_waiting = [this] { return interrupted = !signals_ok(), !interrupted; };
+    return w;
+  }
+};
+
+// What a send or submission without the handle's lock ended with: the signal handler's exception, "Device is
+// closed" when close() cut it short, or its own error. An endpoint left unusable fails the handle.
+Op<void> write_outcome(DeviceShared& shared, const Interruptible& wait, const Status& status) {
+  if (wait.interrupted) return OpError::interrupted();
+  if (status.ok()) return {};
+  if (shared.flags()->closed.load()) return OpError::runtime("Device is closed");
+  if (status.error().is(DeviceError::Kind::Communication) &&
+      status.error().text().find("transmit endpoint is unusable") != std::string::npos)
+    shared.mark_failed(status.error().text());
+  return OpError::submission(status.error());
+}
+
+}  // namespace
+
 Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
   DeviceShared& shared = *p.shared;
   SessionFlags& flags = *shared.flags();
   const TimePoint deadline = deadline_after_ms(std::min(timeout_ms, kMaxReceiveTimeoutMs));
   auto fail = [](OpError e) { return Received{Received::Kind::Error, {}, std::move(e)}; };
+  const Received interrupted{Received::Kind::Interrupted, {}, {}};
   if (flags.closed.load()) return fail(OpError::runtime("Device is closed"));
   for (;;) {
     if (flags.failed.load()) return fail(OpError::runtime("Managed session failed; close the device"));
-    auto locked = shared.lock_state_until(deadline);
-    if (!locked.ok()) return {};
+    // A slice at a time: whoever holds the handle (a configuration request) does not keep Ctrl-C out.
+    auto locked = shared.lock_state_until(slice_end(deadline));
+    if (!locked.ok()) {
+      if (time_left(deadline) <= Duration::zero()) return {};
+      if (!signals_ok()) return interrupted;
+      continue;
+    }
     StateLock lk = std::move(locked.value());
     if (auto u = shared.check_usable(); !u.ok()) return fail(std::move(u).error());
     std::shared_ptr<TxSession> session = shared.state().session;
@@ -82,15 +113,17 @@ Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
     if (!session) {
       lk.unlock();
       if (time_left(deadline) <= Duration::zero()) return {};
-      std::unique_lock<std::mutex> bw(shared.bus_waiters_mutex());
-      if (!flags.closed.load() && !flags.failed.load() && flags.generation.load() == generation)
-        shared.bus_waiters_cv().wait_until(bw, deadline);
+      {
+        std::unique_lock<std::mutex> bw(shared.bus_waiters_mutex());
+        if (!flags.closed.load() && !flags.failed.load() && flags.generation.load() == generation)
+          shared.bus_waiters_cv().wait_until(bw, slice_end(deadline));
+      }
+      if (!signals_ok()) return interrupted;
       continue;
     }
     shared.gate_enter();
     lk.unlock();
-    const TimePoint slice_end = std::min(deadline, Clock::now() + kReceiveSlice);
-    Result<CanFrame> r = session->receive(slice_end);
+    Result<CanFrame> r = session->receive(slice_end(deadline));
     session.reset();
     shared.gate_leave();
 
@@ -100,6 +133,7 @@ Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
     if (!r.ok()) {
       if (r.error().is(DeviceError::Kind::Timeout)) {
         if (time_left(deadline) <= Duration::zero()) return {};
+        if (!signals_ok()) return interrupted;  // nothing was taken from the queue
         continue;
       }
       return fail(OpError::device(r.error()));
@@ -126,16 +160,17 @@ PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t na
   DeviceShared& shared = *payload_of(self).shared;
   Op<void> r = without_gil([&]() -> Op<void> {
     const TimePoint deadline = deadline_after_ms(timeout_ms);
-    auto locked = shared.lock_state_until(deadline);
+    auto locked = shared.lock_state_until(deadline, signals_ok);
     if (!locked.ok()) return std::move(locked).error();
     if (shared.state().confirmation_mode != 0) return OpError::runtime("Use submit_frame for confirmed transmission");
     auto session = shared.check_running();
     if (!session.ok()) return std::move(session).error();
     auto left = remaining_until(deadline);
     if (!left.ok()) return std::move(left).error();
-    TxWriteResult w = session.value()->send_unconfirmed(frame, left.value());
-    if (!w.status.ok()) return OpError::submission(w.status.error());
-    return {};
+    locked.value().unlock();  // the write waits without holding the handle
+    Interruptible wait;
+    TxWriteResult w = session.value()->send_unconfirmed(frame, left.value(), wait.how());
+    return write_outcome(shared, wait, w.status);
   });
   if (!r.ok()) return raise_op(r.error());
   Py_RETURN_NONE;
@@ -156,6 +191,7 @@ PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t
     case Received::Kind::Frame: return frame_tuple(r.frame);
     case Received::Kind::Nothing: Py_RETURN_NONE;
     case Received::Kind::Error: return raise_op(r.error);
+    case Received::Kind::Interrupted: return nullptr;
   }
   Py_RETURN_NONE;
   TAVRO_PY_GUARD_END
@@ -237,7 +273,7 @@ PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t 
   const std::shared_ptr<DeviceShared>& shared = payload_of(self).shared;
   Op<TicketPayload> r = without_gil([&]() -> Op<TicketPayload> {
     const TimePoint deadline = deadline_after_ms(timeout_ms);
-    auto locked = shared->lock_state_until(deadline);
+    auto locked = shared->lock_state_until(deadline, signals_ok);
     if (!locked.ok()) return std::move(locked).error();
     if (shared->state().listen_only) return OpError::runtime("Transmission is disabled in listen-only mode");
     if (shared->state().confirmation_mode == 0) return OpError::runtime("TX confirmation is not configured");
@@ -245,13 +281,21 @@ PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!session.ok()) return std::move(session).error();
     auto left = remaining_until(deadline);
     if (!left.ok()) return std::move(left).error();
-    auto submitted = session.value()->submit_confirmed(frame, left.value());
-    if (!submitted.ok()) return OpError::submission(submitted.error());
+    const uint64_t generation = shared->flags()->generation.load();
+    locked.value().unlock();  // the write waits without holding the handle
+    Interruptible wait;
+    auto submitted = session.value()->submit_confirmed(frame, left.value(), wait.how());
+    if (!submitted.ok()) {
+      Op<void> failed = write_outcome(*shared, wait, submitted.error());
+      return failed.ok() ? OpError::submission(submitted.error()) : std::move(failed).error();
+    }
+    // Interrupted after the frame was handed over: its ticket still resolves, but nobody holds it any more.
+    if (wait.interrupted) return OpError::interrupted();
     TicketPayload t;
     t.ticket = std::move(submitted.value().ticket);
     if (submitted.value().write_error) t.usb_error = submitted.value().write_error->text();
     t.device = shared;
-    t.generation = shared->flags()->generation.load();
+    t.generation = generation;
     return t;
   });
   if (!r.ok()) return raise_op(r.error());

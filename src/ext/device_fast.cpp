@@ -181,6 +181,7 @@ PyObject* device_receive_message(PyObject* self, PyObject* const* args, Py_ssize
     Received r = without_gil([&] { return receive_loop(p, slice); });
     if (r.kind == Received::Kind::Frame) return build_message(p, r.frame);
     if (r.kind == Received::Kind::Error) return raise_op(r.error);
+    if (r.kind == Received::Kind::Interrupted) return nullptr;
     if (slice == 0 || time_left(deadline) <= Duration::zero()) Py_RETURN_NONE;
     if (PyErr_CheckSignals() < 0) return nullptr;
   }

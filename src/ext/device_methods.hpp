@@ -10,12 +10,14 @@ namespace tavro::py {
 
 DevicePayload& payload_of(PyObject* self);
 
-// Runs `fn(adapter)` with the interpreter lock released, under state_lock, after check_usable.
+// Runs `fn(adapter)` with the interpreter lock released, under state_lock, after check_usable. Waiting for the
+// lock runs pending signal handlers every slice.
 template <typename T, typename Fn>
 Op<T> on_adapter(PyObject* self, Fn&& fn) {
   DeviceShared& shared = *payload_of(self).shared;
   GilRelease release;
-  std::lock_guard<StateMutex> lk(shared.state_lock());
+  auto locked = shared.lock_state_until(TimePoint::max(), signals_ok);
+  if (!locked.ok()) return std::move(locked).error();
   auto adapter = shared.check_usable();
   if (!adapter.ok()) return std::move(adapter).error();
   return fn(*adapter.value());
@@ -34,12 +36,14 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
 // Frames: device_data.cpp
 // What one receive attempt ended with.
 struct Received {
-  enum class Kind { Frame, Nothing, Error } kind = Kind::Nothing;
+  // Interrupted: a signal handler raised between two slices (its exception is set); no frame was taken.
+  enum class Kind { Frame, Nothing, Error, Interrupted } kind = Kind::Nothing;
   CanFrame frame;
   OpError error;
 };
 // receive_frame's loop (interpreter lock released): the next frame the software filter accepts, or nothing by
-// `timeout_ms` (capped at five minutes).
+// `timeout_ms` (capped at five minutes). It waits in slices and runs pending signal handlers between them,
+// never while it holds a frame taken from the queue.
 Received receive_loop(DevicePayload& p, uint64_t timeout_ms);
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

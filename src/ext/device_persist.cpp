@@ -5,7 +5,11 @@
 //   dev.wait_settings_saved(timeout_ms) -> "saved" | "unchanged"
 //   dev.set_device_name_and_wait(name, timeout_ms) -> "saved" | "unchanged"   # write, read back, wait
 //
-// The waits hold state_lock for their whole duration, so no other configuration runs while a save is awaited.
+// The waits hold state_lock only for their requests: between two status polls they let the handle go, so that
+// other callers, the exit hook and close() get through (close() ends the wait with "Device is closed"), and run
+// pending signal handlers (Ctrl-C ends the wait with KeyboardInterrupt).
+#include <thread>
+
 #include "device/bus_state.hpp"
 #include "device/commands.hpp"
 #include "device/settings.hpp"
@@ -25,8 +29,52 @@ OpError wait_error(const DeviceError& e) {
 
 PyObject* status_str(SettingsStatus s) { return PyUnicode_FromString(settings_status_wire_name(s)); }
 
+bool keep_waiting() { return signals_ok(); }
+
+// The pause between two status polls, with the handle let go (interpreter lock released by the caller).
+class PollPause {
+ public:
+  PollPause(DeviceShared& shared, StateLock& lk, TimePoint deadline) : shared_(shared), lk_(lk), deadline_(deadline) {}
+
+  Status operator()(Duration pause) {
+    lk_.unlock();
+    std::this_thread::sleep_for(pause);  // at most one poll interval, shorter than a wait slice
+    if (!keep_waiting()) return end(OpError::interrupted());
+    auto locked = shared_.lock_state_until(deadline_, keep_waiting);
+    if (!locked.ok()) {
+      // Running out of time while others held the handle is this wait running out.
+      if (locked.error().cls == OpError::Class::Timeout) return end(OpError::timeout(kOperationTimedOut));
+      return end(std::move(locked).error());
+    }
+    lk_ = std::move(locked.value());
+    if (auto u = shared_.check_usable(); !u.ok()) return end(std::move(u).error());
+    return Ok{};
+  }
+
+  // Why a pause ended the wait, if one did: it takes precedence over the error the wait returns.
+  std::optional<OpError> ended;
+
+ private:
+  Status end(OpError e) {
+    ended = std::move(e);
+    return DeviceError::internal("settings wait ended");
+  }
+
+  DeviceShared& shared_;
+  StateLock& lk_;
+  const TimePoint deadline_;
+};
+
+Op<SettingsStatus> wait_saved(DeviceShared& shared, StateLock& lk, UsbAdapter& adapter, TimePoint deadline) {
+  PollPause pause(shared, lk, deadline);
+  auto saved = wait_settings_saved(adapter, deadline, std::ref(pause));
+  if (pause.ended) return *pause.ended;
+  if (!saved.ok()) return wait_error(saved.error());
+  return saved.value();
+}
+
 Op<SettingsStatus> name_and_wait(DeviceShared& shared, const std::string& name, TimePoint deadline) {
-  auto locked = shared.lock_state_until(deadline);
+  auto locked = shared.lock_state_until(deadline, keep_waiting);
   if (!locked.ok()) return std::move(locked).error();
   auto usable = shared.check_usable();
   if (!usable.ok()) return std::move(usable).error();
@@ -47,9 +95,7 @@ Op<SettingsStatus> name_and_wait(DeviceShared& shared, const std::string& name, 
   if (back.value() != name) return OpError::runtime("Device name readback mismatch");
 
   if (auto l = remaining_until(deadline); !l.ok()) return std::move(l).error();
-  auto saved = wait_settings_saved(adapter, deadline);
-  if (!saved.ok()) return wait_error(saved.error());
-  return saved.value();
+  return wait_saved(shared, locked.value(), adapter, deadline);
 }
 
 }  // namespace
@@ -82,13 +128,11 @@ PyObject* device_wait_settings_saved(PyObject* self, PyObject* const* args, Py_s
   DeviceShared& shared = *payload_of(self).shared;
   Op<SettingsStatus> r = without_gil([&]() -> Op<SettingsStatus> {
     const TimePoint deadline = deadline_after_ms(timeout_ms);
-    auto locked = shared.lock_state_until(deadline);
+    auto locked = shared.lock_state_until(deadline, keep_waiting);
     if (!locked.ok()) return std::move(locked).error();
     auto usable = shared.check_usable();
     if (!usable.ok()) return std::move(usable).error();
-    auto saved = wait_settings_saved(*usable.value(), deadline);
-    if (!saved.ok()) return wait_error(saved.error());
-    return saved.value();
+    return wait_saved(shared, locked.value(), *usable.value(), deadline);
   });
   if (!r.ok()) return raise_op(r.error());
   return status_str(r.value());

@@ -13,6 +13,11 @@ PyObject* raise(const SurfaceError& e) {
     case SurfaceError::Class::Value: cls = PyExc_ValueError; break;
     case SurfaceError::Class::Timeout: cls = PyExc_TimeoutError; break;
     case SurfaceError::Class::Type: cls = PyExc_TypeError; break;
+    case SurfaceError::Class::Interrupted:
+      // The signal handler's exception is what the caller sees.
+      if (PyErr_Occurred()) return nullptr;
+      cls = PyExc_KeyboardInterrupt;
+      break;
   }
   PyErr_SetString(cls, e.message.c_str());
   return nullptr;

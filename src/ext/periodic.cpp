@@ -33,6 +33,7 @@ const char* python_class_name(OpError::Class c) {
     case OpError::Class::Value: return "ValueError";
     case OpError::Class::Timeout: return "TimeoutError";
     case OpError::Class::Type: return "TypeError";
+    case OpError::Class::Interrupted: return "KeyboardInterrupt";
   }
   return "RuntimeError";
 }

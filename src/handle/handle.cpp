@@ -51,6 +51,15 @@ Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline) {
   return lk;
 }
 
+Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const std::function<bool()>& keep_waiting) {
+  for (;;) {
+    StateLock lk(state_lock_, std::defer_lock);
+    if (lk.try_lock_until(slice_end(deadline))) return lk;
+    if (time_left(deadline) <= Duration::zero()) return OpError::timeout(kLockTimeout);
+    if (keep_waiting && !keep_waiting()) return OpError::interrupted();
+  }
+}
+
 Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   if (flags_->closed.load()) return OpError::runtime(kDeviceClosed);
   if (state_.failure_message) return OpError::runtime(*state_.failure_message);
@@ -62,6 +71,15 @@ Op<std::shared_ptr<TxSession>> DeviceShared::check_running() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
   if (!state_.session) return OpError::runtime("CAN bus is stopped");
   return state_.session;
+}
+
+void DeviceShared::mark_failed(const std::string& message) {
+  {
+    std::lock_guard<StateMutex> lk(state_lock_);
+    if (!state_.failure_message) state_.failure_message = message;
+    flags_->failed.store(true);
+  }
+  notify_bus_waiters();
 }
 
 void DeviceShared::notify_bus_waiters() {

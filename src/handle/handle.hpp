@@ -1,14 +1,35 @@
 // The device handle's shared control block and the operations every method is written against.
 //
 //   shared = open_device(backend, serial=None | name=...)   # select, open, prepare; bus stopped, no threads
-//   with shared.lock_state_until(deadline) as state:          # state_lock serialises configuration and sends
+//   with shared.lock_state_until(deadline) as state:          # state_lock serialises configuration and requests
 //       adapter = shared.check_usable()                       # "Device is closed" / stored failure message
 //   shared.close()                                            # detach, bus off, reset, release USB
 //
-// Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); receive_gate and
-// bus_waiters mutexes are taken inside state_lock or alone. Detach (under state_lock) joins only the session's
-// workers, which never take any of these locks; periodic workers, which do take state_lock, are joined only after
-// it is released. No thread waits for state_lock while holding the interpreter lock.
+// Principle: nothing a caller, a signal or a log handler does can hang, crash or stall a handle. No Python code
+// runs while a driver lock is held or on a thread that another thread may join; no blocking wait ignores Ctrl-C;
+// no wait on one handle lasts longer than the caller's own deadline, or than one 1 s control time-out for anybody
+// else. How it is met:
+//   - Log records never call Python where they are logged: a caller's records are handed over as its method
+//     returns (no driver lock held), everybody else's by the "tavro-log" thread, which nobody joins.
+//   - Long waits (receive, ticket, send/submit, settings waits, waiting for state_lock) run in slices of at most
+//     kWaitSlice; between slices they hold no driver lock, take the interpreter lock back and run the pending
+//     signal handlers (a raise ends the wait; a frame already taken from the queue is returned, never dropped).
+//   - state_lock is held for one request at a time, at most one control time-out: a write waiting for room on
+//     the adapter holds only the bulk OUT endpoint lock, for a slice at a time; settings waits let go of the
+//     handle between polls; receivers take state_lock a slice at a time and never wait for senders.
+//   - close() sets `closed`, wakes the bus waiters, stops the session (whose `stopping` flag cancels a write in
+//     flight and whose shutdown resolves every ticket): every waiter of the handle sees it within a slice and
+//     gets "Device is closed" (a ticket: uncertain, session_closed).
+//   - Threads that come back into a finalising interpreter park instead of taking the interpreter lock; the
+//     frames a forced unwind may still cross are not noexcept.
+//
+// Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); the adapter's bulk
+// OUT endpoint lock comes after state_lock (a periodic worker writes under it, within its 50 ms budget) and is
+// never taken with the transmit lock held; receive_gate and bus_waiters mutexes are taken inside state_lock or
+// alone. Detach (under state_lock) joins only the
+// session's workers, which never take any of these locks nor the interpreter lock; periodic workers, which do
+// take state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
+// interpreter lock, and no thread takes the interpreter lock while holding a driver lock.
 #pragma once
 
 #include <array>
@@ -91,6 +112,8 @@ class DeviceShared {
 
   // Takes state_lock, waiting at most until the deadline.
   Op<StateLock> lock_state_until(TimePoint deadline);
+  // The same in slices; between them (no lock held) `keep_waiting` may end the wait: Interrupted.
+  Op<StateLock> lock_state_until(TimePoint deadline, const std::function<bool()>& keep_waiting);
 
   // All of these need state_lock held.
   Op<std::shared_ptr<UsbAdapter>> check_usable();
@@ -98,6 +121,9 @@ class DeviceShared {
   Op<void> check_no_pending_tickets();
   Op<void> attach_session();
   Op<void> detach_session();
+
+  // Fails the handle with `message` (takes state_lock): every later operation that needs the device says so.
+  void mark_failed(const std::string& message);
 
   void notify_bus_waiters();
   // Set by the Python surface: stops every periodic task of this handle (never blocks on state_lock).

@@ -19,12 +19,14 @@ inline constexpr const char* kTxUncertainTimeout = "TX result or submission time
 inline constexpr const char* kOperationTimedOut = "Operation timed out";
 
 struct OpError {
-  enum class Class : uint8_t { Runtime, Value, Timeout, Type } cls = Class::Runtime;
+  // Interrupted: the caller ended the wait between two slices (a signal handler raised; its exception is set).
+  enum class Class : uint8_t { Runtime, Value, Timeout, Type, Interrupted } cls = Class::Runtime;
   std::string message;
 
   static OpError runtime(std::string m) { return {Class::Runtime, std::move(m)}; }
   static OpError value(std::string m) { return {Class::Value, std::move(m)}; }
   static OpError timeout(std::string m) { return {Class::Timeout, std::move(m)}; }
+  static OpError interrupted() { return {Class::Interrupted, {}}; }
   static OpError device(const DeviceError& e) { return {Class::Runtime, e.text()}; }
   // A device error returned by a frame submission: its Timeout variant means delivery is uncertain.
   static OpError submission(const DeviceError& e) {

@@ -160,7 +160,7 @@ Result<CanFrame> TxSession::receive(TimePoint deadline) {
 
 // ---- transmissions ---------------------------------------------------------------------------------------------
 
-TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeout) {
+TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
   const TimePoint deadline = deadline_after(timeout);
   std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return {DeviceError::timeout(), TxWriteState::NotSubmitted};
@@ -178,7 +178,9 @@ TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeou
   // Unconfirmed records carry transmission id 0: the adapter reports nothing we would have to account for.
   uint8_t record[protocol::kTxRecordSize];
   encode_tx_record(frame, 0, record);
-  TxWriteResult w = write_tx_record(*adapter_, record, remaining);
+  tx.unlock();
+  how.abort = &stopping_;
+  TxWriteResult w = write_tx_record(*adapter_, record, remaining, how);
   if (w.status.ok()) {
     w.state = TxWriteState::Written;
     tx_frames_.fetch_add(1, std::memory_order_relaxed);
@@ -187,7 +189,7 @@ TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeou
   return w;
 }
 
-Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration timeout) {
+Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
   const TimePoint deadline = deadline_after(timeout);
   std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return DeviceError::timeout();
@@ -246,9 +248,12 @@ Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration
     return DeviceError::timeout();
   }
 
+  // The slot is taken: a shutdown from here on resolves the ticket as uncertain, which is what it is.
   uint8_t record[protocol::kTxRecordSize];
   encode_tx_record(frame, handle.tx_id, record);
-  TxWriteResult w = write_tx_record(*adapter_, record, remaining);
+  tx.unlock();
+  how.abort = &stopping_;
+  TxWriteResult w = write_tx_record(*adapter_, record, remaining, how);
   if (w.status.ok()) {
     tx_frames_.fetch_add(1, std::memory_order_relaxed);
     tx_bytes_.fetch_add(frame.dlc, std::memory_order_relaxed);
@@ -320,6 +325,7 @@ Result<CancelResult> TxSession::cancel(const TxTicketHandle& handle, Duration ti
 // ---- shutdown --------------------------------------------------------------------------------------------------
 
 Status TxSession::shutdown() {
+  stopping_.store(true, std::memory_order_release);
   std::unique_lock<std::mutex> sl(shutdown_mutex_);
   shutdown_cv_.wait(sl, [this] { return !fencing_; });
   if (complete_) return Ok{};
@@ -356,7 +362,7 @@ Status TxSession::shutdown() {
     // Receivers still waiting get the end of the stream now rather than at their time-out.
     channel_->queue().close(rx_channel_disconnected());
     {
-      // Waits for a transmission in progress, so its ticket is resolved here and not left behind.
+      // Waits for a transmission's bookkeeping in progress, so its ticket is resolved here and not left behind.
       std::lock_guard<std::timed_mutex> tx(transmit_lock_);
       invalidate(*state_, UncertaintyReason::SessionClosed);
     }

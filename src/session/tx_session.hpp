@@ -11,9 +11,11 @@
 //   del s          # shutdown (a failure is logged), then release the channel
 //
 // Locks, outermost first: the caller's state_lock -> transmit lock -> session state mutex -> ticket mutex; the
-// echo table's mutex inside the state mutex; the adapter's bulk OUT endpoint lock inside the transmit lock (the
-// state mutex is released before writing). Shutdown joins the workers with none of the session's locks held;
-// the workers never take the transmit lock nor anything the caller holds.
+// echo table's mutex inside the state mutex. The transmit lock covers a transmission's checks and bookkeeping,
+// not its wait for the adapter: the write itself waits in slices under the adapter's bulk OUT endpoint lock,
+// taken alone, so a sender blocked on a full adapter holds up neither shutdown nor anyone else for longer than
+// a slice, and shutdown (which sets `stopping` first) cancels it. Shutdown joins the workers with none of the
+// session's locks held; the workers never take the transmit lock nor anything the caller holds.
 #pragma once
 
 #include <atomic>
@@ -85,10 +87,11 @@ class TxSession {
 
   // Unconfirmed transmission (path mode Unconfirmed). `status` carries the error and `state` whether the frame
   // may have left the host.
-  TxWriteResult send_unconfirmed(const CanFrame& frame, Duration timeout);
+  // `how` says how the write waits (see WriteWait); its abort flag is the session's own.
+  TxWriteResult send_unconfirmed(const CanFrame& frame, Duration timeout, WriteWait how = {});
   // Confirmed transmission (path mode Confirmed) with a ticket. An Uncertain write still yields the ticket with
   // the write error; every other failure leaves no slot, no ticket and nothing written.
-  Result<SubmitResult> submit_confirmed(const CanFrame& frame, Duration timeout);
+  Result<SubmitResult> submit_confirmed(const CanFrame& frame, Duration timeout, WriteWait how = {});
   // Asks the adapter to withdraw a pending transmission (CancelTx). Never completes the ticket itself.
   Result<CancelResult> cancel(const TxTicketHandle& ticket, Duration timeout);
 
@@ -128,8 +131,10 @@ class TxSession {
   std::shared_ptr<ResultReaderContext> reader_ctx_;
   WorkerThread reader_;
 
-  // Serialises every transmission, cancellation and the shutdown's invalidation.
+  // Serialises the checks and bookkeeping of transmissions, cancellation and the shutdown's invalidation.
   std::timed_mutex transmit_lock_;
+  // Set when shutdown begins: a write waiting for the adapter cancels itself.
+  std::atomic<bool> stopping_{false};
 
   // Shutdown bookkeeping. shutdown_mutex_ is never held across a join: a second caller waits on shutdown_cv_
   // while the first one fences.

@@ -101,7 +101,52 @@ Result<std::span<const uint8_t>> BulkInStream::read_view(nanoseconds timeout) {
 // ---------------------------------------------------------------------------------------------------------------
 // Bulk OUT
 
-TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], nanoseconds timeout) {
+namespace {
+
+DeviceError stuck_endpoint() {
+  return DeviceError::communication(
+      "bulk OUT transfer did not return after cancellation; the transmit endpoint is unusable");
+}
+
+TxWriteResult written_or_uncertain(const usb::TransferOutcome& o) {
+  const auto uncertain = [](DeviceError e) { return TxWriteResult{std::move(e), TxWriteState::Uncertain}; };
+  if (o.ok()) {
+    if (o.actual >= 16) return TxWriteResult{Ok{}, TxWriteState::Written};
+    return uncertain(DeviceError::communication("partial TX record (" + std::to_string(o.actual) +
+                                                "/16 bytes); delivery uncertain"));
+  }
+  if (o.status == usb::TransferStatus::Cancelled) return uncertain(DeviceError::timeout());
+  return uncertain(usb_error(o));
+}
+
+// Cancels the write in flight and waits for it to come back, at most `limit` (lock held). False when it did not:
+// the transfer stays marked in flight and stuck, so that its buffer is never reused while the host controller
+// may still read it; a later writer collects it if it ever returns.
+bool cancel_in_flight(UsbAdapter& adapter, nanoseconds limit, std::optional<usb::TransferOutcome>* done) {
+  usb::BulkOutPipe& pipe = adapter.bulk_out();
+  pipe.cancel();
+  const TimePoint give_up = deadline_after(limit);
+  int waited_s = 0;
+  while (!(*done = pipe.wait(std::min<Duration>(time_left(give_up), std::chrono::seconds(1))))) {
+    if (time_left(give_up) <= Duration::zero()) {
+      adapter.out_flight() = UsbAdapter::OutFlight{true, 0, true};
+      TAVRO_LOG(log::Target::Channel, log::Level::Error,
+                "bulk OUT transfer did not return " + std::to_string(waited_s) +
+                    " s after cancellation; its buffer stays reserved and the transmit endpoint unusable");
+      return false;
+    }
+    ++waited_s;
+    TAVRO_LOG(log::Target::Channel, log::Level::Warn,
+              "bulk OUT transfer still pending " + std::to_string(waited_s) +
+                  " s after cancellation; waiting for it to return");
+  }
+  return true;
+}
+
+}  // namespace
+
+TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], nanoseconds timeout,
+                              const WriteWait& how) {
   const auto not_submitted = [](DeviceError e) { return TxWriteResult{std::move(e), TxWriteState::NotSubmitted}; };
   const auto uncertain = [](DeviceError e) { return TxWriteResult{std::move(e), TxWriteState::Uncertain}; };
 
@@ -111,37 +156,61 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
   if (timeout <= nanoseconds::zero()) return not_submitted(DeviceError::timeout());
   const TimePoint deadline = now + std::chrono::duration_cast<Duration>(timeout);
 
-  std::unique_lock<std::timed_mutex> lock(adapter.bulk_out_lock(), std::defer_lock);
-  if (!lock.try_lock_until(deadline)) return not_submitted(DeviceError::timeout());
-  const Duration remaining = time_left(deadline);
-  if (remaining == Duration::zero()) return not_submitted(DeviceError::timeout());
-
+  const auto aborted = [&] { return how.abort && how.abort->load(std::memory_order_acquire); };
+  const auto keep_waiting = [&] { return !how.keep_waiting || how.keep_waiting(); };
   usb::BulkOutPipe& pipe = adapter.bulk_out();
+  UsbAdapter::OutFlight& flight = adapter.out_flight();
+  std::unique_lock<std::timed_mutex> lock(adapter.bulk_out_lock(), std::defer_lock);
+  const auto collected = [&] {
+    flight = UsbAdapter::OutFlight{};
+    adapter.out_flight_done().notify_all();
+  };
+
+  // The endpoint: free, or holding a write whose writer went away, which is collected here first.
+  for (;;) {
+    if (lock.try_lock_until(slice_end(deadline))) {
+      if (!flight.active) break;
+      if (flight.writer == 0) {
+        const Duration wait_for = flight.stuck ? Duration::zero() : time_left(slice_end(deadline));
+        if (pipe.wait(std::max<Duration>(wait_for, std::chrono::milliseconds(1)))) {
+          collected();
+          break;
+        }
+        if (flight.stuck) return not_submitted(stuck_endpoint());
+      } else {
+        adapter.out_flight_done().wait_until(lock, slice_end(deadline));
+        if (!flight.active) break;
+      }
+      lock.unlock();
+    }
+    if (time_left(deadline) <= Duration::zero() || aborted()) return not_submitted(DeviceError::timeout());
+    if (!keep_waiting()) return not_submitted(DeviceError::timeout());
+  }
+
   const usb::TransferOutcome submitted = pipe.submit(std::span<const uint8_t>(record, 16));
   if (!submitted.ok()) return not_submitted(usb_error(submitted));  // refused: nothing in flight
+  flight = UsbAdapter::OutFlight{true, 1, false};
 
-  std::optional<usb::TransferOutcome> done = pipe.wait(remaining);
-  if (!done) {
-    pipe.cancel();
-    // The transfer buffer must not be reused while the host controller may still read it, so wait for the
-    // cancelled transfer however long it takes; say so once a second in case the stack is wedged.
-    int waited_s = 0;
-    while (!(done = pipe.wait(std::chrono::seconds(1)))) {
-      ++waited_s;
-      TAVRO_LOG(log::Target::Channel, log::Level::Warn,
-                "bulk OUT transfer still pending " + std::to_string(waited_s) +
-                    " s after cancellation; waiting for it to return");
+  // Its completion, a slice at a time, with the endpoint let go in between.
+  for (;;) {
+    const Duration slice = time_left(slice_end(deadline));
+    std::optional<usb::TransferOutcome> done = pipe.wait(std::max<Duration>(slice, std::chrono::milliseconds(1)));
+    if (done) {
+      collected();
+      return written_or_uncertain(*done);
+    }
+    bool give_up = time_left(deadline) <= Duration::zero() || aborted();
+    if (!give_up) {
+      lock.unlock();
+      give_up = !keep_waiting();
+      lock.lock();
+    }
+    if (give_up) {
+      if (!cancel_in_flight(adapter, how.cancel_limit, &done)) return uncertain(stuck_endpoint());
+      collected();
+      return written_or_uncertain(*done);
     }
   }
-
-  const usb::TransferOutcome& o = *done;
-  if (o.ok()) {
-    if (o.actual >= 16) return TxWriteResult{Ok{}, TxWriteState::Written};
-    return uncertain(DeviceError::communication("partial TX record (" + std::to_string(o.actual) +
-                                                "/16 bytes); delivery uncertain"));
-  }
-  if (o.status == usb::TransferStatus::Cancelled) return uncertain(DeviceError::timeout());
-  return uncertain(usb_error(o));
 }
 
 // ---------------------------------------------------------------------------------------------------------------

@@ -2,8 +2,10 @@
 // from arbitrary transfer boundaries, and the startup discard of stale receive data.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -24,8 +26,21 @@ struct TxWriteResult {
   TxWriteState state = TxWriteState::NotSubmitted;
 };
 
-// Writes one 16-byte TxRecord on the adapter's bulk OUT endpoint under its endpoint lock.
-TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], std::chrono::nanoseconds timeout);
+// How a record write waits for the adapter. It waits in slices of at most kWaitSlice and lets the endpoint go
+// between them; there, with no lock held, `keep_waiting` may end the wait (to run signal handlers, say). Ending
+// it that way, at the deadline, or through `abort` (a session that is stopping) cancels the transfer: Uncertain,
+// timed out. A cancelled transfer is awaited for at most `cancel_limit`: after that its buffer stays reserved
+// until it returns, and writes fail with "bulk OUT transfer did not return after cancellation; the transmit
+// endpoint is unusable".
+struct WriteWait {
+  std::function<bool()> keep_waiting;
+  const std::atomic<bool>* abort = nullptr;
+  std::chrono::nanoseconds cancel_limit = std::chrono::seconds(10);
+};
+
+// Writes one 16-byte TxRecord on the adapter's bulk OUT endpoint.
+TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], std::chrono::nanoseconds timeout,
+                              const WriteWait& how = {});
 
 // Reader of one bulk IN endpoint that always keeps `depth` transfers queued. One thread at a time; closed by
 // destruction, which cancels the outstanding transfers.

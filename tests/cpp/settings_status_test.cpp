@@ -27,7 +27,10 @@ class SettingsWait : public ::testing::Test {
   }
   // Records the pauses instead of sleeping.
   SettingsSleep recorder() {
-    return [this](Duration d) { sleeps.push_back(d); };
+    return [this](Duration d) -> Status {
+      sleeps.push_back(d);
+      return Ok{};
+    };
   }
 
   fake::FakeBackend backend;
