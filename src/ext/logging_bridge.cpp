@@ -32,6 +32,7 @@
 #include <string>
 #include <thread>
 
+#include "core/deadline.hpp"
 #include "core/log.hpp"
 #include "ext/pyutil.hpp"
 
@@ -94,6 +95,7 @@ std::atomic<ExitWork> g_exit_work{nullptr};
 // The calling thread's records while it runs a method (depth > 0).
 struct CallerRecords {
   int depth = 0;
+  bool has_turn = false;  // this thread is delivering from the process queue
   bool retaking = false;  // inside PyEval_RestoreThread
   std::deque<Record> records;
   uint64_t dropped = 0;
@@ -150,12 +152,24 @@ void report_dropped(uint64_t n) {
 }
 
 // Delivers up to `limit` records of the process queue if no other consumer has the turn (interpreter lock held).
-void deliver_queued(size_t limit) {
+// A caller (`wait_for_turn`) waits a little for the turn with the interpreter lock released, so that a record that
+// "tavro-log" is delivering right now has reached Python when the caller's method returns.
+void deliver_queued(size_t limit, bool wait_for_turn = false) {
+  if (t_caller.has_turn) return;  // a handler of ours calling a method
   uint64_t dropped;
   {
-    std::lock_guard<std::mutex> lk(g_queue.mu);
+    std::unique_lock<std::mutex> lk(g_queue.mu);
+    if (g_queue.turn_taken && wait_for_turn) {
+      lk.unlock();
+      GilRelease release;
+      lk.lock();
+      g_queue.cv.wait_for(lk, kWaitSlice, [] { return !g_queue.turn_taken; });
+      lk.unlock();  // the interpreter lock is taken back without holding the queue's mutex
+    }
+    if (!lk.owns_lock()) lk.lock();
     if (g_queue.turn_taken) return;
     g_queue.turn_taken = true;
+    t_caller.has_turn = true;
     dropped = std::exchange(g_queue.dropped, 0);
   }
   report_dropped(dropped);
@@ -172,6 +186,7 @@ void deliver_queued(size_t limit) {
   {
     std::lock_guard<std::mutex> lk(g_queue.mu);
     g_queue.turn_taken = false;
+    t_caller.has_turn = false;
   }
   g_queue.cv.notify_all();
 }
@@ -249,14 +264,10 @@ class PythonSink final : public log::Sink {
 // The caller's own records, then what the process queue holds now (interpreter lock held).
 void deliver_for_caller() {
   if (t_caller.records.empty() && t_caller.dropped == 0) {
-    // Records of workers: hand over what is there, so that a method's consequences (a stopped worker's
-    // farewell, say) are usually visible when it returns. Bounded by what is queued now.
-    size_t queued;
-    {
-      std::lock_guard<std::mutex> lk(g_queue.mu);
-      queued = g_queue.records.size();
-    }
-    if (queued == 0) return;
+    // Records of workers: hand over what is there, so that what workers logged before the method returns (a
+    // stopped worker's farewell, say) has reached Python by then. Bounded by what is queued now.
+    std::lock_guard<std::mutex> lk(g_queue.mu);
+    if (g_queue.records.empty() && !g_queue.turn_taken) return;
   }
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);  // the method's own result stays as it is
@@ -272,7 +283,7 @@ void deliver_for_caller() {
     std::lock_guard<std::mutex> lk(g_queue.mu);
     queued = g_queue.records.size();
   }
-  deliver_queued(queued);
+  deliver_queued(queued, true);
   PyErr_Restore(type, value, tb);
 }
 
