@@ -661,17 +661,22 @@ TEST(SimBusLifetime, ShutdownStopsTheBusAndRefusesTransmissions) {
   bus->shutdown();
   bus->shutdown();
   EXPECT_FALSE(bus->transmit(ia, std_frame(0x1), 2));
-  // The last owner may let go of the bus from one of its callbacks.
-  // Static: the released bus thread may still be finishing its last callback when the test ends.
-  static auto bus2 = SimBus::create();
-  static Recorder b;
-  static std::atomic<bool> released{false};
-  b.on_rx = [](const BusFrame&) {
-    if (!released.exchange(true)) bus2.reset();
+  // The last owner may let go of the bus from one of its callbacks. The callback holds what it uses (the
+  // recorder among it) for as long as it runs, so the test may end while the bus thread is still finishing.
+  struct Owner {
+    std::shared_ptr<SimBus> bus = SimBus::create();
+    Recorder recorder;
+    std::atomic<bool> released{false};
   };
-  const int ib = bus2->attach(&b);
+  auto owner = std::make_shared<Owner>();
+  owner->recorder.on_rx = [weak = std::weak_ptr<Owner>(owner)](const BusFrame&) {
+    if (auto o = weak.lock(); o && !o->released.exchange(true)) o->bus.reset();
+  };
+  auto bus2 = owner->bus;
+  const int ib = bus2->attach(&owner->recorder);
   bus2->configure(ib, at(500000));
   bus2->inject({std_frame(0x5)}, 500000);
-  ASSERT_TRUE(b.wait_rx(1));
-  EXPECT_TRUE(released.load());
+  bus2.reset();
+  ASSERT_TRUE(owner->recorder.wait_rx(1));
+  EXPECT_TRUE(owner->released.load());
 }
