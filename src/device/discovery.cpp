@@ -31,11 +31,20 @@ Result<std::vector<usb::EnumeratedDevice>> enumerate(usb::Backend& backend) {
   return std::move(*r.value);
 }
 
-// Adapters with a valid serial, in enumeration order; the others are mentioned at Trace.
+// Adapters with a valid serial, in enumeration order; the others are mentioned at Trace. An adapter whose serial
+// the host could not read is a Warning: otherwise the user sees only "Device not found" and never learns why.
 std::vector<Candidate> valid_candidates(const std::vector<usb::EnumeratedDevice>& devices) {
   std::vector<Candidate> out;
   for (const auto& d : devices) {
     if (!is_tavro_id(d)) continue;
+    if (!d.serial && d.serial_error) {
+      std::string text = "Skipping adapter at bus:" + d.bus_id + " addr:" + std::to_string(d.address) +
+                         ": its serial number could not be read (" + d.serial_error->text + ")";
+      if (d.serial_error->access_denied)
+        text += "; no permission to open the device: install the udev rule described in the README";
+      log::write(kTarget, log::Level::Warn, __FILE__, __LINE__, text);
+      continue;
+    }
     if (!d.serial || !is_valid_serial(*d.serial)) {
       if (log::enabled(kTarget, log::Level::Trace)) {
         char ids[32];

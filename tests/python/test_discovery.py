@@ -141,6 +141,18 @@ def test_adapter_open_elsewhere_is_in_use_and_released_on_close(ext, sim, open_d
     open_devices(PREFIX + "H0001")
 
 
+@pytest.mark.parametrize("text, udev_hint", [("", True), ("Input/Output Error", False)])
+def test_adapter_whose_serial_cannot_be_read_is_named_in_a_warning(ext, sim, caplog, text, udev_hint):
+    sim.plug(PREFIX + "H0001").add_fault(target="serial_read", action="fault", text=text, count=None)
+    with caplog.at_level(logging.WARNING, logger="tavro_usb"):
+        with pytest.raises(RuntimeError, match="^Device not found$"):
+            ext.NativeTavroDevice()
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warnings) == 1 and warnings[0].startswith("Skipping adapter at bus:")
+    assert "its serial number could not be read" in warnings[0]
+    assert ("udev rule" in warnings[0]) == udev_hint
+
+
 def test_enumeration_failure_is_a_usb_error(ext, sim):
     sim.add_enumeration_fault(count=2)
     with pytest.raises(RuntimeError, match="^USB error: transport error$"):
