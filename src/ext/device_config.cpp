@@ -55,6 +55,14 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
   return usable;
 }
 
+Op<void> apply_bit_timing(DeviceShared& shared, const BitTimingRecord& record) {
+  std::lock_guard<StateMutex> lk(shared.state_lock());
+  auto adapter = stopped_adapter(shared, kMsgStopCanFirst);
+  if (!adapter.ok()) return std::move(adapter).error();
+  if (auto s = write_bit_timing(*adapter.value(), record); !s.ok()) return s.error();
+  return {};
+}
+
 PyObject* device_set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN
   bool on;
@@ -187,13 +195,7 @@ PyObject* device_set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   }
   const BitTimingRecord record = *calc.record;
-  return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
-    auto adapter = stopped_adapter(shared, kMsgStopCanFirst);
-    if (!adapter.ok()) return std::move(adapter).error();
-    if (auto s = write_bit_timing(*adapter.value(), record); !s.ok()) return s.error();
-    return {};
-  }));
+  return none_or_raise(without_gil([&] { return apply_bit_timing(shared, record); }));
   TAVRO_PY_GUARD_END
 }
 

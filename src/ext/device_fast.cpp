@@ -248,13 +248,7 @@ PyObject* device_set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_
   record.phase_seg2 = tseg2;
   record.sjw = sjw;
   record.brp = brp;
-  return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
-    auto adapter = stopped_adapter(shared, kMsgStopCanFirst);
-    if (!adapter.ok()) return std::move(adapter).error();
-    if (auto s = write_bit_timing(*adapter.value(), record); !s.ok()) return s.error();
-    return {};
-  }));
+  return none_or_raise(without_gil([&] { return apply_bit_timing(shared, record); }));
   TAVRO_PY_GUARD_END
 }
 

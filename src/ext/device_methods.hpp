@@ -2,6 +2,7 @@
 // device.cpp.
 #pragma once
 
+#include "device/bit_timing.hpp"
 #include "ext/device.hpp"
 #include "ext/pyutil.hpp"
 #include "ext/python.hpp"
@@ -32,6 +33,8 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
 // Refuses with `message` unless this handle has no session and the adapter reports the bus stopped
 // (state_lock held).
 Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message);
+// Writes and verifies `record` on a stopped adapter (takes state_lock; interpreter lock released).
+Op<void> apply_bit_timing(DeviceShared& shared, const BitTimingRecord& record);
 
 // Frames: device_data.cpp
 // What one receive attempt ended with.
