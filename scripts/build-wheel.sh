@@ -42,17 +42,8 @@ flock -n 9 || fail "another build-wheel.sh is running"
 rm -f "$DIST"/tavro_pythoncan-*
 
 step "system packages"
-need_pkgs=(g++ pkg-config libusb-1.0-0-dev python3-venv git binutils unzip)
-missing=()
-for p in "${need_pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. "$ROOT/scripts/packages.sh"
+ensure_packages g++ pkg-config libusb-1.0-0-dev python3-venv git binutils unzip
 
 step "build tools (private venv build/wheel/tools)"
 PY=${PYTHON:-python3}

@@ -10,11 +10,8 @@ if [ "${1:-}" = "--tests" ]; then dirs+=(tests/cpp); shift; fi
 PY="${1:-python3}"
 CXX="${CLANGXX:-clang++}"
 if ! command -v "$CXX" >/dev/null; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  echo "==> apt-get install clang"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang >/dev/null
+  . scripts/packages.sh
+  ensure_packages clang
 fi
 py_inc=$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 # The same language level, warnings and stable-ABI pin as CMakeLists.txt gives every target.

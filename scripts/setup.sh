@@ -8,18 +8,8 @@ mkdir -p build
 exec 9>build/.setup.lock
 flock 9
 
-need_pkgs=(g++ pkg-config libusb-1.0-0-dev libgtest-dev python3-venv)
-missing=()
-for p in "${need_pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  echo "==> apt-get install ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. scripts/packages.sh
+ensure_packages g++ pkg-config libusb-1.0-0-dev libgtest-dev python3-venv
 
 if [ ! -x .venv/bin/python ]; then
   echo "==> creating .venv"

@@ -40,16 +40,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 need=(qemu-system-x86 busybox-static cpio usbip)
 [ -x /lib/systemd/systemd-udevd ] || need+=(udev)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "==> apt-get install ${missing[*]}"
-  $SUDO apt-get update -qq || die "apt-get update"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null \
-    || die "installing ${missing[*]} with apt-get"
-fi
+. scripts/packages.sh
+ensure_packages "${need[@]}" || die "installing ${need[*]} with apt-get"
 command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 not found after installing qemu-system-x86"
 [ -x /bin/busybox ] || die "busybox-static (/bin/busybox missing)"
 [ -x /lib/systemd/systemd-udevd ] || die "udev (/lib/systemd/systemd-udevd missing)"
