@@ -19,7 +19,7 @@ const char* usb_error_kind_text(UsbErrorKind kind) noexcept {
 std::string DeviceError::text() const {
   switch (kind_) {
     case Kind::Usb: return std::string("USB error: ") + usb_error_kind_text(usb_kind_);
-    case Kind::DeviceNotFound: return "Device not found";
+    case Kind::DeviceNotFound: return detail_.empty() ? "Device not found" : "Device not found: " + detail_;
     case Kind::DeviceInUse: return "Device is in use";
     case Kind::MultipleDevicesFound: {
       std::string s =

@@ -40,7 +40,8 @@ class DeviceError {
   DeviceError() = default;
 
   static DeviceError usb(UsbErrorKind k) { DeviceError e(Kind::Usb); e.usb_kind_ = k; return e; }
-  static DeviceError device_not_found() { return DeviceError(Kind::DeviceNotFound); }
+  // `why`: what the caller can do about it (adapters seen but unusable), appended after ": ".
+  static DeviceError device_not_found(std::string why = {}) { return DeviceError(Kind::DeviceNotFound, std::move(why)); }
   static DeviceError device_in_use() { return DeviceError(Kind::DeviceInUse); }
   static DeviceError multiple_devices_found(std::vector<std::string> candidates) {
     DeviceError e(Kind::MultipleDevicesFound);

@@ -31,10 +31,29 @@ Result<std::vector<usb::EnumeratedDevice>> enumerate(usb::Backend& backend) {
   return std::move(*r.value);
 }
 
-// Adapters with a valid serial, in enumeration order; the others are mentioned at Trace. An adapter whose serial
-// the host could not read is a Warning: otherwise the user sees only "Device not found" and never learns why.
-std::vector<Candidate> valid_candidates(const std::vector<usb::EnumeratedDevice>& devices) {
-  std::vector<Candidate> out;
+// What an enumeration offers: adapters with a valid serial, in enumeration order, and the adapters that had to be
+// skipped because the host could not read their serial (the others are not ours and are mentioned at Trace).
+struct Survey {
+  std::vector<Candidate> usable;
+  size_t unreadable = 0;
+  std::vector<std::string> reasons;  // distinct host errors, in the order seen
+  bool access_denied = false;
+
+  // "Device not found", with the adapters seen but skipped and why, so the user is not left guessing.
+  DeviceError not_found() const {
+    if (unreadable == 0) return DeviceError::device_not_found();
+    std::string why = std::to_string(unreadable) + (unreadable == 1 ? " adapter" : " adapters") +
+                      " seen but skipped (serial unreadable: ";
+    for (size_t i = 0; i < reasons.size(); ++i) why += (i ? ", " : "") + reasons[i];
+    if (access_denied) why += "; see the udev rule in the README";
+    return DeviceError::device_not_found(why + ")");
+  }
+};
+
+// An adapter whose serial the host could not read is a Warning as well: otherwise the user sees only
+// "Device not found" and never learns why.
+Survey survey(const std::vector<usb::EnumeratedDevice>& devices) {
+  Survey out;
   for (const auto& d : devices) {
     if (!is_tavro_id(d)) continue;
     if (!d.serial && d.serial_error) {
@@ -43,6 +62,13 @@ std::vector<Candidate> valid_candidates(const std::vector<usb::EnumeratedDevice>
       if (d.serial_error->access_denied)
         text += "; no permission to open the device: install the udev rule described in the README";
       log::write(kTarget, log::Level::Warn, __FILE__, __LINE__, text);
+      ++out.unreadable;
+      out.access_denied |= d.serial_error->access_denied;
+      const std::string reason = d.serial_error->access_denied || d.serial_error->text.empty()
+                                     ? std::string(usb_error_kind_text(UsbErrorKind::Access))
+                                     : d.serial_error->text;
+      if (std::find(out.reasons.begin(), out.reasons.end(), reason) == out.reasons.end())
+        out.reasons.push_back(reason);
       continue;
     }
     if (!d.serial || !is_valid_serial(*d.serial)) {
@@ -55,7 +81,7 @@ std::vector<Candidate> valid_candidates(const std::vector<usb::EnumeratedDevice>
       }
       continue;
     }
-    out.push_back({&d, *d.serial});
+    out.usable.push_back({&d, *d.serial});
   }
   return out;
 }
@@ -124,7 +150,7 @@ Result<std::vector<std::string>> list_devices(usb::Backend& backend) {
   auto devices = enumerate(backend);
   if (!devices) return std::move(devices).error();
   std::vector<std::string> serials;
-  for (auto& c : valid_candidates(*devices)) serials.push_back(std::move(c.serial));
+  for (auto& c : survey(*devices).usable) serials.push_back(std::move(c.serial));
   return serials;
 }
 
@@ -170,6 +196,7 @@ Result<std::shared_ptr<UsbAdapter>> open_by_serial(usb::Backend& backend, const 
   auto devices = enumerate(backend);
   if (!devices) return std::move(devices).error();
 
+  const Survey seen = survey(*devices);
   Result<std::shared_ptr<UsbAdapter>> opened = DeviceError::device_not_found();
   if (serial) {
     // An explicit serial is taken as given: the prefix and model checks do not apply.
@@ -180,14 +207,14 @@ Result<std::shared_ptr<UsbAdapter>> open_by_serial(usb::Backend& backend, const 
         break;
       }
     }
-    if (!match) return DeviceError::device_not_found();
+    if (!match) return seen.not_found();
     opened = open_adapter(backend, *match, *serial);
   } else {
-    auto candidates = valid_candidates(*devices);
-    if (candidates.empty()) return DeviceError::device_not_found();
+    const std::vector<Candidate>& candidates = seen.usable;
+    if (candidates.empty()) return seen.not_found();
     if (candidates.size() > 1) {
       std::vector<std::string> serials;
-      for (auto& c : candidates) serials.push_back(std::move(c.serial));
+      for (const auto& c : candidates) serials.push_back(c.serial);
       return DeviceError::multiple_devices_found(std::move(serials));
     }
     opened = open_adapter(backend, *candidates.front().device, candidates.front().serial);
@@ -200,8 +227,9 @@ Result<std::shared_ptr<UsbAdapter>> open_by_name(usb::Backend& backend, const st
   auto devices = enumerate(backend);
   if (!devices) return std::move(devices).error();
 
+  const Survey seen = survey(*devices);
   std::shared_ptr<UsbAdapter> found;
-  for (const auto& c : valid_candidates(*devices)) {
+  for (const auto& c : seen.usable) {
     auto opened = open_adapter(backend, *c.device, c.serial);
     if (!opened) continue;  // held elsewhere: not the caller's problem
     std::shared_ptr<UsbAdapter> adapter = std::move(opened).value();
@@ -219,7 +247,7 @@ Result<std::shared_ptr<UsbAdapter>> open_by_name(usb::Backend& backend, const st
     }
     found = std::move(adapter);
   }
-  if (!found) return DeviceError::device_not_found();
+  if (!found) return seen.usable.empty() ? seen.not_found() : DeviceError::device_not_found();
   log_opened();
   return found;
 }

@@ -1,6 +1,7 @@
 """Finding adapters and choosing one: serial validity, model letters, selection by serial and by name, and the
 failures of the open sequence."""
 import logging
+import re
 import subprocess
 
 import pytest
@@ -141,16 +142,27 @@ def test_adapter_open_elsewhere_is_in_use_and_released_on_close(ext, sim, open_d
     open_devices(PREFIX + "H0001")
 
 
-@pytest.mark.parametrize("text, udev_hint", [("", True), ("Input/Output Error", False)])
-def test_adapter_whose_serial_cannot_be_read_is_named_in_a_warning(ext, sim, caplog, text, udev_hint):
-    sim.plug(PREFIX + "H0001").add_fault(target="serial_read", action="fault", text=text, count=None)
+@pytest.mark.parametrize("texts, why", [
+    ([""], "1 adapter seen but skipped (serial unreadable: access denied; see the udev rule in the README)"),
+    (["Input/Output Error"] * 2, "2 adapters seen but skipped (serial unreadable: Input/Output Error)"),
+], ids=["access_denied", "io_error"])
+def test_adapter_whose_serial_cannot_be_read_is_named_in_a_warning_and_in_device_not_found(ext, sim, caplog, texts,
+                                                                                            why):
+    for i, text in enumerate(texts):
+        sim.plug(PREFIX + f"H000{i}").add_fault(target="serial_read", action="fault", text=text, count=None)
     with caplog.at_level(logging.WARNING, logger="tavro_usb"):
-        with pytest.raises(RuntimeError, match="^Device not found$"):
-            ext.NativeTavroDevice()
+        for open_ in (ext.NativeTavroDevice, lambda: ext.NativeTavroDevice(PREFIX + "H0000"),
+                      lambda: ext.NativeTavroDevice.open_by_name("bench")):
+            with pytest.raises(RuntimeError, match=f"^Device not found: {re.escape(why)}$"):
+                open_()
     warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
-    assert len(warnings) == 1 and warnings[0].startswith("Skipping adapter at bus:")
+    assert len(warnings) == 3 * len(texts) and warnings[0].startswith("Skipping adapter at bus:")
     assert "its serial number could not be read" in warnings[0]
-    assert ("udev rule" in warnings[0]) == udev_hint
+    assert ("udev rule" in warnings[0]) == (texts[0] == "")
+    sim.plug(PREFIX + "H0009")  # one usable adapter: the skipped ones are no longer the story
+    ext.NativeTavroDevice().close()
+    with pytest.raises(RuntimeError, match="^Device not found$"):
+        ext.NativeTavroDevice.open_by_name("bench")
 
 
 def test_enumeration_failure_is_a_usb_error(ext, sim):
