@@ -82,6 +82,12 @@ void EchoTable::free_abandoned(uint8_t tx_id) {
   if (s.state == SlotState::Abandoned) s.state = SlotState::Free;
 }
 
+void EchoTable::free_all_abandoned() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Slot& s : slots_)
+    if (s.state == SlotState::Abandoned) s.state = SlotState::Free;
+}
+
 void EchoTable::complete(uint8_t tx_id, uint64_t generation) {
   if (!valid_id(tx_id)) return;
   std::lock_guard<std::mutex> lock(mutex_);

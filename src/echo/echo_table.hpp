@@ -63,6 +63,8 @@ class EchoTable {
   void abandon(uint8_t tx_id, uint64_t generation, uint64_t sequence);
   // An Abandoned slot id-1 becomes Free (the adapter finally reported that id).
   void free_abandoned(uint8_t tx_id);
+  // Every Abandoned slot becomes Free: after FlushTxQueue the adapter reports nothing of an earlier session.
+  void free_all_abandoned();
   // The adapter reported id: a Free or Abandoned slot becomes (stays) Free; a Pending/Waited slot of
   // `generation` wakes its waiter and becomes Free. A live slot of another generation is left alone.
   void complete(uint8_t tx_id, uint64_t generation);

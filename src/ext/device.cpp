@@ -308,7 +308,8 @@ PyMethodDef device_methods[] = {
     TAVRO_ARGS("submit_frame", "arb_id, is_ext, is_rtr, dlc, data, timeout_ms", device_submit_frame,
                "Send one frame with confirmation; returns a NativeTxTicket."),
     TAVRO_ARGS("cancel_ticket", "ticket, timeout_ms", device_cancel_ticket,
-               "Ask the adapter to withdraw a confirmed transmission; None if it is no longer tracked."),
+               "Ask the adapter to withdraw a confirmed transmission and resolve its ticket (the adapter's verdict, "
+               "else uncertain); None if it is no longer tracked or the adapter cannot be asked."),
     TAVRO_ARGS("receive_frame", "timeout_ms", device_receive_frame,
                "Next received frame as (timestamp, id, is_ext, is_rtr, is_error, dlc, data8), or None."),
     TAVRO_ARGS("start_periodic", "frames, period_us, duration_ms", device_start_periodic,

@@ -6,6 +6,7 @@
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/pyutil.hpp"
+#include "session/tx_session.hpp"
 
 namespace tavro::py {
 
@@ -30,14 +31,18 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
 
 namespace {
 
-// A reconfiguration whose own step is one OUT request.
-PyObject* reconfigure_with(PyObject* self, ControlCommand cmd, std::span<const uint8_t> payload) {
+// A reconfiguration that empties the adapter's transmit queue (reset, flush). Pending tickets are no reason to
+// refuse it: the frames they wait for are being thrown away, so the detach resolves them as uncertain.
+PyObject* reconfigure_with(PyObject* self, ControlCommand cmd) {
   DeviceShared& shared = *payload_of(self).shared;
   auto r = without_gil([&] {
-    return shared.reconfigure([&](UsbAdapter& a) -> Op<void> {
-      if (auto s = a.control_out(cmd, 0, payload); !s.ok()) return s.error();
-      return {};
-    });
+    return shared.reconfigure(
+        [&](UsbAdapter& a) -> Op<void> {
+          Status s = cmd == ControlCommand::FlushTxQueue ? flush_and_free_echo_ids(a) : a.control_out(cmd, 0, {});
+          if (!s.ok()) return s.error();
+          return {};
+        },
+        true, true);
   });
   return none_or_raise(r);
 }
@@ -151,13 +156,13 @@ PyObject* device_configure_confirmation(PyObject* self, PyObject* const* args, P
 
 PyObject* device_reset_can(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  return reconfigure_with(self, ControlCommand::ResetCan, {});
+  return reconfigure_with(self, ControlCommand::ResetCan);
   TAVRO_PY_GUARD_END
 }
 
 PyObject* device_flush_tx_queue(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  return reconfigure_with(self, ControlCommand::FlushTxQueue, {});
+  return reconfigure_with(self, ControlCommand::FlushTxQueue);
   TAVRO_PY_GUARD_END
 }
 

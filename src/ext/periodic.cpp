@@ -80,14 +80,21 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   }
   auto submitted = session.value()->submit_confirmed(frame, left.value());
   if (!submitted.ok()) return OpError::submission(submitted.error());
-  if (submitted.value().write_error)
+  // A task that fails gives its ticket up: nobody else holds it, and a pending one would lock the configuration.
+  const TxTicketHandle& handle = submitted.value().ticket;
+  if (submitted.value().write_error) {
+    session.value()->resolve_without_verdict(handle, UncertaintyReason::TransportFailure);
     return OpError::runtime("Periodic TX delivery uncertain after USB error: " +
                             submitted.value().write_error->text());
+  }
   // The verdict is awaited without state_lock, so other callers of the handle are not held up meanwhile.
-  std::shared_ptr<TxTicket> ticket = submitted.value().ticket.ticket;
+  std::shared_ptr<TxTicket> ticket = handle.ticket;
   lk.unlock();
   std::optional<TxResult> result = ticket->wait_until(budget_end);
-  if (!result) return OpError::timeout(kTxUncertainTimeout);
+  if (!result) {
+    session.value()->resolve_without_verdict(handle, UncertaintyReason::CancelUnconfirmed);
+    return OpError::timeout(kTxUncertainTimeout);
+  }
   if (!result->is_terminal() || result->status() != TxStatus::Success)
     return OpError::runtime("Periodic TX did not succeed: " + render_result(*result));
   return Sent::Yes;

@@ -5,6 +5,7 @@
 
 #include "device/bus_state.hpp"
 #include "device/discovery.hpp"
+#include "session/tx_session.hpp"
 #include "stream/bulk.hpp"
 
 namespace tavro {
@@ -26,7 +27,8 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
   if (auto v = validate_bt_const(bt.value()); !v) return v.error();
   if (auto s = switch_bus(*adapter, false); !s.ok()) return s.error();
   if (auto s = adapter->control_out(ControlCommand::ResetCan, 0, {}); !s.ok()) return s.error();
-  if (auto s = adapter->control_out(ControlCommand::FlushTxQueue, 0, {}); !s.ok()) return s.error();
+  // Also frees the echo ids an earlier handle's pending confirmed frames held: the flush dropped those frames.
+  if (auto s = flush_and_free_echo_ids(*adapter); !s.ok()) return s.error();
   if (auto d = startup_discard(*adapter); !d.ok()) return d.error();
   // Older firmware has no timestamp reset and stalls it; that is not a reason to refuse the adapter.
   if (auto s = adapter->control_out(ControlCommand::ResetTimestamp, 0, {});

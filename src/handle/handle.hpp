@@ -146,9 +146,13 @@ class DeviceShared {
 
   // The reconfiguration sequence (takes state_lock): pending-ticket check, stop periodic tasks, detach, bus off
   // if this handle had started it, `command`, then re-attach if a session existed and `restart` is set.
-  Op<void> reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true);
+  // `discards_queue`: the command empties the adapter's transmit queue (reset, flush), so pending tickets are no
+  // reason to refuse it; the detach resolves them as uncertain.
+  Op<void> reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true,
+                       bool discards_queue = false);
   // The same with state_lock already held.
-  Op<void> reconfigure_locked(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true);
+  Op<void> reconfigure_locked(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true,
+                              bool discards_queue = false);
   // Bus start (takes state_lock): attach the session, wake receivers waiting for the bus.
   Op<void> bus_on();
   // Bus stop (takes state_lock): detach, switch the bus off with verification.

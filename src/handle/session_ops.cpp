@@ -122,13 +122,19 @@ Counters DeviceShared::counters_now() {
   return c;
 }
 
-Op<void> DeviceShared::reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart) {
+Op<void> DeviceShared::reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart,
+                                   bool discards_queue) {
   std::lock_guard<StateMutex> lk(state_lock_);
-  return reconfigure_locked(command, restart);
+  return reconfigure_locked(command, restart, discards_queue);
 }
 
-Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapter&)>& command, bool restart) {
-  if (auto p = check_no_pending_tickets(); !p.ok()) return p;
+Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapter&)>& command, bool restart,
+                                          bool discards_queue) {
+  if (discards_queue) {
+    if (auto u = check_usable(); !u.ok()) return std::move(u).error();
+  } else if (auto p = check_no_pending_tickets(); !p.ok()) {
+    return p;
+  }
   const bool had_session = state_.session != nullptr;
   notify_periodic_tasks();
   if (auto d = detach_session(); !d.ok()) {

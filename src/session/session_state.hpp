@@ -21,8 +21,11 @@
 namespace tavro {
 
 struct PendingSlot {
-  enum class State : uint8_t { Free = 0, Explicit = 1, EchoTracked = 2 };
+  // Retired: its ticket was resolved without the adapter's verdict; the id waits for that verdict (or the end of the
+  // session) before it is handed out again.
+  enum class State : uint8_t { Free = 0, Explicit = 1, EchoTracked = 2, Retired = 3 };
   State state = State::Free;
+  bool awaiting() const noexcept { return state == State::Explicit || state == State::EchoTracked; }
   uint64_t echo_sequence = 0;
   uint8_t tx_id = 0;
   std::shared_ptr<TxTicket> ticket;
@@ -64,6 +67,11 @@ inline void invalidate(SessionState& state, UncertaintyReason reason) {
 // Requires state.mutex. Frees the slot of `tx_id` if it still holds `ticket_id` (releasing its echo slot).
 void give_back_locked(SessionState& state, uint8_t tx_id, uint64_t ticket_id);
 
+// Requires state.mutex. Resolves the pending ticket of `handle` with `result` although the adapter gave no verdict,
+// and takes its id out of use until the adapter reports it. False when the ticket is not pending here.
+bool resolve_without_verdict_locked(SessionState& state, const TxTicketHandle& handle, const TxResult& result);
+
+// Pending slots whose ticket awaits a verdict.
 size_t unresolved_locked(const SessionState& state) noexcept;
 
 }  // namespace tavro

@@ -9,6 +9,7 @@ const char* uncertainty_reason_name(UncertaintyReason r) noexcept {
     case UncertaintyReason::SessionChanged: return "SessionChanged";
     case UncertaintyReason::TransportFailure: return "TransportFailure";
     case UncertaintyReason::ProtocolFault: return "ProtocolFault";
+    case UncertaintyReason::CancelUnconfirmed: return "CancelUnconfirmed";
   }
   return "ProtocolFault";
 }
@@ -19,6 +20,7 @@ const char* uncertainty_reason_wire_name(UncertaintyReason r) noexcept {
     case UncertaintyReason::SessionChanged: return "session_changed";
     case UncertaintyReason::TransportFailure: return "transport_failure";
     case UncertaintyReason::ProtocolFault: return "protocol_fault";
+    case UncertaintyReason::CancelUnconfirmed: return "cancel_unconfirmed";
   }
   return "protocol_fault";
 }

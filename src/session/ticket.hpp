@@ -22,7 +22,14 @@ enum class TxPathMode : uint8_t { Unconfirmed = 0, Confirmed = 1, ReceiveOnly = 
 
 // Why a ticket ended without the adapter's verdict. The name ("SessionClosed") is the text form used in
 // messages; the wire name ("session_closed") is what Python sees.
-enum class UncertaintyReason : uint8_t { SessionClosed = 0, SessionChanged = 1, TransportFailure = 2, ProtocolFault = 3 };
+// CancelUnconfirmed: the caller cancelled and the adapter did not deliver a verdict in time (or cannot be asked).
+enum class UncertaintyReason : uint8_t {
+  SessionClosed = 0,
+  SessionChanged = 1,
+  TransportFailure = 2,
+  ProtocolFault = 3,
+  CancelUnconfirmed = 4,
+};
 const char* uncertainty_reason_name(UncertaintyReason r) noexcept;
 const char* uncertainty_reason_wire_name(UncertaintyReason r) noexcept;
 

@@ -44,6 +44,8 @@ Status process_result_record(ResultReaderContext& ctx, const uint8_t* rec) {
 
   if (tracked_id(tx_id)) {
     PendingSlot& slot = st.pending[tx_id - 1];
+    // For a Retired slot this is the verdict of a ticket its caller already resolved: it frees the id (and hands a
+    // sent frame to the receivers as usual); the ticket keeps the result it has.
     if (slot.state != PendingSlot::State::Free) {
       if (slot.state == PendingSlot::State::EchoTracked && st.echo_table)
         st.echo_table->complete(tx_id, st.echo_generation);

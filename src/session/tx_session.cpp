@@ -1,10 +1,13 @@
 // TxSession: attach, transmissions, cancellation and shutdown behind the endpoint fences.
 #include "session/tx_session.hpp"
 
+#include <algorithm>
+
 #include "core/log.hpp"
 #include "device/bus_state.hpp"
 #include "device/protocol.hpp"
 #include "device/records.hpp"
+#include "echo/echo_table.hpp"
 #include "stream/records.hpp"
 
 namespace tavro {
@@ -14,6 +17,10 @@ namespace {
 constexpr auto kTxSession = log::Target::TxSession;
 
 std::atomic<uint64_t> g_next_session_id{1};
+
+// How long a cancellation waits for a verdict the adapter did not promise (it holds no such frame, or it cannot
+// be asked) before it calls the transmission uncertain: long enough for one already on its way.
+constexpr auto kCancelVerdictWait = std::chrono::milliseconds(100);
 
 // A receive-only session refuses for the reason the caller can act on: the listen-only mode it chose.
 DeviceError path_not_owned(TxPathMode mode) {
@@ -29,6 +36,15 @@ Result<uint64_t> take_session_id(std::atomic<uint64_t>& counter) {
     if (v == ~uint64_t{0}) return DeviceError::internal("TX session counter exhausted");
   } while (!counter.compare_exchange_weak(v, v + 1, std::memory_order_relaxed));
   return v;
+}
+
+Status flush_and_free_echo_ids(UsbAdapter& a) {
+  TAVRO_TRY(a.control_out(ControlCommand::FlushTxQueue, 0, {}));
+  // With the bus off nothing is on its way to the wire, and the flush dropped the queue and the reports still owed
+  // (a new transmission session): ids held back for echoes of earlier sessions (a close or a flush with confirmed
+  // frames pending) would otherwise stay reserved for the rest of the process.
+  echo_table_for(a.serial())->free_all_abandoned();
+  return Ok{};
 }
 
 // ---- attach ----------------------------------------------------------------------------------------------------
@@ -281,45 +297,70 @@ Result<CancelResult> TxSession::cancel(const TxTicketHandle& handle, Duration ti
   std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return DeviceError::timeout();
 
+  const bool can_ask = result_mode_ == 1 && (features_ & protocol::kFeatureCancel);
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     const SessionState& st = *state_;
     if (handle.session_id != st.session_id)
       return DeviceError::invalid_parameter("ticket belongs to another session");
     if (!st.valid()) return session_invalid_error(st.invalid_reason);
-    if (result_mode_ != 1 || !(features_ & protocol::kFeatureCancel))
-      return DeviceError::not_supported("tracked cancellation requires explicit results and CANCEL_TX");
     if (handle.tx_id < 1 || handle.tx_id > SessionState::kSlots) return CancelResult{};
     const PendingSlot& slot = st.pending[handle.tx_id - 1];
-    if (slot.state == PendingSlot::State::Free || slot.ticket_id != handle.ticket_id) return CancelResult{};
+    if (!slot.awaiting() || slot.ticket_id != handle.ticket_id) return CancelResult{};
   }
-
   const Duration remaining = time_left(deadline);
   if (remaining <= Duration::zero()) return DeviceError::timeout();
 
+  // An answered cancellation always resolves the ticket, whatever the outcome (and so does one the adapter cannot
+  // be asked): a ticket the caller cannot end would lock the handle's configuration for good (a write that never
+  // arrived has no verdict to wait for). The adapter's verdict wins when it comes in time: until the caller's
+  // deadline when the adapter holds (or held) the frame and so owes one ("cancelled" for a frame it withdrew),
+  // briefly otherwise. Without it the ticket is Uncertain(CancelUnconfirmed), and its id stays out of use until
+  // the adapter reports it or the session ends (resolve_without_verdict_locked).
+  auto settle = [&](TimePoint until) {
+    if (handle.ticket) handle.ticket->wait_until(until);
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    resolve_without_verdict_locked(*state_, handle, TxResult::uncertain(UncertaintyReason::CancelUnconfirmed));
+  };
+  auto brief = [&] { return std::min(deadline, Clock::now() + kCancelVerdictWait); };
+  if (!can_ask) {
+    // Without explicit results or CANCEL_TX the adapter is not asked; an echo may be on its way.
+    settle(brief());
+    return CancelResult{};
+  }
+
   auto reply = adapter_->control_in(ControlCommand::CancelTx, handle.tx_id, 8, remaining);
-  if (!reply) return std::move(reply).error();
-  const std::vector<uint8_t>& b = reply.value();
-  if (b.size() != 8)
-    return DeviceError::communication("expected 8 bytes, received " + std::to_string(b.size()));
-  if (b[0] >= kCancelOutcomeCount)
-    return DeviceError::communication("unknown cancellation outcome " + std::to_string(b[0]));
+  Result<CancelResult> out = [&]() -> Result<CancelResult> {
+    if (!reply) return std::move(reply).error();
+    const std::vector<uint8_t>& b = reply.value();
+    if (b.size() != 8) return DeviceError::communication("expected 8 bytes, received " + std::to_string(b.size()));
+    if (b[0] >= kCancelOutcomeCount)
+      return DeviceError::communication("unknown cancellation outcome " + std::to_string(b[0]));
+    CancelResult r;
+    r.tracked = true;
+    r.outcome = static_cast<CancelOutcome>(b[0]);
+    r.status_word = wire::get_u32(b.data());
+    r.generation = wire::get_u32(b.data() + 4);
+    if (advertised_mode_ != kResultModeNotAdvertised && r.generation != firmware_generation_) {
+      invalidate(*state_, UncertaintyReason::SessionChanged);
+      return DeviceError::communication("firmware TX session changed; old delivery is uncertain");
+    }
+    if (r.outcome == CancelOutcome::Ambiguous || r.outcome == CancelOutcome::Unsupported) {
+      invalidate(*state_, UncertaintyReason::ProtocolFault);
+      return DeviceError::communication(std::string("unexpected cancellation reply: ") +
+                                        cancel_outcome_name(r.outcome));
+    }
+    return r;
+  }();
+  // A request that failed leaves the ticket as it was (an invalidation above has resolved it): the caller may ask
+  // again, and a flush or reset resolves it in any case.
+  if (out) settle(out->outcome == CancelOutcome::NotFound ? brief() : deadline);
+  return out;
+}
 
-  CancelResult r;
-  r.tracked = true;
-  r.outcome = static_cast<CancelOutcome>(b[0]);
-  r.status_word = wire::get_u32(b.data());
-  r.generation = wire::get_u32(b.data() + 4);
-
-  if (advertised_mode_ != kResultModeNotAdvertised && r.generation != firmware_generation_) {
-    invalidate(*state_, UncertaintyReason::SessionChanged);
-    return DeviceError::communication("firmware TX session changed; old delivery is uncertain");
-  }
-  if (r.outcome == CancelOutcome::Ambiguous || r.outcome == CancelOutcome::Unsupported) {
-    invalidate(*state_, UncertaintyReason::ProtocolFault);
-    return DeviceError::communication(std::string("unexpected cancellation reply: ") + cancel_outcome_name(r.outcome));
-  }
-  return r;
+bool TxSession::resolve_without_verdict(const TxTicketHandle& handle, UncertaintyReason reason) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return resolve_without_verdict_locked(*state_, handle, TxResult::uncertain(reason));
 }
 
 // ---- shutdown --------------------------------------------------------------------------------------------------

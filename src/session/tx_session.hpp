@@ -69,6 +69,10 @@ inline constexpr uint32_t kResultModeNotAdvertised = 2;
 // exhausted" when it holds the all-ones value.
 Result<uint64_t> take_session_id(std::atomic<uint64_t>& counter);
 
+// FlushTxQueue, sent with the bus off and no session attached: the adapter drops its queue and the reports it still
+// owed, so the echo ids held back for those reports are freed.
+Status flush_and_free_echo_ids(UsbAdapter& a);
+
 class TxSession {
  public:
   // `endpoint_opened` (optional) is set once a bulk endpoint was opened: a failure before that left nothing behind.
@@ -92,8 +96,14 @@ class TxSession {
   // Confirmed transmission (path mode Confirmed) with a ticket. An Uncertain write still yields the ticket with
   // the write error; every other failure leaves no slot, no ticket and nothing written.
   Result<SubmitResult> submit_confirmed(const CanFrame& frame, Duration timeout, WriteWait how = {});
-  // Asks the adapter to withdraw a pending transmission (CancelTx). Never completes the ticket itself.
+  // Asks the adapter to withdraw a pending transmission (CancelTx) and resolves the ticket: with the adapter's
+  // verdict when it comes within a short wait ("cancelled" for a withdrawn frame), else Uncertain
+  // (CancelUnconfirmed). Without explicit results or CANCEL_TX nothing is asked: the ticket is resolved as
+  // Uncertain and the result is not-tracked.
   Result<CancelResult> cancel(const TxTicketHandle& ticket, Duration timeout);
+  // Resolves a pending ticket as Uncertain{reason} without the adapter's verdict (a caller that gives it up);
+  // false when it is not pending in this session.
+  bool resolve_without_verdict(const TxTicketHandle& ticket, UncertaintyReason reason);
 
   // Stops and joins both workers (endpoint fences), ends pending receives, resolves every open ticket as
   // Uncertain(SessionClosed). Repeatable: success at once after a completed shutdown; a failed fence is sticky

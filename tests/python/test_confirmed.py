@@ -2,7 +2,7 @@
 them; plus the identity and confirmation reports."""
 import pytest
 
-from conftest import B, both_paths, start_pair
+from conftest import A, B, both_paths, start_pair
 
 
 @pytest.fixture
@@ -23,11 +23,7 @@ def test_successful_frame_resolves_with_the_adapters_verdict(sim, open_devices, 
     assert t.wait(0) == result  # repeatable
     assert t.usb_error() is None and isinstance(t.id(), int)
     assert rx.receive_frame(1000)[1] == 0x123
-    if explicit_results:
-        assert tx.cancel_ticket(t, 100) is None  # no longer tracked
-    else:
-        with pytest.raises(RuntimeError, match="^Not supported: tracked cancellation requires explicit results"):
-            tx.cancel_ticket(t, 100)
+    assert tx.cancel_ticket(t, 100) is None  # no longer tracked
     second = tx.submit_frame(0x124, False, False, 0, b"", 1000)
     assert second.id() != t.id()
 
@@ -79,6 +75,45 @@ def test_pending_ticket_times_out_then_becomes_uncertain_when_the_bus_stops(conf
     assert late.wait(1000) == {"status": "uncertain", "status_raw": None, "timestamp_us": None, "flags": 0,
                                "echo_id": None, "reason": "session_closed"}
     sim.set_paused(False)
+
+
+@pytest.mark.parametrize("explicit_results, fault", [(True, "partial_accept"), (True, "timeout"),
+                                                     (False, "partial_accept")])
+def test_cancel_resolves_a_ticket_whose_write_ended_uncertain(sim, open_devices, explicit_results, fault):
+    tx, rx = start_pair(sim, open_devices, confirm_first=True, explicit_results=explicit_results)
+    a = sim.find(A)
+    a.add_fault(target="bulk_out", action=fault, length=8)  # no whole record reaches the adapter
+    t = tx.submit_frame(0x55, False, False, 0, b"", 300)
+    assert t.usb_error() is not None
+    outcome = tx.cancel_ticket(t, 1000)
+    assert (outcome and outcome["outcome"]) == ("not_found" if explicit_results else None)
+    assert t.wait(0) == {"status": "uncertain", "status_raw": None, "timestamp_us": None, "flags": 0,
+                         "echo_id": None, "reason": "cancel_unconfirmed"}
+    assert tx.cancel_ticket(t, 1000) is None and tx.confirmation_info()["pending"] == 0
+    tx.set_bus_state(False)  # no longer refused for a pending ticket
+    assert a.bus_state == 4
+
+
+@pytest.mark.parametrize("explicit_results, change", [(True, "flush_tx_queue"), (True, "reset_can"),
+                                                      (False, "flush_tx_queue"), (False, "reopen")])
+def test_a_discarded_transmit_queue_resolves_its_tickets_and_frees_their_ids(sim, open_devices, explicit_results,
+                                                                              change):
+    tx, rx = start_pair(sim, open_devices, confirm_first=True, explicit_results=explicit_results)
+    sim.set_paused(True)  # hold the wire: every frame stays queued in the adapter
+    held = [tx.submit_frame(0x100 + i, False, False, 0, b"", 1000) for i in range(16)]
+    if change == "reopen":
+        tx.close()
+        tx = open_devices(A)
+        tx.configure_confirmation(True)
+        tx.set_bus_state(True)
+    else:
+        getattr(tx, change)()
+    assert all(t.wait(0)["status"] == "uncertain" for t in held)
+    assert tx.confirmation_info()["pending"] == 0
+    sim.set_paused(False)
+    fresh = [tx.submit_frame(0x200 + i, False, False, 0, b"", 1000) for i in range(16)]
+    assert [t.wait(2000)["status"] for t in fresh] == ["success"] * 16
+    assert [rx.receive_frame(2000)[1] for _ in fresh] == [0x200 + i for i in range(16)]  # the held ones never went
 
 
 def test_tickets_of_another_handle_or_an_older_session_are_refused(confirmed):

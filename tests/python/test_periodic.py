@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from conftest import A, B, both_paths, run_python, wait_until, thread_names
+from conftest import A, B, both_paths, run_python, start_pair, wait_until, thread_names
 
 LONG = 10_000_000  # 10 s: with such a period only the first frame goes out during a test
 
@@ -183,6 +183,25 @@ def test_confirmed_mode(sim, open_devices):
         sim.stop_stream()
     assert re.fullmatch(r"RuntimeError: Periodic TX did not succeed: Terminal\(TxResult \{ echo_id: \d+, "
                         r"status: ArbitrationLost, flags: \d+, timestamp_us: \d+ \}\)", tx.periodic_error(tid))
+
+
+@pytest.mark.parametrize("failure, error", [
+    ("write", "RuntimeError: Periodic TX delivery uncertain after USB error: "),
+    ("verdict", "TimeoutError: TX result or submission timed out; delivery may be uncertain"),
+], ids=["write", "verdict"])
+def test_a_failing_confirmed_task_leaves_no_ticket_pending(sim, open_devices, failure, error):
+    tx, rx = start_pair(sim, open_devices, confirm_first=True)
+    if failure == "write":
+        sim.find(A).add_fault(target="bulk_out", action="partial_accept", length=8)
+    else:
+        sim.set_paused(True)  # the frame waits in the adapter: no verdict within the frame's budget
+    tid = tx.start_periodic([frame(0x90)], LONG, None)
+    assert wait_until(lambda: not tx.is_periodic_alive(tid))
+    assert tx.periodic_error(tid).startswith(error)
+    sim.set_paused(False)
+    assert tx.confirmation_info()["pending"] == 0
+    tx.set_bus_state(False)  # nothing pending refuses it
+    assert sim.find(A).bus_state == 4
 
 
 def test_argument_checks_and_refusals(pair):
