@@ -32,14 +32,17 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
 namespace {
 
 // A reconfiguration that empties the adapter's transmit queue (reset, flush). Pending tickets are no reason to
-// refuse it: the frames they wait for are being thrown away, so the detach resolves them as uncertain.
+// refuse it: the frames they wait for are being thrown away, so the detach resolves them as uncertain. A reset is
+// followed by a flush, as at open: the reports still owed for the dropped frames go too, and so the echo ids held
+// for them can be freed.
 PyObject* reconfigure_with(PyObject* self, ControlCommand cmd) {
   DeviceShared& shared = *payload_of(self).shared;
   auto r = without_gil([&] {
     return shared.reconfigure(
         [&](UsbAdapter& a) -> Op<void> {
-          Status s = cmd == ControlCommand::FlushTxQueue ? flush_and_free_echo_ids(a) : a.control_out(cmd, 0, {});
-          if (!s.ok()) return s.error();
+          if (cmd != ControlCommand::FlushTxQueue)
+            if (auto s = a.control_out(cmd, 0, {}); !s.ok()) return s.error();
+          if (auto s = flush_and_free_echo_ids(a); !s.ok()) return s.error();
           return {};
         },
         true, true);

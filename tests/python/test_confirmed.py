@@ -95,7 +95,8 @@ def test_cancel_resolves_a_ticket_whose_write_ended_uncertain(sim, open_devices,
 
 
 @pytest.mark.parametrize("explicit_results, change", [(True, "flush_tx_queue"), (True, "reset_can"),
-                                                      (False, "flush_tx_queue"), (False, "reopen")])
+                                                      (False, "flush_tx_queue"), (False, "reset_can"),
+                                                      (False, "reopen")])
 def test_a_discarded_transmit_queue_resolves_its_tickets_and_frees_their_ids(sim, open_devices, explicit_results,
                                                                               change):
     tx, rx = start_pair(sim, open_devices, confirm_first=True, explicit_results=explicit_results)
