@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: C++ unit tests (ctest), the Python suite against the installed package, then the Python
-# suite again against a build with AddressSanitizer and UndefinedBehaviorSanitizer, and last the kernel-path
-# selection of the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test
-# fails or if a stage runs no test.
+# Runs every test: C++ unit tests (ctest), the Python suite against the installed package, then both again against
+# a build with AddressSanitizer and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test
+# file in an interpreter of its own), and last the kernel-path selection of the Python suite (libusb through a Linux
+# kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,19 +20,48 @@ bash scripts/clang-check.sh "$PY"   # the product's sources also compile with cl
 echo "==> Python tests (installed package)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
 
+# sanitizer_stage <build dir> <cmake option> <runtimes to preload> <suite|per-file> <ctest env> <pytest env>
+# Builds the C++ tests, the extension module and tavro_sim with a sanitizer and runs the C++ tests, then the Python
+# suite with the stock interpreter against that build, the runtimes preloaded (the interpreter is not instrumented).
+# The env arguments name arrays of NAME=VALUE. "per-file" gives each test file an interpreter of its own. A report
+# that a sanitizer writes into <build dir>/reports (its log_path; child interpreters included) fails the stage.
+sanitizer_stage() {
+  local build=$PWD/$1 option=$2 preload=$3 mode=$4 f
+  local -n ctest_env=$5 pytest_env=$6
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -D"$option"=ON -DTAVRO_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$PY" >/dev/null
+  cmake --build "$build" -j"$jobs"
+  rm -rf "$build/reports" && mkdir -p "$build/reports"
+  env "${ctest_env[@]}" ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs"
+  local files=(.)
+  [ "$mode" = per-file ] && files=($(cd tests/python && ls test_*.py))
+  for f in "${files[@]}"; do
+    [ "$mode" = per-file ] && echo "--> $f"
+    local rc=0
+    (cd tests/python && env "${pytest_env[@]}" PYTHONPATH="$build" LD_PRELOAD="$preload" TAVRO_EXPECT_BUILD="$build" \
+      "$PY" -m pytest -q -s -p no:cacheprovider "$f") || rc=$?
+    if [ -n "$(ls -A "$build/reports")" ]; then
+      cat "$build/reports"/* >&2
+      echo "sanitizer reports in $build/reports (after $f)" >&2
+      return 1
+    fi
+    [ "$rc" -eq 0 ] || return "$rc"
+  done
+}
+
 echo "==> C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_SANITIZE=ON -DTAVRO_BUILD_TESTS=ON \
-  -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build build/asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure --no-tests=error -j"$jobs"
-asan_rt=$(g++ -print-file-name=libasan.so)
-ubsan_rt=$(g++ -print-file-name=libubsan.so)
-(cd tests/python && \
-  PYTHONPATH="$PWD/../../build/asan" LD_PRELOAD="$asan_rt:$ubsan_rt" \
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  TAVRO_EXPECT_BUILD="$PWD/../../build/asan" \
-  "$PY" -m pytest -q -s -p no:cacheprovider .)
+ubsan_env=(UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+asan_ctest_env=(ASAN_OPTIONS=detect_leaks=1 "${ubsan_env[@]}")
+asan_pytest_env=(ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 "${ubsan_env[@]}")
+sanitizer_stage build/asan TAVRO_SANITIZE "$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+  suite asan_ctest_env asan_pytest_env
+
+echo "==> C++ and Python tests under ThreadSanitizer (one interpreter per test file)"
+# Suppressions cover only what the interpreter, libc and other uninstrumented code do (see the file).
+tsan_options="second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+tsan_ctest_env=("TSAN_OPTIONS=$tsan_options halt_on_error=1")
+tsan_pytest_env=("TSAN_OPTIONS=$tsan_options log_path=$PWD/build/tsan/reports/tsan")
+sanitizer_stage build/tsan TAVRO_TSAN "$(g++ -print-file-name=libtsan.so)" per-file tsan_ctest_env tsan_pytest_env
 
 echo "==> Python tests through a Linux kernel's USB stack (libusb backend, QEMU guest)"
 TAVRO_SKIP_SETUP=1 bash scripts/test-usb-stack.sh
