@@ -7,6 +7,7 @@
 //   t.release(id, gen, seq)              # the transmission ended without the adapter reporting it
 //   t.complete(id, gen)                  # the adapter reported id (result reader)
 //   t.abandon_generation(gen)            # channel drop / session invalidation
+//   t.free_all_abandoned()               # flushed with the bus off: no earlier report can come any more
 //
 // An Abandoned slot is never handed out again until the adapter has reported its id, so a late echo of an
 // earlier session can never be taken for the result of a new transmission.
@@ -63,7 +64,8 @@ class EchoTable {
   void abandon(uint8_t tx_id, uint64_t generation, uint64_t sequence);
   // An Abandoned slot id-1 becomes Free (the adapter finally reported that id).
   void free_abandoned(uint8_t tx_id);
-  // Every Abandoned slot becomes Free: after FlushTxQueue the adapter reports nothing of an earlier session.
+  // Every Abandoned slot becomes Free: after FlushTxQueue with the bus off the adapter reports nothing of an
+  // earlier session.
   void free_all_abandoned();
   // The adapter reported id: a Free or Abandoned slot becomes (stays) Free; a Pending/Waited slot of
   // `generation` wakes its waiter and becomes Free. A live slot of another generation is left alone.
