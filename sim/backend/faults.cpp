@@ -14,6 +14,7 @@ bool fault_matches(const FaultRule& rule, const FaultEvent& event) noexcept {
     case FaultTarget::BulkIn:
     case FaultTarget::BulkOut:
     case FaultTarget::EndpointOpen:
+    case FaultTarget::Unlink:
       return rule.endpoint == 0 || rule.endpoint == event.endpoint;
     default:
       return true;

@@ -26,6 +26,8 @@ enum class FaultTarget : uint8_t {
   Claim = 5,         // claiming the interface
   EndpointOpen = 6,  // opening an endpoint pipe (`endpoint`, 0 = any)
   SerialRead = 7,    // reading the serial number during enumeration (the adapter is listed without one)
+  Unlink = 8,        // USB/IP only: the host's unlink of a pending request on `endpoint` (0 = any); Timeout: never
+                     // answered, so the host's stack keeps the cancelled request until the connection closes
 };
 
 enum class FaultDirection : uint8_t { Any = 0, In = 1, Out = 2 };

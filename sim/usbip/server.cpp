@@ -68,7 +68,9 @@ int32_t urb_status(const usb::TransferOutcome& o) noexcept {
     case TransferStatus::Cancelled: return -ECONNRESET;
     case TransferStatus::InvalidArgument: return -EINVAL;
     case TransferStatus::Disconnected: return -ENODEV;
-    case TransferStatus::Fault: return o.os_code == EOVERFLOW ? -EOVERFLOW : -EPROTO;
+    case TransferStatus::Fault:
+    case TransferStatus::Lost:  // a host-side state; a device never reports it
+      return o.os_code == EOVERFLOW ? -EOVERFLOW : -EPROTO;
     case TransferStatus::Unknown: {
       // An OS error code travels as the URB status, but the host library maps it onto its own error classes.
       const int code = o.os_code < 0 ? -o.os_code : o.os_code;
@@ -509,14 +511,14 @@ class Connection final : private AdapterWatcher {
       if (it->seqnum != target) continue;
       record(*it, TransferStatus::Cancelled);
       controls_.erase(it);
-      return ret_unlink(seqnum, -ECONNRESET);
+      return answer_unlink(seqnum, 0);
     }
     for (auto it = outs_.begin(); it != outs_.end(); ++it) {
       if (it->seqnum != target) continue;
       outs_.erase(it);
-      return ret_unlink(seqnum, -ECONNRESET);
+      return answer_unlink(seqnum, protocol::kEpBulkOut);
     }
-    bool found = false;
+    uint8_t found = 0;
     {
       std::lock_guard l(adapter_->mu_);
       // Completions first, under the same lock: a transfer that finished meanwhile is answered (then unlinked with
@@ -528,12 +530,23 @@ class Connection final : private AdapterWatcher {
         if (it == ts.end()) continue;
         q->recycle_locked(std::move(it->buf));
         ts.erase(it);
-        found = true;
+        found = q == &*rx_ ? protocol::kEpRxIn : protocol::kEpTxResultIn;
         break;
       }
     }
     // Not pending any more: it was answered before the unlink arrived.
-    ret_unlink(seqnum, found ? -ECONNRESET : 0);
+    if (found == 0) return ret_unlink(seqnum, 0);
+    answer_unlink(seqnum, found);
+  }
+
+  // The unlink of a request that was still pending, which is dropped either way (never answered after this). A
+  // fault may withhold the answer: vhci-hcd then keeps the request from its caller until the connection closes, as
+  // a host controller that never gives a cancelled transfer back.
+  void answer_unlink(uint32_t seqnum, uint8_t endpoint) {
+    if (auto rule = adapter_->faults().take({FaultTarget::Unlink, 0, false, 0, endpoint});
+        rule && rule->action == FaultAction::Timeout)
+      return;
+    ret_unlink(seqnum, -ECONNRESET);
   }
 
   // Moves every finished bulk IN transfer into the output, oldest first. Needs the adapter lock.

@@ -12,6 +12,7 @@ const char* usb_error_kind_text(UsbErrorKind kind) noexcept {
     case UsbErrorKind::Timeout: return "timed out";
     case UsbErrorKind::NotFound: return "not found";
     case UsbErrorKind::Other: return "transport error";
+    case UsbErrorKind::Lost: return "a cancelled transfer did not return; the adapter is unusable, unplug it";
   }
   return "transport error";
 }

@@ -9,7 +9,10 @@
 namespace tavro {
 
 // Classification of a failed USB transfer or request.
-enum class UsbErrorKind : uint8_t { Stall = 0, NoDevice = 1, Access = 2, Busy = 3, Timeout = 4, NotFound = 5, Other = 6 };
+// Lost: the host's USB stack kept a cancelled transfer; the adapter cannot be used again until it is unplugged.
+enum class UsbErrorKind : uint8_t {
+  Stall = 0, NoDevice = 1, Access = 2, Busy = 3, Timeout = 4, NotFound = 5, Other = 6, Lost = 7
+};
 
 const char* usb_error_kind_text(UsbErrorKind kind) noexcept;
 

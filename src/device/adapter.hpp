@@ -2,6 +2,7 @@
 // control-request transport on it. Shared by reference between the handle and its workers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -40,6 +41,9 @@ class UsbAdapter {
   Result<std::vector<uint8_t>> control_in(ControlCommand cmd, uint16_t value, uint16_t length,
                                           std::chrono::nanoseconds timeout = kControlTimeout);
 
+  // Whether the host stack kept a cancelled control transfer (UsbErrorKind::Lost): the adapter is unusable.
+  bool lost() const noexcept { return lost_.load(std::memory_order_relaxed); }
+
   // Bulk OUT endpoint and the lock that serialises its writers (one transfer in flight at a time). The lock is
   // held for one pipe call at a time (a submit, one wait slice, a cancellation), never across a whole write.
   usb::BulkOutPipe& bulk_out() noexcept { return *bulk_out_; }
@@ -63,6 +67,7 @@ class UsbAdapter {
   std::timed_mutex bulk_out_lock_;
   OutFlight out_flight_;
   std::condition_variable_any out_flight_done_;
+  std::atomic<bool> lost_{false};
 };
 
 }  // namespace tavro

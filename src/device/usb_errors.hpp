@@ -15,6 +15,7 @@ constexpr UsbErrorKind usb_error_kind(usb::TransferStatus s) noexcept {
     case usb::TransferStatus::Cancelled: return UsbErrorKind::Timeout;
     case usb::TransferStatus::Stall: return UsbErrorKind::Stall;
     case usb::TransferStatus::Disconnected: return UsbErrorKind::NoDevice;
+    case usb::TransferStatus::Lost: return UsbErrorKind::Lost;
     case usb::TransferStatus::Completed:  // not a failure; callers never ask
     case usb::TransferStatus::Fault:
     case usb::TransferStatus::InvalidArgument:

@@ -64,6 +64,13 @@ Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const std::func
 
 Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   if (flags_->closed.load()) return OpError::runtime(kDeviceClosed);
+  if (state_.channel && state_.channel->lost() && !state_.failure_message) {
+    // The host stack kept a cancelled request: the adapter takes no more requests until it is unplugged, so the
+    // handle fails at once from now on instead of asking it again.
+    state_.failure_message = DeviceError::usb(UsbErrorKind::Lost).text();
+    flags_->failed.store(true);
+    notify_bus_waiters();
+  }
   if (state_.failure_message) return OpError::runtime(*state_.failure_message);
   if (!state_.channel) return OpError::runtime(kDeviceClosed);
   return state_.channel;

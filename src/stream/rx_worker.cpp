@@ -294,6 +294,11 @@ Status run_rx_worker(RxWorkerContext& ctx) {
       }
       continue;
     }
+    if (e.is_usb(UsbErrorKind::Lost)) {  // the adapter takes no more transfers until it is unplugged
+      TAVRO_LOG(kChannel, log::Level::Error, "RX thread exiting: " + e.text());
+      ctx.disconnected.store(true, std::memory_order_release);
+      break;
+    }
     if (e.is_usb(UsbErrorKind::NoDevice)) {
       TAVRO_LOG(kChannel, log::Level::Warn, "Device unplugged — RX thread exiting");
       ctx.disconnected.store(true, std::memory_order_release);

@@ -27,6 +27,7 @@ enum class TransferStatus : uint8_t {
   Fault = 4,
   InvalidArgument = 5,
   Unknown = 6,          // os_code says which
+  Lost = 7,             // a cancelled transfer never came back from the host stack: the device is unusable
 };
 
 const char* transfer_status_name(TransferStatus s) noexcept;
@@ -117,6 +118,10 @@ class BulkOutPipe {
 class Interface;
 
 // An opened USB device.
+//
+// A host stack may fail to give back a transfer that was cancelled. The libusb backend waits for it a bounded time
+// only, keeps its memory reserved, and from then on answers every transfer of the device with Lost at once; such a
+// device is released only as far as is safe (its handle stays open until the transfer returns or the process ends).
 class Device : public std::enable_shared_from_this<Device> {
  public:
   virtual ~Device() = default;
@@ -178,6 +183,7 @@ inline const char* transfer_status_name(TransferStatus s) noexcept {
     case TransferStatus::Fault: return "Fault";
     case TransferStatus::InvalidArgument: return "InvalidArgument";
     case TransferStatus::Unknown: return "Unknown";
+    case TransferStatus::Lost: return "Lost";
   }
   return "Unknown";
 }

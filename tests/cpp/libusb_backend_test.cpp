@@ -188,12 +188,38 @@ TEST(LibusbWaiting, CompletionCallbackHandsTheOutcomeToTheWaiter) {
   completer.join();
   EXPECT_EQ(slot.outcome.status, TransferStatus::Stall);
   EXPECT_EQ(slot.outcome.actual, 5u);
-  lu::wait_returned(slot, "test");  // already back: returns at once
+  // Already back: returns at once, even with its limit passed, and nothing is parked.
+  EXPECT_TRUE(lu::wait_returned(slot, lu::deadline_after(tavro::usb::Duration::zero()), "test"));
+  EXPECT_TRUE(slot.valid());
 
   // Re-arming clears the previous outcome so that a stale completion is never mistaken for the next one.
   lu::arm(slot);
   EXPECT_FALSE(slot.done);
   EXPECT_TRUE(slot.outcome.ok());
+}
+
+// A cancelled transfer still out at its limit is parked: the slot gives up transfer and buffer (its owner may go),
+// and a late completion frees them without reaching the slot.
+TEST(LibusbWaiting, ACancelledTransferNotBackInTimeIsParkedUntilItReturns) {
+  lu::ParkingLot& lot = lu::ParkingLot::instance();
+  const size_t before = lot.size();
+  lu::Waiter waiter;
+  lu::TransferSlot slot(waiter);
+  ASSERT_TRUE(slot.valid());
+  ASSERT_TRUE(slot.reserve(64));
+  libusb_transfer* const transfer = slot.transfer;
+  transfer->user_data = &slot;
+  lu::arm(slot);
+  EXPECT_FALSE(lu::wait_returned(slot, lu::deadline_after(std::chrono::milliseconds(1)), "test"));
+  EXPECT_FALSE(slot.valid());
+  EXPECT_EQ(slot.buffer, nullptr);
+  EXPECT_EQ(lot.size(), before + 1);
+
+  transfer->status = LIBUSB_TRANSFER_CANCELLED;
+  std::thread completer([&] { lu::on_transfer_done(transfer); });  // the event thread, when the kernel lets go
+  completer.join();
+  EXPECT_EQ(lot.size(), before);
+  EXPECT_FALSE(slot.done);  // delivered to nobody: the transfer was freed with its buffer
 }
 
 TEST(LibusbContext, EventThreadRunsOnlyWhileThereAreUsers) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/log.hpp"
 #include "usb/libusb/libusb_objects.hpp"
 #include "usb/libusb/libusb_support.hpp"
 
@@ -136,6 +137,14 @@ DeviceImpl::DeviceImpl(libusb_device_handle* handle, libusb_device* dev, OpenReg
 
 DeviceImpl::~DeviceImpl() {
   // Every interface (and so every pipe and transfer) is gone: each keeps this device alive.
+  if (lost()) {
+    // Closing would wait in the kernel for the parked transfer, for good if it never comes back. Leaked instead:
+    // the handle, its registration (the device cannot be opened again until it is unplugged) and the event user
+    // that frees the parked transfer should it return.
+    TAVRO_LOG(log::Target::Device, log::Level::Warn,
+              "USB handle of an adapter with a lost transfer left open; unplug the adapter to release it");
+    return;
+  }
   libusb_close(handle_);
   // Unregistered only after the close, and the reference dropped only after that, so the registry never holds a
   // pointer libusb could hand out again for another device.
@@ -146,6 +155,7 @@ DeviceImpl::~DeviceImpl() {
 
 HostResult<std::shared_ptr<Interface>> DeviceImpl::claim_interface(uint8_t number) {
   using R = HostResult<std::shared_ptr<Interface>>;
+  if (lost()) return R::failure({TransferStatus::Lost, 0, "a cancelled transfer of the device did not return"});
   {
     std::lock_guard<std::mutex> lock(m_);
     if (claimed_[number]) {
@@ -182,12 +192,29 @@ void DeviceImpl::forget_claim(uint8_t number) {
   claimed_[number] = false;
 }
 
+Clock::time_point DeviceImpl::return_deadline() const noexcept {
+  return deadline_after(lost() ? Duration(kLostDeviceGrace) : Duration(kCancelReturnLimit));
+}
+
+bool DeviceImpl::reclaim(TransferSlot& slot, Clock::time_point give_up, const char* what) {
+  if (wait_returned(slot, give_up, what)) return true;
+  if (!lost_.exchange(true)) {
+    TAVRO_LOG(log::Target::Device, log::Level::Error,
+              std::string("a cancelled ") + what +
+                  " transfer did not return; its buffer stays reserved until it does, and the adapter is unusable "
+                  "until it is unplugged");
+  }
+  return false;
+}
+
 TransferOutcome DeviceImpl::control_transfer(const ControlSetup& setup, std::span<uint8_t> data, Duration timeout) {
+  if (lost()) return TransferOutcome{TransferStatus::Lost, 0, 0};
   const auto deadline = deadline_after(timeout);
   const bool in = (setup.request_type & LIBUSB_ENDPOINT_IN) != 0;
   if (data.size() < setup.length) return TransferOutcome{TransferStatus::InvalidArgument, 0, 0};
 
-  // Per-call waiter and slot: control requests are rare and may run on several threads at once.
+  // Per-call waiter and slot: control requests are rare and may run on several threads at once. Both may go out of
+  // scope with the transfer still out: it is parked then (see reclaim), and its callback never reaches them.
   Waiter waiter;
   TransferSlot slot(waiter);
   if (!slot.valid() || !slot.reserve(LIBUSB_CONTROL_SETUP_SIZE + setup.length))
@@ -203,8 +230,9 @@ TransferOutcome DeviceImpl::control_transfer(const ControlSetup& setup, std::spa
   if (rc != LIBUSB_SUCCESS) return outcome_from_error(rc);
   if (!wait_done(slot, deadline)) {
     // NOT_FOUND here means it completed meanwhile; either way it is back once `done` is set.
-    libusb_cancel_transfer(slot.transfer);
-    wait_returned(slot, "control");
+    start_cancel(slot);
+    // Bounded with state_lock held above us: see wait_returned. A request lost this way fails the device.
+    if (!reclaim(slot, return_deadline(), "control")) return TransferOutcome{TransferStatus::Lost, 0, 0};
   }
   // `done` was seen under the waiter's mutex and the callback never writes after that: no lock needed.
   TransferOutcome out = slot.outcome;
@@ -223,6 +251,8 @@ InterfaceImpl::InterfaceImpl(std::shared_ptr<DeviceImpl> device, uint8_t number,
     : device_(std::move(device)), number_(number), endpoints_(std::move(endpoints)) {}
 
 InterfaceImpl::~InterfaceImpl() {
+  // The kernel would wait for a parked transfer of the interface before releasing it (see DeviceImpl).
+  if (device_->lost()) return;
   // Fails harmlessly with NO_DEVICE after an unplug; there is nothing else to undo.
   libusb_release_interface(device_->handle(), number_);
   device_->forget_claim(number_);

@@ -3,12 +3,14 @@
 
 #include <libusb.h>
 
+#include <atomic>
 #include <bitset>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "usb/host.hpp"
+#include "usb/libusb/libusb_support.hpp"
 
 namespace tavro::usb::libusb_detail {
 
@@ -24,7 +26,10 @@ class OpenRegistry {
   std::vector<libusb_device*> open_;  // guarded by m_
 };
 
-// An opened device: one libusb handle, closed (and the event thread released) on destruction.
+// An opened device: one libusb handle, closed (and the event thread released) on destruction, unless a cancelled
+// transfer of the device never came back: closing the handle would then wait in the kernel for that transfer, so
+// the handle, its registration and its event user stay, and the event thread frees the parked transfer if it ever
+// returns (on unplug, typically).
 class DeviceImpl final : public Device {
  public:
   // Takes over `handle` and one event user of the Context; `dev` stays registered in `registry` until closed.
@@ -38,7 +43,16 @@ class DeviceImpl final : public Device {
   // Called by a claimed interface when it has released itself.
   void forget_claim(uint8_t number);
 
+  // Whether a cancelled transfer of this device was given up on; from then on every transfer fails with Lost.
+  bool lost() const noexcept { return lost_.load(); }
+  // Until when a transfer of this device cancelled now may take to return: kCancelReturnLimit, or only
+  // kLostDeviceGrace once the device is lost.
+  Clock::time_point return_deadline() const noexcept;
+  // Waits for a cancelled transfer of this device (wait_returned); false, with the device lost, if it was parked.
+  bool reclaim(TransferSlot& slot, Clock::time_point give_up, const char* what);
+
  private:
+  std::atomic<bool> lost_{false};
   libusb_device_handle* const handle_;
   libusb_device* const dev_;
   OpenRegistry& registry_;
@@ -59,6 +73,7 @@ class InterfaceImpl final : public Interface, public std::enable_shared_from_thi
   HostResult<std::unique_ptr<BulkOutPipe>> open_bulk_out(uint8_t address) override;
 
   libusb_device_handle* handle() const noexcept { return device_->handle(); }
+  DeviceImpl& owner() noexcept { return *device_; }
   // Bulk OUT exclusivity: an OUT pipe holds its endpoint from open to destruction.
   void release_out(uint8_t address);
 

@@ -23,15 +23,19 @@ class BulkInPipeImpl final : public BulkInPipe {
 
   ~BulkInPipeImpl() override {
     recycle_held();
-    for (TransferSlot* s : queue_) libusb_cancel_transfer(s->transfer);
-    // Unbounded on purpose: freeing a buffer the kernel may still fill would corrupt memory.
-    for (TransferSlot* s : queue_) wait_returned(*s, label_);
+    for (TransferSlot* s : queue_) start_cancel(*s);
+    // One limit for the whole queue; what is not back by then is parked, never freed under the kernel.
+    DeviceImpl& device = itf_->owner();
+    const auto give_up = device.return_deadline();
+    for (TransferSlot* s : queue_) (void)device.reclaim(*s, give_up, label_);
   }
 
   const EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(size_t length) override {
     recycle_held();
+    // A lost transfer's cancellation may still hold the device in the kernel; a submission would wait behind it.
+    if (itf_->owner().lost()) return refused(TransferStatus::Lost);
     if (length > static_cast<size_t>(INT_MAX)) return refused(TransferStatus::InvalidArgument);
     TransferSlot* s = take_idle(length);
     if (s == nullptr) return outcome_from_error(LIBUSB_ERROR_NO_MEM);
@@ -66,11 +70,12 @@ class BulkInPipeImpl final : public BulkInPipe {
     const auto deadline = deadline_after(timeout);
     recycle_held();
     // Cancel all first so they come back together, then collect in queue order.
-    for (TransferSlot* s : queue_) libusb_cancel_transfer(s->transfer);
+    for (TransferSlot* s : queue_) start_cancel(*s);
     while (!queue_.empty()) {
       TransferSlot* s = queue_.front();
       // The rest stay queued (already cancelled); the destructor reclaims them.
       if (!wait_done(*s, deadline)) return false;
+      wait_cancel_left(*s);  // before the slot can be submitted again
       queue_.erase(queue_.begin());
       held_ = s;  // accounted for even if the callback throws
       if (on_return) on_return(s->outcome, data_of(*s));
@@ -141,8 +146,9 @@ class BulkOutPipeImpl final : public BulkOutPipe {
       pending = in_flight_ && !slot_.done;
     }
     if (pending) {
-      libusb_cancel_transfer(slot_.transfer);
-      wait_returned(slot_, label_);
+      start_cancel(slot_);  // unless one is still running
+      DeviceImpl& device = itf_->owner();
+      (void)device.reclaim(slot_, device.return_deadline(), label_);
     }
     itf_->release_out(desc_.address);
   }
@@ -150,12 +156,17 @@ class BulkOutPipeImpl final : public BulkOutPipe {
   const EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(std::span<const uint8_t> data) override {
+    if (itf_->owner().lost()) return refused(TransferStatus::Lost);
     if (!slot_.valid()) return outcome_from_error(LIBUSB_ERROR_NO_MEM);
     if (data.size() > static_cast<size_t>(INT_MAX)) return refused(TransferStatus::InvalidArgument);
     {
       std::lock_guard<std::mutex> lock(waiter_.m);
       // One in flight: the previous completion must have been collected by wait().
       if (in_flight_) return refused(TransferStatus::InvalidArgument);
+    }
+    wait_cancel_left(slot_);  // a cancellation of the previous write must not meet this one
+    {
+      std::lock_guard<std::mutex> lock(waiter_.m);
       in_flight_ = true;
       cancel_requested_ = false;
       slot_.done = false;
@@ -173,7 +184,7 @@ class BulkOutPipeImpl final : public BulkOutPipe {
       std::lock_guard<std::mutex> lock(waiter_.m);
       cancel = cancel_requested_;
     }
-    if (cancel) libusb_cancel_transfer(slot_.transfer);
+    if (cancel) start_cancel(slot_);
     return TransferOutcome{};
   }
 
@@ -192,8 +203,8 @@ class BulkOutPipeImpl final : public BulkOutPipe {
       if (!in_flight_ || slot_.done) return;
       cancel_requested_ = true;
     }
-    // Outside the mutex: libusb takes its own transfer lock, which its event thread may hold while completing.
-    libusb_cancel_transfer(slot_.transfer);
+    // Outside the mutex: start_cancel takes it.
+    start_cancel(slot_);
   }
 
   TransferOutcome clear_halt() override { return outcome_from_error(libusb_clear_halt(itf_->handle(), desc_.address)); }

@@ -1,6 +1,7 @@
 // Outcome mapping, descriptor lookup, the completion hand-off and the libusb context with its event thread.
 #include "usb/libusb/libusb_support.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <new>
@@ -108,7 +109,10 @@ Clock::time_point deadline_after(Duration timeout) noexcept {
 TransferSlot::TransferSlot(Waiter& w) : waiter(&w), transfer(libusb_alloc_transfer(0)) {}
 
 TransferSlot::~TransferSlot() {
-  if (transfer != nullptr) libusb_free_transfer(transfer);
+  if (transfer == nullptr) return;  // never made, or parked
+  // Not in flight any more, so a cancellation still inside libusb leaves promptly; it must before the free.
+  wait_cancel_left(*this);
+  libusb_free_transfer(transfer);
 }
 
 bool TransferSlot::reserve(size_t size) noexcept {
@@ -123,10 +127,16 @@ bool TransferSlot::reserve(size_t size) noexcept {
 }
 
 void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer) {
+  // Hand over hand: the parking lot's lock is held until the waiter's is, so that park() either sees this
+  // completion stored or has parked the transfer before we look (and its owner may be gone by then).
+  ParkingLot& lot = ParkingLot::instance();
+  std::unique_lock<std::mutex> parking(lot.m_);
+  if (lot.reclaim_locked(transfer)) return;
   auto* slot = static_cast<TransferSlot*>(transfer->user_data);
   const TransferOutcome outcome = outcome_from_transfer_status(transfer->status, transfer->actual_length);
   Waiter* w = slot->waiter;
   std::lock_guard<std::mutex> lock(w->m);
+  parking.unlock();
   slot->outcome = outcome;
   slot->done = true;
   // Notify while still holding the mutex: the owner may free the slot, and the waiter with it, the moment it
@@ -145,16 +155,98 @@ bool wait_done(TransferSlot& slot, Clock::time_point deadline) {
   return slot.waiter->cv.wait_until(lock, deadline, [&] { return slot.done; });
 }
 
-void wait_returned(TransferSlot& slot, const char* what) {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(slot.waiter->m);
-      if (slot.waiter->cv.wait_for(lock, std::chrono::seconds(1), [&] { return slot.done; })) return;
+void start_cancel(TransferSlot& slot) {
+  libusb_transfer* const transfer = slot.transfer;
+  if (transfer == nullptr) return;
+  auto call = std::make_shared<CancelCall>();
+  {
+    std::lock_guard<std::mutex> lock(slot.waiter->m);
+    if (slot.cancelling) {
+      std::lock_guard<std::mutex> running(slot.cancelling->m);
+      if (!slot.cancelling->left) return;  // one at a time: a second would only queue behind it in libusb
     }
-    // Logged without the waiter's mutex: a log sink may block (the Python bridge takes the interpreter lock).
-    TAVRO_LOG(log::Target::Device, log::Level::Warn,
-              std::string("still waiting for a cancelled ") + what + " transfer to return");
+    slot.cancelling = call;
   }
+  const auto run = [call, transfer] {
+    // The transfer outlives this call: its owner waits for `left` before reusing or freeing it, and a parked
+    // transfer is freed by its completion, which libusb runs only after this call has let go of the transfer.
+    libusb_cancel_transfer(transfer);
+    std::lock_guard<std::mutex> lock(call->m);
+    call->left = true;
+    call->cv.notify_all();
+  };
+  try {
+    std::thread([run] {
+      set_current_thread_name(kCancelThreadName);
+      run();
+    }).detach();  // nobody joins it: it may stay in the kernel until the device goes away
+  } catch (const std::system_error&) {
+    run();  // no thread to spare: cancel here, as a working stack returns at once
+  }
+}
+
+void wait_cancel_left(TransferSlot& slot) {
+  std::shared_ptr<CancelCall> call;
+  {
+    std::lock_guard<std::mutex> lock(slot.waiter->m);
+    call = std::move(slot.cancelling);
+  }
+  if (!call) return;
+  std::unique_lock<std::mutex> lock(call->m);
+  call->cv.wait(lock, [&] { return call->left; });
+}
+
+bool wait_returned(TransferSlot& slot, Clock::time_point give_up, const char* what) {
+  // Bounded, because the caller holds the handle: a host stack that never gives the transfer back would otherwise
+  // hang every method, close() and the interpreter's exit. Freeing the buffer is no way out either (the kernel
+  // may still write it), hence parking.
+  for (int waited_s = 0;; ++waited_s) {
+    const auto step = std::min(give_up, Clock::now() + std::chrono::seconds(1));
+    if (wait_done(slot, step)) {
+      wait_cancel_left(slot);
+      return true;
+    }
+    if (Clock::now() >= give_up) break;
+    // Logged without the waiter's mutex: a log sink may block.
+    TAVRO_LOG(log::Target::Device, log::Level::Warn,
+              std::string("still waiting for a cancelled ") + what + " transfer to return (" +
+                  std::to_string(waited_s + 1) + " s)");
+  }
+  if (ParkingLot::instance().park(slot)) return false;
+  wait_cancel_left(slot);  // it came back at the last moment
+  return true;
+}
+
+ParkingLot& ParkingLot::instance() {
+  // Leaked on purpose: a parked transfer may come back on the event thread while the process exits.
+  static ParkingLot* const lot = new ParkingLot();
+  return *lot;
+}
+
+bool ParkingLot::park(TransferSlot& slot) {
+  std::lock_guard<std::mutex> parking(m_);
+  std::lock_guard<std::mutex> lock(slot.waiter->m);
+  if (slot.done || slot.transfer == nullptr) return false;
+  parked_.push_back(Parked{slot.transfer, std::move(slot.buffer)});
+  slot.transfer = nullptr;
+  slot.cancelling.reset();  // the cancelling thread keeps its own reference
+  slot.capacity = 0;
+  return true;
+}
+
+size_t ParkingLot::size() {
+  std::lock_guard<std::mutex> parking(m_);
+  return parked_.size();
+}
+
+bool ParkingLot::reclaim_locked(libusb_transfer* transfer) {
+  for (auto it = parked_.begin(); it != parked_.end(); ++it) {
+    if (it->transfer != transfer) continue;
+    libusb_free_transfer(transfer);  // allowed from its own callback; the buffer goes with the entry
+    parked_.erase(it);
+    return true;
+  }
+  return false;
 }
 
 // ---- The process's libusb context ----

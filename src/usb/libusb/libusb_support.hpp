@@ -58,14 +58,23 @@ struct Waiter {
   std::condition_variable cv;
 };
 
+// A cancellation running on a thread of its own (start_cancel); `left` once libusb_cancel_transfer has returned.
+struct CancelCall {
+  std::mutex m;
+  std::condition_variable cv;
+  bool left = false;  // guarded by m
+};
+
 // One libusb transfer with its buffer and the outcome its completion leaves behind.
 //
 // Lifecycle: idle -> submitted (in flight) -> done (outcome stored by the callback) -> collected by the owner ->
 // idle again. The transfer and the buffer belong to libusb and the kernel while submitted; the slot must not be
-// destroyed or refilled until `done` has been seen, which is why every time-out cancels and then waits.
+// destroyed or refilled until `done` has been seen, which is why every time-out cancels and then waits. A
+// cancelled transfer that does not come back in time is parked: the slot hands transfer and buffer over and is
+// empty from then on (valid() is false).
 struct TransferSlot {
   explicit TransferSlot(Waiter& waiter);
-  ~TransferSlot();  // only while not submitted
+  ~TransferSlot();  // only while not submitted (or after parking)
   TransferSlot(const TransferSlot&) = delete;
   TransferSlot& operator=(const TransferSlot&) = delete;
 
@@ -79,21 +88,68 @@ struct TransferSlot {
   size_t capacity = 0;
   bool done = false;         // guarded by waiter->m
   TransferOutcome outcome;   // guarded by waiter->m
+  std::shared_ptr<CancelCall> cancelling;  // guarded by waiter->m: the cancellation last started, if any
 };
 
-// libusb completion callback of every transfer of this backend; user_data is its TransferSlot. It reads the
-// transfer's result, stores it in the slot and signals the waiter, all under the waiter's mutex; once it lets go of
-// that mutex the owner may free the slot, so nothing is touched after that.
+// libusb completion callback of every transfer of this backend; user_data is its TransferSlot. A parked transfer
+// is freed instead (its slot may be gone). Otherwise it reads the transfer's result, stores it in the slot and
+// signals the waiter, all under the waiter's mutex; once it lets go of that mutex the owner may free the slot, so
+// nothing is touched after that.
 void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer);
 
 // Marks `slot` as submitted-but-not-done (under its waiter's mutex, so the callback thread sees a consistent slot).
 void arm(TransferSlot& slot);
 // Waits until `slot` is done or `deadline` passes; true when done.
 bool wait_done(TransferSlot& slot, Clock::time_point deadline);
-// Waits without limit until `slot` is done, after it has been cancelled. A transfer that does not come back means
-// a stuck host stack; that is logged at Warn once per second, naming `what`, rather than freeing memory the kernel
-// may still write.
-void wait_returned(TransferSlot& slot, const char* what);
+
+// Starts cancelling the slot's transfer on a thread of its own ("tavro-usb-cancel") and returns at once. On Linux
+// the cancellation itself waits in the kernel until the host controller gives the transfer back, which a broken
+// stack may never do; the caller must be free to give up on it. At most one runs per slot at a time.
+void start_cancel(TransferSlot& slot);
+// Waits until the cancellation last started on `slot` has left libusb (at once if none). Needed before the slot's
+// transfer is reused or freed once it is done: it then leaves promptly, as the kernel has let go of the transfer.
+void wait_cancel_left(TransferSlot& slot);
+
+// How long a cancelled transfer may take to come back. A working host stack returns one within milliseconds (a
+// USB/IP link within a round trip, even on a loaded emulated machine); one still out after this long is lost in the
+// host's stack. Long enough never to give up on a slow but working stack, short enough that the caller holding the
+// handle (and close() behind it) gets on within one control time-out plus this.
+inline constexpr std::chrono::seconds kCancelReturnLimit{5};
+// What the other cancelled transfers of a device get once one of its transfers is lost: they usually come back at
+// once, and tearing the device down must not wait out the whole limit again for each of them.
+inline constexpr std::chrono::milliseconds kLostDeviceGrace{250};
+
+// Waits until the cancelled `slot` is back, at most until `give_up`, with a Warn each second naming `what`. A slot
+// still out then is parked (below): it keeps its waiter's owner free to go, and false is returned; the slot is then
+// empty (no transfer, no buffer) and the device must be treated as lost.
+bool wait_returned(TransferSlot& slot, Clock::time_point give_up, const char* what);
+
+// Transfers that were cancelled but never came back, each with its buffer. The host stack may still write such a
+// buffer, so it is never freed here; the completion callback frees transfer and buffer if the transfer ever
+// returns (on unplug, typically). Process-wide and never destroyed.
+class ParkingLot {
+ public:
+  static ParkingLot& instance();
+  // Moves the slot's transfer and buffer here unless its completion has already been stored; true when parked.
+  bool park(TransferSlot& slot);
+  // Number of transfers still parked.
+  size_t size();
+
+ private:
+  friend void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer);
+  struct Parked {
+    libusb_transfer* transfer;
+    std::unique_ptr<uint8_t[]> buffer;
+  };
+  ParkingLot() = default;
+  // With m_ held: frees `transfer` and its buffer if it is parked; true if it was.
+  bool reclaim_locked(libusb_transfer* transfer);
+
+  // Taken before a waiter's mutex, by the callback and by park(): a transfer is either parked or delivered to its
+  // slot, never both, and a callback never reaches a slot whose owner has parked it and gone.
+  std::mutex m_;
+  std::vector<Parked> parked_;  // guarded by m_
+};
 
 // ---- The process's libusb context ----
 
@@ -135,5 +191,6 @@ class Context {
 void set_current_thread_name(const char* name) noexcept;
 
 inline constexpr const char* kEventThreadName = "tavro-usb-events";
+inline constexpr const char* kCancelThreadName = "tavro-usb-cancel";
 
 }  // namespace tavro::usb::libusb_detail
