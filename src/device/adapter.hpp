@@ -56,6 +56,12 @@ class UsbAdapter {
     bool stuck = false;   // cancelled and not returned in time: its buffer stays reserved until it returns
   };
   OutFlight& out_flight() noexcept { return out_flight_; }
+  // Stalls of the bulk OUT endpoint and the halt clears they led to, guarded by bulk_out_lock.
+  struct OutStalls {
+    std::chrono::steady_clock::time_point last_stall{}, last_clear{};
+    std::chrono::nanoseconds delay{0};  // between clears while stalls keep coming; 0 before the first stall
+  };
+  OutStalls& out_stalls() noexcept { return out_stalls_; }
   // Signalled (under bulk_out_lock) whenever the write in flight is collected.
   std::condition_variable_any& out_flight_done() noexcept { return out_flight_done_; }
 
@@ -66,6 +72,7 @@ class UsbAdapter {
   std::unique_ptr<usb::BulkOutPipe> bulk_out_;
   std::timed_mutex bulk_out_lock_;
   OutFlight out_flight_;
+  OutStalls out_stalls_;
   std::condition_variable_any out_flight_done_;
   std::atomic<bool> lost_{false};
 };

@@ -103,6 +103,10 @@ Result<std::span<const uint8_t>> BulkInStream::read_view(nanoseconds timeout) {
 
 namespace {
 
+constexpr milliseconds kOutStallFirstDelay{1};
+constexpr milliseconds kOutStallMaxDelay{1000};
+constexpr milliseconds kOutStallBurstGap{1000};
+
 DeviceError stuck_endpoint() {
   return DeviceError::communication(
       "bulk OUT transfer did not return after cancellation; the transmit endpoint is unusable");
@@ -143,6 +147,28 @@ bool cancel_in_flight(UsbAdapter& adapter, nanoseconds limit, std::optional<usb:
   return true;
 }
 
+// A stalled bulk OUT endpoint stays halted, failing every later write, until the host clears the halt: cleared
+// right after the stall (endpoint lock held). While stalls keep coming (less than kOutStallBurstGap apart) the clears
+// back off, 1 ms doubling up to kOutStallMaxDelay apart, so that an adapter stalling every write does not get a
+// control request per write; the writes in between fail with the stall, as they would anyway. One Warn per burst.
+void clear_out_halt(UsbAdapter& adapter) {
+  UsbAdapter::OutStalls& st = adapter.out_stalls();
+  const TimePoint now = Clock::now();
+  const bool new_burst = st.delay == Duration::zero() || now - st.last_stall > kOutStallBurstGap;
+  st.last_stall = now;
+  if (new_burst) {
+    st.delay = kOutStallFirstDelay;
+    TAVRO_LOG(log::Target::Channel, log::Level::Warn, "Bulk OUT pipe stall — calling clear_halt(EP_BULK_OUT)");
+  } else if (now - st.last_clear < st.delay) {
+    return;
+  } else {
+    st.delay = std::min<Duration>(st.delay * 2, kOutStallMaxDelay);
+  }
+  st.last_clear = now;
+  if (const usb::TransferOutcome cleared = adapter.bulk_out().clear_halt(); !cleared.ok())
+    TAVRO_LOG(log::Target::Channel, log::Level::Error, "clear_halt(EP_BULK_OUT) failed: " + usb_error(cleared).text());
+}
+
 }  // namespace
 
 TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], nanoseconds timeout,
@@ -161,8 +187,10 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
   usb::BulkOutPipe& pipe = adapter.bulk_out();
   UsbAdapter::OutFlight& flight = adapter.out_flight();
   std::unique_lock<std::timed_mutex> lock(adapter.bulk_out_lock(), std::defer_lock);
-  const auto collected = [&] {
+  // The write in flight has come back: the endpoint is free again (and unhalted, if the write stalled).
+  const auto collected = [&](const usb::TransferOutcome& o) {
     flight = UsbAdapter::OutFlight{};
+    if (o.status == usb::TransferStatus::Stall) clear_out_halt(adapter);
     adapter.out_flight_done().notify_all();
   };
 
@@ -172,8 +200,8 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
       if (!flight.active) break;
       if (flight.writer == 0) {
         const Duration wait_for = flight.stuck ? Duration::zero() : time_left(slice_end(deadline));
-        if (pipe.wait(std::max<Duration>(wait_for, std::chrono::milliseconds(1)))) {
-          collected();
+        if (auto left_behind = pipe.wait(std::max<Duration>(wait_for, std::chrono::milliseconds(1)))) {
+          collected(*left_behind);
           break;
         }
         if (flight.stuck) return not_submitted(stuck_endpoint());
@@ -196,7 +224,7 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
     const Duration slice = time_left(slice_end(deadline));
     std::optional<usb::TransferOutcome> done = pipe.wait(std::max<Duration>(slice, std::chrono::milliseconds(1)));
     if (done) {
-      collected();
+      collected(*done);
       return written_or_uncertain(*done);
     }
     bool give_up = time_left(deadline) <= Duration::zero() || aborted();
@@ -207,7 +235,7 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
     }
     if (give_up) {
       if (!cancel_in_flight(adapter, how.cancel_limit, &done)) return uncertain(stuck_endpoint());
-      collected();
+      collected(*done);
       return written_or_uncertain(*done);
     }
   }

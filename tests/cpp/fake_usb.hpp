@@ -143,6 +143,7 @@ class FakeBulkOut {
   void refuse_submit(TransferStatus s);
   std::vector<Bytes> written() const;  // every submitted payload, in order
   size_t cancels() const;
+  size_t halt_clears() const;
 
  private:
   friend class FakeAdapter;
@@ -155,6 +156,7 @@ class FakeBulkOut {
   TransferStatus refuse_ = TransferStatus::Completed;
   std::vector<Bytes> written_;
   size_t cancels_ = 0;
+  size_t halt_clears_ = 0;
   bool open_ = false;
 };
 
@@ -381,6 +383,10 @@ inline size_t FakeBulkOut::cancels() const {
   std::lock_guard<std::mutex> l(owner_->mutex());
   return cancels_;
 }
+inline size_t FakeBulkOut::halt_clears() const {
+  std::lock_guard<std::mutex> l(owner_->mutex());
+  return halt_clears_;
+}
 
 // ----- Seam implementations -----
 
@@ -540,7 +546,11 @@ class FakeBulkOutPipe final : public usb::BulkOutPipe {
     }
     a_->cv().notify_all();
   }
-  usb::TransferOutcome clear_halt() override { return {}; }
+  usb::TransferOutcome clear_halt() override {
+    std::lock_guard<std::mutex> l(a_->mutex());
+    ++a_->bulk_out().halt_clears_;
+    return {};
+  }
 
  private:
   std::shared_ptr<FakeAdapter> a_;

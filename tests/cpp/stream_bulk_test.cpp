@@ -182,6 +182,19 @@ TEST_F(TxWrite, FailedTransfersAreUncertainUsbErrors) {
     EXPECT_EQ(r.status.error().text(), text);
     EXPECT_EQ(r.state, TxWriteState::Uncertain);
   }
+  // Only the stall halts the endpoint: it is cleared at once.
+  EXPECT_EQ(dev->bulk_out().halt_clears(), 1u);
+}
+
+TEST_F(TxWrite, AnEndpointThatKeepsStallingIsClearedWithBackOff) {
+  constexpr size_t kWrites = 64;  // back to back: clears would need writes about a second apart to keep up
+  for (size_t i = 0; i < kWrites; ++i) {
+    dev->bulk_out().script(BulkOutBehaviour::fail(TransferStatus::Stall));
+    EXPECT_FALSE(write_tx_record(*adapter, kRecord, milliseconds(100)).status.ok());
+  }
+  EXPECT_GE(dev->bulk_out().halt_clears(), 1u);
+  EXPECT_LT(dev->bulk_out().halt_clears(), kWrites / 2);
+  EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(100)).state, TxWriteState::Written);
 }
 
 TEST_F(TxWrite, RejectedBeforeSubmissionIsNotSubmitted) {

@@ -228,15 +228,20 @@ def test_a_write_the_adapter_never_accepts_is_cancelled_at_its_deadline(pair, si
 
 
 @both_paths
-def test_a_stalled_receive_endpoint_is_cleared_and_reception_goes_on(pair, sim, caplog):
+@pytest.mark.parametrize("endpoint", [0x81, 0x02])
+def test_a_stalled_endpoint_is_cleared_and_traffic_goes_on(pair, sim, caplog, endpoint):
     tx, rx = pair
-    adapter = sim.find(B)
-    adapter.add_fault(target="bulk_in", action="stall", endpoint=0x81)
+    name = "IN" if endpoint == 0x81 else "OUT"
+    adapter = sim.find(B if endpoint == 0x81 else A)
+    adapter.add_fault(target=f"bulk_{name.lower()}", action="stall", endpoint=endpoint)
+    if endpoint == 0x02:  # the stalled write fails; the ones after it go through
+        with pytest.raises(RuntimeError, match="^USB error: endpoint stall$"):
+            tx.send_frame(0x20, False, False, 0, b"", 1000)
     tx.send_frame(0x21, False, False, 0, b"", 1000)
     assert receive(rx)[1] == 0x21
-    assert adapter.halt_clears(0x81) == 1
+    assert adapter.halt_clears(endpoint) == 1
     assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [
-        "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)"]
+        f"Bulk {name} pipe stall — calling clear_halt(EP_BULK_{name})"]
 
 
 def test_overruns_are_counted(sim, open_devices):
