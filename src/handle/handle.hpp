@@ -21,9 +21,10 @@
 //     flight and whose shutdown resolves every ticket): every waiter of the handle sees it within a slice and
 //     gets "Device is closed" (a ticket: uncertain, session_closed).
 //   - The host's USB stack is waited for within bounds too: a cancelled transfer gets 5 s to come back (the
-//     libusb backend's kCancelReturnLimit). One it keeps is parked with its buffer and fails the adapter
-//     (UsbErrorKind::Lost): every later request fails at once, check_usable fails the handle with that text,
-//     and close() returns (raising it when the bus-off request cannot be sent).
+//     libusb backend's kCancelReturnLimit; cancellations run on threads of their own, because on Linux the
+//     cancellation itself waits in the kernel, and other requests of the device wait for them in user space).
+//     One the stack keeps is parked with its buffer and the adapter is lost (UsbErrorKind::Lost): every later
+//     request fails at once, check_usable fails the handle with that text, and close() returns with an error.
 //   - Threads that come back into a finalising interpreter park instead of taking the interpreter lock; the
 //     frames a forced unwind may still cross are not noexcept.
 //

@@ -74,8 +74,11 @@ class LibusbBackend final : public Backend {
       std::snprintf(bus, sizeof bus, "%03u", static_cast<unsigned>(libusb_get_bus_number(dev)));
       e.bus_id = bus;
       e.address = libusb_get_device_address(dev);
-      if (desc.idVendor == kTavroVendorId && desc.idProduct == kTavroProductId)
+      if (registry_.lost(dev)) {
+        e.serial_error = HostError{TransferStatus::Lost, 0, "a cancelled transfer of the device did not return"};
+      } else if (desc.idVendor == kTavroVendorId && desc.idProduct == kTavroProductId) {
         read_serial(dev, desc.iSerialNumber, e);
+      }
       e.token = std::shared_ptr<void>(libusb_ref_device(dev), DeviceRefRelease{});
       out.push_back(std::move(e));
     }
@@ -126,6 +129,16 @@ void OpenRegistry::erase(libusb_device* dev) {
   open_.erase(std::remove(open_.begin(), open_.end(), dev), open_.end());
 }
 
+void OpenRegistry::mark_lost(libusb_device* dev) {
+  std::lock_guard<std::mutex> lock(m_);
+  lost_.push_back(dev);
+}
+
+bool OpenRegistry::lost(libusb_device* dev) {
+  std::lock_guard<std::mutex> lock(m_);
+  return std::find(lost_.begin(), lost_.end(), dev) != lost_.end();
+}
+
 // ---- DeviceImpl ----
 
 DeviceImpl::DeviceImpl(libusb_device_handle* handle, libusb_device* dev, OpenRegistry& registry)
@@ -137,7 +150,7 @@ DeviceImpl::DeviceImpl(libusb_device_handle* handle, libusb_device* dev, OpenReg
 
 DeviceImpl::~DeviceImpl() {
   // Every interface (and so every pipe and transfer) is gone: each keeps this device alive.
-  if (lost()) {
+  if (!clear_to_submit()) {
     // Closing would wait in the kernel for the parked transfer, for good if it never comes back. Leaked instead:
     // the handle, its registration (the device cannot be opened again until it is unplugged) and the event user
     // that frees the parked transfer should it return.
@@ -198,13 +211,24 @@ Clock::time_point DeviceImpl::return_deadline() const noexcept {
 
 bool DeviceImpl::reclaim(TransferSlot& slot, Clock::time_point give_up, const char* what) {
   if (wait_returned(slot, give_up, what)) return true;
-  if (!lost_.exchange(true)) {
-    TAVRO_LOG(log::Target::Device, log::Level::Error,
-              std::string("a cancelled ") + what +
-                  " transfer did not return; its buffer stays reserved until it does, and the adapter is unusable "
-                  "until it is unplugged");
-  }
+  lose(what);
   return false;
+}
+
+bool DeviceImpl::clear_to_submit() {
+  if (lost()) return false;
+  if (gate_->wait_clear(return_deadline())) return true;
+  lose("USB");
+  return false;
+}
+
+void DeviceImpl::lose(const char* what) {
+  if (lost_.exchange(true)) return;
+  registry_.mark_lost(dev_);
+  TAVRO_LOG(log::Target::Device, log::Level::Error,
+            std::string("a cancelled ") + what +
+                " transfer did not return; its buffer stays reserved until it does, and the adapter is unusable "
+                "until it is unplugged");
 }
 
 TransferOutcome DeviceImpl::control_transfer(const ControlSetup& setup, std::span<uint8_t> data, Duration timeout) {
@@ -225,12 +249,13 @@ TransferOutcome DeviceImpl::control_transfer(const ControlSetup& setup, std::spa
   // No libusb time-out (0): ours is enforced by cancelling, so a time-out always ends as Cancelled.
   libusb_fill_control_transfer(slot.transfer, handle_, buf, on_transfer_done, &slot, 0);
 
+  if (!clear_to_submit()) return TransferOutcome{TransferStatus::Lost, 0, 0};
   arm(slot);
   const int rc = libusb_submit_transfer(slot.transfer);
   if (rc != LIBUSB_SUCCESS) return outcome_from_error(rc);
   if (!wait_done(slot, deadline)) {
-    // NOT_FOUND here means it completed meanwhile; either way it is back once `done` is set.
-    start_cancel(slot);
+    // A transfer that completed meanwhile makes the cancellation a no-op; either way it is back once `done` is set.
+    cancel(slot);
     // Bounded with state_lock held above us: see wait_returned. A request lost this way fails the device.
     if (!reclaim(slot, return_deadline(), "control")) return TransferOutcome{TransferStatus::Lost, 0, 0};
   }
@@ -252,7 +277,7 @@ InterfaceImpl::InterfaceImpl(std::shared_ptr<DeviceImpl> device, uint8_t number,
 
 InterfaceImpl::~InterfaceImpl() {
   // The kernel would wait for a parked transfer of the interface before releasing it (see DeviceImpl).
-  if (device_->lost()) return;
+  if (!device_->clear_to_submit()) return;
   // Fails harmlessly with NO_DEVICE after an unplug; there is nothing else to undo.
   libusb_release_interface(device_->handle(), number_);
   device_->forget_claim(number_);

@@ -20,10 +20,15 @@ class OpenRegistry {
  public:
   bool insert(libusb_device* dev);  // false if already open
   void erase(libusb_device* dev);
+  // A device whose cancelled transfer never came back: opening it again would wait in the kernel behind that
+  // transfer (until it is unplugged), so enumeration does not read its serial number.
+  void mark_lost(libusb_device* dev);
+  bool lost(libusb_device* dev);
 
  private:
   std::mutex m_;
   std::vector<libusb_device*> open_;  // guarded by m_
+  std::vector<libusb_device*> lost_;  // guarded by m_; a subset of open_, never erased (the device stays open)
 };
 
 // An opened device: one libusb handle, closed (and the event thread released) on destruction, unless a cancelled
@@ -50,8 +55,19 @@ class DeviceImpl final : public Device {
   Clock::time_point return_deadline() const noexcept;
   // Waits for a cancelled transfer of this device (wait_returned); false, with the device lost, if it was parked.
   bool reclaim(TransferSlot& slot, Clock::time_point give_up, const char* what);
+  // Cancels the slot's transfer (start_cancel) through this device's gate. Not on a lost device: the cancellation
+  // would only wait in the kernel behind the lost one, and unplugging gives back every transfer anyway.
+  void cancel(TransferSlot& slot) {
+    if (!lost()) start_cancel(slot, gate_);
+  }
+  // Before any other request of the device: waits, within return_deadline(), until no cancellation is left in
+  // the kernel; false, with the device lost, when one stays there or the device is lost already.
+  bool clear_to_submit();
 
  private:
+  void lose(const char* what);
+
+  const std::shared_ptr<CancelGate> gate_ = std::make_shared<CancelGate>();
   std::atomic<bool> lost_{false};
   libusb_device_handle* const handle_;
   libusb_device* const dev_;

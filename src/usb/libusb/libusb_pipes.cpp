@@ -23,9 +23,9 @@ class BulkInPipeImpl final : public BulkInPipe {
 
   ~BulkInPipeImpl() override {
     recycle_held();
-    for (TransferSlot* s : queue_) start_cancel(*s);
-    // One limit for the whole queue; what is not back by then is parked, never freed under the kernel.
     DeviceImpl& device = itf_->owner();
+    for (TransferSlot* s : queue_) device.cancel(*s);
+    // One limit for the whole queue; what is not back by then is parked, never freed under the kernel.
     const auto give_up = device.return_deadline();
     for (TransferSlot* s : queue_) (void)device.reclaim(*s, give_up, label_);
   }
@@ -34,8 +34,8 @@ class BulkInPipeImpl final : public BulkInPipe {
 
   TransferOutcome submit(size_t length) override {
     recycle_held();
-    // A lost transfer's cancellation may still hold the device in the kernel; a submission would wait behind it.
-    if (itf_->owner().lost()) return refused(TransferStatus::Lost);
+    // A cancellation may hold the device in the kernel; a submission would wait there behind it.
+    if (!itf_->owner().clear_to_submit()) return refused(TransferStatus::Lost);
     if (length > static_cast<size_t>(INT_MAX)) return refused(TransferStatus::InvalidArgument);
     TransferSlot* s = take_idle(length);
     if (s == nullptr) return outcome_from_error(LIBUSB_ERROR_NO_MEM);
@@ -70,7 +70,7 @@ class BulkInPipeImpl final : public BulkInPipe {
     const auto deadline = deadline_after(timeout);
     recycle_held();
     // Cancel all first so they come back together, then collect in queue order.
-    for (TransferSlot* s : queue_) start_cancel(*s);
+    for (TransferSlot* s : queue_) itf_->owner().cancel(*s);
     while (!queue_.empty()) {
       TransferSlot* s = queue_.front();
       // The rest stay queued (already cancelled); the destructor reclaims them.
@@ -84,7 +84,10 @@ class BulkInPipeImpl final : public BulkInPipe {
     return true;
   }
 
-  TransferOutcome clear_halt() override { return outcome_from_error(libusb_clear_halt(itf_->handle(), desc_.address)); }
+  TransferOutcome clear_halt() override {
+    if (!itf_->owner().clear_to_submit()) return refused(TransferStatus::Lost);
+    return outcome_from_error(libusb_clear_halt(itf_->handle(), desc_.address));
+  }
 
  private:
   static std::span<const uint8_t> data_of(const TransferSlot& s) {
@@ -146,8 +149,8 @@ class BulkOutPipeImpl final : public BulkOutPipe {
       pending = in_flight_ && !slot_.done;
     }
     if (pending) {
-      start_cancel(slot_);  // unless one is still running
       DeviceImpl& device = itf_->owner();
+      device.cancel(slot_);  // unless one is still running
       (void)device.reclaim(slot_, device.return_deadline(), label_);
     }
     itf_->release_out(desc_.address);
@@ -156,7 +159,7 @@ class BulkOutPipeImpl final : public BulkOutPipe {
   const EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(std::span<const uint8_t> data) override {
-    if (itf_->owner().lost()) return refused(TransferStatus::Lost);
+    if (!itf_->owner().clear_to_submit()) return refused(TransferStatus::Lost);
     if (!slot_.valid()) return outcome_from_error(LIBUSB_ERROR_NO_MEM);
     if (data.size() > static_cast<size_t>(INT_MAX)) return refused(TransferStatus::InvalidArgument);
     {
@@ -184,7 +187,7 @@ class BulkOutPipeImpl final : public BulkOutPipe {
       std::lock_guard<std::mutex> lock(waiter_.m);
       cancel = cancel_requested_;
     }
-    if (cancel) start_cancel(slot_);
+    if (cancel) itf_->owner().cancel(slot_);
     return TransferOutcome{};
   }
 
@@ -203,11 +206,14 @@ class BulkOutPipeImpl final : public BulkOutPipe {
       if (!in_flight_ || slot_.done) return;
       cancel_requested_ = true;
     }
-    // Outside the mutex: start_cancel takes it.
-    start_cancel(slot_);
+    // Outside the mutex: cancelling takes it.
+    itf_->owner().cancel(slot_);
   }
 
-  TransferOutcome clear_halt() override { return outcome_from_error(libusb_clear_halt(itf_->handle(), desc_.address)); }
+  TransferOutcome clear_halt() override {
+    if (!itf_->owner().clear_to_submit()) return refused(TransferStatus::Lost);
+    return outcome_from_error(libusb_clear_halt(itf_->handle(), desc_.address));
+  }
 
  private:
   TransferOutcome unsubmit(TransferOutcome why) {

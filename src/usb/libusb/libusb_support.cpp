@@ -155,7 +155,23 @@ bool wait_done(TransferSlot& slot, Clock::time_point deadline) {
   return slot.waiter->cv.wait_until(lock, deadline, [&] { return slot.done; });
 }
 
-void start_cancel(TransferSlot& slot) {
+void CancelGate::enter() {
+  std::lock_guard<std::mutex> lock(m_);
+  ++inside_;
+}
+
+void CancelGate::leave() {
+  std::lock_guard<std::mutex> lock(m_);
+  --inside_;
+  cv_.notify_all();
+}
+
+bool CancelGate::wait_clear(Clock::time_point until) {
+  std::unique_lock<std::mutex> lock(m_);
+  return cv_.wait_until(lock, until, [&] { return inside_ == 0; });
+}
+
+void start_cancel(TransferSlot& slot, const std::shared_ptr<CancelGate>& gate) {
   libusb_transfer* const transfer = slot.transfer;
   if (transfer == nullptr) return;
   auto call = std::make_shared<CancelCall>();
@@ -167,10 +183,12 @@ void start_cancel(TransferSlot& slot) {
     }
     slot.cancelling = call;
   }
-  const auto run = [call, transfer] {
+  gate->enter();
+  const auto run = [call, transfer, gate] {
     // The transfer outlives this call: its owner waits for `left` before reusing or freeing it, and a parked
     // transfer is freed by its completion, which libusb runs only after this call has let go of the transfer.
     libusb_cancel_transfer(transfer);
+    gate->leave();
     std::lock_guard<std::mutex> lock(call->m);
     call->left = true;
     call->cv.notify_all();

@@ -102,10 +102,27 @@ void arm(TransferSlot& slot);
 // Waits until `slot` is done or `deadline` passes; true when done.
 bool wait_done(TransferSlot& slot, Clock::time_point deadline);
 
-// Starts cancelling the slot's transfer on a thread of its own ("tavro-usb-cancel") and returns at once. On Linux
-// the cancellation itself waits in the kernel until the host controller gives the transfer back, which a broken
-// stack may never do; the caller must be free to give up on it. At most one runs per slot at a time.
-void start_cancel(TransferSlot& slot);
+// Cancellations of one device that are still inside libusb. On Linux a cancellation holds the device's lock in
+// the kernel until the host controller gives the transfer back, so any other request of the device (a submission,
+// a halt clear, a release) would wait there behind it, out of reach of every time-out; those wait here instead,
+// within bounds.
+class CancelGate {
+ public:
+  void enter();
+  void leave();
+  // Waits until no cancellation is inside, at most until `until`; false if one still is.
+  bool wait_clear(Clock::time_point until);
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  size_t inside_ = 0;  // guarded by m_
+};
+
+// Starts cancelling the slot's transfer on a thread of its own ("tavro-usb-cancel"), counted in `gate`, and
+// returns at once: the cancellation itself may wait in the kernel (see CancelGate) for good on a broken stack, and
+// the caller must be free to give up on it. At most one runs per slot at a time.
+void start_cancel(TransferSlot& slot, const std::shared_ptr<CancelGate>& gate);
 // Waits until the cancellation last started on `slot` has left libusb (at once if none). Needed before the slot's
 // transfer is reused or freed once it is done: it then leaves promptly, as the kernel has let go of the transfer.
 void wait_cancel_left(TransferSlot& slot);
