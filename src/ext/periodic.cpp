@@ -216,11 +216,18 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
 }
 
 void PeriodicTable::release_finished(uint32_t id) {
-  std::lock_guard<std::mutex> lk(mu_);
-  auto it = tasks_.find(id);
-  if (it == tasks_.end() || !it->second.thread.joinable()) return;
-  if (it->second.thread.get_id() != std::this_thread::get_id()) return;  // an id reused by a newer task
-  it->second.thread.detach();
+  std::thread previous;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = tasks_.find(id);
+    if (it == tasks_.end() || !it->second.thread.joinable()) return;
+    if (it->second.thread.get_id() != std::this_thread::get_id()) return;  // an id reused by a newer task
+    previous = std::move(ended_);
+    ended_ = std::move(it->second.thread);
+  }
+  // Not detached: a close must be able to wait until this thread is gone. The previous one takes no lock any
+  // more, so joining it here is short.
+  if (previous.joinable()) previous.join();
 }
 
 Op<void> PeriodicTable::modify(uint32_t id, std::vector<CanFrame> frames) {
@@ -233,33 +240,44 @@ Op<void> PeriodicTable::modify(uint32_t id, std::vector<CanFrame> frames) {
 
 Op<void> PeriodicTable::stop(uint32_t id) {
   std::vector<Task> taken;
+  std::thread ended;
   {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = tasks_.find(id);
     if (it == tasks_.end()) return OpError::runtime("No periodic task with id " + std::to_string(id));
     taken.push_back(std::move(it->second));
     tasks_.erase(it);
+    ended = std::move(ended_);  // perhaps this very task's thread
   }
-  stop_and_join(taken);
+  stop_and_join(taken, std::move(ended));
   return {};
 }
 
 void PeriodicTable::stop_all() {
   std::vector<Task> taken;
+  std::thread ended;
   {
     std::lock_guard<std::mutex> lk(mu_);
     taken.reserve(tasks_.size());
     for (auto& [id, task] : tasks_) taken.push_back(std::move(task));
     tasks_.clear();
+    ended = std::move(ended_);
   }
-  stop_and_join(taken);
+  stop_and_join(taken, std::move(ended));
 }
 
-void PeriodicTable::stop_and_join(std::vector<Task>& tasks) {
+void PeriodicTable::stop_and_join(std::vector<Task>& tasks, std::thread ended) {
   // Every worker is told first, so they wind down together rather than one join at a time.
   for (Task& t : tasks) t.control->request_stop();
-  for (Task& t : tasks)
-    if (t.thread.joinable()) t.thread.join();
+  tasks.push_back(Task{nullptr, std::move(ended)});
+  for (Task& t : tasks) {
+    if (!t.thread.joinable()) continue;
+    // A worker that held the last reference to the table gets here on its own thread, and cannot join itself.
+    if (t.thread.get_id() == std::this_thread::get_id())
+      t.thread.detach();
+    else
+      t.thread.join();
+  }
 }
 
 void PeriodicTable::notify_all() noexcept {

@@ -8,7 +8,9 @@
 //   table.stop(id) / table.stop_all()             # remove, then signal and join with no lock held
 //
 // A task never raises: a failure ends it and is kept as "<Python class>: <message>" until its entry is removed.
-// An ended task's thread does not wait for that removal: it detaches itself (its stack is freed as it exits).
+// An ended task's thread does not wait for that removal: it hands itself to the table as the one ended thread
+// left to join, after joining the one it replaces, so that a table holds at most one ended thread (and stack) and
+// stop()/stop_all() still return only after the workers they remove have exited.
 // Locks: state_lock -> table lock -> a task's frame / error / wake mutexes. A worker takes state_lock itself
 // (for at most 50 ms per frame), so it is joined only after every lock has been released; notify_all, which
 // runs under state_lock, therefore only sets flags and wakes.
@@ -99,15 +101,17 @@ class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {
  private:
   struct Task {
     std::shared_ptr<PeriodicControl> control;
-    std::thread thread;  // detached by the worker itself when it ends while its entry stays
+    std::thread thread;  // moved to ended_ by the worker itself when it ends while its entry stays
   };
-  static void stop_and_join(std::vector<Task>& tasks);
-  // Called by a worker that has ended and let go of the device: if its entry is still in the table, nobody will
-  // join it, so it detaches itself and its stack is freed as it exits. Otherwise its remover joins it.
+  static void stop_and_join(std::vector<Task>& tasks, std::thread ended);
+  // Called by a worker that has ended and let go of the device: if its entry is still in the table, nobody would
+  // join it, so it moves its thread to ended_ and joins the thread it displaces there. Otherwise its remover
+  // joins it.
   void release_finished(uint32_t id);
 
   std::mutex mu_;
   std::map<uint32_t, Task> tasks_;  // guarded by mu_
+  std::thread ended_;               // guarded by mu_; a worker past its last lock, still to be joined
   uint32_t next_id_ = 1;            // guarded by mu_
 };
 
