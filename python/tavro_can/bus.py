@@ -38,6 +38,8 @@ _FOREVER_MS = 300_000
 _TRY_ONCE_MS = 25
 # Slice of a send that blocks without a time-out: Python handles signals between slices.
 _SEND_SLICE_MS = 250
+# How long a send that timed out waits for the adapter to withdraw its frame (one control request's time-out).
+_CANCEL_MS = 1000
 
 
 class TavroError(CanError):
@@ -109,6 +111,29 @@ def _sliced(call: Callable[[int], Any], deadline: Optional[float]) -> Any:
         except TimeoutError:
             if deadline is not None and time.monotonic() >= deadline:
                 raise
+
+
+def _verdict(dev: Any, ticket: Any, deadline: Optional[float]) -> dict:
+    """The adapter's verdict on a confirmed frame, awaited until `deadline`. A send that gives up asks the adapter
+    to withdraw the frame: a caller told "timed out" retries, and the frame must not then go out a second time
+    later; nor may a ticket nobody awaits stay pending. Should the frame have gone out meanwhile, that is success."""
+    try:
+        return _sliced(ticket.wait, deadline)
+    except TimeoutError:
+        try:
+            dev.cancel_ticket(ticket, _CANCEL_MS)
+        except (RuntimeError, TimeoutError):
+            pass  # the ticket stays pending; the time-out below still tells the truth about this send
+        try:
+            result = ticket.wait(0)
+        except TimeoutError:
+            raise TimeoutError("the adapter did not confirm the frame in time; it may still be sent") from None
+        if result["status"] == "success":
+            return result
+        if result["status"] == "cancelled":
+            raise TimeoutError("the adapter did not send the frame in time; withdrawn, it will not be sent") from None
+        reason = f": {result['status']}" + (f" ({result['reason']})" if result.get("reason") else "")
+        raise TimeoutError(f"the adapter did not confirm the frame in time; it may still be sent{reason}") from None
 
 
 def _native_filters(filters: Optional[Sequence[Any]]) -> Optional[list]:
@@ -306,14 +331,14 @@ class TavroBus(BusABC):
                     dev.send_frame(*args, _TRY_ONCE_MS)
                     return
                 ticket = dev.submit_frame(*args, _TRY_ONCE_MS)
-                result = _sliced(ticket.wait, time.monotonic() + _TRY_ONCE_MS / 1000)
+                result = _verdict(dev, ticket, time.monotonic() + _TRY_ONCE_MS / 1000)
             else:
                 deadline = None if timeout is None else time.monotonic() + timeout
                 if not self._own:
                     _sliced(lambda ms: dev.send_frame(*args, ms), deadline)
                     return
                 ticket = _sliced(lambda ms: dev.submit_frame(*args, ms), deadline)
-                result = _sliced(ticket.wait, deadline)  # the frame is submitted once, however long this takes
+                result = _verdict(dev, ticket, deadline)  # the frame is submitted once, however long this takes
         except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
         if result["status"] != "success":

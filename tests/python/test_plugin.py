@@ -195,6 +195,13 @@ def test_receive_own_messages_in_order_with_received_frames(sim, tavro_interface
         own.send(can.Message(arbitration_id=0x300, is_extended_id=False))
         got = [(m.arbitration_id, m.is_rx) for m in drain(own)]
         assert got == [(0x100, False), (0x200, True), (0x300, False)]
+        assert [m.arbitration_id for m in drain(peer)] == [0x300]
+        sim.set_paused(True)  # the adapter holds whatever it is given
+        for timeout in (0, 0.2):
+            with pytest.raises(can.CanTimeoutError, match="withdrawn"):
+                own.send(can.Message(arbitration_id=0x400, is_extended_id=False), timeout=timeout)
+        sim.set_paused(False)
+        assert drain(peer) == [] and own._dev.confirmation_info()["pending"] == 0  # a timed-out send never goes out
         own.state = can.BusState.ACTIVE
         with pytest.raises(can.CanOperationError, match="receive_own_messages"):
             own.state = can.BusState.PASSIVE
