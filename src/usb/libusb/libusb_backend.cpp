@@ -217,7 +217,7 @@ bool DeviceImpl::reclaim(TransferSlot& slot, Clock::time_point give_up, const ch
 
 bool DeviceImpl::clear_to_submit() {
   if (lost()) return false;
-  if (gate_->wait_clear(return_deadline())) return true;
+  if (gate_->clear() || gate_->wait_clear(return_deadline())) return true;
   lose("USB");
   return false;
 }

@@ -157,18 +157,18 @@ bool wait_done(TransferSlot& slot, Clock::time_point deadline) {
 
 void CancelGate::enter() {
   std::lock_guard<std::mutex> lock(m_);
-  ++inside_;
+  inside_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void CancelGate::leave() {
   std::lock_guard<std::mutex> lock(m_);
-  --inside_;
+  inside_.fetch_sub(1, std::memory_order_release);
   cv_.notify_all();
 }
 
 bool CancelGate::wait_clear(Clock::time_point until) {
   std::unique_lock<std::mutex> lock(m_);
-  return cv_.wait_until(lock, until, [&] { return inside_ == 0; });
+  return cv_.wait_until(lock, until, [&] { return clear(); });
 }
 
 void start_cancel(TransferSlot& slot, const std::shared_ptr<CancelGate>& gate) {

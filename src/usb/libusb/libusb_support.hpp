@@ -110,13 +110,15 @@ class CancelGate {
  public:
   void enter();
   void leave();
+  // No cancellation inside: checked before every submission, so without a lock.
+  bool clear() const noexcept { return inside_.load(std::memory_order_acquire) == 0; }
   // Waits until no cancellation is inside, at most until `until`; false if one still is.
   bool wait_clear(Clock::time_point until);
 
  private:
   std::mutex m_;
   std::condition_variable cv_;
-  size_t inside_ = 0;  // guarded by m_
+  std::atomic<size_t> inside_{0};  // changed under m_, so that a waiter cannot miss the last leave
 };
 
 // Starts cancelling the slot's transfer on a thread of its own ("tavro-usb-cancel"), counted in `gate`, and
