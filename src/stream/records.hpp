@@ -46,14 +46,20 @@ inline std::array<uint8_t, 4> u32_bytes(uint32_t v) noexcept {
 }  // namespace wire
 
 // Decodes one 24-byte RxRecord.
-inline CanFrame decode_rx_record(const uint8_t* rec) noexcept {
-  CanFrame f;
-  f.channel = rec[0];
-  const uint32_t id_word = wire::get_u32(rec + 4);
+// The frame flags of an RxRecord: its flag byte with the identifier word's format bits.
+inline uint8_t rx_record_flags(const uint8_t* rec, uint32_t id_word) noexcept {
   uint8_t flags = rec[2] & ~FRAME_FLAG_OWN;  // the host-only bit never comes from the wire
   if (id_word & protocol::kIdExtended) flags |= FRAME_FLAG_EXTENDED;
   if (id_word & protocol::kIdRemote) flags |= FRAME_FLAG_RTR;
   if (id_word & protocol::kIdError) flags |= FRAME_FLAG_ERROR;
+  return flags;
+}
+
+inline CanFrame decode_rx_record(const uint8_t* rec) noexcept {
+  CanFrame f;
+  f.channel = rec[0];
+  const uint32_t id_word = wire::get_u32(rec + 4);
+  const uint8_t flags = rx_record_flags(rec, id_word);
   f.flags = flags;
   f.id = (flags & FRAME_FLAG_EXTENDED) ? (id_word & 0x1FFFFFFFu) : (id_word & 0x7FFu);
   f.dlc = rec[1] > 8 ? 8 : rec[1];

@@ -28,9 +28,9 @@ namespace tavro {
 inline bool rx_record_plausible(const uint8_t* rec) noexcept {
   if (rec[0] != 0 || rec[3] != 0 || rec[1] > 8) return false;
   const uint32_t id_word = wire::get_u32(rec + 4);
-  const CanFrame f = decode_rx_record(rec);
-  if (f.flags & FRAME_FLAG_ERROR) return (f.flags & (FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED)) == 0;
-  return (f.flags & FRAME_FLAG_EXTENDED) || (id_word & 0x1FFFF800u) == 0;
+  const uint8_t flags = rx_record_flags(rec, id_word);  // not a whole decode: the worker decodes what passes
+  if (flags & FRAME_FLAG_ERROR) return (flags & (FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED)) == 0;
+  return (flags & FRAME_FLAG_EXTENDED) || (id_word & 0x1FFFF800u) == 0;
 }
 
 struct RxLosses {
