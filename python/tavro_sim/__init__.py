@@ -25,14 +25,15 @@ import atexit
 from typing import Iterable, NamedTuple, Optional, Sequence, Union
 
 from . import _native
-from .usbip import (USB_PATH_UNSUPPORTED_FAULTS, VhciAttachment, attach_vhci, serve_usbip, stop_usbip,
-                    usb_path_supports, usbip_port)
+from .usbip import (USB_PATH_UNSUPPORTED_FAULTS, USBIP_UNAVAILABLE, VhciAttachment, attach_vhci, serve_usbip,
+                    stop_usbip, usb_path_supports, usbip_port)
 
 __all__ = [
     "Adapter", "Frame", "REQUESTS", "plug", "unplug", "adapters", "find", "reset", "add_enumeration_fault",
     "clear_enumeration_faults", "inject", "start_stream", "stop_stream", "wire_log", "set_unlimited_speed",
     "set_ack_peer", "set_paused", "inject_error", "bus_time_us", "serve_usbip", "stop_usbip", "usbip_port",
-    "attach_vhci", "VhciAttachment", "USB_PATH_UNSUPPORTED_FAULTS", "usb_path_supports",
+    "attach_vhci", "VhciAttachment", "USB_PATH_UNSUPPORTED_FAULTS", "USBIP_UNAVAILABLE", "usb_path_supports",
+    "thread_names",
 ]
 
 # The server's threads are joined before the interpreter goes away.
@@ -424,3 +425,9 @@ def inject_error(state: int, adapter: Optional[Adapter] = None) -> None:
 def bus_time_us() -> int:
     """The bus clock in microseconds."""
     return _native.bus_time_us()
+
+
+def thread_names() -> list[str]:
+    """Names of this process's threads as the operating system shows them, on every platform (the driver's are
+    "tavro-" plus a role, cut to 15 characters). For tests that check which driver threads run."""
+    return _native.thread_names()

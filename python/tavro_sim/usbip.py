@@ -45,12 +45,24 @@ def usb_path_supports(target: str, action: str) -> bool:
     return not any((t is None or t == target) and (a is None or a == action) for t, a in USB_PATH_UNSUPPORTED_FAULTS)
 
 
+#: None where the USB/IP server is built (Linux), else why not: there ``serve_usbip``, ``attach_vhci`` and the
+#: ``tavro-sim`` command raise OSError with this text. The in-process simulator works everywhere.
+USBIP_UNAVAILABLE: Optional[str] = _native.usbip_unavailable
+
+
+def _require_server() -> None:
+    if USBIP_UNAVAILABLE is not None:
+        raise OSError(f"USB/IP server: {USBIP_UNAVAILABLE}")
+
+
 def serve_usbip(port: int = 0, host: str = "127.0.0.1") -> int:
     """Serve every plugged adapter over USB/IP on ``host:port`` (port 0: a free one) and return the bound port.
 
     Listens on the loopback interface unless told otherwise. Calling it again while serving returns the same port
-    when ``port`` is 0 or that port; another port raises OSError. Each adapter's bus id is ``Adapter.usbip_busid``.
+    when ``port`` is 0 or that port; another port raises OSError, as does a platform without the server (Linux
+    only). Each adapter's bus id is ``Adapter.usbip_busid``.
     """
+    _require_server()
     current = _native.usbip_port()
     if current and port in (0, current):
         return current
@@ -124,6 +136,7 @@ def attach_vhci(adapter, port: Optional[int] = None) -> VhciAttachment:
     the first free one of the right speed)."""
     from . import Adapter, find
 
+    _require_server()
     if isinstance(adapter, str):
         adapter = find(adapter)
     if not isinstance(adapter, Adapter):
@@ -144,5 +157,5 @@ def attach_vhci(adapter, port: Optional[int] = None) -> VhciAttachment:
     return VhciAttachment(adapter, port, busid, devid, speed)
 
 
-__all__ = ["USB_PATH_UNSUPPORTED_FAULTS", "usb_path_supports", "serve_usbip", "stop_usbip", "usbip_port",
+__all__ = ["USB_PATH_UNSUPPORTED_FAULTS", "USBIP_UNAVAILABLE", "usb_path_supports", "serve_usbip", "stop_usbip", "usbip_port",
            "attach_vhci", "VhciAttachment", "VHCI_DIR"]

@@ -2,10 +2,6 @@
 // counters. One mutex guards all bus state; callbacks are collected under it and made after it is released.
 #include "bus/bus.hpp"
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/thread_name.hpp"
+#include "platform/platform.hpp"
 
 namespace tavro::sim {
 
@@ -426,11 +422,9 @@ class Core {
 };
 
 void Core::run() {
-  tavro::name_current_thread("tavro-sim-bus");
-#ifdef __linux__
-  // Frames at 1 Mbit/s last about 100 us; the default 50 us timer slack would blur their end times.
-  prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-#endif
+  platform::name_current_thread("tavro-sim-bus");
+  // Frames at 1 Mbit/s last about 100 us; a coarse timer would blur their end times.
+  const platform::FineTimers fine_timers;
   std::unique_lock lk(mu_);
   thread_id_ = std::this_thread::get_id();
   while (!stop_) {

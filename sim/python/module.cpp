@@ -10,6 +10,8 @@
 //   n.usbip_listen(host, port) -> port, n.usbip_stop(), n.usbip_port() -> port or 0
 //   n.usbip_serve_fd(id, fd) -> bool      # serves the adapter on a dup of a connected stream socket
 //   n.usbip_identity(id) -> (busid, devid, speed)
+//   n.usbip_unavailable                   # None, or why this platform has no USB/IP server (Linux only)
+//   n.thread_names() -> [str]             # test support: the process's thread names as the OS shows them
 //
 // Every call that reaches the simulator releases the interpreter lock; the simulator never calls into Python.
 #ifndef Py_LIMITED_API
@@ -18,16 +20,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <fcntl.h>
-
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "backend/backend.hpp"
+#include "platform/platform.hpp"
 #include "usbip/server.hpp"
 
 namespace {
@@ -88,8 +90,7 @@ struct Simulator {
 Simulator& simulator() {
   static Simulator* sim = [] {
     auto* s = new Simulator();
-    const char* env = std::getenv("TAVRO_SIM_ADAPTERS");
-    std::string list = env ? env : "tav.io:CANH0001";
+    const std::string list = tavro::platform::environment("TAVRO_SIM_ADAPTERS").value_or("tav.io:CANH0001");
     size_t pos = 0;
     while (pos <= list.size()) {
       size_t end = list.find(',', pos);
@@ -966,7 +967,9 @@ PyObject* py_usbip_serve_fd(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Oi", &id, &fd)) return nullptr;
   auto a = adapter_or_raise(id);
   if (!a) return nullptr;
-  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  using tavro::sim::usbip::UsbipServer;
+  if (const char* why = UsbipServer::unavailable()) return PyErr_Format(PyExc_OSError, "USB/IP server: %s", why);
+  const int own = UsbipServer::duplicate_socket(fd);
   if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
   bool served;
   {
@@ -987,6 +990,28 @@ PyObject* py_usbip_identity(PyObject*, PyObject* id) {
   }
   return Py_BuildValue("(skk)", UsbipServer::busid(*a).c_str(), (unsigned long)UsbipServer::devid(*a),
                        (unsigned long)speed);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Test support
+
+// The names of the process's threads as the OS shows them, so that tests check the driver's thread names the same
+// way on every platform (the product module offers nothing of the kind).
+PyObject* py_thread_names(PyObject*, PyObject*) {
+  std::vector<std::string> names;
+  try {
+    Unlocked u;
+    names = tavro::platform::thread_names();
+  } catch (const std::exception& e) {
+    return PyErr_Format(PyExc_OSError, "thread names: %s", e.what());
+  }
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& n : names) {
+    Ref text(PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()), "replace"));
+    if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+  }
+  return list.release();
 }
 
 PyObject* py_halt_clears(PyObject*, PyObject* args) {
@@ -1037,6 +1062,7 @@ PyMethodDef methods[] = {
     {"usbip_serve_fd", py_usbip_serve_fd, METH_VARARGS,
      "usbip_serve_fd(id, fd) -> bool: serve the adapter on a duplicate of a connected stream socket."},
     {"usbip_identity", py_usbip_identity, METH_O, "usbip_identity(id) -> (busid, devid, speed)"},
+    {"thread_names", py_thread_names, METH_NOARGS, "thread_names() -> [str]: names of this process's threads."},
     {nullptr, nullptr, 0, nullptr}  // sentinel
 };
 
@@ -1050,6 +1076,13 @@ int exec_module(PyObject* m) {
   if (!capsule) return -1;
   if (PyModule_AddObject(m, "backend", capsule) < 0) {
     Py_DECREF(capsule);
+    return -1;
+  }
+  const char* why = tavro::sim::usbip::UsbipServer::unavailable();
+  PyObject* unavailable = why ? PyUnicode_FromString(why) : Py_NewRef(Py_None);
+  if (!unavailable) return -1;
+  if (PyModule_AddObject(m, "usbip_unavailable", unavailable) < 0) {
+    Py_DECREF(unavailable);
     return -1;
   }
   return 0;

@@ -19,7 +19,7 @@
 #include <optional>
 #include <utility>
 
-#include "core/thread_name.hpp"
+#include "platform/platform.hpp"
 #include "usbip/descriptors.hpp"
 
 namespace tavro::sim::usbip {
@@ -40,7 +40,6 @@ constexpr uint32_t kMaxTransfer = 64 * 1024;
 constexpr size_t kMaxPending = 512;
 // Connections served at once; more are closed at once.
 constexpr size_t kMaxConnections = 64;
-constexpr uint32_t kBusnum = 1;
 // A peer that stops reading for this long has gone: the connection closes instead of blocking a sender forever.
 constexpr int kSendTimeoutMs = 5000;
 // The handshake (device list or import request) must arrive within this time.
@@ -90,7 +89,7 @@ void put_device_record(std::vector<uint8_t>& v, const SimAdapter& a, const Devic
   const std::string busid = UsbipServer::busid(a);
   put_text(v, "/sys/devices/tavro-sim/usb1/" + busid, 256);
   put_text(v, busid, 32);
-  put32(v, kBusnum);
+  put32(v, UsbipServer::kBusnum);
   put32(v, a.address());
   put32(v, d.speed);
   put16(v, p.vendor_id);
@@ -156,12 +155,12 @@ class Connection final : private AdapterWatcher {
   };
 
   void run() {
-    name_current_thread("tavro-usbip-dev");
+    platform::name_current_thread("tavro-usbip-dev");
     bool serving = adapter_ != nullptr;
     if (!serving) {
-      name_current_thread("tavro-usbip");
+      platform::name_current_thread("tavro-usbip");
       serving = handshake();
-      name_current_thread("tavro-usbip-dev");
+      platform::name_current_thread("tavro-usbip-dev");
     }
     if (adapter_) {  // imported (or handed over): claimed for this connection
       if (serving) serve();
@@ -689,11 +688,9 @@ UsbipServer::UsbipServer(SimBackend& backend) : backend_(backend) {}
 
 UsbipServer::~UsbipServer() { stop(); }
 
-std::string UsbipServer::busid(const SimAdapter& a) { return std::to_string(kBusnum) + "-" + std::to_string(a.id()); }
+const char* UsbipServer::unavailable() noexcept { return nullptr; }
 
-uint32_t UsbipServer::devid(const SimAdapter& a) { return kBusnum << 16 | a.address(); }
-
-uint32_t UsbipServer::speed(SimAdapter& a) { return describe(a.firmware().profile()).speed; }
+int UsbipServer::duplicate_socket(int fd) noexcept { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 uint16_t UsbipServer::port() const {
   std::lock_guard l(mu_);
@@ -740,7 +737,7 @@ int UsbipServer::listen(const std::string& host, uint16_t port, std::string& err
 }
 
 void UsbipServer::accept_loop(int fd, int wake) {
-  name_current_thread("tavro-usbip");
+  platform::name_current_thread("tavro-usbip");
   for (;;) {
     pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
     if (::poll(p, 2, -1) < 0 && errno != EINTR) break;

@@ -52,7 +52,14 @@ class UsbipServer {
   // Stops listening, closes every connection and joins every thread. The server can listen again afterwards.
   void stop();
 
+  // Why this platform has no server (it serves a Linux kernel's vhci-hcd), or nullptr where it has one. Without
+  // one, listen() fails with this text and serve() refuses.
+  static const char* unavailable() noexcept;
+  // A close-on-exec duplicate of a socket that the caller keeps, for serve(); -1 (errno set) on failure.
+  static int duplicate_socket(int fd) noexcept;
+
   // The adapter's USB/IP identity: bus id text, devid (busnum << 16 | devnum) and kernel speed code.
+  static constexpr uint32_t kBusnum = 1;
   static std::string busid(const SimAdapter& adapter);
   static uint32_t devid(const SimAdapter& adapter);
   static uint32_t speed(SimAdapter& adapter);

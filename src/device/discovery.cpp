@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <utility>
 
 #include "core/log.hpp"
 #include "device/records.hpp"
 #include "device/utf8.hpp"
+#include "platform/platform.hpp"
 
 namespace tavro {
 namespace {
@@ -134,7 +134,10 @@ std::string ModelSet::letters() const {
 const ModelSet& valid_models() {
   static std::once_flag once;
   static ModelSet set;
-  std::call_once(once, [] { set = ModelSet::parse(std::getenv("TAVRO_VALID_MODELS")); });
+  std::call_once(once, [] {
+    const std::optional<std::string> env = platform::environment("TAVRO_VALID_MODELS");
+    set = ModelSet::parse(env ? env->c_str() : nullptr);
+  });
   return set;
 }
 

@@ -2,10 +2,10 @@
 // capsule, so the product's surface carries nothing of it and everything above the seam is the same code.
 #include "ext/backend.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "ext/pyutil.hpp"
+#include "platform/platform.hpp"
 #include "usb/libusb/libusb_backend.hpp"
 
 namespace tavro::py {
@@ -16,7 +16,8 @@ PyObject* g_sim_module = nullptr;  // kept imported for the life of the process
 
 int init_backend() {
   if (g_backend) return 0;
-  const char* choice = std::getenv("TAVRO_USB_BACKEND");
+  const std::optional<std::string> env = platform::environment("TAVRO_USB_BACKEND");
+  const char* choice = env ? env->c_str() : nullptr;
   if (!choice || !*choice || std::strcmp(choice, "libusb") == 0) {
     g_backend = &usb::libusb_backend();
     return 0;

@@ -1,8 +1,6 @@
 // Turning device errors, refusals, time-outs and internal faults into Python exceptions.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <string>
 
@@ -10,6 +8,7 @@
 #include "ext/logging_bridge.hpp"
 #include "ext/python.hpp"
 #include "handle/op_error.hpp"
+#include "platform/platform.hpp"
 
 namespace tavro::py {
 
@@ -30,15 +29,13 @@ PyObject* raise_fault(const char* what) noexcept;
 
 // Wraps a method body: a C++ exception that escapes becomes the fatal-fault exception, never a crash. The
 // call scope hands what the method logged to Python as it returns. A forced unwind (CPython ending a thread at
-// exit) is let through.
+// exit, where the C++ library models it as an exception) is let through.
 #define TAVRO_PY_GUARD_BEGIN \
   ::tavro::py::CallScope tavro_call_scope_;   \
   try {
 #define TAVRO_PY_GUARD_END                                         \
   }                                                                \
-  catch (abi::__forced_unwind&) {                                  \
-    throw;                                                         \
-  }                                                                \
+  TAVRO_PASS_FORCED_UNWIND                                         \
   catch (const std::exception& ex) {                               \
     return ::tavro::py::raise_fault(ex.what());                    \
   }                                                                \

@@ -19,14 +19,9 @@
 // a Python lock (a logging handler's, say) releases it for the exit handlers that follow ours.
 #include "ext/logging_bridge.hpp"
 
-#include <dlfcn.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cxxabi.h>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -35,6 +30,7 @@
 #include "core/deadline.hpp"
 #include "core/log.hpp"
 #include "ext/pyutil.hpp"
+#include "platform/platform.hpp"
 
 namespace tavro::py {
 namespace {
@@ -89,7 +85,7 @@ struct Gate {
 Gate g_gate;
 std::atomic<bool> g_available{true};
 std::atomic<bool> g_exit_started{false};
-std::atomic<pthread_t> g_exit_thread{};
+std::atomic<std::thread::id> g_exit_thread{};
 std::atomic<ExitWork> g_exit_work{nullptr};
 
 // The calling thread's records while it runs a method (depth > 0).
@@ -198,7 +194,7 @@ bool queue_has_work() {
 // "tavro-log". Nobody joins it while holding a lock; it holds none of the driver's locks itself. No noexcept
 // frame lies between its Python calls and its entry, so the forced unwind of a thread ended by CPython passes.
 void delivery_main() {
-  pthread_setname_np(pthread_self(), "tavro-log");
+  platform::name_current_thread("tavro-log");
   for (;;) {
     {
       std::unique_lock<std::mutex> lk(g_queue.mu);
@@ -289,7 +285,7 @@ void deliver_for_caller() {
 
 PyObject* at_exit(PyObject*, PyObject*) {
   CallScope scope;
-  g_exit_thread.store(pthread_self());
+  g_exit_thread.store(std::this_thread::get_id());
   g_exit_started.store(true, std::memory_order_release);
   ExitWork work = g_exit_work.load();
   {
@@ -327,8 +323,9 @@ namespace {
 bool interpreter_finalizing() noexcept {
   using Fn = int (*)();
   static const Fn fn = [] {
-    void* p = dlsym(RTLD_DEFAULT, "Py_IsFinalizing");
-    if (!p) p = dlsym(RTLD_DEFAULT, "_Py_IsFinalizing");
+    const void* anchor = reinterpret_cast<const void*>(&PyLong_FromLong);
+    void* p = platform::interpreter_symbol(anchor, "Py_IsFinalizing");
+    if (!p) p = platform::interpreter_symbol(anchor, "_Py_IsFinalizing");
     return reinterpret_cast<Fn>(p);
   }();
   return fn ? fn() != 0 : g_exit_started.load(std::memory_order_acquire);
@@ -338,14 +335,12 @@ bool interpreter_finalizing() noexcept {
 
 bool must_park() noexcept {
   if (!g_exit_started.load(std::memory_order_acquire)) return false;  // finalisation comes after our hook
-  return interpreter_finalizing() && !pthread_equal(g_exit_thread.load(), pthread_self());
+  return interpreter_finalizing() && g_exit_thread.load() != std::this_thread::get_id();
 }
 
 void set_retaking(bool on) noexcept { t_caller.retaking = on; }
 
-void park_forever() noexcept {
-  for (;;) pause();
-}
+void park_forever() noexcept { platform::park_thread_forever(); }
 
 CallScope::CallScope() noexcept { ++t_caller.depth; }
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <system_error>
 
-#include "core/thread_name.hpp"
+#include "platform/platform.hpp"
 #include "ext/args.hpp"
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
@@ -192,8 +192,9 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   Task task;
   task.control = control;
   try {
-    task.thread = std::thread([shared = std::move(shared), control, schedule, start, id,
-                               table = weak_from_this()]() mutable {
+    // Named as it starts, so the name is in place when start returns (macOS: as the thread begins).
+    task.thread = platform::start_named_thread(kThreadName, [shared = std::move(shared), control, schedule, start,
+                                                             id, table = weak_from_this()]() mutable {
       try {
         run_worker(shared, *control, schedule, start);
       } catch (const std::exception& e) {
@@ -209,8 +210,6 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   } catch (const std::system_error& e) {
     return OpError::runtime(e.code().message());
   }
-  // Named by the creator, so the name is in place when start returns.
-  name_thread(task.thread, kThreadName);
   tasks_.emplace(id, std::move(task));
   return id;
 }

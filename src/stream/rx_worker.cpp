@@ -5,9 +5,9 @@
 #include <system_error>
 
 #include "core/log.hpp"
-#include "core/thread_name.hpp"
 #include "device/protocol.hpp"
 #include "device/usb_errors.hpp"
+#include "platform/platform.hpp"
 #include "stream/rx_stream.hpp"
 
 namespace tavro {
@@ -143,9 +143,9 @@ WorkerThread::~WorkerThread() {
 Result<WorkerThread> WorkerThread::start(const char* name, std::function<Status()> body) {
   WorkerThread w;
   w.outcome_ = std::make_shared<Outcome>();
-  std::string thread_name(name);
   try {
-    w.thread_ = std::thread([outcome = w.outcome_, body = std::move(body)]() mutable {
+    // Named as it starts, so the name is in place by the time start() returns (macOS: as the thread begins).
+    w.thread_ = platform::start_named_thread(name, [outcome = w.outcome_, body = std::move(body)]() mutable {
       try {
         outcome->result = body();
       } catch (const std::exception& e) {
@@ -159,8 +159,6 @@ Result<WorkerThread> WorkerThread::start(const char* name, std::function<Status(
   } catch (const std::system_error& e) {
     return DeviceError::internal(e.code().message());
   }
-  // Named by the creator, so the name is in place by the time start() returns.
-  name_thread(w.thread_, thread_name);
   return w;
 }
 

@@ -1,11 +1,10 @@
 // Discovery and opening: model letters, serial validity, listing, selection by serial / by name, open failures.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "device/discovery.hpp"
 #include "fake_usb.hpp"
 #include "log_capture.hpp"
+#include "platform/platform.hpp"
 
 namespace tavro {
 namespace {
@@ -27,15 +26,12 @@ TEST(ModelSet, ParsesLettersFromTheEnvironmentValue) {
 
 TEST(ModelSet, ProcessSetIsReadOnce) {
   const std::string before = valid_models().letters();
-  const char* old = std::getenv("TAVRO_VALID_MODELS");
-  const std::string saved = old ? old : "";
-  ::setenv("TAVRO_VALID_MODELS", before == "Q" ? "R" : "Q", 1);
+  const auto saved = platform::environment("TAVRO_VALID_MODELS");
+  ASSERT_TRUE(platform::set_environment("TAVRO_VALID_MODELS", before == "Q" ? "R" : "Q"));
+  ASSERT_EQ(platform::environment("TAVRO_VALID_MODELS"), before == "Q" ? "R" : "Q");
   EXPECT_EQ(valid_models().letters(), before);
-  if (old) {
-    ::setenv("TAVRO_VALID_MODELS", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TAVRO_VALID_MODELS");
-  }
+  platform::set_environment("TAVRO_VALID_MODELS", saved ? saved->c_str() : nullptr);
+  EXPECT_EQ(platform::environment("TAVRO_VALID_MODELS"), saved);
 }
 
 TEST(SerialValidity, PrefixAndModelLetter) {

@@ -2,12 +2,12 @@
 // enumeration on whatever bus this machine has. No adapter is assumed to be attached.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
+
+#include "platform/platform.hpp"
 
 #include "usb/libusb/libusb_backend.hpp"
 #include "usb/libusb/libusb_support.hpp"
@@ -19,7 +19,7 @@ using tavro::usb::TransferStatus;
 
 namespace {
 
-// Polls `pred` until it holds or a generous limit passes (thread exit is asynchronous to join in /proc).
+// Polls `pred` until it holds or a generous limit passes (a thread may stay listed a moment after its join).
 template <typename Pred>
 bool eventually(Pred pred) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -30,18 +30,9 @@ bool eventually(Pred pred) {
   return pred();
 }
 
-int threads_named(const std::string& name) {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string line;
-    if (std::getline(comm, line) && line == name) ++count;
-  }
-  closedir(dir);
-  return count;
+long threads_named(const std::string& name) {
+  const auto names = tavro::platform::thread_names();
+  return std::count(names.begin(), names.end(), name);
 }
 
 libusb_endpoint_descriptor endpoint(uint8_t address, uint8_t attributes, uint16_t max_packet) {

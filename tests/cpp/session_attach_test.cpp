@@ -2,15 +2,13 @@
 // shutdown behind the endpoint fences and ticket resolution.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
-#include <fstream>
-#include <set>
+#include <algorithm>
 #include <thread>
 
 #include "datapath_fake.hpp"
 #include "datapath_test_util.hpp"
 #include "log_capture.hpp"
+#include "platform/platform.hpp"
 #include "session/tx_session.hpp"
 
 using namespace std::chrono_literals;
@@ -19,21 +17,6 @@ using test::eventually;
 using test::make_frame;
 
 namespace {
-
-std::set<std::string> thread_names() {
-  std::set<std::string> names;
-  DIR* d = opendir("/proc/self/task");
-  if (!d) return names;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string n;
-    std::getline(f, n);
-    names.insert(n);
-  }
-  closedir(d);
-  return names;
-}
 
 class SessionTest : public test::LogCaptureTest {
  protected:
@@ -125,9 +108,10 @@ TEST_F(SessionTest, ConfirmedAttachFlushesAndTakesTheNewFirmwareGeneration) {
   EXPECT_EQ(s->advertised_mode(), 1u);
   EXPECT_EQ(s->firmware_generation(), 41u);
 
-  auto names = thread_names();
-  EXPECT_TRUE(names.count("tavro-rx"));
-  EXPECT_TRUE(names.count("tavro-tx-result")) << "the kernel keeps 15 characters of \"tavro-tx-results\"";
+  const auto names = platform::thread_names();
+  const auto named = [&](const char* n) { return std::count(names.begin(), names.end(), n) == 1; };
+  EXPECT_TRUE(named("tavro-rx"));
+  EXPECT_TRUE(named("tavro-tx-result")) << "names keep 15 characters of \"tavro-tx-results\"";
   EXPECT_EQ(dev->in(protocol::kEpTxResultIn).last_length(), 1024u);
   EXPECT_TRUE(eventually([&] { return dev->in(protocol::kEpTxResultIn).outstanding() == 2; }));
   EXPECT_TRUE(eventually([&] { return dev->in(protocol::kEpRxIn).outstanding() == 4; }));

@@ -10,6 +10,7 @@
 
 #include "backend/backend.hpp"
 #include "firmware/firmware.hpp"
+#include "usbip/server.hpp"
 
 namespace tavro::sim {
 namespace {
@@ -984,6 +985,24 @@ TEST_F(BackendTest, FullTransmitQueueHoldsTheOutTransferUntilRoom) {
   done.join();
   ASSERT_TRUE(o && o->ok());
   EXPECT_EQ(bus->sent.size(), 2u);
+}
+
+// The USB/IP server listens where it is built (Linux) and elsewhere refuses with its reason; an adapter's USB/IP
+// identity is the same everywhere.
+TEST_F(BackendTest, UsbipServerListensWhereBuiltAndRefusesElsewhere) {
+  usbip::UsbipServer server(backend);
+  EXPECT_EQ(usbip::UsbipServer::busid(*adapter), "1-" + std::to_string(adapter->id()));
+  std::string error;
+  const int port = server.listen("127.0.0.1", 0, error);
+  if (const char* why = usbip::UsbipServer::unavailable()) {
+    EXPECT_EQ(port, -1);
+    EXPECT_EQ(error, why);
+  } else {
+    ASSERT_GT(port, 0) << error;
+    EXPECT_EQ(server.port(), port);
+  }
+  server.stop();
+  EXPECT_EQ(server.port(), 0);
 }
 
 TEST_F(BackendTest, ResetUnplugsEverythingAndClearsRules) {

@@ -46,7 +46,7 @@ def virtual_memory():
 
 
 def periodic_threads():
-    return [n for n in thread_names() if n == "tavro-periodic-"]  # the kernel keeps 15 characters of the name  # the kernel keeps 15 characters of the name
+    return [n for n in thread_names() if n == "tavro-periodic-"]  # names keep 15 characters
 
 
 def test_rotation_modification_and_stop(pair):

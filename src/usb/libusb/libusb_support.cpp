@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/log.hpp"
-#include "core/thread_name.hpp"
+#include "platform/platform.hpp"
 
 namespace tavro::usb::libusb_detail {
 
@@ -195,7 +195,7 @@ void start_cancel(TransferSlot& slot, const std::shared_ptr<CancelGate>& gate) {
   };
   try {
     std::thread([run] {
-      set_current_thread_name(kCancelThreadName);
+      platform::name_current_thread(kCancelThreadName);
       run();
     }).detach();  // nobody joins it: it may stay in the kernel until the device goes away
   } catch (const std::system_error&) {
@@ -339,7 +339,7 @@ size_t Context::event_users() {
 }
 
 void Context::event_loop_on(libusb_context* ctx) {
-  set_current_thread_name(kEventThreadName);
+  platform::name_current_thread(kEventThreadName);
   // This thread never logs: whoever stops it may be joining it while holding the interpreter lock, which a log
   // sink would need. Transfer callbacks run here and only store outcomes.
   while (run_.load()) {
@@ -351,10 +351,6 @@ void Context::event_loop_on(libusb_context* ctx) {
       joined_.wait_for(lock, std::chrono::milliseconds(10), [&] { return !run_.load(); });
     }
   }
-}
-
-void set_current_thread_name(const char* name) noexcept {
-  name_current_thread(name);
 }
 
 }  // namespace tavro::usb::libusb_detail

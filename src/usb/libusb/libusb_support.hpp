@@ -206,9 +206,6 @@ class Context {
   std::atomic<bool> run_{false};
 };
 
-// Names the calling thread; Linux keeps only the first 15 bytes of a thread name, so longer names are cut there.
-void set_current_thread_name(const char* name) noexcept;
-
 inline constexpr const char* kEventThreadName = "tavro-usb-events";
 inline constexpr const char* kCancelThreadName = "tavro-usb-cancel";
 
