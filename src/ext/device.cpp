@@ -28,10 +28,6 @@ PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opene
   if (!opened.ok()) return raise_op(opened.error());
   auto payload = std::make_shared<DevicePayload>();
   payload->shared = std::move(opened.value());
-  // Configuration changes stop the periodic tasks through the control block; it must not keep the table alive.
-  payload->shared->set_periodic_notifier([table = std::weak_ptr<PeriodicTable>(payload->periodic)] {
-    if (auto t = table.lock()) t->notify_all();
-  });
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (!self) {
@@ -47,13 +43,7 @@ PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opene
 }
 
 // Stops the handle's background work and releases the adapter; used by close(), destruction and the exit hook.
-Op<void> close_payload(DevicePayload& p) {
-  Op<void> r = p.shared->close();
-  // Only now, with state_lock released: periodic workers take it themselves, so joining them under it could
-  // wait forever.
-  p.periodic->stop_all();
-  return r;
-}
+Op<void> close_payload(DevicePayload& p) { return p.shared->close(); }
 
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   TAVRO_PY_GUARD_BEGIN
@@ -245,8 +235,7 @@ void device_dealloc(PyObject* self) {
     obj->payload = nullptr;
     auto destroy = [&] {
       try {
-        (*holder)->shared->destroy();  // runs the close sequence once, then releases the adapter
-        (*holder)->periodic->stop_all();
+        (*holder)->shared->destroy();  // runs the close sequence once, then releases the adapter and the workers
         {
           std::lock_guard<std::mutex> lk(g_registry_mu);
           g_registry.erase(*holder);
@@ -320,6 +309,8 @@ PyMethodDef device_methods[] = {
                "Replace a periodic task's frames from its next slot on."),
     TAVRO_ARGS("is_periodic_alive", "task_id", device_is_periodic_alive, "Whether a periodic task still sends."),
     TAVRO_ARGS("periodic_error", "task_id", device_periodic_error, "Why a periodic task failed, or None."),
+    TAVRO_ARGS("periodic_counts", "task_id", device_periodic_counts,
+               "Frames a periodic task sent, sent late (after the next frame was due) and skipped."),
     TAVRO_NOARGS("stop_all_periodic", device_stop_all_periodic, "Remove every periodic task and wait for them."),
     TAVRO_ARGS("set_filters", "filters", device_set_filters,
                "Replace the software receive filter with (id, mask, extended) entries."),

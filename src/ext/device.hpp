@@ -9,16 +9,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <vector>
 
-#include "ext/periodic.hpp"
 #include "ext/python.hpp"
-#include "handle/frames.hpp"
 #include "handle/handle.hpp"
 
 namespace tavro::py {
-
 
 // How _receive_message builds can.Message objects (device_fast.cpp). Touched only with the interpreter lock held;
 // the pointers borrow from a process-wide table, so dropping the payload anywhere releases nothing of Python's.
@@ -32,10 +27,6 @@ struct MessageFactoryState {
 // What the Python object owns. Shared with the exit hook through the registry of open handles.
 struct DevicePayload {
   std::shared_ptr<DeviceShared> shared;
-  std::mutex filter_mu;
-  std::vector<FilterEntry> filter;  // guarded by filter_mu
-  // Periodic tasks; shared so that the control block's notifier can reach it without owning the handle.
-  std::shared_ptr<PeriodicTable> periodic = std::make_shared<PeriodicTable>();
   MessageFactoryState messages;
 };
 

@@ -84,69 +84,11 @@ Op<void> write_outcome(DeviceShared& shared, const Interruptible& wait, const St
   if (shared.flags()->closed.load()) return OpError::runtime("Device is closed");
   if (status.error().is(DeviceError::Kind::Communication) &&
       status.error().text().find("transmit endpoint is unusable") != std::string::npos)
-    shared.mark_failed(status.error().text());
+    shared.mark_failed(status.error());
   return OpError::submission(status.error());
 }
 
 }  // namespace
-
-Received receive_loop(DevicePayload& p, uint64_t timeout_ms) {
-  DeviceShared& shared = *p.shared;
-  SessionFlags& flags = *shared.flags();
-  const TimePoint deadline = deadline_after_ms(std::min(timeout_ms, kMaxReceiveTimeoutMs));
-  auto fail = [](OpError e) { return Received{Received::Kind::Error, {}, std::move(e)}; };
-  const Received interrupted{Received::Kind::Interrupted, {}, {}};
-  if (flags.closed.load()) return fail(OpError::runtime("Device is closed"));
-  for (;;) {
-    if (flags.failed.load()) return fail(OpError::runtime("Managed session failed; close the device"));
-    // A slice at a time: whoever holds the handle (a configuration request) does not keep Ctrl-C out.
-    auto locked = shared.lock_state_until(slice_end(deadline));
-    if (!locked.ok()) {
-      if (time_left(deadline) <= Duration::zero()) return {};
-      if (!signals_ok()) return interrupted;
-      continue;
-    }
-    StateLock lk = std::move(locked.value());
-    if (auto u = shared.check_usable(); !u.ok()) return fail(std::move(u).error());
-    std::shared_ptr<TxSession> session = shared.state().session;
-    const uint64_t generation = flags.generation.load();
-    if (!session) {
-      lk.unlock();
-      if (time_left(deadline) <= Duration::zero()) return {};
-      {
-        std::unique_lock<std::mutex> bw(shared.bus_waiters_mutex());
-        if (!flags.closed.load() && !flags.failed.load() && flags.generation.load() == generation)
-          shared.bus_waiters_cv().wait_until(bw, slice_end(deadline));
-      }
-      if (!signals_ok()) return interrupted;
-      continue;
-    }
-    shared.gate_enter();
-    lk.unlock();
-    Result<CanFrame> r = session->receive(slice_end(deadline));
-    session.reset();
-    shared.gate_leave();
-
-    if (flags.closed.load()) return fail(OpError::runtime("Device is closed"));
-    if (flags.failed.load()) return fail(OpError::runtime("Managed session failed; close the device"));
-    if (flags.generation.load() != generation) continue;  // data path changed: drop what came from the old one
-    if (!r.ok()) {
-      if (r.error().is(DeviceError::Kind::Timeout)) {
-        if (time_left(deadline) <= Duration::zero()) return {};
-        if (!signals_ok()) return interrupted;  // nothing was taken from the queue
-        continue;
-      }
-      return fail(OpError::device(r.error()));
-    }
-    bool accepted;
-    {
-      std::lock_guard<std::mutex> fl(p.filter_mu);
-      accepted = filter_accepts(p.filter, r.value());
-    }
-    if (accepted) return {Received::Kind::Frame, r.value(), {}};
-    if (time_left(deadline) <= Duration::zero()) return {};
-  }
-}
 
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN
@@ -185,15 +127,13 @@ PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!parse_args("receive_frame", args, nargs, kwnames, names, a) ||
       !to_u64(a[0], "receive_frame", "timeout_ms", &timeout_ms))
     return nullptr;
-  DevicePayload& p = payload_of(self);
-  Received r = without_gil([&] { return receive_loop(p, timeout_ms); });
-  switch (r.kind) {
-    case Received::Kind::Frame: return frame_tuple(r.frame);
-    case Received::Kind::Nothing: Py_RETURN_NONE;
-    case Received::Kind::Error: return raise_op(r.error);
-    case Received::Kind::Interrupted: return nullptr;
-  }
-  Py_RETURN_NONE;
+  DeviceShared& shared = *payload_of(self).shared;
+  auto r = without_gil([&] {
+    return shared.receive(deadline_after_ms(std::min(timeout_ms, kMaxReceiveTimeoutMs)), signals_ok);
+  });
+  if (!r.ok()) return raise_op(r.error());
+  if (!r.value()) Py_RETURN_NONE;
+  return frame_tuple(*r.value());
   TAVRO_PY_GUARD_END
 }
 
@@ -236,23 +176,16 @@ PyObject* device_set_filters(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
     entries.push_back(e);
   }
-  DevicePayload& p = payload_of(self);
-  without_gil([&] {
-    std::lock_guard<std::mutex> lk(p.filter_mu);
-    p.filter.swap(entries);
-  });
+  DeviceShared& shared = *payload_of(self).shared;
+  without_gil([&] { shared.set_filters(std::move(entries)); });
   Py_RETURN_NONE;
   TAVRO_PY_GUARD_END
 }
 
 PyObject* device_clear_filters(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  DevicePayload& p = payload_of(self);
-  std::vector<FilterEntry> old;
-  without_gil([&] {
-    std::lock_guard<std::mutex> lk(p.filter_mu);
-    p.filter.swap(old);
-  });
+  DeviceShared& shared = *payload_of(self).shared;
+  without_gil([&] { shared.set_filters({}); });
   Py_RETURN_NONE;
   TAVRO_PY_GUARD_END
 }

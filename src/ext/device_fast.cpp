@@ -136,8 +136,6 @@ PyObject* build_message(DevicePayload& p, const CanFrame& f) {
   return obj;
 }
 
-constexpr uint64_t kSliceMs = 100;
-
 }  // namespace
 
 PyObject* device_set_message_factory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -173,18 +171,12 @@ PyObject* device_receive_message(PyObject* self, PyObject* const* args, Py_ssize
     PyErr_SetString(PyExc_RuntimeError, "_set_message_factory() was not called");
     return nullptr;
   }
-  // Slices keep every wait short enough for Ctrl-C; receive_loop fixes its own deadline per slice.
+  // The receive loop runs the pending signal handlers between its slices, so Ctrl-C ends this wait at once.
   const TimePoint deadline = deadline_after_ms(std::min<uint64_t>(timeout_ms, 300000));
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(time_left(deadline)).count();
-    const uint64_t slice = left <= 0 ? 0 : std::min<uint64_t>(static_cast<uint64_t>(left), kSliceMs);
-    Received r = without_gil([&] { return receive_loop(p, slice); });
-    if (r.kind == Received::Kind::Frame) return build_message(p, r.frame);
-    if (r.kind == Received::Kind::Error) return raise_op(r.error);
-    if (r.kind == Received::Kind::Interrupted) return nullptr;
-    if (slice == 0 || time_left(deadline) <= Duration::zero()) Py_RETURN_NONE;
-    if (PyErr_CheckSignals() < 0) return nullptr;
-  }
+  auto r = without_gil([&] { return p.shared->receive(deadline, signals_ok); });
+  if (!r.ok()) return raise_op(r.error());
+  if (!r.value()) Py_RETURN_NONE;
+  return build_message(p, *r.value());
   TAVRO_PY_GUARD_END
 }
 

@@ -37,17 +37,6 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
 Op<void> apply_bit_timing(DeviceShared& shared, const BitTimingRecord& record);
 
 // Frames: device_data.cpp
-// What one receive attempt ended with.
-struct Received {
-  // Interrupted: a signal handler raised between two slices (its exception is set); no frame was taken.
-  enum class Kind { Frame, Nothing, Error, Interrupted } kind = Kind::Nothing;
-  CanFrame frame;
-  OpError error;
-};
-// receive_frame's loop (interpreter lock released): the next frame the software filter accepts, or nothing by
-// `timeout_ms` (capped at five minutes). It waits in slices and runs pending signal handlers between them,
-// never while it holds a frame taken from the queue.
-Received receive_loop(DevicePayload& p, uint64_t timeout_ms);
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -89,12 +78,13 @@ PyObject* device_receive_message(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* device_set_receive_own(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Periodic transmission: periodic.cpp
+// Periodic transmission: device_periodic.cpp
 PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_is_periodic_alive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_periodic_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* device_periodic_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_stop_all_periodic(PyObject* self, PyObject* unused);
 
 // Reports and status queries: device_reports.cpp

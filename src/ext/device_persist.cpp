@@ -43,7 +43,7 @@ class PollPause {
     auto locked = shared_.lock_state_until(deadline_, keep_waiting);
     if (!locked.ok()) {
       // Running out of time while others held the handle is this wait running out.
-      if (locked.error().cls == OpError::Class::Timeout) return end(OpError::timeout(kOperationTimedOut));
+      if (locked.error().kind == OpError::Kind::Expired) return end(OpError::timeout(kOperationTimedOut));
       return end(std::move(locked).error());
     }
     lk_ = std::move(locked.value());

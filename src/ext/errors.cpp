@@ -1,25 +1,54 @@
 // Python forms of the driver's failures.
 #include "ext/errors.hpp"
 
+#include "ext/pyutil.hpp"
+
 namespace tavro::py {
 namespace {
 PyObject* g_fault = nullptr;  // process-wide; lives until exit
+
+
+PyObject* exception_class(OpError::Kind kind) noexcept {
+  switch (kind) {
+    case OpError::Kind::Refused: return PyExc_RuntimeError;
+    case OpError::Kind::Gone: return PyExc_RuntimeError;
+    case OpError::Kind::BadArgument: return PyExc_ValueError;
+    case OpError::Kind::Expired: return PyExc_TimeoutError;
+    case OpError::Kind::Interrupted: return PyExc_KeyboardInterrupt;
+  }
+  return PyExc_RuntimeError;
 }
 
-PyObject* raise(const SurfaceError& e) {
-  PyObject* cls = PyExc_RuntimeError;
-  switch (e.cls) {
-    case SurfaceError::Class::Runtime: cls = PyExc_RuntimeError; break;
-    case SurfaceError::Class::Value: cls = PyExc_ValueError; break;
-    case SurfaceError::Class::Timeout: cls = PyExc_TimeoutError; break;
-    case SurfaceError::Class::Type: cls = PyExc_TypeError; break;
-    case SurfaceError::Class::Interrupted:
-      // The signal handler's exception is what the caller sees.
-      if (PyErr_Occurred()) return nullptr;
-      cls = PyExc_KeyboardInterrupt;
-      break;
+}  // namespace
+
+const char* exception_name(const OpError& e) noexcept {
+  switch (e.kind) {
+    case OpError::Kind::Refused: return "RuntimeError";
+    case OpError::Kind::Gone: return "RuntimeError";
+    case OpError::Kind::BadArgument: return "ValueError";
+    case OpError::Kind::Expired: return "TimeoutError";
+    case OpError::Kind::Interrupted: return "KeyboardInterrupt";
   }
-  PyErr_SetString(cls, e.message.c_str());
+  return "RuntimeError";
+}
+
+// The exception carries the failure's number as `error_code` where it has one, so that programs (the python-can
+// plugin among them) tell failures apart without parsing texts.
+PyObject* raise(const SurfaceError& e) {
+  // An interrupted wait: the signal handler's exception is what the caller sees.
+  if (e.kind == OpError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
+  PyObject* cls = exception_class(e.kind);
+  if (!e.code) {
+    PyErr_SetString(cls, e.message.c_str());
+    return nullptr;
+  }
+  Ref text(PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size())));
+  if (!text) return nullptr;
+  Ref exc(PyObject_CallFunctionObjArgs(cls, text.get(), nullptr));
+  if (!exc) return nullptr;
+  Ref code(PyLong_FromLong(*e.code));
+  if (!code || PyObject_SetAttrString(exc.get(), "error_code", code.get()) < 0) return nullptr;
+  PyErr_SetObject(cls, exc.get());
   return nullptr;
 }
 

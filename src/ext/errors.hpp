@@ -18,6 +18,8 @@ using SurfaceError = OpError;
 PyObject* raise(const SurfaceError& e);
 PyObject* raise_device_error(const DeviceError& e);
 PyObject* raise_op(const OpError& e);
+// The name of the built-in exception class that raise() uses for `e` ("RuntimeError", ...).
+const char* exception_name(const OpError& e) noexcept;
 
 // The exception class for broken invariants (derives from BaseException). Created once at module exec.
 int init_fault_exception();

@@ -53,7 +53,7 @@ Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline) {
   return lk;
 }
 
-Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const std::function<bool()>& keep_waiting) {
+Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const KeepWaiting& keep_waiting) {
   for (;;) {
     StateLock lk(state_lock_, std::defer_lock);
     if (lk.try_lock_until(slice_end(deadline))) return lk;
@@ -64,14 +64,14 @@ Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const std::func
 
 Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   if (flags_->closed.load()) return OpError::runtime(kDeviceClosed);
-  if (state_.channel && state_.channel->lost() && !state_.failure_message) {
+  if (state_.channel && state_.channel->lost() && !state_.failure) {
     // The host stack kept a cancelled request: the adapter takes no more requests until it is unplugged, so the
     // handle fails at once from now on instead of asking it again.
-    state_.failure_message = DeviceError::usb(UsbErrorKind::Lost).text();
+    state_.failure = OpError::device(DeviceError::usb(UsbErrorKind::Lost));
     flags_->failed.store(true);
     notify_bus_waiters();
   }
-  if (state_.failure_message) return OpError::runtime(*state_.failure_message);
+  if (state_.failure) return *state_.failure;
   if (!state_.channel) return OpError::runtime(kDeviceClosed);
   return state_.channel;
 }
@@ -82,10 +82,10 @@ Op<std::shared_ptr<TxSession>> DeviceShared::check_running() {
   return state_.session;
 }
 
-void DeviceShared::mark_failed(const std::string& message) {
+void DeviceShared::mark_failed(const DeviceError& e) {
   {
     std::lock_guard<StateMutex> lk(state_lock_);
-    if (!state_.failure_message) state_.failure_message = message;
+    if (!state_.failure) state_.failure = OpError::device(e);
     flags_->failed.store(true);
   }
   notify_bus_waiters();
@@ -96,8 +96,20 @@ void DeviceShared::notify_bus_waiters() {
   bus_cv_.notify_all();
 }
 
-void DeviceShared::notify_periodic_tasks() {
-  if (periodic_notifier_) periodic_notifier_();
+void DeviceShared::notify_periodic_tasks() { periodic_->notify_all(); }
+
+void DeviceShared::set_filters(std::vector<FilterEntry> filters) {
+  std::lock_guard<std::mutex> lk(filter_mu_);
+  filter_.swap(filters);
+}
+
+Op<uint32_t> DeviceShared::start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule) {
+  std::lock_guard<StateMutex> lk(state_lock_);
+  auto session = check_running();
+  if (!session.ok()) return std::move(session).error();
+  if (state_.listen_only) return OpError::runtime("Transmission is disabled in listen-only mode");
+  schedule.generation = flags_->generation.load();
+  return periodic_->start(shared_from_this(), std::move(frames), schedule);
 }
 
 void DeviceShared::gate_enter() {
@@ -117,6 +129,14 @@ void DeviceShared::wait_gate_empty() {
 }
 
 Op<void> DeviceShared::close() {
+  Op<void> r = close_adapter();
+  // Only now, with state_lock released: periodic workers take it themselves, so joining them under it could
+  // wait forever.
+  periodic_->stop_all();
+  return r;
+}
+
+Op<void> DeviceShared::close_adapter() {
   StateLock lk(state_lock_);
   if (flags_->closed.load() && !state_.channel) return {};
   flags_->closed.store(true);
@@ -167,6 +187,7 @@ void DeviceShared::destroy() noexcept {
   }
   session.reset();
   channel.reset();
+  periodic_->stop_all();
 }
 
 Op<Duration> remaining_until(TimePoint deadline) {

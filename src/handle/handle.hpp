@@ -30,10 +30,10 @@
 //
 // Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); the adapter's bulk
 // OUT endpoint lock comes after state_lock (a periodic worker writes under it, within its 50 ms budget) and is
-// never taken with the transmit lock held; receive_gate and bus_waiters mutexes are taken inside state_lock or
-// alone. Detach (under state_lock) joins only the
-// session's workers, which never take any of these locks nor the interpreter lock; periodic workers, which do
-// take state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
+// never taken with the transmit lock held; the receive_gate, bus_waiters and periodic table mutexes are taken
+// inside state_lock or alone, the filter mutex alone. Detach (under state_lock) joins only the session's workers,
+// which never take any of these locks nor the interpreter lock; periodic workers (periodic.hpp), which do take
+// state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
 // interpreter lock, and no thread takes the interpreter lock while holding a driver lock.
 #pragma once
 
@@ -46,11 +46,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/deadline.hpp"
 #include "device/adapter.hpp"
 #include "device/records.hpp"
+#include "handle/frames.hpp"
 #include "handle/op_error.hpp"
+#include "handle/periodic.hpp"
 #include "usb/host.hpp"
 
 namespace tavro {
@@ -69,6 +72,9 @@ struct SessionFlags {
   std::atomic<bool> failed{false};      // endpoints in an unknown state; never cleared
 };
 
+// How the caller of a long wait decides, between two slices, whether to go on (false: stop, Interrupted).
+using KeepWaiting = std::function<bool()>;
+
 enum LifetimeCounter : size_t {
   kRxFrames = 0,
   kTxFrames = 1,
@@ -86,7 +92,7 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept { return a + b <
 
 // Guarded by DeviceShared::state_lock.
 struct DeviceState {
-  std::optional<std::string> failure_message;
+  std::optional<OpError> failure;  // what every later operation that needs the device fails with
   std::shared_ptr<UsbAdapter> channel;  // the opened adapter, from open until close
   std::shared_ptr<TxSession> session;   // present only while the bus is on
   Counters lifetime_counters{};
@@ -99,7 +105,7 @@ struct DeviceState {
   std::optional<uint32_t> requested_mode;
 };
 
-class DeviceShared {
+class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
  public:
   DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesRecord caps, BtConstRecord bt_const);
   ~DeviceShared();
@@ -118,7 +124,7 @@ class DeviceShared {
   // Takes state_lock, waiting at most until the deadline.
   Op<StateLock> lock_state_until(TimePoint deadline);
   // The same in slices; between them (no lock held) `keep_waiting` may end the wait: Interrupted.
-  Op<StateLock> lock_state_until(TimePoint deadline, const std::function<bool()>& keep_waiting);
+  Op<StateLock> lock_state_until(TimePoint deadline, const KeepWaiting& keep_waiting);
 
   // All of these need state_lock held.
   Op<std::shared_ptr<UsbAdapter>> check_usable();
@@ -127,13 +133,25 @@ class DeviceShared {
   Op<void> attach_session();
   Op<void> detach_session();
 
-  // Fails the handle with `message` (takes state_lock): every later operation that needs the device says so.
-  void mark_failed(const std::string& message);
+  // Fails the handle with `e` (takes state_lock): every later operation that needs the device says so.
+  void mark_failed(const DeviceError& e);
 
   void notify_bus_waiters();
-  // Set by the Python surface: stops every periodic task of this handle (never blocks on state_lock).
-  void set_periodic_notifier(std::function<void()> fn) { periodic_notifier_ = std::move(fn); }
+  // Stops every periodic task of this handle (sets flags and wakes; never joins, never blocks on state_lock).
   void notify_periodic_tasks();
+
+  // receive_frame: the next received frame that the software filter accepts, or nullopt once `deadline` has
+  // passed. Waits in slices (bus stopped: for a bus start; running: on the session's queue) and holds no lock
+  // between them, when `keep_waiting` may end the wait (Interrupted); a frame taken from the queue is always
+  // returned, never dropped for a signal. See receive.cpp for the order of the checks.
+  Op<std::optional<CanFrame>> receive(TimePoint deadline, const KeepWaiting& keep_waiting = {});
+  // The software receive filter (set_filters / clear_filters); an empty list accepts everything.
+  void set_filters(std::vector<FilterEntry> filters);
+
+  // Periodic tasks. start_periodic takes state_lock (waiting as long as it takes) and needs the bus running and
+  // transmission allowed; the rest never take state_lock.
+  Op<uint32_t> start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule);
+  PeriodicTable& periodic() noexcept { return *periodic_; }
 
   // Receivers waiting while the bus is stopped.
   std::mutex& bus_waiters_mutex() noexcept { return bus_mu_; }
@@ -163,7 +181,7 @@ class DeviceShared {
   // Bus stop (takes state_lock): detach, switch the bus off with verification.
   Op<void> bus_off();
 
-  // close(): idempotent once it succeeded.
+  // close(): idempotent once it succeeded. Stops and joins the periodic workers after releasing state_lock.
   Op<void> close();
   // Destruction path: close ignoring errors unless a close() already ran, then release session and channel
   // unconditionally.
@@ -171,6 +189,7 @@ class DeviceShared {
 
  private:
   void add_session_counters(const TxSession& session);
+  Op<void> close_adapter();
 
   const std::string serial_;
   const std::shared_ptr<SessionFlags> flags_ = std::make_shared<SessionFlags>();
@@ -187,7 +206,11 @@ class DeviceShared {
   uint64_t gate_count_ = 0;
   std::condition_variable gate_cv_;
 
-  std::function<void()> periodic_notifier_;
+  std::mutex filter_mu_;
+  std::vector<FilterEntry> filter_;  // guarded by filter_mu_
+
+  // Shared with the workers, which reach it only weakly once they have let go of the device.
+  const std::shared_ptr<PeriodicTable> periodic_ = std::make_shared<PeriodicTable>();
 };
 
 // Time left, or "Operation deadline expired".

@@ -1,8 +1,11 @@
-// Errors of the handle layer as values: the Python class they become and the exact message. The handle layer
-// knows no Python; the extension surface turns an OpError into the matching exception.
+// Errors of the handle layer as values: a kind in the handle's own terms, the exact message, and the device
+// error's variant where one caused it. The handle layer knows no Python; the extension surface decides which
+// exception each kind becomes.
 #pragma once
 
 #include <cassert>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -17,17 +20,34 @@ inline constexpr const char* kLockTimeout = "Operation timed out waiting for nat
 inline constexpr const char* kDeadlineExpired = "Operation deadline expired";
 inline constexpr const char* kTxUncertainTimeout = "TX result or submission timed out; delivery may be uncertain";
 inline constexpr const char* kOperationTimedOut = "Operation timed out";
+// Every operation on a handle whose adapter was unplugged says this. It keeps the lead that a failed request on
+// an unplugged adapter always had, and gives advice that works: the handle cannot get the adapter back.
+inline constexpr const char* kAdapterGone =
+    "USB error: device disconnected; plug the adapter back in, then open it again";
+
+// A stable number per failure, for programs that tell failures apart without reading texts: the device error's
+// variant (0..17, DeviceError::Kind) where one caused the failure, kGoneCode for an unplugged adapter.
+inline constexpr int kGoneCode = 18;
 
 struct OpError {
-  // Interrupted: the caller ended the wait between two slices (a signal handler raised; its exception is set).
-  enum class Class : uint8_t { Runtime, Value, Timeout, Type, Interrupted } cls = Class::Runtime;
+  enum class Kind : uint8_t {
+    Refused,      // the handle's state or the adapter's capabilities refuse it; stored failures; device errors
+    BadArgument,  // a value the driver rejects itself (range, length, consistency)
+    Expired,      // the caller's deadline ran out (also: waiting for the handle, a submission of uncertain fate)
+    Gone,         // the adapter was unplugged
+    Interrupted,  // the caller ended the wait between two slices (a signal handler raised; its exception is set)
+  } kind = Kind::Refused;
   std::string message;
+  std::optional<int> code;  // see kGoneCode
 
-  static OpError runtime(std::string m) { return {Class::Runtime, std::move(m)}; }
-  static OpError value(std::string m) { return {Class::Value, std::move(m)}; }
-  static OpError timeout(std::string m) { return {Class::Timeout, std::move(m)}; }
-  static OpError interrupted() { return {Class::Interrupted, {}}; }
-  static OpError device(const DeviceError& e) { return {Class::Runtime, e.text()}; }
+  static OpError runtime(std::string m) { return {Kind::Refused, std::move(m), std::nullopt}; }
+  static OpError value(std::string m) { return {Kind::BadArgument, std::move(m), std::nullopt}; }
+  static OpError timeout(std::string m) { return {Kind::Expired, std::move(m), std::nullopt}; }
+  static OpError interrupted() { return {Kind::Interrupted, {}, std::nullopt}; }
+  static OpError gone() { return {Kind::Gone, kAdapterGone, kGoneCode}; }
+  static OpError device(const DeviceError& e) {
+    return {Kind::Refused, e.text(), static_cast<int>(e.kind())};
+  }
   // A device error returned by a frame submission: its Timeout variant means delivery is uncertain.
   static OpError submission(const DeviceError& e) {
     if (e.is(DeviceError::Kind::Timeout)) return timeout(kTxUncertainTimeout);

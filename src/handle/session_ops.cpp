@@ -77,19 +77,19 @@ Op<void> DeviceShared::attach_session() {
   if (!endpoint_opened) return failed;
   state_.attach_uncertain = true;
   flags_->failed.store(true);
-  state_.failure_message =
+  state_.failure = OpError::runtime(
       "Session attachment failed; endpoint cleanup cannot be verified, release this handle and reopen: " +
-      failed.error().message;
-  return OpError::runtime(*state_.failure_message);
+      failed.error().message);
+  return *state_.failure;
 }
 
 Op<void> DeviceShared::detach_session() {
   flags_->generation.fetch_add(1);
   if (!state_.session) return {};
   if (auto s = state_.session->shutdown(); !s.ok()) {
-    state_.failure_message = "Session shutdown failed; reopen the device: " + s.error().text();
+    state_.failure = OpError::runtime("Session shutdown failed; reopen the device: " + s.error().text());
     flags_->failed.store(true);
-    return OpError::runtime(*state_.failure_message);
+    return *state_.failure;
   }
   wait_gate_empty();
   add_session_counters(*state_.session);

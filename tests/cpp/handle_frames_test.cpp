@@ -22,7 +22,7 @@ TEST(FrameCheck, IdentifierRangesPerFormat) {
   EXPECT_TRUE(check_frame(0x7FF, false, false, 0, {}).ok());
   EXPECT_EQ(check_frame(0x800, false, false, 0, {}).error().message, "arbitration_id exceeds CAN identifier range");
   EXPECT_TRUE(check_frame(0x1FFFFFFF, true, false, 0, {}).ok());
-  EXPECT_EQ(check_frame(0x20000000, true, false, 0, {}).error().cls, OpError::Class::Value);
+  EXPECT_EQ(check_frame(0x20000000, true, false, 0, {}).error().kind, OpError::Kind::BadArgument);
 }
 
 TEST(FrameCheck, OrderOfChecksAndRemoteFrames) {

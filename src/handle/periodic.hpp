@@ -3,11 +3,20 @@
 //
 //   id = table.start(shared, frames, schedule)   # state_lock held by the caller; starts the worker
 //   table.modify(id, frames)                      # the worker picks the list up at its next frame
-//   table.alive(id), table.error(id)              # "RuntimeError: CAN bus is stopped", ...
+//   table.alive(id), table.error(id)              # OpError{Refused, "CAN bus is stopped"}, ...
+//   table.counts(id)                              # frames sent, sent late, skipped
 //   table.notify_all()                            # configuration change: set every stop flag, wake; never joins
 //   table.stop(id) / table.stop_all()             # remove, then signal and join with no lock held
 //
-// A task never raises: a failure ends it and is kept as "<Python class>: <message>" until its entry is removed.
+// Schedule: frame n is due at start + n * period (absolute, so a slow send never shifts the ones after it). A
+// frame that goes out after the next one's due time is late; it is still sent, and so are the frames behind it,
+// back to back, as long as the backlog is at most kCatchUp frames: a receiver that watches for gaps (a CANopen
+// heartbeat or PDO consumer) sees a short burst rather than a hole. Slots further behind than that are skipped
+// and counted, never sent in one long burst. Each frame still has 50 ms from its lock attempt to reach the
+// adapter (and, when confirmed, its verdict); missing that fails the task, as a stuck configuration request or
+// adapter would otherwise go unnoticed.
+//
+// A task never raises: a failure ends it and is kept as an error value until its entry is removed.
 // An ended task's thread does not wait for that removal: it hands itself to the table as the one ended thread
 // left to join, after joining the one it replaces, so that a table holds at most one ended thread (and stack) and
 // stop()/stop_all() still return only after the workers they remove have exited.
@@ -23,16 +32,25 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/deadline.hpp"
-#include "handle/handle.hpp"
 #include "handle/op_error.hpp"
 #include "stream/records.hpp"
 
-namespace tavro::py {
+namespace tavro {
+
+class DeviceShared;
+
+// How many missed frames a task sends late, back to back, before it skips the rest of its backlog.
+inline constexpr uint64_t kCatchUp = 10;
+
+struct PeriodicCounts {
+  uint64_t sent = 0;     // frames handed to the adapter
+  uint64_t late = 0;     // of those, sent after the next frame's due time
+  uint64_t skipped = 0;  // slots given up because the backlog exceeded kCatchUp
+};
 
 // What a worker shares with its table entry and with whoever stops it.
 class PeriodicControl {
@@ -49,23 +67,28 @@ class PeriodicControl {
   // The frame for position `n` of the rotation; nullopt when the list is empty.
   std::optional<CanFrame> frame_at(uint64_t n);
 
-  void set_error(std::string text);
-  std::optional<std::string> error() const;
+  void set_error(OpError e);
+  std::optional<OpError> error() const;
 
   void mark_finished() noexcept { finished_.store(true, std::memory_order_release); }
   bool finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+
+  // Written by the worker only.
+  void count(uint64_t sent, uint64_t late, uint64_t skipped) noexcept;
+  PeriodicCounts counts() const noexcept;
 
  private:
   std::mutex wake_mu_;
   std::condition_variable wake_cv_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
+  std::atomic<uint64_t> sent_{0}, late_{0}, skipped_{0};
 
   std::mutex frames_mu_;
   std::vector<CanFrame> frames_;  // guarded by frames_mu_
 
   mutable std::mutex error_mu_;
-  std::optional<std::string> error_;  // guarded by error_mu_
+  std::optional<OpError> error_;  // guarded by error_mu_
 };
 
 // Fixed at start.
@@ -96,7 +119,9 @@ class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {
   void notify_all() noexcept;
 
   bool alive(uint32_t id);
-  std::optional<std::string> error(uint32_t id);
+  std::optional<OpError> error(uint32_t id);
+  // nullopt when absent.
+  std::optional<PeriodicCounts> counts(uint32_t id);
 
  private:
   struct Task {
@@ -115,4 +140,15 @@ class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {
   uint32_t next_id_ = 1;            // guarded by mu_
 };
 
-}  // namespace tavro::py
+// The frame period, and the instant that many periods from `start`, as the worker computes them; exposed so that
+// the schedule's arithmetic can be checked without a clock.
+struct SlotPlan {
+  uint64_t slot;     // the slot to send now
+  uint64_t skipped;  // slots given up before it
+  bool late;         // it is sent after the next slot's due time
+};
+// `next` is the slot after the last one sent; `now_slot` the slot whose due time last passed (now - start) /
+// period.
+SlotPlan plan_slot(uint64_t next, uint64_t now_slot) noexcept;
+
+}  // namespace tavro
