@@ -58,42 +58,36 @@ class TavroTimeoutError(TavroError, CanTimeoutError):
     """A send did not complete in time (the frame may or may not have reached the bus)."""
 
 
-# The driver's error kinds by the lead of their text: the number is the driver's error kind.
-_ERROR_CODES = (
-    ("USB error", 0), ("Device not found", 1), ("Device is in use", 2), ("Multiple devices found", 3),
-    ("Device not open", 4), ("Timeout waiting", 5), ("Invalid parameter", 8), ("Hardware error", 9),
-    ("Bus off", 10), ("Communication error", 13), ("Internal error", 14), ("TX busy", 15),
-    ("Not supported", 16), ("Too many open handles", 17),
-)
+# The driver's failure numbers (``error_code`` of the exceptions it raises): 0 to 17 its device error kinds,
+# ERROR_DISCONNECTED an unplugged adapter, which every operation on such a bus reports in the same words.
+ERROR_DEVICE_NOT_FOUND = 1
+ERROR_MULTIPLE_DEVICES = 3
+ERROR_DISCONNECTED = 18
 
 
-def _error_code(text: str) -> Optional[int]:
-    for lead, code in _ERROR_CODES:
-        if text.startswith(lead):
-            return code
-    return None
+def _error_code(e: BaseException) -> Optional[int]:
+    return getattr(e, "error_code", None)
 
 
 def _wrap(e: Exception, cls=TavroOperationError) -> TavroError:
-    text = str(e)
     if isinstance(e, TimeoutError) and cls is TavroOperationError:
         cls = TavroTimeoutError
-    return cls(text, _error_code(text))
+    return cls(str(e), _error_code(e))
 
 
 def _open_error(e: Exception, channel: Optional[str], device_name: Optional[str]) -> TavroInitializationError:
     text = str(e)
-    if text.startswith("Multiple devices found"):
+    if _error_code(e) == ERROR_MULTIPLE_DEVICES:
         serials = [line.strip()[2:] for line in text.splitlines() if line.strip().startswith("- ")]
         text = f"{len(serials)} adapters found: {', '.join(serials)}; pass channel=<serial>"
-    elif text == "Device not found":
+    elif _error_code(e) == ERROR_DEVICE_NOT_FOUND and text == "Device not found":
         if device_name is not None:
             text = f"Device not found: no TAVRO adapter named {device_name!r}"
         elif channel is not None:
             text = f"Device not found: no TAVRO adapter with serial {channel!r}"
         else:
             text = "Device not found: no TAVRO adapter attached"
-    return TavroInitializationError(text, _error_code(str(e)))
+    return TavroInitializationError(text, _error_code(e))
 
 
 def _sliced(call: Callable[[int], Any], deadline: Optional[float]) -> Any:
@@ -342,6 +336,11 @@ class TavroBus(BusABC):
         except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
         if result["status"] != "success":
+            if result.get("reason") == "transport_failure":
+                try:
+                    dev.confirmation_info()  # says whether the adapter is gone, without asking it
+                except RuntimeError as e:
+                    raise _wrap(e) from None
             raise TavroOperationError(f"the adapter did not send the frame: {result['status']}"
                                       + (f" ({result['reason']})" if result["reason"] else ""))
 

@@ -43,6 +43,9 @@ class UsbAdapter {
 
   // Whether the host stack kept a cancelled control transfer (UsbErrorKind::Lost): the adapter is unusable.
   bool lost() const noexcept { return lost_.load(std::memory_order_relaxed); }
+  // Whether a request found the adapter gone (unplugged); it never comes back to this handle.
+  bool gone() const noexcept { return gone_.load(std::memory_order_acquire); }
+  void mark_gone() noexcept { gone_.store(true, std::memory_order_release); }
 
   // Bulk OUT endpoint and the lock that serialises its writers (one transfer in flight at a time). The lock is
   // held for one pipe call at a time (a submit, one wait slice, a cancellation), never across a whole write.
@@ -75,6 +78,7 @@ class UsbAdapter {
   OutStalls out_stalls_;
   std::condition_variable_any out_flight_done_;
   std::atomic<bool> lost_{false};
+  std::atomic<bool> gone_{false};
 };
 
 }  // namespace tavro

@@ -88,6 +88,7 @@ Status UsbAdapter::control_out(ControlCommand cmd, uint16_t value, std::span<con
   const usb::TransferOutcome outcome = device_->control_transfer(setup, buffer, kControlTimeout);
   if (outcome.ok()) return Ok{};
   if (outcome.status == usb::TransferStatus::Lost) lost_.store(true, std::memory_order_relaxed);
+  if (outcome.status == usb::TransferStatus::Disconnected) mark_gone();
 
   TAVRO_LOG(kTarget, log::Level::Error,
             prefix(652) + "Control OUT FAILED: " + transfer_error_name(outcome) + "; serial=" + serial_ + "; " +
@@ -111,6 +112,7 @@ Result<std::vector<uint8_t>> UsbAdapter::control_in(ControlCommand cmd, uint16_t
   const usb::TransferOutcome outcome = device_->control_transfer(setup, buffer, timeout);
   if (!outcome.ok()) {
     if (outcome.status == usb::TransferStatus::Lost) lost_.store(true, std::memory_order_relaxed);
+    if (outcome.status == usb::TransferStatus::Disconnected) mark_gone();
     TAVRO_LOG(kTarget, log::Level::Error,
               prefix(694) + "Control IN FAILED: " + transfer_error_name(outcome) + "; serial=" + serial_ + "; " +
                   failure_dump(cmd, setup, nullptr, 0, false));

@@ -399,7 +399,7 @@ void close_all_devices() noexcept {
   }
   for (auto& p : open) {
     try {
-      (void)close_payload(*p);
+      (void)p->shared->close_at_exit();
     } catch (...) {
     }
   }

@@ -78,14 +78,15 @@ struct Interruptible {
 
 // What a send or submission without the handle's lock ended with: the signal handler's exception, "Device is
 // closed" when close() cut it short, or its own error. An endpoint left unusable fails the handle.
-Op<void> write_outcome(DeviceShared& shared, const Interruptible& wait, const Status& status) {
+Op<void> write_outcome(DeviceShared& shared, const TxSession& session, const Interruptible& wait,
+                       const Status& status) {
   if (wait.interrupted) return OpError::interrupted();
   if (status.ok()) return {};
   if (shared.flags()->closed.load()) return OpError::runtime("Device is closed");
   if (status.error().is(DeviceError::Kind::Communication) &&
       status.error().text().find("transmit endpoint is unusable") != std::string::npos)
     shared.mark_failed(status.error());
-  return OpError::submission(status.error());
+  return shared.transmit_error(status.error(), session);
 }
 
 }  // namespace
@@ -112,7 +113,7 @@ PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t na
     locked.value().unlock();  // the write waits without holding the handle
     Interruptible wait;
     TxWriteResult w = session.value()->send_unconfirmed(frame, left.value(), wait.how());
-    return write_outcome(shared, wait, w.status);
+    return write_outcome(shared, *session.value(), wait, w.status);
   });
   if (!r.ok()) return raise_op(r.error());
   Py_RETURN_NONE;
@@ -219,7 +220,7 @@ PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t 
     Interruptible wait;
     auto submitted = session.value()->submit_confirmed(frame, left.value(), wait.how());
     if (!submitted.ok()) {
-      Op<void> failed = write_outcome(*shared, wait, submitted.error());
+      Op<void> failed = write_outcome(*shared, *session.value(), wait, submitted.error());
       return failed.ok() ? OpError::submission(submitted.error()) : std::move(failed).error();
     }
     // Interrupted after the frame was handed over: its ticket still resolves, but nobody holds it any more.

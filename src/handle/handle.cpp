@@ -71,6 +71,8 @@ Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
     flags_->failed.store(true);
     notify_bus_waiters();
   }
+  // Before a stored failure: whatever else went wrong, the adapter being gone is what the caller can act on.
+  if (adapter_gone()) return OpError::gone();
   if (state_.failure) return *state_.failure;
   if (!state_.channel) return OpError::runtime(kDeviceClosed);
   return state_.channel;
@@ -80,6 +82,29 @@ Op<std::shared_ptr<TxSession>> DeviceShared::check_running() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
   if (!state_.session) return OpError::runtime("CAN bus is stopped");
   return state_.session;
+}
+
+bool DeviceShared::adapter_gone() {
+  if (flags_->gone.load()) return true;
+  const std::shared_ptr<UsbAdapter>& a = state_.channel;
+  if (!a || a->lost() || !(a->gone() || (state_.session && state_.session->disconnected()))) return false;
+  note_gone();
+  return true;
+}
+
+void DeviceShared::note_gone() {
+  flags_->gone.store(true);
+  notify_bus_waiters();
+}
+
+OpError DeviceShared::transmit_error(const DeviceError& e, const TxSession& session) {
+  // A session invalidated by an unplug reports its invalidation, and a write may fail with a transport error
+  // before the workers notice: the workers' word settles it.
+  if (e.is_usb(UsbErrorKind::NoDevice) || session.disconnected()) {
+    note_gone();
+    return OpError::gone();
+  }
+  return OpError::submission(e);
 }
 
 void DeviceShared::mark_failed(const DeviceError& e) {
@@ -134,6 +159,11 @@ Op<void> DeviceShared::close() {
   // wait forever.
   periodic_->stop_all();
   return r;
+}
+
+Op<void> DeviceShared::close_at_exit() {
+  flags_->exiting.store(true);
+  return close();
 }
 
 Op<void> DeviceShared::close_adapter() {

@@ -70,6 +70,8 @@ struct SessionFlags {
   std::atomic<uint64_t> generation{0};  // grows at the start of every detach and the end of every attach
   std::atomic<bool> closed{false};      // set by close(); never cleared
   std::atomic<bool> failed{false};      // endpoints in an unknown state; never cleared
+  std::atomic<bool> gone{false};        // the adapter was unplugged; never cleared
+  std::atomic<bool> exiting{false};     // closed by the exit hook: receivers end quietly (set before `closed`)
 };
 
 // How the caller of a long wait decides, between two slices, whether to go on (false: stop, Interrupted).
@@ -135,6 +137,9 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
 
   // Fails the handle with `e` (takes state_lock): every later operation that needs the device says so.
   void mark_failed(const DeviceError& e);
+  // What a failed transmission on `session` tells its caller (no lock needed): an unplugged adapter says so
+  // (OpError::gone, and the handle remembers it), a Timeout is a submission of uncertain fate, the rest as is.
+  OpError transmit_error(const DeviceError& e, const TxSession& session);
 
   void notify_bus_waiters();
   // Stops every periodic task of this handle (sets flags and wakes; never joins, never blocks on state_lock).
@@ -183,12 +188,18 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
 
   // close(): idempotent once it succeeded. Stops and joins the periodic workers after releasing state_lock.
   Op<void> close();
+  // close() by the exit hook: the bus must still go off, but receivers blocked in receive() (reader threads
+  // the program never stopped) go on waiting for a frame that never comes, instead of failing.
+  Op<void> close_at_exit();
   // Destruction path: close ignoring errors unless a close() already ran, then release session and channel
   // unconditionally.
   void destroy() noexcept;
 
  private:
   void add_session_counters(const TxSession& session);
+  // Whether the adapter is known to be unplugged (state_lock held); remembers it in flags().gone.
+  bool adapter_gone();
+  void note_gone();
   Op<void> close_adapter();
 
   const std::string serial_;

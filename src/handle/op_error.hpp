@@ -46,6 +46,7 @@ struct OpError {
   static OpError interrupted() { return {Kind::Interrupted, {}, std::nullopt}; }
   static OpError gone() { return {Kind::Gone, kAdapterGone, kGoneCode}; }
   static OpError device(const DeviceError& e) {
+    if (e.is_usb(UsbErrorKind::NoDevice)) return gone();
     return {Kind::Refused, e.text(), static_cast<int>(e.kind())};
   }
   // A device error returned by a frame submission: its Timeout variant means delivery is uncertain.

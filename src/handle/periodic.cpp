@@ -59,11 +59,11 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
 
   if (shared.state().confirmation_mode == 0) {
     TxWriteResult w = session.value()->send_unconfirmed(frame, left.value());
-    if (!w.status.ok()) return OpError::submission(w.status.error());
+    if (!w.status.ok()) return shared.transmit_error(w.status.error(), *session.value());
     return Sent::Yes;
   }
   auto submitted = session.value()->submit_confirmed(frame, left.value());
-  if (!submitted.ok()) return OpError::submission(submitted.error());
+  if (!submitted.ok()) return shared.transmit_error(submitted.error(), *session.value());
   // A task that fails gives its ticket up: nobody else holds it, and a pending one would lock the configuration.
   const TxTicketHandle& handle = submitted.value().ticket;
   if (submitted.value().write_error) {

@@ -98,6 +98,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
     if (!r.ok()) {
       if (r.error().is(DeviceError::Kind::Timeout)) continue;
       TAVRO_LOG(kTxSession, log::Level::Error, "TX result reader failed: " + r.error().text());
+      if (r.error().is_usb(UsbErrorKind::NoDevice)) ctx.disconnected.store(true, std::memory_order_release);
       invalidate(*ctx.state, UncertaintyReason::TransportFailure);
       break;
     }

@@ -36,6 +36,8 @@ struct ResultReaderContext {
   // result's timestamp). The queue belongs to the session's channel, which outlives the reader.
   RxQueue* own_frames_queue = nullptr;
   std::atomic<bool> own_frames{false};
+  // Set before the session is invalidated when the reader found the adapter unplugged.
+  std::atomic<bool> disconnected{false};
 };
 
 // Starts "tavro-tx-results". Fails with Internal carrying the operating system's error text as detail.

@@ -125,8 +125,10 @@ class TxSession {
   }
   // The first reason that invalidated the session, if any.
   std::optional<UncertaintyReason> invalid_reason() const noexcept;
-  // The receive worker saw the adapter unplugged.
-  bool disconnected() const noexcept { return channel_->disconnected(); }
+  // A worker of the session saw the adapter unplugged.
+  bool disconnected() const noexcept {
+    return channel_->disconnected() || reader_ctx_->disconnected.load(std::memory_order_acquire);
+  }
   TavroChannel& channel() noexcept { return *channel_; }
 
  private:

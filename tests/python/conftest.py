@@ -14,6 +14,10 @@ import subprocess
 import sys
 import textwrap
 
+# What every operation on a handle whose adapter was unplugged raises, with error_code GONE_CODE.
+GONE = "USB error: device disconnected; plug the adapter back in, then open it again"
+GONE_CODE = 18
+
 USB_PATH = os.environ.get("TAVRO_TEST_USB_PATH", "seam")
 if USB_PATH not in ("seam", "kernel"):
     raise RuntimeError(f"TAVRO_TEST_USB_PATH must be 'seam' or 'kernel', not {USB_PATH!r}")

@@ -4,6 +4,7 @@ nothing made uncertain works again."""
 import gc
 import logging
 import struct
+import threading
 
 import pytest
 
@@ -166,8 +167,19 @@ def test_an_uncertain_handle_still_takes_the_adapter_off_the_bus(ext, sim, endin
     a = sim.plug(A)
     dev = ext.NativeTavroDevice()
     a.add_fault(target="endpoint_open", endpoint=0x83)
+    a.add_fault("Mode", direction="in", action="delay", delay_ms=300)  # the attach holds the handle meanwhile
+    waiting = []
+
+    def receive():  # waits for the bus, then for the handle: it must see what any later receiver sees
+        with pytest.raises(RuntimeError) as e:
+            dev.receive_frame(5000)
+        waiting.append(str(e.value))
+    receiver = threading.Thread(target=receive)
+    receiver.start()
     with pytest.raises(RuntimeError, match="^Session attachment failed; endpoint cleanup cannot be verified"):
         dev.set_bus_state(True)
+    receiver.join(10)
+    assert waiting == ["Managed session failed; close the device"]
     assert a.bus_state == 4 and _bus_off_requests(a)[-1] == bytes(4)  # the failed attach itself
     a.clear_records()
     if ending == "close":
@@ -290,16 +302,3 @@ def test_stalling_receive_endpoint_backs_off_and_logs_once(sim, open_devices, ca
     assert [r.getMessage() for r in caplog.records if "stall" in r.getMessage()] == [
         "Bulk IN pipe stall \u2014 calling clear_halt(EP_BULK_IN)",
         "Bulk IN pipe stall repeated 11 more time(s); halt cleared each time"]
-
-
-def test_confirmation_info_after_an_unplug(sim, open_devices):
-    a = sim.plug(A)
-    dev = open_devices()
-    dev.configure_confirmation(True)
-    dev.set_bus_state(True)
-    assert dev.confirmation_info() == {"enabled": True, "result_mode": "explicit", "cancellation_available": True,
-                                       "pending": 0}
-    a.unplug()
-    assert wait_until(lambda: dev.confirmation_info()["result_mode"] is None)
-    assert dev.confirmation_info() == {"enabled": True, "result_mode": None, "cancellation_available": False,
-                                       "pending": 0}

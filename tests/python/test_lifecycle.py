@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import both_paths, requests_of, run_python
+from conftest import GONE, GONE_CODE, both_paths, requests_of, run_python
 
 SERIAL = "tav.io:CANH0001"
 PREPARATION = [
@@ -216,12 +216,25 @@ def test_control_debug_lines_and_failure_dump(sim, open_devices, caplog):
 
 
 @both_paths
-def test_unplugged_adapter_reports_disconnection(sim, open_devices):
+def test_every_operation_on_an_unplugged_adapter_says_so(sim, open_devices):
     a = sim.plug(SERIAL)
     dev = open_devices()
+    dev.configure_confirmation(True)
+    dev.set_bus_state(True)
+    ticket = dev.submit_frame(0x1, False, False, 0, b"", 1000)  # nobody acknowledges it: it stays pending
     a.unplug()
-    with pytest.raises(RuntimeError, match="^USB error: device disconnected$"):
-        dev.get_bus_state()
+    calls = {
+        "receive": lambda: dev.receive_frame(5000),
+        "state": dev.get_bus_state,
+        "submit": lambda: dev.submit_frame(0x2, False, False, 0, b"", 1000),
+        "cancel": lambda: dev.cancel_ticket(ticket, 1000),
+        "confirmation_info": dev.confirmation_info,
+        "close": dev.close,
+    }
+    for name, call in calls.items():
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert (str(e.value), getattr(e.value, "error_code", None)) == (GONE, GONE_CODE), name
 
 
 def test_process_exits_cleanly_with_open_handles_and_running_workers():

@@ -233,8 +233,16 @@ def test_native_periodic_tasks(two):
     assert isinstance(thread_task, ThreadBasedCyclicSendTask)
 
 
-def test_exit_stops_periodic_tasks_cleanly():
+@pytest.mark.parametrize("end", ["return", "ctrl-c"])
+def test_exit_with_periodic_tasks_and_reader_threads_is_quiet(end):
+    # Nothing stopped, nothing shut down: the exit hooks take over. The adapters still go off the bus, and reader
+    # threads blocked in recv (a Notifier, a protocol stack's reader) end without a word, as on any interface.
     r = run_python("""
+        import atexit, os, signal, sys, threading, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # whatever the test command was started with
+        import tavro_sim
+        # Registered before the driver's own exit hook, so it runs after it.
+        atexit.register(lambda: print(*(tavro_sim.find(s).bus_state for s in SERIALS)))
         import can
         bus = can.Bus(interface="tavro", channel="tav.io:CANH0001")
         peer = can.Bus(interface="tavro", channel="tav.io:CANI0002")
@@ -242,10 +250,18 @@ def test_exit_stops_periodic_tasks_cleanly():
         bus.send_periodic(can.Message(arbitration_id=0x2, is_extended_id=False), 0.001,
                           modifier_callback=lambda m: None)
         assert peer.recv(2) is not None
-        # no shutdown: the exit hooks take over
-    """, env=SIM_ENV)
+        can.Notifier(peer, [can.BufferedReader()])
+        threading.Thread(target=lambda: [bus.recv() for _ in iter(int, 1)], daemon=True).start()
+        if END == "ctrl-c":
+            threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                time.sleep(60)
+            except KeyboardInterrupt:
+                pass
+    """.replace("SERIALS", repr([A, B])).replace("END", repr(end)), env=SIM_ENV)
     assert r.returncode == 0, r.stderr
     assert "Error" not in r.stderr and "Traceback" not in r.stderr, r.stderr
+    assert r.stdout.split() == ["4", "4"]  # both stopped
 
 
 def test_ctrl_c_interrupts_recv_and_send():

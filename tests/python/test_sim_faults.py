@@ -3,7 +3,7 @@ import contextlib
 
 import pytest
 
-from conftest import both_paths, wait_until
+from conftest import GONE, both_paths, wait_until
 
 
 @pytest.fixture
@@ -69,8 +69,9 @@ def test_statuses_reach_the_driver_as_their_kinds(ext, adapter, usb_path):
 def test_disconnect_unplugs_at_that_moment(ext, adapter):
     d = ext.NativeTavroDevice()
     adapter.add_fault("LedMode", "disconnect")
-    with pytest.raises(RuntimeError, match="^USB error: device disconnected$"):
+    with pytest.raises(RuntimeError) as e:
         d.set_led_mode(1)
+    assert str(e.value) == GONE
     assert not adapter.plugged
     assert wait_until(lambda: ext.list_devices() == [])  # the kernel path takes a moment to see it go
     with contextlib.suppress(RuntimeError):  # closing a vanished device may report it
