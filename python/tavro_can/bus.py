@@ -488,7 +488,11 @@ def _frame_args(msg: Message) -> tuple:
 class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
     """A periodic task on the driver's own thread: the messages in rotation, one per period, until stopped or
     ``duration`` seconds after each start. A configuration change of the bus (``state``, a bus restart) ends it;
-    ``start()`` runs it again."""
+    ``start()`` runs it again.
+
+    Message n is due ``n * period`` after the start. When the machine holds the task up, the messages it missed
+    go out late, back to back, up to 10 of them; slots further behind are skipped. ``late_frames`` and
+    ``skipped_frames`` count both over the task's life."""
 
     def __init__(self, bus: TavroBus, messages: Union[Sequence[Message], Message], period: float,
                  duration: Optional[float], autostart: bool = True) -> None:
@@ -499,6 +503,7 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
             raise TavroOperationError(str(e)) from None
         self._dev = bus._dev
         self._task_id: Optional[int] = None
+        self._ended_counts = {"sent": 0, "late": 0, "skipped": 0}  # of the runs before the current one
         if autostart:
             self.start()
 
@@ -517,13 +522,42 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
             self.end_time = time.perf_counter() + self.duration
 
     def stop(self) -> None:
-        task_id, self._task_id = self._task_id, None
+        task_id = self._task_id
         if task_id is None:
             return
+        for key, value in self._run_counts().items():
+            self._ended_counts[key] += value
+        self._task_id = None
         try:
             self._dev.stop_periodic(task_id)
         except RuntimeError:
             pass  # the device was closed: its tasks are gone already
+
+    def _run_counts(self) -> dict:
+        if self._task_id is None:
+            return {}
+        try:
+            return self._dev.periodic_counts(self._task_id)
+        except RuntimeError:
+            return {}  # the device was closed: its tasks are gone already
+
+    def _count(self, key: str) -> int:
+        return self._ended_counts[key] + self._run_counts().get(key, 0)
+
+    @property
+    def sent_frames(self) -> int:
+        """Frames handed to the adapter."""
+        return self._count("sent")
+
+    @property
+    def late_frames(self) -> int:
+        """Frames sent after the next one was already due (the machine held the task up)."""
+        return self._count("late")
+
+    @property
+    def skipped_frames(self) -> int:
+        """Slots given up because the task fell more than 10 frames behind."""
+        return self._count("skipped")
 
     def modify_data(self, messages: Union[Sequence[Message], Message]) -> None:
         super().modify_data(messages)

@@ -63,6 +63,7 @@ def test_rotation_modification_and_stop(pair):
         before.append(i)
     assert before == [[0x10A, 0x10B, 0x10C][(7 + k) % 3] for k in range(len(before))]
     assert set(received_ids(rx, 10)) == {0x20D}
+    assert tx.periodic_counts(tid)["sent"] >= 17
 
     assert tx.start_periodic([frame(0x300)], LONG, None) == 2
     tx.stop_periodic(tid)
@@ -71,6 +72,8 @@ def test_rotation_modification_and_stop(pair):
         tx.stop_periodic(tid)
     with pytest.raises(RuntimeError, match="^No periodic task with id 1$"):
         tx.modify_periodic(tid, [frame(0x1)])
+    with pytest.raises(RuntimeError, match="^No periodic task with id 1$"):
+        tx.periodic_counts(tid)
     tx.stop_all_periodic()
     assert not tx.is_periodic_alive(2)
     drain(rx)

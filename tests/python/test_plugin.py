@@ -6,7 +6,7 @@ import types
 import can
 import pytest
 
-from conftest import A, B, run_python, wait_until
+from conftest import A, B, GONE, GONE_CODE, run_python, wait_until
 
 SIM_ENV = {"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": A + "," + B}
 
@@ -55,6 +55,20 @@ def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface):
     # shutdown closed both adapters: they can be opened again
     with can.Bus(interface="tavro", channel=A) as again:
         assert again.channel_info == "TAVRO " + A
+
+
+@pytest.mark.parametrize("own", [False, True], ids=["plain", "receive_own_messages"])
+def test_an_unplugged_adapter_is_one_recognisable_error(sim, tavro_interface, own):
+    from tavro_can.bus import TavroOperationError
+    a = sim.plug(A)
+    with can.Bus(interface="tavro", channel=A, receive_own_messages=own) as bus:
+        a.unplug()
+        for name, call in {"send": lambda: bus.send(can.Message(arbitration_id=0x1, is_extended_id=False), 2),
+                           "recv": lambda: bus.recv(5),
+                           "state": lambda: bus.state}.items():
+            with pytest.raises(TavroOperationError) as e:
+                call()
+            assert (str(e.value), e.value.error_code) == (f"{GONE} [Error Code {GONE_CODE}]", GONE_CODE), name
 
 
 def test_recv_keeps_busabc_semantics(two):
@@ -220,11 +234,14 @@ def test_native_periodic_tasks(two):
     task.modify_data(can.Message(arbitration_id=0x321, data=b"\x02", is_extended_id=False))
     assert wait_until(lambda: (m := rx.recv(1)) is not None and m.data == b"\x02")
     task.stop()
+    first_run = task.sent_frames
+    assert first_run >= 2
     drain(rx)
     assert rx.recv(0.1) is None
     task.start()
     assert rx.recv(2).data == b"\x02"
     task.stop()
+    assert task.sent_frames > first_run  # counted over every run of the task
     timed = tx.send_periodic(msg, 0.01, duration=0.05)
     assert wait_until(lambda: not tx._dev.is_periodic_alive(timed._task_id))
     with pytest.raises(can.CanOperationError):
