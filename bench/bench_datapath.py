@@ -8,7 +8,10 @@ Measures, in one run:
      and per received frame), with receive_frame and through python-can;
   3. latency from a frame's arrival at the adapter to receive_frame returning it in a blocked receiver;
   4. send_frame calls per second into an unlimited-speed bus;
-  5. CPU use of an idle open handle with the bus on.
+  5. CPU use of an idle open handle with the bus on;
+  6. a 1 kHz periodic task's frames on the wire: the driver's task beside python-can's thread-based one, on an idle
+     machine and with every core kept busy (intervals, gaps, frames missing; late and skipped frames counted by the
+     driver's task).
 
 The simulated adapter and bus run inside this process, so process CPU figures include them; each CPU figure is
 also broken down per thread (driver threads "tavro-rx"/"tavro-tx-result", the Python caller threads, and the
@@ -921,8 +924,87 @@ def run_idle(rig: Rig, args, results: dict) -> None:
     out()
 
 
+# ----------------------------------------------------------------------------------------------------------------
+# 6. Periodic tasks at 1 kHz: what reaches the wire
+
+def _burn(stop) -> None:
+    while not stop.is_set():
+        pass
+
+
+def bench_periodic(rig: Rig, seconds: float, period_s: float, busy: bool) -> dict:
+    """Each task sends one frame per period for `seconds`; the wire log says when each frame started on the wire.
+    `busy`: one process per core spins meanwhile (a busy machine), at the same priority as this one."""
+    import multiprocessing
+
+    import can
+
+    results = {}
+    for name, arb_id in (("driver", 0x101), ("python-can thread", 0x102)):
+        msg = can.Message(arbitration_id=arb_id, data=b"\x01", is_extended_id=False)
+        stop = multiprocessing.Event()
+        burners = [multiprocessing.Process(target=_burn, args=(stop,), daemon=True)
+                   for _ in range(os.cpu_count() or 1)] if busy else []
+        for p in burners:
+            p.start()
+        try:
+            rig.settle(0.02)
+            sim.wire_log()  # a fresh record
+            if name == "driver":
+                task = rig.bus.send_periodic(msg, period_s)
+            else:
+                task = can.BusABC._send_periodic_internal(rig.bus, msg, period_s)  # python-can's own thread task
+            time.sleep(seconds)
+            task.stop()
+            counts = ({"late": task.late_frames, "skipped": task.skipped_frames, "sent": task.sent_frames}
+                      if name == "driver" else None)
+        finally:
+            stop.set()
+            for p in burners:
+                p.join(5)
+        rig.settle(0.05)
+        starts = [r["start_us"] for r in sim.wire_log() if r["id"] == arb_id and r["sender"] != -1]
+        gaps = sorted((b - a) / 1000 for a, b in zip(starts, starts[1:]))
+        span_s = (starts[-1] - starts[0]) / 1e6 if len(starts) > 1 else 0.0
+        expected = int(span_s / period_s) + 1 if starts else 0
+        results[name] = {
+            "frames": len(starts),
+            "expected_in_span": expected,
+            "missing": max(0, expected - len(starts)),
+            "interval_ms_median": statistics.median(gaps) if gaps else None,
+            "interval_ms_p99": percentile(gaps, 99) if gaps else None,
+            "interval_ms_p999": percentile(gaps, 99.9) if gaps else None,
+            "interval_ms_min": gaps[0] if gaps else None,
+            "interval_ms_max": gaps[-1] if gaps else None,
+            "intervals_over_2_periods": sum(g > 2 * period_s * 1000 for g in gaps),
+            "task_counts": counts,
+        }
+    return results
+
+
+def run_periodic(rig: Rig, args, results: dict) -> None:
+    out(f"[6] periodic task at {1 / args.periodic_period:g} Hz, {args.periodic_seconds:g} s each, frames as they "
+        f"started on the wire")
+    results["periodic"] = {}
+    for busy in (False, True):
+        label = f"every core busy ({os.cpu_count()} spinning processes)" if busy else "idle machine"
+        r = bench_periodic(rig, args.periodic_seconds, args.periodic_period, busy)
+        results["periodic"]["busy" if busy else "idle"] = r
+        out(f"    {label}:")
+        for name, v in r.items():
+            out(f"      {name:<18} {v['frames']:>6} frames of {v['expected_in_span']} in their span "
+                f"({v['missing']} missing); interval median {v['interval_ms_median']:.3f} ms, "
+                f"p99 {v['interval_ms_p99']:.3f}, p99.9 {v['interval_ms_p999']:.3f}, "
+                f"min {v['interval_ms_min']:.3f}, max {v['interval_ms_max']:.3f} ms; "
+                f"{v['intervals_over_2_periods']} gaps over two periods")
+            if v["task_counts"]:
+                c = v["task_counts"]
+                out(f"      {'':<18} task counted {c['sent']} sent, {c['late']} late, {c['skipped']} skipped")
+    out()
+
+
 SECTIONS = {"receive": run_receive_throughput, "sustained": run_sustained, "latency": run_latency,
-            "send": run_send, "idle": run_idle}
+            "send": run_send, "idle": run_idle, "periodic": run_periodic}
 
 
 def main() -> int:
@@ -937,6 +1019,8 @@ def main() -> int:
     ap.add_argument("--latency-frames", type=int, default=2000, help="frames in the latency measurement")
     ap.add_argument("--send-seconds", type=float, default=1.5, help="length of each send_frame round")
     ap.add_argument("--idle-seconds", type=float, default=5.0, help="length of each idle CPU window")
+    ap.add_argument("--periodic-seconds", type=float, default=5.0, help="length of each periodic task run")
+    ap.add_argument("--periodic-period", type=float, default=0.001, help="period of the periodic tasks in s")
     ap.add_argument("--usb-path", choices=("seam", "kernel"), default="seam",
                     help="seam: the in-process simulator backend; kernel: libusb through the kernel's USB stack "
                          "(default measurement there: sustained)")
