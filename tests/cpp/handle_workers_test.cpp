@@ -97,7 +97,9 @@ TEST_F(HandleWorkers, TheFilterSkipsWhatItRefusesAndTheWaitGoesOn) {
 TEST_F(HandleWorkers, CloseEndsAWaitingReceiverWithDeviceIsClosed) {
   for (bool running : {false, true}) {
     SCOPED_TRACE(running ? "bus running" : "bus stopped");
-    if (running) ASSERT_TRUE(rx->bus_on().ok());
+    if (running) {
+      ASSERT_TRUE(rx->bus_on().ok());
+    }
     std::atomic<bool> in_wait{false};
     auto waiting = std::async(std::launch::async, [&] {
       return rx->receive(Clock::now() + kLong, [&] { return in_wait = true; });
