@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: C++ unit tests (ctest), the Python suite against the installed package, then both again against
+# Runs every test: C++ unit tests (ctest), the Windows build's C++ tests under wine, the Python suite against the
+# installed package, then both again against
 # a build with AddressSanitizer and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test
 # file in an interpreter of its own), and last the kernel-path selection of the Python suite (libusb through a Linux
 # kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no test.
@@ -16,6 +17,9 @@ cmake --build build/test -j"$jobs"
 ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
 
 bash scripts/clang-check.sh "$PY"   # the product's sources also compile with clang (front end only: cheap)
+
+echo "==> Windows x86-64: cross build, C++ tests under wine, module checks"
+PYTHON="$PY" bash scripts/test-windows.sh
 
 echo "==> Python tests (installed package)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
