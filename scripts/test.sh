@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: C++ unit tests (ctest), the Windows build's C++ tests under wine, the Python suite against the
-# installed package, then both again against
-# a build with AddressSanitizer and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test
-# file in an interpreter of its own), and last the kernel-path selection of the Python suite (libusb through a Linux
-# kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no test.
+# installed package, then both again against a build with AddressSanitizer and UndefinedBehaviorSanitizer and
+# against a build with ThreadSanitizer (each test file in an interpreter of its own), and last the kernel-path
+# selection of the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
