@@ -22,11 +22,12 @@
 
 namespace tavro {
 
-// What an RxRecord can look like: channel 0 (single-channel adapters), reserved byte 0, dlc 0..8, no error frame
+// What an RxRecord can look like: channel 0 (single-channel adapters), reserved byte 0, dlc 0..15 (a classic frame
+// with a length code above 8 is legal on the wire and carries 8 bytes; 16 and more cannot occur), no error frame
 // that is also remote or extended, and a standard identifier word whose unused bits are clear. Other adapter flag
 // bits are the adapter's business and pass.
 inline bool rx_record_plausible(const uint8_t* rec) noexcept {
-  if (rec[0] != 0 || rec[3] != 0 || rec[1] > 8) return false;
+  if (rec[0] != 0 || rec[3] != 0 || rec[1] > 15) return false;
   const uint32_t id_word = wire::get_u32(rec + 4);
   const uint8_t flags = rx_record_flags(rec, id_word);  // not a whole decode: the worker decodes what passes
   if (flags & FRAME_FLAG_ERROR) return (flags & (FRAME_FLAG_RTR | FRAME_FLAG_EXTENDED)) == 0;

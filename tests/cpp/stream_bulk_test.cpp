@@ -348,7 +348,7 @@ TEST_F(RxStream, ImplausibleRecordsAreDroppedAndTheStreamRealigns) {
     size_t offset;
     uint8_t value;
   };
-  for (const Case& c : {Case{"channel", 0, 1}, Case{"dlc", 1, 9}, Case{"error flag with extended", 2, 0x0C}, Case{"reserved", 3, 1},
+  for (const Case& c : {Case{"channel", 0, 1}, Case{"dlc", 1, 16}, Case{"error flag with extended", 2, 0x0C}, Case{"reserved", 3, 1},
                         Case{"standard id bits", 5, 0x08}}) {
     SCOPED_TRACE(c.what);
     Bytes data = rx_records(0x200, 5);
@@ -356,6 +356,13 @@ TEST_F(RxStream, ImplausibleRecordsAreDroppedAndTheStreamRealigns) {
     EXPECT_EQ(feed(data, true), (std::vector<uint32_t>{0x200, 0x202, 0x203, 0x204}));
     EXPECT_EQ(s.take_losses().records, 1u);
   }
+  // A classic frame may carry a length code of 9..15 (with 8 data bytes): plausible, even inside a full transfer.
+  for (uint8_t dlc = 9; dlc <= 15; ++dlc) {
+    Bytes data = rx_records(0x280, 2);
+    data[1] = dlc;
+    EXPECT_EQ(feed(data, false), (std::vector<uint32_t>{0x280, 0x281})) << int(dlc);
+  }
+  EXPECT_EQ(s.take_losses().records, 0u);
   // Garbage of any length in front of well-formed records in a short transfer: counted back from its end, every
   // record after the garbage is found.
   for (size_t junk = 1; junk < 60; ++junk) {

@@ -122,9 +122,11 @@ def test_software_filter(pair):
 def test_injected_frames_and_bit_timing_readback(pair, sim):
     tx, rx = pair
     assert sim.find(A).state()["bittiming"] == (500000, 875, 125, 0, 13, 2, 2, 6)
-    sim.inject([sim.Frame(0x321, b"\x09"), sim.Frame(0x1FFFFFFF, b"", extended=True)], bitrate=500_000)
+    sim.inject([sim.Frame(0x321, b"\x09"), sim.Frame(0x1FFFFFFF, b"", extended=True),
+                sim.Frame(0x322, bytes(range(8)), dlc=12)], bitrate=500_000)  # a length code above 8: 8 bytes
     assert receive(rx)[1:6] == (0x321, False, False, False, 1)
     assert receive(rx)[1:3] == (0x1FFFFFFF, True)
+    assert receive(rx)[1:] == (0x322, False, False, False, 8, bytes(range(8)))
     assert receive(tx)[1] == 0x321
 
 
