@@ -46,10 +46,10 @@ BitTimingCalc calculate_bit_timing(uint32_t clock_hz, const BtConstRecord& lim, 
 
   // All arithmetic in 64 bits: the limits are untrusted 32-bit words from the adapter.
   const uint64_t brp_start = std::max<uint64_t>(lim.brp_min, 1);
-  const uint64_t brp_end = std::min<uint64_t>(lim.brp_max, 65536);
-  const uint64_t brp_step = std::min<uint64_t>(lim.brp_inc == 0 ? 1 : lim.brp_inc, 65536);
+  const uint64_t brp_end = std::min<uint64_t>(lim.brp_max, kMaxPrescaler);
+  const uint64_t brp_step = std::min<uint64_t>(lim.brp_inc == 0 ? 1 : lim.brp_inc, kMaxPrescaler);
   if (bitrate == 0 || clock_hz == 0 || lim.tseg1_min > lim.tseg1_max || lim.tseg2_min > lim.tseg2_max ||
-      lim.tseg1_max > 4096 || lim.tseg2_max > 4096 || brp_start > brp_end)
+      lim.tseg1_max > kMaxTimingSegment || lim.tseg2_max > kMaxTimingSegment || brp_start > brp_end)
     return out;
 
   const int64_t t1_min = lim.tseg1_min, t1_max = lim.tseg1_max;

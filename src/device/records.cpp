@@ -125,6 +125,15 @@ constexpr uint32_t kMaxPlausibleClockHz = 1'000'000'000;
 constexpr uint32_t kMaxPlausibleBuffer = 16u << 20;
 }  // namespace
 
+Status validate_device_info(const DeviceInfoRecord& info) {
+  // An adapter without a channel, or with an erased count, says nothing about itself; a real count other than 1
+  // is refused by the caller as unsupported.
+  const bool erased_firmware = info.firmware_version == VersionBytes{0xFF, 0xFF, 0xFF, 0xFF};
+  if (info.channel_count == 0 || info.channel_count == 0xFF || erased_firmware)
+    return DeviceError::communication("Invalid device info response");
+  return Ok{};
+}
+
 Status validate_capabilities(const CapabilitiesRecord& caps) {
   const bool sane = caps.clock_freq != 0 && caps.clock_freq <= kMaxPlausibleClockHz && caps.tx_buffer_size != 0 &&
                     caps.tx_buffer_size <= kMaxPlausibleBuffer && caps.rx_buffer_size != 0 &&
@@ -135,9 +144,10 @@ Status validate_capabilities(const CapabilitiesRecord& caps) {
 }
 
 Status validate_bt_const(const BtConstRecord& bt) {
-  const bool sane = bt.tseg1_min <= bt.tseg1_max && bt.tseg1_max != 0 && bt.tseg2_min <= bt.tseg2_max &&
-                    bt.tseg2_max != 0 && bt.sjw_max != 0 && bt.brp_min <= bt.brp_max && bt.brp_max != 0 &&
-                    bt.brp_inc != 0;
+  const auto range = [](uint32_t min, uint32_t max, uint32_t limit) { return 1 <= min && min <= max && max <= limit; };
+  const bool sane = range(bt.tseg1_min, bt.tseg1_max, kMaxTimingSegment) &&
+                    range(bt.tseg2_min, bt.tseg2_max, kMaxTimingSegment) && range(1, bt.sjw_max, kMaxTimingSegment) &&
+                    range(bt.brp_min, bt.brp_max, kMaxPrescaler) && range(1, bt.brp_inc, kMaxPrescaler);
   if (!sane) return DeviceError::communication("Invalid bt_const response");
   return Ok{};
 }

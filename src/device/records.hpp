@@ -51,6 +51,11 @@ struct CapabilitiesRecord {
   static Result<CapabilitiesRecord> decode(std::span<const uint8_t> reply);
 };
 
+// The widest ranges the bit timing calculation works within: far beyond any CAN controller's, far below an erased
+// word.
+inline constexpr uint32_t kMaxTimingSegment = 4096;
+inline constexpr uint32_t kMaxPrescaler = 65536;
+
 struct BtConstRecord {
   static constexpr size_t kSize = 48;
   std::string name_raw;  // controller name bytes before the first zero byte (all 16 without one)
@@ -90,9 +95,10 @@ void log_channel_connected(const DeviceInfoRecord& info);
 //   "Device reported clock_freq = 0" when the clock is 0.
 Status check_channel_capabilities(const CapabilitiesRecord& caps);
 
-// Plausibility of the records cached at open: a reply of the right length can still be nonsense (an erased
-// descriptor block reads as all 0xFF, a broken one as zeros). Communication "Invalid capabilities response" /
-// "Invalid bt_const response", the texts of a malformed reply.
+// Plausibility of the records read at open: a reply of the right length can still be nonsense (an erased
+// descriptor block reads as all 0xFF, a broken one as zeros). Communication "Invalid device info response" /
+// "Invalid capabilities response" / "Invalid bt_const response", the texts of a malformed reply.
+Status validate_device_info(const DeviceInfoRecord& info);
 Status validate_capabilities(const CapabilitiesRecord& caps);
 Status validate_bt_const(const BtConstRecord& bt);
 

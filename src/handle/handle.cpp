@@ -18,6 +18,7 @@ constexpr const char* kDeviceClosed = "Device is closed";
 Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
   auto info = read_device_info(*adapter);
   if (!info.ok()) return info.error();
+  if (auto v = validate_device_info(info.value()); !v) return v.error();
   if (info->channel_count != 1) return OpError::runtime("Only single-channel TAVRO devices are supported");
   auto caps = read_capabilities(*adapter);
   if (!caps.ok()) return caps.error();

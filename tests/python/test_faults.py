@@ -219,13 +219,22 @@ def test_failed_bus_start_checks_leave_a_usable_handle_with_the_bus_stopped(ext,
     ({"bt_const": {"tseg1_min": 17}}, "Invalid bt_const response"),
     ({"bt_const": {"brp_inc": 0}}, "Invalid bt_const response"),
     ({"bt_const": {"brp_min": 0, "brp_max": 0}}, "Invalid bt_const response"),
+    ({"channel_count": 0}, "Invalid device info response"),
+    # Erased records: every byte 0xFF.
+    ("GetDeviceInfo", "Invalid device info response"),
+    ("GetDeviceCapabilities", "Invalid capabilities response"),
+    ("GetBtConst", "Invalid bt_const response"),
 ])
 def test_implausible_description_records_are_refused_at_open(ext, sim, profile, text):
-    a = sim.plug(A, **profile)
+    if isinstance(profile, str):
+        a = sim.plug(A)
+        a.add_fault(profile, "reply", payload=b"\xff" * (48 if profile == "GetBtConst" else 24))
+    else:
+        a = sim.plug(A, **profile)
     with pytest.raises(RuntimeError, match=f"^Communication error: {text}$"):
         ext.NativeTavroDevice()
     assert a.bus_state == 4
-    a.set_profile(**{"clock_hz": 48_000_000, "tx_buffer_size": 512, "rx_buffer_size": 24576,
+    a.set_profile(**{"channel_count": 1, "clock_hz": 48_000_000, "tx_buffer_size": 512, "rx_buffer_size": 24576,
                      "bt_const": {"tseg1_min": 1, "brp_min": 1, "brp_max": 1024, "brp_inc": 1}})
     ext.NativeTavroDevice().close()
 
