@@ -456,10 +456,15 @@ class TavroBus(BusABC):
         except (RuntimeError, TimeoutError) as e:
             raise _wrap(e) from None
 
+    _released = False  # the adapter was closed by shutdown()
+
     def shutdown(self) -> None:
-        if self._is_shutdown:
-            return
+        # python-can's part first and on every call (it is idempotent itself), also for an instance whose __init__
+        # did not complete: python-can then already counts it as shut down, and its __init__ closed the adapter.
         super().shutdown()
+        if self._released or getattr(self, "_dev", None) is None:
+            return
+        self._released = True
         _open_buses.discard(self)
         try:
             self._dev.close()

@@ -73,6 +73,13 @@ class TestBackToBack:
         assert 2 <= len(received) <= 21
         assert all(m.arbitration_id == 0x12 for m in received)
 
-    def test_multiple_shutdown(self, buses):
-        buses[0].shutdown()
-        buses[0].shutdown()
+    def test_multiple_shutdown(self, buses, monkeypatch):
+        # python-can's interface contract: every shutdown() calls BusABC.shutdown() once, also on an instance whose
+        # __init__ did not complete.
+        from tavro_can.bus import TavroBus
+        calls = []
+        monkeypatch.setattr(can.BusABC, "shutdown", lambda self: calls.append(self))
+        unopened = TavroBus.__new__(TavroBus)
+        for bus in (buses[0], buses[0], unopened):
+            bus.shutdown()
+        assert calls == [buses[0], buses[0], unopened]
