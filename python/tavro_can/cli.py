@@ -4,6 +4,12 @@
     tavro-can info [-s SERIAL] [--json]
     tavro-can dump [-s SERIAL] [-b BITRATE] [-l] [-c COUNT] [-t SECONDS]
     tavro-can send [-s SERIAL] [-b BITRATE] ID#DATA [ID#DATA ...]
+
+exit status:
+    0  done
+    1  failed; the reason is on stderr
+    2  bad command line
+    3  no adapter found: list found none, or the adapter asked for is not attached
 """
 from __future__ import annotations
 
@@ -23,6 +29,8 @@ examples:
   123#DEADBEEF   123#   00000123#01.02.03   7FF#R2"""
 
 _MODE_LISTEN_ONLY = 0x02
+EXIT_FAILED, EXIT_NOT_FOUND = 1, 3
+BUS_STATES = ("error-active", "error-warning", "error-passive", "bus-off", "stopped", "sleeping")
 
 
 def _open(args):
@@ -77,9 +85,12 @@ def cmd_list(args) -> int:
     serials = ext.list_devices()
     if args.json:
         print(json.dumps(serials))
-        return 0
-    for s in serials:
-        print(s)
+    else:
+        for s in serials:
+            print(s)
+    if not serials:
+        print("tavro-can: no TAVRO adapter found", file=sys.stderr)
+        return EXIT_NOT_FOUND
     return 0
 
 
@@ -94,15 +105,16 @@ def cmd_info(args) -> int:
                 "channels": channels, "capabilities": dev.get_device_capabilities(),
                 "bus_state": state, "rx_errors": rec, "tx_errors": tec}, indent=2))
             return 0
-        print(f"serial:       {dev.get_serial_number()}")
-        print(f"name:         {dev.get_device_name()}")
-        print(f"hardware:     {hw}")
-        print(f"firmware:     {fw}")
-        print(f"channels:     {channels}")
-        for k, v in sorted(dev.get_device_capabilities().items()):
-            print(f"{k + ':':<14}{v:#x}" if k.endswith("supported") else f"{k + ':':<14}{v}")
+        rows = [("serial", dev.get_serial_number()), ("name", dev.get_device_name()), ("hardware", hw),
+                ("firmware", fw), ("channels", channels)]
+        rows += [(k, f"{v:#x}" if k.endswith("supported") else v)
+                 for k, v in sorted(dev.get_device_capabilities().items())]
         state, rec, tec = dev.get_bus_state()
-        print(f"bus state:    {state} (rx errors {rec}, tx errors {tec})")
+        name = BUS_STATES[state] if state < len(BUS_STATES) else f"unknown ({state})"
+        rows.append(("bus state", f"{name} (rx errors {rec}, tx errors {tec})"))
+        width = max(len(k) for k, _ in rows) + 2
+        for k, v in rows:
+            print(f"{k + ':':<{width}}{v}")
     finally:
         dev.close()
     return 0
@@ -174,7 +186,7 @@ def main(argv=None) -> int:
         return args.func(args)
     except (RuntimeError, TimeoutError, ValueError) as e:
         print(f"tavro-can: {e}", file=sys.stderr)
-        return 1
+        return EXIT_NOT_FOUND if str(e).startswith("Device not found") else EXIT_FAILED
 
 
 if __name__ == "__main__":

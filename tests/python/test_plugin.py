@@ -1,5 +1,6 @@
 """The python-can plugin and the command-line tool, against two simulated adapters."""
 import json
+import re
 import struct
 import types
 
@@ -369,13 +370,22 @@ def test_cli_list_info_and_send():
                 main(["send", bad])
             except SystemExit as e:
                 assert e.code == 2
+        import tavro_sim
+        tavro_sim.reset()
+        print("--- no adapters")
+        assert [main(["list"]), main(["list", "--json"]), main(["info", "-s", "tav.io:CANI0002"])] == [3, 3, 3]
     """, env=SIM_ENV)
     assert r.returncode == 0, r.stderr
-    out = r.stdout.splitlines()
+    out, none = r.stdout.split("--- no adapters\n")
+    out = out.splitlines()
     assert out[:2] == [A, B]
     assert json.loads(out[2]) == [A, B]
-    assert "serial:       tav.io:CANI0002" in out
-    assert "firmware:     2.1.0.7" in out
+    # The text form: the values in one column after the labels, the bus state by name.
+    info = out[out.index(next(line for line in out if line.startswith("serial:"))):out.index("{")]
+    assert [re.split(r":\s+", line, 1) for line in (info[0], info[3], info[-1])] == [
+        ["serial", B], ["firmware", "2.1.0.7"], ["bus state", "stopped (rx errors 0, tx errors 0)"]]
+    assert len({len(line) - len(line.split(":", 1)[1].lstrip()) for line in info}) == 1
+    assert none == "[]\n" and r.stderr.count("tavro-can: no TAVRO adapter found") == 2
     info = json.loads(r.stdout[r.stdout.index("{"):r.stdout.index("}\n") + 1])
     assert info["serial"] == B and info["capabilities"]["clock_freq"] == 48_000_000
     assert "Multiple devices found" in r.stderr
