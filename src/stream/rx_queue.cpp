@@ -16,7 +16,9 @@ void RxQueue::push_own(const CanFrame& frame) {
 
 void RxQueue::release_own() noexcept {
   if (!own_held_.load(std::memory_order_relaxed)) return;
-  std::vector<HeldOwn> ready;
+  size_t dropped = 0;
+  size_t released = 0;
+  size_t wake = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++reads_;
@@ -24,11 +26,42 @@ void RxQueue::release_own() noexcept {
     // read between the two calls began after it was held, and its records have been queued.
     auto first_waiting = std::find_if(held_own_.begin(), held_own_.end(),
                                       [&](const HeldOwn& h) { return reads_ < h.read + 2; });
-    for (auto it = held_own_.begin(); it != first_waiting; ++it) ready.push_back(*it);
+    // Into the ring under the same lock that takes them out of held_own_: a receiver in between would see neither
+    // and hand out a received frame stamped after them.
+    for (auto it = held_own_.begin(); it != first_waiting && !closed_; ++it, ++released)
+      dropped += insert_locked(it->frame);
     held_own_.erase(held_own_.begin(), first_waiting);
     own_held_.store(!held_own_.empty(), std::memory_order_relaxed);
+    wake = std::min(waiters_, released);
   }
-  for (const HeldOwn& h : ready) push(h.frame);
+  finish_push(dropped, wake);
+}
+
+size_t RxQueue::insert_locked(const CanFrame& frame) noexcept {
+  size_t dropped = 0;
+  if (count_ == capacity_) {
+    // Full: the oldest frame makes room; the reader of the endpoint never stalls for a slow consumer.
+    if (ring_[head_].flags & FRAME_FLAG_OWN) --own_queued_;
+    if (++head_ == capacity_) head_ = 0;
+    --count_;
+    dropped = 1;
+  }
+  size_t tail = head_ + count_;
+  if (tail >= capacity_) tail -= capacity_;
+  ring_[tail] = frame;
+  ++count_;
+  if (own_queued_ != 0 || (frame.flags & FRAME_FLAG_OWN)) place_by_timestamp(tail);
+  return dropped;
+}
+
+void RxQueue::finish_push(size_t dropped, size_t wake) noexcept {
+  if (dropped != 0) overruns_.fetch_add(dropped, std::memory_order_relaxed);
+  // Outside the lock so that a woken receiver does not block on the mutex we still hold.
+  if (wake == 1) {
+    cv_.notify_one();
+  } else if (wake > 1) {
+    cv_.notify_all();
+  }
 }
 
 size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
@@ -38,29 +71,10 @@ size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return 0;
-    for (size_t i = 0; i < n; ++i) {
-      if (count_ == capacity_) {
-        // Full: the oldest frame makes room; the reader of the endpoint never stalls for a slow consumer.
-        if (ring_[head_].flags & FRAME_FLAG_OWN) --own_queued_;
-        if (++head_ == capacity_) head_ = 0;
-        --count_;
-        ++dropped;
-      }
-      size_t tail = head_ + count_;
-      if (tail >= capacity_) tail -= capacity_;
-      ring_[tail] = frames[i];
-      ++count_;
-      if (own_queued_ != 0 || (frames[i].flags & FRAME_FLAG_OWN)) place_by_timestamp(tail);
-    }
+    for (size_t i = 0; i < n; ++i) dropped += insert_locked(frames[i]);
     wake = std::min(waiters_, n);
   }
-  if (dropped != 0) overruns_.fetch_add(dropped, std::memory_order_relaxed);
-  // Outside the lock so that a woken receiver does not block on the mutex we still hold.
-  if (wake == 1) {
-    cv_.notify_one();
-  } else if (wake > 1) {
-    cv_.notify_all();
-  }
+  finish_push(dropped, wake);
   return dropped;
 }
 

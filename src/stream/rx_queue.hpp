@@ -68,6 +68,8 @@ class RxQueue {
   size_t waiters() const;
 
  private:
+  size_t insert_locked(const CanFrame& frame) noexcept;  // mutex_ held; returns the frames dropped (0 or 1)
+  void finish_push(size_t dropped, size_t wake) noexcept;  // mutex_ not held
   void place_by_timestamp(size_t pos) noexcept;  // mutex_ held
 
   const size_t capacity_;

@@ -320,10 +320,13 @@ TEST_F(SimBusTest, LowestArbitrationFieldWinsAndEachNodeKeepsFifoOrder) {
 }
 
 TEST_F(SimBusTest, ALaterFrameDoesNotOvertakeOneThatFoundTheWireIdle) {
-  Recorder& gate = add(at(500000));
-  Recorder& a = add(at(500000));
-  Recorder& b = add(at(500000));
-  Recorder& rx = add(at(500000));
+  // 10 kbit/s: 0x200 with 8 bytes lasts about 13 ms, so 0x100 is surely queued while it is on the wire even where
+  // the two calls below are far apart (code run for the first time under an emulator takes a millisecond).
+  constexpr uint32_t kSlow = 10000;
+  Recorder& gate = add(at(kSlow));
+  Recorder& a = add(at(kSlow));
+  Recorder& b = add(at(kSlow));
+  Recorder& rx = add(at(kSlow));
   std::mutex m;
   std::condition_variable cv;
   bool open = false;
@@ -334,11 +337,11 @@ TEST_F(SimBusTest, ALaterFrameDoesNotOvertakeOneThatFoundTheWireIdle) {
     std::unique_lock lk(m);
     cv.wait_for(lk, kWait, [&] { return open; });
   };
-  bus->inject({std_frame(0x7FF)}, 500000);
+  bus->inject({std_frame(0x7FF)}, kSlow);
   ASSERT_TRUE(gate.wait([&] { return held.load(); }));
   // The bus thread is held in a callback, so it sees both frames only later; 0x200 found the wire idle and
   // started at once on the bus clock, before 0x100 was queued.
-  ASSERT_TRUE(bus->transmit(a.id, std_frame(0x200), 1));
+  ASSERT_TRUE(bus->transmit(a.id, std_frame(0x200, {1, 2, 3, 4, 5, 6, 7, 8}), 1));
   ASSERT_TRUE(bus->transmit(b.id, std_frame(0x100), 2));
   {
     std::lock_guard lk(m);
@@ -387,8 +390,11 @@ TEST_F(SimBusTest, UnacknowledgedSenderClimbsToBusOffAndFailsEverything) {
   const int il = listener.id;
   EXPECT_FALSE(bus->transmit(il, std_frame(0x1), 1));  // listen-only never sends
   const BusFrame f = std_frame(0x321, {1, 2, 3});
+  // Both are queued before the first attempt: the 32 attempts to bus-off take only a few milliseconds.
+  bus->set_paused(true);
   ASSERT_TRUE(bus->transmit(ia, f, 1));
   ASSERT_TRUE(bus->transmit(ia, f, 2));
+  bus->set_paused(false);
   ASSERT_TRUE(a.wait_done(2));
   for (const auto& d : a.done()) EXPECT_EQ(d.verdict, TxVerdict::Failed);
   ASSERT_TRUE(a.wait_state(3));

@@ -41,8 +41,10 @@ class Huge:
 
 
 def virtual_memory():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    """Bytes of address space that the process has mapped. Summed from its mappings, not read as VmSize, which under
+    an emulator (qemu-user) is the emulator's own."""
+    with open("/proc/self/maps") as f:
+        return sum(int(end, 16) - int(start, 16) for start, end in (line.split(None, 1)[0].split("-") for line in f))
 
 
 def periodic_threads():

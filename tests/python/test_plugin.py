@@ -204,13 +204,14 @@ def test_receive_own_messages_in_order_with_received_frames(sim, tavro_interface
     sim.plug(B)
     with can.Bus(interface="tavro", channel=A, receive_own_messages=True) as own, \
             can.Bus(interface="tavro", channel=B) as peer:
-        own.send(can.Message(arbitration_id=0x100, is_extended_id=False), timeout=0)
+        own.send(can.Message(arbitration_id=0x100, is_extended_id=False), timeout=5)
         assert peer.recv(2).arbitration_id == 0x100
         peer.send(can.Message(arbitration_id=0x200, is_extended_id=False))
         own.send(can.Message(arbitration_id=0x300, is_extended_id=False))
-        got = [(m.arbitration_id, m.is_rx) for m in drain(own)]
+        got = [(m.arbitration_id, m.is_rx) for m in (own.recv(5) for _ in range(3)) if m]
         assert got == [(0x100, False), (0x200, True), (0x300, False)]
-        assert [m.arbitration_id for m in drain(peer)] == [0x300]
+        assert peer.recv(5).arbitration_id == 0x300
+        assert drain(own) == [] and drain(peer) == []
         sim.set_paused(True)  # the adapter holds whatever it is given
         for timeout in (0, 0.2):
             with pytest.raises(can.CanTimeoutError, match="withdrawn"):
