@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: C++ unit tests (ctest), the Windows build's C++ tests under wine, the Python suite against the
 # installed package, then both again against a build with AddressSanitizer and UndefinedBehaviorSanitizer and
-# against a build with ThreadSanitizer (each test file in an interpreter of its own), and last the kernel-path
-# selection of the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no test.
+# against a build with ThreadSanitizer (each test file in an interpreter of its own), the C++ tests and the Python
+# suite on Linux aarch64 under qemu-user, and last the kernel-path selection of the Python suite (libusb through a
+# Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no
+# test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -65,6 +67,9 @@ tsan_options="second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 tsan_ctest_env=("TSAN_OPTIONS=$tsan_options halt_on_error=1")
 tsan_pytest_env=("TSAN_OPTIONS=$tsan_options log_path=$PWD/build/tsan/reports/tsan")
 sanitizer_stage build/tsan TAVRO_TSAN "$(g++ -print-file-name=libtsan.so)" per-file tsan_ctest_env tsan_pytest_env
+
+echo "==> Linux aarch64: cross build, C++ tests and the Python suite under qemu-user"
+TAVRO_SKIP_SETUP=1 bash scripts/test-aarch64.sh
 
 echo "==> Python tests through a Linux kernel's USB stack (libusb backend, QEMU guest)"
 TAVRO_SKIP_SETUP=1 bash scripts/test-usb-stack.sh
