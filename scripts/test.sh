@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Runs every test: C++ unit tests (ctest), the Windows build's C++ tests under wine, the Python suite against the
-# installed package, then both again against a build with AddressSanitizer and UndefinedBehaviorSanitizer and
-# against a build with ThreadSanitizer (each test file in an interpreter of its own), the C++ tests and the Python
-# suite on Linux aarch64 under qemu-user, and last the kernel-path selection of the Python suite (libusb through a
-# Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a sanitizer reports, or if a stage runs no
-# test.
+# Runs every test: C++ unit tests (ctest), the Windows build's C++ tests under wine (and a macOS compile and link
+# check), the Python suite against the installed package, then both again against a build with AddressSanitizer
+# and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test file in an interpreter of its
+# own), the C++ tests and the Python suite on Linux aarch64 under qemu-user, and last the kernel-path selection of
+# the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a
+# sanitizer reports, or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -21,6 +21,8 @@ bash scripts/clang-check.sh "$PY"   # the product's sources also compile with cl
 
 echo "==> Windows x86-64: cross build, C++ tests under wine, module checks"
 PYTHON="$PY" bash scripts/test-windows.sh
+echo "==> macOS arm64 and x86-64: compile and link check"
+PYTHON="$PY" bash scripts/check-macos.sh
 
 echo "==> Python tests (installed package)"
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
