@@ -44,23 +44,11 @@ PyObject* ticket_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   uint64_t timeout_ms;
   if (!parse_args("wait", args, nargs, kwnames, names, a) || !to_u64(a[0], "wait", "timeout_ms", &timeout_ms))
     return nullptr;
-  const std::shared_ptr<TxTicket>& ticket = payload_of(self).ticket.ticket;
-  bool interrupted = false;
-  std::optional<TxResult> r = without_gil([&]() -> std::optional<TxResult> {
-    // In slices, running signal handlers between them; close() ends the wait by resolving the ticket.
-    const TimePoint deadline = deadline_after_ms(timeout_ms);
-    for (;;) {
-      std::optional<TxResult> result = ticket->wait_until(slice_end(deadline));
-      if (result || time_left(deadline) <= Duration::zero()) return result;
-      if (!signals_ok()) {
-        interrupted = true;
-        return std::nullopt;
-      }
-    }
-  });
-  if (interrupted) return nullptr;
-  if (!r) return raise(OpError::timeout(kTxUncertainTimeout));
-  return result_dict(*r);
+  TxTicket& ticket = *payload_of(self).ticket.ticket;
+  auto r = without_gil([&] { return wait_ticket(ticket, deadline_after_ms(timeout_ms), signals_ok); });
+  if (!r.ok()) return raise(r.error());
+  if (!r.value()) return raise(OpError::timeout(kTxUncertainTimeout));
+  return result_dict(*r.value());
   TAVRO_PY_GUARD_END
 }
 

@@ -51,9 +51,11 @@
 #include "core/deadline.hpp"
 #include "device/adapter.hpp"
 #include "device/records.hpp"
+#include "device/settings.hpp"
 #include "handle/frames.hpp"
 #include "handle/op_error.hpp"
 #include "handle/periodic.hpp"
+#include "session/ticket.hpp"
 #include "usb/host.hpp"
 
 namespace tavro {
@@ -153,6 +155,13 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   // The software receive filter (set_filters / clear_filters); an empty list accepts everything.
   void set_filters(std::vector<FilterEntry> filters);
 
+  // Settings persistence (waits.cpp): wait until the adapter reports its settings saved ("saved" or
+  // "unchanged"; a wait that runs out: "Operation timed out"), after writing and reading back a new name for
+  // set_name_and_wait (bus stopped). state_lock is let go between polls.
+  Op<SettingsStatus> wait_settings_saved(TimePoint deadline, const KeepWaiting& keep_waiting = {});
+  Op<SettingsStatus> set_name_and_wait(const std::string& name, TimePoint deadline,
+                                       const KeepWaiting& keep_waiting = {});
+
   // Periodic tasks. start_periodic takes state_lock (waiting as long as it takes) and needs the bus running and
   // transmission allowed; the rest never take state_lock.
   Op<uint32_t> start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule);
@@ -223,6 +232,10 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   // Shared with the workers, which reach it only weakly once they have let go of the device.
   const std::shared_ptr<PeriodicTable> periodic_ = std::make_shared<PeriodicTable>();
 };
+
+// A confirmed transmission's verdict, awaited until `deadline` in slices (nullopt: none yet); between slices
+// `keep_waiting` may end the wait (Interrupted). close() ends it by resolving the ticket.
+Op<std::optional<TxResult>> wait_ticket(TxTicket& ticket, TimePoint deadline, const KeepWaiting& keep_waiting = {});
 
 // Time left, or "Operation deadline expired".
 Op<Duration> remaining_until(TimePoint deadline);
