@@ -13,8 +13,8 @@ UsbipServer::UsbipServer(SimBackend& backend) : backend_(backend) {}
 UsbipServer::~UsbipServer() = default;
 
 const char* UsbipServer::unavailable() noexcept {
-  return "the USB/IP server is built on Linux only (it serves the simulated adapters to a Linux kernel's "
-         "vhci-hcd); the simulated adapters themselves work here in-process (TAVRO_USB_BACKEND=simulator)";
+  return "not built on this platform (it serves the simulated adapters to a Linux kernel's vhci-hcd); the "
+         "simulated adapters work here in-process (TAVRO_USB_BACKEND=simulator)";
 }
 
 int UsbipServer::duplicate_socket(int) noexcept {

@@ -10,9 +10,14 @@ path is skipped. Kernel-path parameters carry the mark `kernel`, which is how th
 """
 import logging
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+
+# A shell starts a background job with SIGINT ignored, and an ignored signal stays ignored in every interpreter this
+# one starts: the Ctrl-C tests here and in child processes need Python's own handler (which exec resets to default).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # What every operation on a handle whose adapter was unplugged raises, with error_code GONE_CODE.
 GONE = "USB error: device disconnected; plug the adapter back in, then open it again"

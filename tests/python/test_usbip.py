@@ -301,6 +301,21 @@ def test_command_serves_its_adapters_until_interrupted():
             proc.kill()
 
 
+def test_platforms_without_the_server_refuse_every_entry_point(sim, monkeypatch, capsys):
+    import tavro_sim
+    from tavro_sim import cli
+
+    why = "not built on this platform"  # what tavro_sim.USBIP_UNAVAILABLE says outside Linux
+    monkeypatch.setattr(tavro_sim.usbip, "USBIP_UNAVAILABLE", why)
+    a = sim.plug(A)
+    for call in (tavro_sim.serve_usbip, lambda: tavro_sim.attach_vhci(a)):
+        with pytest.raises(OSError, match=f"^USB/IP server: {why}$"):
+            call()
+    assert cli.main([]) == 1
+    assert capsys.readouterr().err == f"tavro-sim: USB/IP server: {why}\n"
+    assert tavro_sim.usbip_port() == 0
+
+
 def test_vhci_attach_hands_a_socketpair_to_the_kernel(sim, monkeypatch):
     """The test plays vhci-hcd: it takes the socket handed over in the attach line and speaks to the device on it."""
     from tavro_sim import usbip
