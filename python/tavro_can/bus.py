@@ -13,7 +13,8 @@ import math
 import operator
 import time
 import weakref
-from typing import Any, Callable, Optional, Sequence, Union
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import can
 from can import BusABC, BusState, Message
@@ -65,7 +66,7 @@ ERROR_MULTIPLE_DEVICES = 3
 ERROR_DISCONNECTED = 18
 
 
-def _error_code(e: BaseException) -> Optional[int]:
+def _error_code(e: BaseException) -> int | None:
     return getattr(e, "error_code", None)
 
 
@@ -75,7 +76,7 @@ def _wrap(e: Exception, cls=TavroOperationError) -> TavroError:
     return cls(str(e), _error_code(e))
 
 
-def _open_error(e: Exception, channel: Optional[str], device_name: Optional[str]) -> TavroInitializationError:
+def _open_error(e: Exception, channel: str | None, device_name: str | None) -> TavroInitializationError:
     text = str(e)
     if _error_code(e) == ERROR_MULTIPLE_DEVICES:
         serials = [line.strip()[2:] for line in text.splitlines() if line.strip().startswith("- ")]
@@ -90,7 +91,7 @@ def _open_error(e: Exception, channel: Optional[str], device_name: Optional[str]
     return TavroInitializationError(text, _error_code(e))
 
 
-def _sliced(call: Callable[[int], Any], deadline: Optional[float]) -> Any:
+def _sliced(call: Callable[[int], Any], deadline: float | None) -> Any:
     """Runs ``call(timeout_ms)`` in slices of at most _SEND_SLICE_MS until it does not time out or `deadline`
     (monotonic; None: none) has passed, so that Python handles signals (Ctrl-C) between the slices. A write
     that runs out of its slice is one the adapter kept refusing (its queue full) and that the driver cancelled;
@@ -107,7 +108,7 @@ def _sliced(call: Callable[[int], Any], deadline: Optional[float]) -> Any:
                 raise
 
 
-def _verdict(dev: Any, ticket: Any, deadline: Optional[float]) -> dict:
+def _verdict(dev: Any, ticket: Any, deadline: float | None) -> dict:
     """The adapter's verdict on a confirmed frame, awaited until `deadline`. A send that gives up asks the adapter
     to withdraw the frame: a caller told "timed out" retries, and the frame must not then go out a second time
     later; nor may a ticket nobody awaits stay pending. Should the frame have gone out meanwhile, that is success."""
@@ -130,7 +131,7 @@ def _verdict(dev: Any, ticket: Any, deadline: Optional[float]) -> dict:
         raise TimeoutError(f"the adapter did not confirm the frame in time; it may still be sent{reason}") from None
 
 
-def _native_filters(filters: Optional[Sequence[Any]]) -> Optional[list]:
+def _native_filters(filters: Sequence[Any] | None) -> list | None:
     """Translates python-can filters into the driver's (id, mask, extended) entries with the same meaning as
     ``BusABC._matches_filters``: a frame passes when ``(can_id ^ arbitration_id) & can_mask == 0`` (and its
     format equals ``extended`` where given). Mask bits above an identifier's width are compared against zero, so
@@ -179,13 +180,13 @@ class TavroBus(BusABC):
     def __init__(
         self,
         channel: Any = None,
-        can_filters: Optional[can.typechecking.CanFilters] = None,
+        can_filters: can.typechecking.CanFilters | None = None,
         bitrate: int = 500_000,
         sample_point: float = 87.5,
         listen_only: bool = False,
-        device_name: Optional[str] = None,
+        device_name: str | None = None,
         fd: bool = False,
-        timing: Optional[Union[can.BitTiming, can.BitTimingFd]] = None,
+        timing: can.BitTiming | can.BitTimingFd | None = None,
         receive_own_messages: bool = False,
         **kwargs: Any,
     ) -> None:
@@ -304,7 +305,7 @@ class TavroBus(BusABC):
     # ----------------------------------------------------------------------------------------------------------
     # Sending and receiving
 
-    def send(self, msg: Message, timeout: Optional[float] = None) -> None:
+    def send(self, msg: Message, timeout: float | None = None) -> None:
         if msg.is_fd:
             raise TavroOperationError("TAVRO adapters support classic CAN only")
         if msg.is_error_frame:
@@ -344,7 +345,7 @@ class TavroBus(BusABC):
             raise TavroOperationError(f"the adapter did not send the frame: {result['status']}"
                                       + (f" ({result['reason']})" if result["reason"] else ""))
 
-    def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
+    def recv(self, timeout: float | None = None) -> Message | None:
         # BusABC.recv, with the message built and filtered by the driver; same time-out and logging behaviour.
         try:
             if timeout is not None and 0 < timeout < 60:
@@ -359,7 +360,7 @@ class TavroBus(BusABC):
             _bus_log.log(self.RECV_LOGGING_LEVEL, "Received: %s", msg)
         return msg
 
-    def _wait_long(self, timeout: Optional[float]) -> Optional[Message]:
+    def _wait_long(self, timeout: float | None) -> Message | None:
         """Waits longer than one native call may (None or inf: for ever)."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
@@ -368,7 +369,7 @@ class TavroBus(BusABC):
             if msg is not None or (deadline is not None and time.monotonic() >= deadline):
                 return msg
 
-    def _recv_internal(self, timeout: Optional[float]):
+    def _recv_internal(self, timeout: float | None):
         try:
             if timeout is not None and not timeout > 0:
                 return self._recv_message(0), True
@@ -379,14 +380,14 @@ class TavroBus(BusABC):
     # ----------------------------------------------------------------------------------------------------------
     # Filters
 
-    def set_filters(self, filters: Optional[can.typechecking.CanFilters] = None) -> None:
+    def set_filters(self, filters: can.typechecking.CanFilters | None = None) -> None:
         try:
             _native_filters(filters)
         except ValueError as e:
             raise TavroOperationError(str(e)) from None
         super().set_filters(filters)
 
-    def _apply_filters(self, filters: Optional[Sequence[can.typechecking.CanFilter]]) -> None:
+    def _apply_filters(self, filters: Sequence[can.typechecking.CanFilter] | None) -> None:
         entries = _native_filters(filters)
         try:
             if entries is None:
@@ -430,11 +431,11 @@ class TavroBus(BusABC):
 
     def _send_periodic_internal(
         self,
-        msgs: Union[Sequence[Message], Message],
+        msgs: Sequence[Message] | Message,
         period: float,
-        duration: Optional[float] = None,
+        duration: float | None = None,
         autostart: bool = True,
-        modifier_callback: Optional[Callable[[Message], None]] = None,
+        modifier_callback: Callable[[Message], None] | None = None,
     ) -> can.broadcastmanager.CyclicSendTaskABC:
         if modifier_callback is not None:
             # The callback must run in Python before every frame: python-can's own thread task does that.
@@ -499,15 +500,15 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
     go out late, back to back, up to 10 of them; slots further behind are skipped. ``late_frames`` and
     ``skipped_frames`` count both over the task's life."""
 
-    def __init__(self, bus: TavroBus, messages: Union[Sequence[Message], Message], period: float,
-                 duration: Optional[float], autostart: bool = True) -> None:
+    def __init__(self, bus: TavroBus, messages: Sequence[Message] | Message, period: float,
+                 duration: float | None, autostart: bool = True) -> None:
         super().__init__(messages, period, duration)
         try:
             self._frames = [_frame_args(m) for m in self.messages]
         except ValueError as e:
             raise TavroOperationError(str(e)) from None
         self._dev = bus._dev
-        self._task_id: Optional[int] = None
+        self._task_id: int | None = None
         self._ended_counts = {"sent": 0, "late": 0, "skipped": 0}  # of the runs before the current one
         if autostart:
             self.start()
@@ -564,7 +565,7 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
         """Slots given up because the task fell more than 10 frames behind."""
         return self._count("skipped")
 
-    def modify_data(self, messages: Union[Sequence[Message], Message]) -> None:
+    def modify_data(self, messages: Sequence[Message] | Message) -> None:
         super().modify_data(messages)
         try:
             frames = [_frame_args(m) for m in self.messages]
@@ -578,7 +579,7 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
                 pass  # the task has ended; start() uses the new frames
 
     @property
-    def error(self) -> Optional[str]:
+    def error(self) -> str | None:
         """Why the task ended on its own, if it failed (None while it runs or after a plain stop)."""
         if self._task_id is None:
             return None
@@ -590,7 +591,7 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
 
 # Buses still open when the interpreter exits: their periodic tasks (python-can's thread tasks included) stop
 # before the driver's own exit hook closes the adapters under them.
-_open_buses: "weakref.WeakSet[TavroBus]" = weakref.WeakSet()
+_open_buses: weakref.WeakSet[TavroBus] = weakref.WeakSet()
 
 
 @atexit.register
@@ -599,7 +600,7 @@ def _stop_periodic_tasks_at_exit() -> None:
         tasks = list(bus._periodic_tasks)
         try:
             bus.stop_all_periodic_tasks()
-        except Exception as e:  # noqa: BLE001 - exit must go on
+        except Exception as e:
             _log.warning("stopping periodic tasks at exit: %s", e)
         for task in tasks:  # python-can's thread tasks: let a send in progress finish before the adapter closes
             thread = getattr(task, "thread", None)

@@ -20,7 +20,6 @@ import time
 
 import tavro_pythoncan_ext as ext
 
-
 FRAME_SYNTAX = """frame syntax (as can-utils' cansend):
   ID#DATA    ID in hex: 3 digits or fewer for a standard frame (at most 7FF), more for an extended one (at most
              1FFFFFFF); DATA: 0 to 8 bytes as hex pairs, optionally separated by dots

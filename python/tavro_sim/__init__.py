@@ -22,18 +22,50 @@ Time in the simulator is real time: wait for conditions (with generous time-outs
 from __future__ import annotations
 
 import atexit
-from typing import Iterable, NamedTuple, Optional, Sequence, Union
+from collections.abc import Iterable
+from typing import NamedTuple
 
 from . import _native
-from .usbip import (USB_PATH_UNSUPPORTED_FAULTS, USBIP_UNAVAILABLE, VhciAttachment, attach_vhci, serve_usbip,
-                    stop_usbip, usb_path_supports, usbip_port)
+from .usbip import (
+    USB_PATH_UNSUPPORTED_FAULTS,
+    USBIP_UNAVAILABLE,
+    VhciAttachment,
+    attach_vhci,
+    serve_usbip,
+    stop_usbip,
+    usb_path_supports,
+    usbip_port,
+)
 
 __all__ = [
-    "Adapter", "Frame", "REQUESTS", "plug", "unplug", "adapters", "find", "reset", "add_enumeration_fault",
-    "clear_enumeration_faults", "inject", "start_stream", "stop_stream", "wire_log", "set_unlimited_speed",
-    "set_ack_peer", "set_paused", "inject_error", "bus_time_us", "serve_usbip", "stop_usbip", "usbip_port",
-    "attach_vhci", "VhciAttachment", "USB_PATH_UNSUPPORTED_FAULTS", "USBIP_UNAVAILABLE", "usb_path_supports",
+    "REQUESTS",
+    "USBIP_UNAVAILABLE",
+    "USB_PATH_UNSUPPORTED_FAULTS",
+    "Adapter",
+    "Frame",
+    "VhciAttachment",
+    "adapters",
+    "add_enumeration_fault",
+    "attach_vhci",
+    "bus_time_us",
+    "clear_enumeration_faults",
+    "find",
+    "inject",
+    "inject_error",
+    "plug",
+    "reset",
+    "serve_usbip",
+    "set_ack_peer",
+    "set_paused",
+    "set_unlimited_speed",
+    "start_stream",
+    "stop_stream",
+    "stop_usbip",
     "thread_names",
+    "unplug",
+    "usb_path_supports",
+    "usbip_port",
+    "wire_log",
 ]
 
 # The server's threads are joined before the interpreter goes away.
@@ -81,7 +113,7 @@ class Frame(NamedTuple):
     extended: bool = False
     remote: bool = False
     error: bool = False
-    dlc: Optional[int] = None
+    dlc: int | None = None
 
 
 def _frame_tuple(frame) -> tuple:
@@ -94,7 +126,7 @@ def _frame_tuple(frame) -> tuple:
     return (frame.id, bytes(frame.data), bool(frame.extended), bool(frame.remote), bool(frame.error), frame.dlc)
 
 
-def _request_number(request: Union[int, str]) -> int:
+def _request_number(request: int | str) -> int:
     if isinstance(request, str):
         try:
             return REQUESTS[request]
@@ -169,7 +201,7 @@ class Adapter:
         return _native.is_plugged(self._id)
 
     @property
-    def serial(self) -> Optional[str]:
+    def serial(self) -> str | None:
         return self.profile()["serial"]
 
     def unplug(self) -> bool:
@@ -233,7 +265,7 @@ class Adapter:
     def settings_status(self) -> str:
         return _SETTINGS_STATUS[self.state()["settings_status"]]
 
-    def set_bus_state_override(self, state: Optional[int]) -> None:
+    def set_bus_state_override(self, state: int | None) -> None:
         """Report ``state`` as the bus state (e.g. 3 after a stop request) until called with None."""
         _native.set_bus_state_override(self._id, state)
 
@@ -242,9 +274,9 @@ class Adapter:
         _native.set_last_error(self._id, lec)
 
     # --- faults ---
-    def add_fault(self, request: Union[int, str, None] = None, action: str = "stall", *, target: Optional[str] = None,
-                  direction: str = "any", value: Optional[int] = None, endpoint: Optional[int] = None,
-                  count: Optional[int] = 1, skip: int = 0, length: int = 0, payload: bytes = b"",
+    def add_fault(self, request: int | str | None = None, action: str = "stall", *, target: str | None = None,
+                  direction: str = "any", value: int | None = None, endpoint: int | None = None,
+                  count: int | None = 1, skip: int = 0, length: int = 0, payload: bytes = b"",
                   delay_ms: float = 0, os_code: int = 0, text: str = "") -> None:
         """Add a fault rule.
 
@@ -313,7 +345,7 @@ def _check_fields(fields: dict) -> None:
             raise TypeError(f"unknown profile field {k!r}")
 
 
-def plug(serial: Optional[str] = None, vid: int = 0x16C0, pid: int = 0x27D8, *, legacy: bool = False,
+def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, legacy: bool = False,
          has_serial: bool = True, **profile) -> Adapter:
     """Plug a new adapter; it enumerates after the ones plugged before it.
 
@@ -351,7 +383,7 @@ def find(serial: str) -> Adapter:
     raise ValueError(f"no plugged adapter with serial {serial!r}")
 
 
-def unplug(adapter: Union[Adapter, str]) -> bool:
+def unplug(adapter: Adapter | str) -> bool:
     """Unplug an adapter (an :class:`Adapter` or a serial number)."""
     if isinstance(adapter, str):
         adapter = find(adapter)
@@ -365,7 +397,7 @@ def reset() -> None:
     _native.reset()
 
 
-def add_enumeration_fault(action: str = "fault", *, count: Optional[int] = 1, skip: int = 0, os_code: int = 0,
+def add_enumeration_fault(action: str = "fault", *, count: int | None = 1, skip: int = 0, os_code: int = 0,
                           text: str = "") -> None:
     """Make the next ``count`` device enumerations fail."""
     _native.add_fault(None, _rule("enumerate", action, None, "any", None, None, count, skip, 0, b"", 0, os_code,
@@ -378,7 +410,7 @@ def clear_enumeration_faults() -> None:
 
 # --- the bus ---
 
-def inject(frames: Union[Frame, Iterable], bitrate: int = 500000) -> None:
+def inject(frames: Frame | Iterable, bitrate: int = 500000) -> None:
     """Another node sends these frames (one Frame, or a list of Frames / (id, data, ...) tuples / dicts) at
     ``bitrate``; only adapters running at that bit rate see them (0: every running adapter, without wire time)."""
     if isinstance(frames, (Frame, int, dict)):
@@ -416,7 +448,7 @@ def set_paused(on: bool = True) -> None:
     _native.set_paused(on)
 
 
-def inject_error(state: int, adapter: Optional[Adapter] = None) -> None:
+def inject_error(state: int, adapter: Adapter | None = None) -> None:
     """Error frames that move ``adapter``'s (None: every running adapter's) error counters to ``state``: 1 warning,
     2 passive, 3 bus-off (0: one protocol error)."""
     _native.inject_error(None if adapter is None else adapter.id, state)

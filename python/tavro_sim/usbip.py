@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import os
 import socket
-from typing import Optional
 
 from . import _native
 
@@ -47,7 +46,7 @@ def usb_path_supports(target: str, action: str) -> bool:
 
 #: None where the USB/IP server is built (Linux), else why not: there ``serve_usbip``, ``attach_vhci`` and the
 #: ``tavro-sim`` command raise OSError with this text. The in-process simulator works everywhere.
-USBIP_UNAVAILABLE: Optional[str] = _native.usbip_unavailable
+USBIP_UNAVAILABLE: str | None = _native.usbip_unavailable
 
 
 def _require_server() -> None:
@@ -122,14 +121,14 @@ class VhciAttachment:
 
     close = detach
 
-    def __enter__(self) -> "VhciAttachment":
+    def __enter__(self) -> VhciAttachment:
         return self
 
     def __exit__(self, *exc) -> None:
         self.detach()
 
 
-def attach_vhci(adapter, port: Optional[int] = None) -> VhciAttachment:
+def attach_vhci(adapter, port: int | None = None) -> VhciAttachment:
     """Attach a plugged adapter (an Adapter or a serial number) to this machine's vhci-hcd without TCP: serves one
     end of a Unix socketpair and hands the other to the kernel with ``port fd devid speed`` written to
     ``/sys/devices/platform/vhci_hcd.0/attach``. Needs root and the vhci-hcd module. ``port``: the vhci port (None:
@@ -157,5 +156,14 @@ def attach_vhci(adapter, port: Optional[int] = None) -> VhciAttachment:
     return VhciAttachment(adapter, port, busid, devid, speed)
 
 
-__all__ = ["USB_PATH_UNSUPPORTED_FAULTS", "USBIP_UNAVAILABLE", "usb_path_supports", "serve_usbip", "stop_usbip", "usbip_port",
-           "attach_vhci", "VhciAttachment", "VHCI_DIR"]
+__all__ = [
+    "USBIP_UNAVAILABLE",
+    "USB_PATH_UNSUPPORTED_FAULTS",
+    "VHCI_DIR",
+    "VhciAttachment",
+    "attach_vhci",
+    "serve_usbip",
+    "stop_usbip",
+    "usb_path_supports",
+    "usbip_port",
+]
