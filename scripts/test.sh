@@ -12,6 +12,8 @@ PY="$PWD/.venv/bin/python"
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+bash scripts/check-python.sh   # seconds: ruff, mypy and the native stubs against the installed modules
+
 echo "==> C++ unit tests"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build build/test -j"$jobs"

@@ -14,7 +14,7 @@ import operator
 import time
 import weakref
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, TypeVar
 
 import can
 from can import BusABC, BusState, Message
@@ -26,6 +26,8 @@ from can.broadcastmanager import (
 from can.exceptions import CanError, CanInitializationError, CanOperationError, CanTimeoutError
 
 import tavro_pythoncan_ext as _ext
+
+_T = TypeVar("_T")
 
 _log = logging.getLogger("can.tavro")
 _bus_log = logging.getLogger("can.bus")  # where BusABC.recv logs received messages
@@ -70,7 +72,7 @@ def _error_code(e: BaseException) -> int | None:
     return getattr(e, "error_code", None)
 
 
-def _wrap(e: Exception, cls=TavroOperationError) -> TavroError:
+def _wrap(e: Exception, cls: type[TavroError] = TavroOperationError) -> TavroError:
     if isinstance(e, TimeoutError) and cls is TavroOperationError:
         cls = TavroTimeoutError
     return cls(str(e), _error_code(e))
@@ -91,7 +93,7 @@ def _open_error(e: Exception, channel: str | None, device_name: str | None) -> T
     return TavroInitializationError(text, _error_code(e))
 
 
-def _sliced(call: Callable[[int], Any], deadline: float | None) -> Any:
+def _sliced(call: Callable[[int], _T], deadline: float | None) -> _T:
     """Runs ``call(timeout_ms)`` in slices of at most _SEND_SLICE_MS until it does not time out or `deadline`
     (monotonic; None: none) has passed, so that Python handles signals (Ctrl-C) between the slices. A write
     that runs out of its slice is one the adapter kept refusing (its queue full) and that the driver cancelled;
@@ -108,7 +110,7 @@ def _sliced(call: Callable[[int], Any], deadline: float | None) -> Any:
                 raise
 
 
-def _verdict(dev: Any, ticket: Any, deadline: float | None) -> dict:
+def _verdict(dev: _ext.NativeTavroDevice, ticket: _ext.NativeTxTicket, deadline: float | None) -> dict[str, Any]:
     """The adapter's verdict on a confirmed frame, awaited until `deadline`. A send that gives up asks the adapter
     to withdraw the frame: a caller told "timed out" retries, and the frame must not then go out a second time
     later; nor may a ticket nobody awaits stay pending. Should the frame have gone out meanwhile, that is success."""
@@ -131,7 +133,7 @@ def _verdict(dev: Any, ticket: Any, deadline: float | None) -> dict:
         raise TimeoutError(f"the adapter did not confirm the frame in time; it may still be sent{reason}") from None
 
 
-def _native_filters(filters: Sequence[Any] | None) -> list | None:
+def _native_filters(filters: Sequence[Any] | None) -> list[tuple[int, int, bool | None]] | None:
     """Translates python-can filters into the driver's (id, mask, extended) entries with the same meaning as
     ``BusABC._matches_filters``: a frame passes when ``(can_id ^ arbitration_id) & can_mask == 0`` (and its
     format equals ``extended`` where given). Mask bits above an identifier's width are compared against zero, so
@@ -139,7 +141,7 @@ def _native_filters(filters: Sequence[Any] | None) -> list | None:
     Raises ValueError for a malformed filter; returns None for "accept everything"."""
     if not filters:
         return None
-    entries = []
+    entries: list[tuple[int, int, bool | None]] = []
     for f in filters:
         try:
             can_id, can_mask = f["can_id"], f["can_mask"]
@@ -148,6 +150,7 @@ def _native_filters(filters: Sequence[Any] | None) -> list | None:
         for key, value in (("can_id", can_id), ("can_mask", can_mask)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise ValueError(f"invalid filter {f!r}: {key} must be a non-negative int")
+        formats: tuple[bool, ...]
         if "extended" in f:
             if f["extended"] not in (True, False):
                 raise ValueError(f"invalid filter {f!r}: extended must be True or False")
@@ -256,7 +259,7 @@ class TavroBus(BusABC):
     # Opening
 
     @staticmethod
-    def _check_bitrate(bitrate: Any, sample_point: Any) -> tuple:
+    def _check_bitrate(bitrate: Any, sample_point: Any) -> tuple[int, int]:
         try:
             bps = operator.index(bitrate)
         except TypeError:
@@ -369,7 +372,7 @@ class TavroBus(BusABC):
             if msg is not None or (deadline is not None and time.monotonic() >= deadline):
                 return msg
 
-    def _recv_internal(self, timeout: float | None):
+    def _recv_internal(self, timeout: float | None) -> tuple[Message | None, bool]:
         try:
             if timeout is not None and not timeout > 0:
                 return self._recv_message(0), True
@@ -475,7 +478,7 @@ class TavroBus(BusABC):
             _log.warning("closing %s: %s", self.channel_info, e)
 
     @staticmethod
-    def _detect_available_configs():
+    def _detect_available_configs() -> list[can.typechecking.AutoDetectedConfig]:
         try:
             serials = _ext.list_devices()
         except RuntimeError:
@@ -483,7 +486,7 @@ class TavroBus(BusABC):
         return [{"interface": "tavro", "channel": s} for s in serials]
 
 
-def _frame_args(msg: Message) -> tuple:
+def _frame_args(msg: Message) -> tuple[int, bool, bool, int, bytes]:
     if msg.is_fd or msg.is_error_frame:
         raise ValueError("TAVRO adapters send classic CAN data and remote frames only")
     data = b"" if msg.is_remote_frame else bytes(msg.data)
@@ -539,7 +542,7 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
         except RuntimeError:
             pass  # the device was closed: its tasks are gone already
 
-    def _run_counts(self) -> dict:
+    def _run_counts(self) -> dict[str, int]:
         if self._task_id is None:
             return {}
         try:

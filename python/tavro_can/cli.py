@@ -17,6 +17,7 @@ import argparse
 import json
 import sys
 import time
+from collections.abc import Callable, Sequence
 
 import tavro_pythoncan_ext as ext
 
@@ -32,22 +33,22 @@ EXIT_FAILED, EXIT_NOT_FOUND = 1, 3
 BUS_STATES = ("error-active", "error-warning", "error-passive", "bus-off", "stopped", "sleeping")
 
 
-def _open(args):
+def _open(args: argparse.Namespace) -> ext.NativeTavroDevice:
     if getattr(args, "name", None):
         return ext.NativeTavroDevice.open_by_name(args.name)
     return ext.NativeTavroDevice(args.serial)
 
 
-def _start(dev, args, listen_only=False) -> None:
+def _start(dev: ext.NativeTavroDevice, args: argparse.Namespace, listen_only: bool = False) -> None:
     dev.set_bitrate(args.bitrate, 875)
     # The adapter keeps its mode word between sessions: write the one this command wants.
     dev.configure_modes(_MODE_LISTEN_ONLY, _MODE_LISTEN_ONLY if listen_only else 0)
     dev.set_bus_state(True)
 
 
-def _parse_frame(text: str):
+def _parse_frame(text: str) -> tuple[int, bool, bool, int, bytes]:
     """'123#DEADBEEF' (standard), '12345678#00' (extended, more than 3 hex digits), '123#R4' (remote, dlc 4)."""
-    def bad(why: str):
+    def bad(why: str) -> argparse.ArgumentTypeError:
         return argparse.ArgumentTypeError(f"bad frame {text!r}: {why} (see tavro-can send --help)")
 
     ident, sep, payload = text.partition("#")
@@ -72,7 +73,7 @@ def _parse_frame(text: str):
     return arb_id, is_ext, False, len(data), data
 
 
-def _format(t) -> str:
+def _format(t: tuple[int, int, bool, bool, bool, int, bytes]) -> str:
     ts, arb_id, is_ext, is_rtr, is_err, dlc, data = t
     ident = f"{arb_id:08X}" if is_ext else f"{arb_id:03X}"
     body = f"R{dlc}" if is_rtr else data[:dlc].hex(" ").upper()
@@ -80,7 +81,7 @@ def _format(t) -> str:
     return f"({ts / 1e6:12.6f}) {ident} [{dlc}] {body}{kind}"
 
 
-def cmd_list(args) -> int:
+def cmd_list(args: argparse.Namespace) -> int:
     serials = ext.list_devices()
     if args.json:
         print(json.dumps(serials))
@@ -93,7 +94,7 @@ def cmd_list(args) -> int:
     return 0
 
 
-def cmd_info(args) -> int:
+def cmd_info(args: argparse.Namespace) -> int:
     dev = _open(args)
     try:
         hw, fw, channels = dev.get_device_info()
@@ -119,7 +120,7 @@ def cmd_info(args) -> int:
     return 0
 
 
-def cmd_dump(args) -> int:
+def cmd_dump(args: argparse.Namespace) -> int:
     dev = _open(args)
     try:
         _start(dev, args, listen_only=args.listen_only)
@@ -140,7 +141,7 @@ def cmd_dump(args) -> int:
     return 0
 
 
-def cmd_send(args) -> int:
+def cmd_send(args: argparse.Namespace) -> int:
     dev = _open(args)
     try:
         _start(dev, args)
@@ -151,12 +152,12 @@ def cmd_send(args) -> int:
     return 0
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     p = argparse.ArgumentParser(prog="tavro-can", description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
 
-    def with_device(sp, bus=False):
+    def with_device(sp: argparse.ArgumentParser, bus: bool = False) -> argparse.ArgumentParser:
         sp.add_argument("-s", "--serial", help="serial number of the adapter (default: the only one)")
         sp.add_argument("-n", "--name", help="open the adapter with this stored name")
         if bus:
@@ -181,8 +182,9 @@ def main(argv=None) -> int:
     s.set_defaults(func=cmd_send)
 
     args = p.parse_args(argv)
+    command: Callable[[argparse.Namespace], int] = args.func
     try:
-        return args.func(args)
+        return command(args)
     except (RuntimeError, TimeoutError, ValueError) as e:
         print(f"tavro-can: {e}", file=sys.stderr)
         return EXIT_NOT_FOUND if str(e).startswith("Device not found") else EXIT_FAILED

@@ -3,20 +3,21 @@ python-can, and close again. Run against simulated adapters by `bash scripts/dem
 real adapters wired to one bus (with termination)."""
 import sys
 import time
+from collections.abc import Sequence
 
 import can
 
 import tavro_pythoncan_ext as ext
 
 
-def describe(dev) -> str:
+def describe(dev: ext.NativeTavroDevice) -> str:
     hw, fw, channels = dev.get_device_info()
     caps = dev.get_device_capabilities()
     return (f"{dev.get_serial_number()}: hardware {hw}, firmware {fw}, {channels} channel(s), "
             f"clock {caps['clock_freq'] // 1_000_000} MHz, features 0x{caps['features_supported']:02x}")
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     serials = ext.list_devices()
     print(f"adapters found: {len(serials)}")
     for serial in serials:

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import atexit
 from collections.abc import Iterable
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from . import _native
 from .usbip import (
@@ -43,6 +43,7 @@ __all__ = [
     "USB_PATH_UNSUPPORTED_FAULTS",
     "Adapter",
     "Frame",
+    "FrameLike",
     "VhciAttachment",
     "adapters",
     "add_enumeration_fault",
@@ -116,7 +117,12 @@ class Frame(NamedTuple):
     dlc: int | None = None
 
 
-def _frame_tuple(frame) -> tuple:
+#: What :func:`inject` and :func:`start_stream` take as one frame: a Frame, an id alone, Frame's fields as a dict
+#: or as a tuple.
+FrameLike = Frame | int | dict[str, Any] | tuple[Any, ...]
+
+
+def _frame_tuple(frame: FrameLike) -> _native._FrameTuple:
     if isinstance(frame, int):
         frame = Frame(frame)
     elif isinstance(frame, dict):
@@ -139,23 +145,25 @@ def _request_number(request: int | str) -> int:
     return request
 
 
-def _choice(table: dict, value: str, what: str) -> int:
+def _choice(table: dict[str, int], value: str, what: str) -> int:
     try:
         return table[value]
     except (KeyError, TypeError):
         raise ValueError(f"{what} must be one of {', '.join(table)}") from None
 
 
-def _rule(target, action, request, direction, value, endpoint, count, skip, length, payload, delay_ms, os_code,
-          text) -> dict:
+def _rule(target: str | None, action: str, request: int | str | None, direction: str, value: int | None,
+          endpoint: int | None, count: int | None, skip: int, length: int, payload: bytes, delay_ms: float,
+          os_code: int, text: str) -> dict[str, Any]:
     if target is None:
         target = "control" if request is not None else None
     if target is None:
         raise ValueError("a fault needs a target or a request")
-    rule = {"target": _choice(_TARGETS, target, "target"), "action": _choice(_ACTIONS, action, "action"),
+    rule: dict[str, Any] = {
+            "target": _choice(_TARGETS, target, "target"), "action": _choice(_ACTIONS, action, "action"),
             "direction": _choice(_DIRECTIONS, direction, "direction"), "skip": skip,
             "count": -1 if count is None else count, "length": length, "payload": bytes(payload),
-            "delay_us": int(round(delay_ms * 1000)), "os_code": os_code, "text": text}
+            "delay_us": round(delay_ms * 1000), "os_code": os_code, "text": text}
     if rule["target"] == 0:
         if request is None:
             raise ValueError("a control fault needs a request")
@@ -174,13 +182,13 @@ def _rule(target, action, request, direction, value, endpoint, count, skip, leng
 class Adapter:
     """One simulated adapter (plugged or already unplugged). Obtained from :func:`plug` or :func:`adapters`."""
 
-    def __init__(self, adapter_id: int):
+    def __init__(self, adapter_id: int) -> None:
         self._id = adapter_id
 
     def __repr__(self) -> str:
         return f"<tavro_sim.Adapter {self._id} serial={self.serial!r} plugged={self.plugged}>"
 
-    def __eq__(self, other) -> bool:
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, Adapter) and other._id == self._id
 
     def __hash__(self) -> int:
@@ -202,7 +210,8 @@ class Adapter:
 
     @property
     def serial(self) -> str | None:
-        return self.profile()["serial"]
+        serial: str | None = self.profile()["serial"]
+        return serial
 
     def unplug(self) -> bool:
         """Unplug now: every pending and later transfer ends Disconnected (over USB/IP: the connection closes).
@@ -219,28 +228,28 @@ class Adapter:
         return _native.halt_clears(self._id, endpoint)
 
     # --- profile ---
-    def profile(self) -> dict:
+    def profile(self) -> dict[str, Any]:
         """The firmware profile: identity, versions (4-tuples), capability words, limits, supported requests."""
         return _native.get_profile(self._id)
 
-    def set_profile(self, **fields) -> None:
+    def set_profile(self, **fields: Any) -> None:
         """Change profile fields (see :data:`PROFILE_FIELDS`); the running state is kept."""
         _check_fields(fields)
         _native.set_profile(self._id, fields)
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         if name in PROFILE_FIELDS:
             return self.profile()[name]
         raise AttributeError(name)
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: Any) -> None:
         if name in PROFILE_FIELDS:
             self.set_profile(**{name: value})
         else:
             super().__setattr__(name, value)
 
     # --- state ---
-    def state(self) -> dict:
+    def state(self) -> dict[str, Any]:
         """The firmware's state: bus_state, mode, bittiming, result_mode, generation, led_mode, termination,
         device_name, stored_name, settings_status, channel, interface_name, identify_ms, error counters, queues and
         counters."""
@@ -259,11 +268,13 @@ class Adapter:
     @property
     def name(self) -> bytes:
         """The device name currently set (bytes before the first zero)."""
-        return self.state()["device_name"].split(b"\0", 1)[0]
+        name: bytes = self.state()["device_name"]
+        return name.split(b"\0", 1)[0]
 
     @property
     def settings_status(self) -> str:
-        return _SETTINGS_STATUS[self.state()["settings_status"]]
+        status: int = self.state()["settings_status"]
+        return _SETTINGS_STATUS[status]
 
     def set_bus_state_override(self, state: int | None) -> None:
         """Report ``state`` as the bus state (e.g. 3 after a stop request) until called with None."""
@@ -322,12 +333,12 @@ class Adapter:
         _native.set_stale_stream(self._id, endless)
 
     # --- records ---
-    def received_requests(self) -> list:
+    def received_requests(self) -> list[dict[str, Any]]:
         """Control requests that reached the adapter, oldest first: dicts with direction ("in"/"out"),
         request_type, request, value, index, length, data (OUT payload), reply (IN bytes delivered), status."""
         return _native.received_requests(self._id)
 
-    def received_bulk_out(self) -> list:
+    def received_bulk_out(self) -> list[bytes]:
         """Bulk OUT transfers the adapter accepted (bytes each; a partial acceptance shows the accepted part)."""
         return _native.received_bulk_out(self._id)
 
@@ -339,14 +350,14 @@ class Adapter:
         _native.set_record_limit(self._id, entries)
 
 
-def _check_fields(fields: dict) -> None:
+def _check_fields(fields: dict[str, Any]) -> None:
     for k in fields:
         if k not in PROFILE_FIELDS:
             raise TypeError(f"unknown profile field {k!r}")
 
 
 def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, legacy: bool = False,
-         has_serial: bool = True, **profile) -> Adapter:
+         has_serial: bool = True, **profile: Any) -> Adapter:
     """Plug a new adapter; it enumerates after the ones plugged before it.
 
     serial: the USB serial number (None: a fresh "tav.io:CANH9nnn"); ``has_serial=False`` plugs a device without one.
@@ -357,7 +368,7 @@ def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, leg
     """
     global _serial_counter
     _check_fields(profile)
-    fields = dict(profile)
+    fields: dict[str, Any] = dict(profile)
     if not has_serial:
         fields["serial"] = None
     elif serial is None:
@@ -370,7 +381,7 @@ def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, leg
     return Adapter(_native.plug("legacy" if legacy else "standard", fields))
 
 
-def adapters() -> list:
+def adapters() -> list[Adapter]:
     """The plugged adapters in plug (= enumeration) order."""
     return [Adapter(i) for i in _native.adapters()]
 
@@ -410,7 +421,7 @@ def clear_enumeration_faults() -> None:
 
 # --- the bus ---
 
-def inject(frames: Frame | Iterable, bitrate: int = 500000) -> None:
+def inject(frames: FrameLike | Iterable[FrameLike], bitrate: int = 500000) -> None:
     """Another node sends these frames (one Frame, or a list of Frames / (id, data, ...) tuples / dicts) at
     ``bitrate``; only adapters running at that bit rate see them (0: every running adapter, without wire time)."""
     if isinstance(frames, (Frame, int, dict)):
@@ -418,7 +429,7 @@ def inject(frames: Frame | Iterable, bitrate: int = 500000) -> None:
     _native.inject([_frame_tuple(f) for f in frames], bitrate)
 
 
-def start_stream(frame, bitrate: int = 500000, rate_fps: float = 0.0, count: int = 0) -> None:
+def start_stream(frame: FrameLike, bitrate: int = 500000, rate_fps: float = 0.0, count: int = 0) -> None:
     """A stream of ``frame`` from another node: line rate (rate_fps 0) or rate_fps frames/s; count 0 = endless."""
     _native.start_stream(_frame_tuple(frame), bitrate, float(rate_fps), count)
 
@@ -427,7 +438,7 @@ def stop_stream() -> None:
     _native.stop_stream()
 
 
-def wire_log() -> list:
+def wire_log() -> list[dict[str, Any]]:
     """Frames that appeared on the wire since the last call: dicts with id, extended, remote, error, dlc, data,
     start_us, end_us, sender (node id, -1 external) and acknowledged."""
     return _native.wire_log()

@@ -13,6 +13,7 @@ import argparse
 import signal
 import sys
 import threading
+from collections.abc import Sequence
 
 DEFAULT_USBIP_PORT = 3240
 
@@ -32,7 +33,7 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if not args.serials and not 1 <= args.count <= 64:
         print("tavro-sim: --count must be 1..64", file=sys.stderr)

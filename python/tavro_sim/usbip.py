@@ -16,8 +16,12 @@ from __future__ import annotations
 
 import os
 import socket
+from typing import TYPE_CHECKING
 
 from . import _native
+
+if TYPE_CHECKING:
+    from . import Adapter
 
 VHCI_DIR = "/sys/devices/platform/vhci_hcd.0"
 
@@ -102,7 +106,7 @@ class VhciAttachment:
     """One adapter attached to vhci-hcd through a socketpair. ``close()`` (or leaving a ``with`` block) detaches it;
     unplugging the adapter closes the connection from the device's side."""
 
-    def __init__(self, adapter, port: int, busid: str, devid: int, speed: int):
+    def __init__(self, adapter: Adapter, port: int, busid: str, devid: int, speed: int) -> None:
         self.adapter = adapter
         self.port = port
         self.busid = busid
@@ -124,11 +128,11 @@ class VhciAttachment:
     def __enter__(self) -> VhciAttachment:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.detach()
 
 
-def attach_vhci(adapter, port: int | None = None) -> VhciAttachment:
+def attach_vhci(adapter: Adapter | str, port: int | None = None) -> VhciAttachment:
     """Attach a plugged adapter (an Adapter or a serial number) to this machine's vhci-hcd without TCP: serves one
     end of a Unix socketpair and hands the other to the kernel with ``port fd devid speed`` written to
     ``/sys/devices/platform/vhci_hcd.0/attach``. Needs root and the vhci-hcd module. ``port``: the vhci port (None:
