@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every test: C++ unit tests (ctest), the Windows build's C++ tests under wine (and a macOS compile and link
+# Runs every test: the Python package's lint and type checks, C++ unit tests (ctest), the Windows build's C++ tests under wine (and a macOS compile and link
 # check), the Python suite against the installed package, then both again against a build with AddressSanitizer
 # and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test file in an interpreter of its
 # own), the C++ tests and the Python suite on Linux aarch64 under qemu-user, and last the kernel-path selection of
