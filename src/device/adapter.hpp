@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/result.hpp"
+#include "device/endpoint_halt.hpp"
 #include "device/protocol.hpp"
 #include "usb/host.hpp"
 
@@ -59,12 +60,11 @@ class UsbAdapter {
     bool stuck = false;   // cancelled and not returned in time: its buffer stays reserved until it returns
   };
   OutFlight& out_flight() noexcept { return out_flight_; }
-  // Stalls of the bulk OUT endpoint and the halt clears they led to, guarded by bulk_out_lock.
-  struct OutStalls {
-    std::chrono::steady_clock::time_point last_stall{}, last_clear{};
-    std::chrono::nanoseconds delay{0};  // between clears while stalls keep coming; 0 before the first stall
-  };
-  OutStalls& out_stalls() noexcept { return out_stalls_; }
+  // Stalls and the halt of each bulk endpoint (0x81, 0x83, 0x02): they outlive the streams and sessions that use
+  // the endpoint, so the next user clears a halt that the last one saw.
+  EndpointHalt& halt(uint8_t endpoint) noexcept {
+    return endpoint == protocol::kEpRxIn ? rx_halt_ : endpoint == protocol::kEpTxResultIn ? results_halt_ : out_halt_;
+  }
   // Signalled (under bulk_out_lock) whenever the write in flight is collected.
   std::condition_variable_any& out_flight_done() noexcept { return out_flight_done_; }
 
@@ -75,7 +75,9 @@ class UsbAdapter {
   std::unique_ptr<usb::BulkOutPipe> bulk_out_;
   std::timed_mutex bulk_out_lock_;
   OutFlight out_flight_;
-  OutStalls out_stalls_;
+  EndpointHalt rx_halt_{log::Target::Channel, "Bulk IN", "EP_BULK_IN"};
+  EndpointHalt results_halt_{log::Target::TxSession, "TX result", "EP_TX_RESULT_IN"};
+  EndpointHalt out_halt_{log::Target::Channel, "Bulk OUT", "EP_BULK_OUT"};
   std::condition_variable_any out_flight_done_;
   std::atomic<bool> lost_{false};
   std::atomic<bool> gone_{false};

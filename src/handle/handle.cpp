@@ -181,6 +181,7 @@ Op<void> DeviceShared::close_adapter() {
     result = std::move(d);
   } else {
     if (state_.channel) {
+      clear_out_halt(*state_.channel);  // a halt left to a write's back-off would greet the next user
       bus_off_requested = true;
       if (auto s = switch_bus(*state_.channel, false); !s.ok()) {
         result = s.error();

@@ -92,14 +92,27 @@ Status run_result_reader(ResultReaderContext& ctx) {
     return false;
   };
 
+  // A read error ends the reading: no verdict can be told from a lost one any more.
+  const auto failed = [&](const DeviceError& e) {
+    TAVRO_LOG(kTxSession, log::Level::Error, "TX result reader failed: " + e.text());
+    if (e.is_usb(UsbErrorKind::NoDevice)) ctx.disconnected.store(true, std::memory_order_release);
+    invalidate(*ctx.state, UncertaintyReason::TransportFailure);
+  };
+  const auto wait = [&](Duration d) { return !ctx.stop.sleep_for(d); };
   bool running = true;
   while (running && !ctx.stop.requested()) {
+    // A stall costs no result: a halted endpoint delivers nothing until the halt is cleared, and then what the
+    // adapter still holds. A halt that cannot be cleared ends the reading like a read error.
+    if (stream->halted()) {
+      if (Status cleared = stream->clear_halt_when_due(wait); !cleared) {
+        if (!ctx.stop.requested()) failed(cleared.error());
+        break;
+      }
+    }
     auto r = stream->read_view(ResultReaderContext::kReadTimeout);
     if (!r.ok()) {
-      if (r.error().is(DeviceError::Kind::Timeout)) continue;
-      TAVRO_LOG(kTxSession, log::Level::Error, "TX result reader failed: " + r.error().text());
-      if (r.error().is_usb(UsbErrorKind::NoDevice)) ctx.disconnected.store(true, std::memory_order_release);
-      invalidate(*ctx.state, UncertaintyReason::TransportFailure);
+      if (r.error().is(DeviceError::Kind::Timeout) || r.error().is_usb(UsbErrorKind::Stall)) continue;
+      failed(r.error());
       break;
     }
     std::span<const uint8_t> chunk = r.value();

@@ -1,6 +1,8 @@
 // The result reader "tavro-tx-results": reads bulk IN endpoint 0x83, matches every legacy echo (10 bytes) or
 // explicit result record (12 bytes) to the session's pending slot and completes that ticket. Anything it cannot
 // account for is a protocol fault of the whole session: every open ticket becomes uncertain and the reader stops.
+// A stall of the endpoint loses no result: its halt is cleared (the adapter's stall policy) and reading goes on.
+// Any other read error, or a halt that cannot be cleared, makes the session invalid (TransportFailure).
 //
 //   ctx = ResultReaderContext(state, result_mode, confirmed); ctx.handoff.put(stream_0x83)
 //   reader = spawn_result_reader(ctx)       # thread "tavro-tx-results"

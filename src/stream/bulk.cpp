@@ -43,13 +43,18 @@ Result<std::unique_ptr<BulkInStream>> BulkInStream::open(UsbAdapter& adapter, ui
 
   auto pipe = adapter.interface().open_bulk_in(endpoint);
   if (!pipe.ok()) return usb_error(pipe.error);
-  auto stream = std::make_unique<BulkInStream>(std::move(*pipe.value), size, std::max<size_t>(depth, 1));
+  EndpointHalt& halt = adapter.halt(endpoint);
+  // A new user starts on a clean endpoint, whatever the back-off of the last one said. Should the clear fail, the
+  // reader retries it.
+  if (halt.halted()) (void)halt.clear(**pipe.value);
+  auto stream = std::make_unique<BulkInStream>(std::move(*pipe.value), halt, size, std::max<size_t>(depth, 1));
   TAVRO_TRY(stream->top_up());
   return stream;
 }
 
-BulkInStream::BulkInStream(std::unique_ptr<usb::BulkInPipe> pipe, size_t transfer_size, size_t depth)
-    : pipe_(std::move(pipe)), transfer_size_(transfer_size), depth_(depth) {}
+BulkInStream::BulkInStream(std::unique_ptr<usb::BulkInPipe> pipe, EndpointHalt& halt, size_t transfer_size,
+                           size_t depth)
+    : pipe_(std::move(pipe)), halt_(halt), transfer_size_(transfer_size), depth_(depth) {}
 
 BulkInStream::~BulkInStream() {
   pipe_.reset();  // cancels the outstanding transfers and waits for their return
@@ -76,8 +81,29 @@ Result<size_t> BulkInStream::next(nanoseconds timeout, Sink&& sink) {
   if (outcome.ok()) n = sink(completion->data);
   // Restore the queue depth before the caller handles the data, so the adapter always has a buffer to fill.
   (void)pipe_->submit(transfer_size_);
-  if (!outcome.ok()) return usb_error(outcome);
-  return n;
+  if (outcome.ok()) {
+    halt_.flowing();
+    return n;
+  }
+  if (outcome.status == usb::TransferStatus::Stall) halt_.stalled();
+  return usb_error(outcome);
+}
+
+Status BulkInStream::clear_halt_when_due(const std::function<bool(Duration)>& wait) {
+  if (!halt_.halted()) return Ok{};
+  if (const Duration d = halt_.due_in(); d > Duration::zero() && !wait(d)) return DeviceError::timeout();
+  return halt_.clear(*pipe_);
+}
+
+bool BulkInStream::cancel_all(Duration timeout, const OnReturn& on_return) {
+  bool stalled = false;
+  const bool all_returned = pipe_->cancel_all(timeout, [&](const usb::TransferOutcome& o, std::span<const uint8_t> d) {
+    stalled = stalled || o.status == usb::TransferStatus::Stall;
+    if (on_return) on_return(o, d);
+  });
+  if (stalled) halt_.stalled();  // not inside the pipe's callback, which may hold the pipe's lock: this logs
+  if (halt_.halted()) (void)halt_.clear(*pipe_);
+  return all_returned;
 }
 
 Result<size_t> BulkInStream::read(std::span<uint8_t> buffer, nanoseconds timeout) {
@@ -102,10 +128,6 @@ Result<std::span<const uint8_t>> BulkInStream::read_view(nanoseconds timeout) {
 // Bulk OUT
 
 namespace {
-
-constexpr milliseconds kOutStallFirstDelay{1};
-constexpr milliseconds kOutStallMaxDelay{1000};
-constexpr milliseconds kOutStallBurstGap{1000};
 
 DeviceError stuck_endpoint() {
   return DeviceError::communication(
@@ -147,26 +169,9 @@ bool cancel_in_flight(UsbAdapter& adapter, nanoseconds limit, std::optional<usb:
   return true;
 }
 
-// A stalled bulk OUT endpoint stays halted, failing every later write, until the host clears the halt: cleared
-// right after the stall (endpoint lock held). While stalls keep coming (less than kOutStallBurstGap apart) the clears
-// back off, 1 ms doubling up to kOutStallMaxDelay apart, so that an adapter stalling every write does not get a
-// control request per write; the writes in between fail with the stall, as they would anyway. One Warn per burst.
-void clear_out_halt(UsbAdapter& adapter) {
-  UsbAdapter::OutStalls& st = adapter.out_stalls();
-  const TimePoint now = Clock::now();
-  const bool new_burst = st.delay == Duration::zero() || now - st.last_stall > kOutStallBurstGap;
-  st.last_stall = now;
-  if (new_burst) {
-    st.delay = kOutStallFirstDelay;
-    TAVRO_LOG(log::Target::Channel, log::Level::Warn, "Bulk OUT pipe stall — calling clear_halt(EP_BULK_OUT)");
-  } else if (now - st.last_clear < st.delay) {
-    return;
-  } else {
-    st.delay = std::min<Duration>(st.delay * 2, kOutStallMaxDelay);
-  }
-  st.last_clear = now;
-  if (const usb::TransferOutcome cleared = adapter.bulk_out().clear_halt(); !cleared.ok())
-    TAVRO_LOG(log::Target::Channel, log::Level::Error, "clear_halt(EP_BULK_OUT) failed: " + usb_error(cleared).text());
+// The endpoint's halt, cleared under the endpoint lock with nothing in flight; a failure is logged by the policy.
+Status clear_out_halt_locked(UsbAdapter& adapter) {
+  return adapter.halt(protocol::kEpBulkOut).clear(adapter.bulk_out());
 }
 
 }  // namespace
@@ -187,10 +192,16 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
   usb::BulkOutPipe& pipe = adapter.bulk_out();
   UsbAdapter::OutFlight& flight = adapter.out_flight();
   std::unique_lock<std::timed_mutex> lock(adapter.bulk_out_lock(), std::defer_lock);
-  // The write in flight has come back: the endpoint is free again (and unhalted, if the write stalled).
+  // The write in flight has come back: the endpoint is free again. A stall halts it until the host clears the
+  // halt: at once for the first stall of a burst, else by the next write once the back-off allows.
+  EndpointHalt& halt = adapter.halt(protocol::kEpBulkOut);
   const auto collected = [&](const usb::TransferOutcome& o) {
     flight = UsbAdapter::OutFlight{};
-    if (o.status == usb::TransferStatus::Stall) clear_out_halt(adapter);
+    if (o.ok()) halt.flowing();
+    if (o.status == usb::TransferStatus::Stall) {
+      halt.stalled();
+      if (halt.due_in() == Duration::zero()) (void)clear_out_halt_locked(adapter);
+    }
     adapter.out_flight_done().notify_all();
   };
 
@@ -215,6 +226,14 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
     if (!keep_waiting()) return not_submitted(DeviceError::timeout());
   }
 
+  if (halt.halted()) {
+    // A halt left by an earlier write: cleared once due (at most the back-off's longest step away), if that is
+    // before the deadline; the write cannot go out before.
+    const Duration due = halt.due_in();
+    if (due > time_left(deadline)) return not_submitted(DeviceError::usb(UsbErrorKind::Stall));
+    if (due > Duration::zero()) std::this_thread::sleep_for(due);
+    if (Status cleared = clear_out_halt_locked(adapter); !cleared) return not_submitted(std::move(cleared).error());
+  }
   const usb::TransferOutcome submitted = pipe.submit(std::span<const uint8_t>(record, 16));
   if (!submitted.ok()) return not_submitted(usb_error(submitted));  // refused: nothing in flight
   flight = UsbAdapter::OutFlight{true, 1, false};
@@ -239,6 +258,12 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
       return written_or_uncertain(*done);
     }
   }
+}
+
+void clear_out_halt(UsbAdapter& adapter) {
+  if (!adapter.halt(protocol::kEpBulkOut).halted()) return;
+  std::lock_guard<std::timed_mutex> lock(adapter.bulk_out_lock());
+  if (!adapter.out_flight().active) (void)clear_out_halt_locked(adapter);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -282,12 +307,18 @@ Result<size_t> startup_discard(UsbAdapter& adapter) {
   const TimePoint start = Clock::now();
   size_t total = 0;
   bool quiet = false;
+  bool stalling = false;  // the last read stalled
+  const auto sleep = [](Duration d) {
+    std::this_thread::sleep_for(d);
+    return true;
+  };
   for (int reads = 0;;) {
     const Duration elapsed = Clock::now() - start;
     if (elapsed >= kDiscardWindow || total >= kDiscardMaxBytes) break;
     const bool full = elapsed < kDiscardLastFullReadBefore;
     const Duration timeout = full ? Duration(kDiscardFullRead) : Duration(kDiscardWindow) - elapsed;
     auto r = stream->read(buffer, timeout);
+    stalling = !r.ok() && r.error().is_usb(UsbErrorKind::Stall);
     if (r.ok()) {
       if (*r > 0) {
         total += *r;
@@ -299,24 +330,27 @@ Result<size_t> startup_discard(UsbAdapter& adapter) {
     } else if (r.error().is(DeviceError::Kind::Timeout)) {
       quiet = full;  // only a full-length silence proves the endpoint is drained
       break;
+    } else if (stalling) {
+      if (Status cleared = stream->clear_halt_when_due(sleep); !cleared) return std::move(cleared).error();
     } else {
-      return std::move(r).error();  // `stream` closes on return
+      return std::move(r).error();
     }
   }
 
   // Close: whatever the cancelled transfers had already received is stale data too.
   std::optional<usb::TransferOutcome> failure;
-  const bool all_returned = stream->pipe().cancel_all(
-      kDiscardCloseBound, [&](const usb::TransferOutcome& o, std::span<const uint8_t>) {
+  const bool all_returned =
+      stream->cancel_all(kDiscardCloseBound, [&](const usb::TransferOutcome& o, std::span<const uint8_t>) {
         if (o.ok() || o.status == usb::TransferStatus::Cancelled) {
           total += o.actual;
-        } else if (!failure) {
+        } else if (o.status != usb::TransferStatus::Stall && !failure) {  // a stall carries no bytes; cleared
           failure = o;
         }
       });
   stream.reset();
   if (failure) return usb_error(*failure);
   if (!all_returned) return DeviceError::timeout();
+  if (stalling) return DeviceError::usb(UsbErrorKind::Stall);  // it stalled until the window ran out
 
   if (quiet && total <= kDiscardMaxBytes) {
     if (total % protocol::kRxRecordSize != 0)

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "core/deadline.hpp"
 #include "core/log.hpp"
 #include "core/result.hpp"
 #include "device/adapter.hpp"
@@ -44,11 +45,17 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
 
 // Reader of one bulk IN endpoint that always keeps `depth` transfers queued. One thread at a time; closed by
 // destruction, which cancels the outstanding transfers.
+//
+// Stalls go to the endpoint's EndpointHalt, which the adapter keeps: a stream opened on a halted endpoint clears
+// the halt first, and a reader clears it with clear_halt_when_due() before reading on (a halted endpoint completes
+// nothing until then).
 class BulkInStream {
  public:
+  using OnReturn = std::function<void(const usb::TransferOutcome&, std::span<const uint8_t>)>;
+
   static Result<std::unique_ptr<BulkInStream>> open(UsbAdapter& adapter, uint8_t endpoint, size_t transfer_size,
                                                     size_t depth);
-  explicit BulkInStream(std::unique_ptr<usb::BulkInPipe> pipe, size_t transfer_size, size_t depth);
+  BulkInStream(std::unique_ptr<usb::BulkInPipe> pipe, EndpointHalt& halt, size_t transfer_size, size_t depth);
   ~BulkInStream();
 
   size_t transfer_size() const noexcept { return transfer_size_; }
@@ -58,6 +65,16 @@ class BulkInStream {
   Result<size_t> read(std::span<uint8_t> buffer, std::chrono::nanoseconds timeout);
   // Same, without the copy: the bytes stay valid until the next call on this stream.
   Result<std::span<const uint8_t>> read_view(std::chrono::nanoseconds timeout);
+
+  bool halted() const noexcept { return halt_.halted(); }
+  // Clears the endpoint's halt once its back-off allows, waiting for that with `wait(d)` (false: give up, a stop
+  // was asked for: Timeout). Ok when the endpoint is not halted any more; a failed clear is logged, returned, and
+  // due again later.
+  Status clear_halt_when_due(const std::function<bool(Duration)>& wait);
+  // Cancels the outstanding transfers and waits for each to return, at most `timeout` in all (see
+  // usb::BulkInPipe::cancel_all). A halt left on the endpoint is cleared before the stream lets it go, so that it
+  // does not greet the endpoint's next user, in this process or another.
+  bool cancel_all(Duration timeout, const OnReturn& on_return);
 
   usb::BulkInPipe& pipe() noexcept { return *pipe_; }
 
@@ -69,6 +86,7 @@ class BulkInStream {
   Status top_up();
 
   std::unique_ptr<usb::BulkInPipe> pipe_;
+  EndpointHalt& halt_;
   size_t transfer_size_;
   size_t depth_;
   std::vector<uint8_t> view_;  // read_view's copy of the last completion
@@ -126,7 +144,12 @@ class RecordAssembler {
 };
 
 // Drains stale bytes from endpoint 0x81 so that the receive worker starts on a record boundary. Returns the
-// number of whole records discarded.
+// number of whole records discarded. A stall on the way is cleared and the draining goes on (stalled transfers
+// carry no bytes, so the records stay aligned).
 Result<size_t> startup_discard(UsbAdapter& adapter);
+
+// Clears a halt of the bulk OUT endpoint that a write saw and left to its back-off: a new session, or the next
+// user after a close, starts on a clean endpoint.
+void clear_out_halt(UsbAdapter& adapter);
 
 }  // namespace tavro

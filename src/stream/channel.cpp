@@ -49,6 +49,7 @@ Result<std::unique_ptr<TavroChannel>> TavroChannel::open(std::shared_ptr<UsbAdap
   ch->echo_generation_ = generation.value();
 
   if (endpoint_opened) *endpoint_opened = true;
+  clear_out_halt(*ch->adapter_);  // the session's endpoints start clean: 0x81 and 0x83 as their streams open
   auto stream = BulkInStream::open(*ch->adapter_, protocol::kEpRxIn, params.bulk_in_transfer_size,
                                    params.rx_queue_depth);
   if (!stream) return std::move(stream).error();  // dropping the channel abandons the new generation

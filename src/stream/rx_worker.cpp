@@ -6,7 +6,6 @@
 
 #include "core/log.hpp"
 #include "device/protocol.hpp"
-#include "device/usb_errors.hpp"
 #include "platform/platform.hpp"
 #include "stream/rx_stream.hpp"
 
@@ -18,54 +17,7 @@ constexpr auto kChannel = log::Target::Channel;
 constexpr std::chrono::milliseconds kErrorRetryDelay{100};
 constexpr std::chrono::milliseconds kBackoffCap{8};
 constexpr std::chrono::seconds kReleaseTimeout{1};
-// A stalling endpoint is retried after 1, 2, 4, ... ms, at most 100 ms apart; a burst's log lines come at most once
-// a second. A stall more than a second after the previous one starts a new burst.
-constexpr std::chrono::milliseconds kStallFirstDelay{1};
-constexpr std::chrono::milliseconds kStallMaxDelay{100};
 constexpr std::chrono::seconds kLogInterval{1};
-
-// Stalls of the receive endpoint: back-off and one log line per burst (plus one a second while it lasts).
-class StallBurst {
- public:
-  // Called for each stall; returns how long to wait after a successful halt clear.
-  Duration on_stall() {
-    const TimePoint now = Clock::now();
-    if (count_ == 0 || now - last_ > kLogInterval) {
-      report();
-      count_ = 0;
-      delay_ = kStallFirstDelay;
-      TAVRO_LOG(kChannel, log::Level::Warn, "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)");
-      logged_ = now;
-    } else {
-      ++unreported_;
-      if (now - logged_ >= kLogInterval) report(), logged_ = now;
-    }
-    ++count_;
-    last_ = now;
-    const Duration d = delay_;
-    delay_ = std::min<Duration>(delay_ * 2, kStallMaxDelay);
-    return d;
-  }
-  // Data flows again: the burst is over.
-  void on_data() {
-    if (count_ == 0) return;
-    report();
-    count_ = 0;
-  }
-
- private:
-  void report() {
-    if (unreported_ == 0) return;
-    TAVRO_LOG(kChannel, log::Level::Warn,
-              "Bulk IN pipe stall repeated " + std::to_string(unreported_) + " more time(s); halt cleared each time");
-    unreported_ = 0;
-  }
-
-  uint64_t count_ = 0;
-  uint64_t unreported_ = 0;
-  TimePoint last_{}, logged_{};
-  Duration delay_ = kStallFirstDelay;
-};
 
 // Losses of stream alignment: counted at once, logged once per burst (a burst ends with a transfer that lost
 // nothing) and at most once a second while it lasts.
@@ -194,8 +146,7 @@ bool StopSignal::sleep_for(Duration d) {
 
 Status release_stream(std::unique_ptr<BulkInStream> stream) {
   if (!stream) return Ok{};
-  const bool all_returned =
-      stream->pipe().cancel_all(kReleaseTimeout, [](const usb::TransferOutcome&, std::span<const uint8_t>) {});
+  const bool all_returned = stream->cancel_all(kReleaseTimeout, {});
   stream.reset();
   if (!all_returned) return DeviceError::timeout();
   return Ok{};
@@ -239,8 +190,8 @@ Status run_rx_worker(RxWorkerContext& ctx) {
   RxRecordStream records;
   FrameBatch batch(*ctx.queue);
   unsigned empty_reads = 0;
-  StallBurst stalls;
   LossReport losses;
+  const auto wait = [&](Duration d) { return !ctx.stop.sleep_for(d); };
   const size_t transfer_size = stream->transfer_size();
 
   auto handle_record = [&](const uint8_t* rec) {
@@ -254,12 +205,14 @@ Status run_rx_worker(RxWorkerContext& ctx) {
 
   while (!ctx.stop.requested()) {
     ctx.queue->release_own();  // before each read, so that the read before was handled in full
+    // A halted endpoint completes nothing until its halt is cleared; a failed clear is retried later, reading on
+    // in between (an unplug shows there).
+    if (stream->halted() && !stream->clear_halt_when_due(wait).ok() && ctx.stop.requested()) break;
     Result<std::span<const uint8_t>> r = stream->read_view(ctx.read_timeout);
     if (r.ok()) {
       const std::span<const uint8_t> chunk = r.value();
       if (!chunk.empty()) {
         empty_reads = 0;
-        stalls.on_data();
         records.feed(chunk, chunk.size() < transfer_size, handle_record);
         batch.flush();
         losses.add(records.take_losses(), ctx);
@@ -279,19 +232,8 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     }
 
     const DeviceError& e = r.error();
-    if (e.is(DeviceError::Kind::Timeout)) continue;
-    if (e.is_usb(UsbErrorKind::Stall)) {
-      const Duration backoff = stalls.on_stall();
-      const usb::TransferOutcome cleared = stream->pipe().clear_halt();
-      if (!cleared.ok()) {
-        TAVRO_LOG(kChannel, log::Level::Error, "clear_halt failed: " + usb_error(cleared).text());
-        ctx.stop.sleep_for(kErrorRetryDelay);
-      } else {
-        // An endpoint that stalls again at once must not spin the worker (nor flood the log).
-        ctx.stop.sleep_for(backoff);
-      }
-      continue;
-    }
+    // A stall: the endpoint's halt is cleared before the next read, backing off while stalls keep coming.
+    if (e.is(DeviceError::Kind::Timeout) || e.is_usb(UsbErrorKind::Stall)) continue;
     if (e.is_usb(UsbErrorKind::Lost)) {  // the adapter takes no more transfers until it is unplugged
       TAVRO_LOG(kChannel, log::Level::Error, "RX thread exiting: " + e.text());
       ctx.disconnected.store(true, std::memory_order_release);
@@ -307,7 +249,6 @@ Status run_rx_worker(RxWorkerContext& ctx) {
   }
 
   losses.flush();
-  stalls.on_data();
   TAVRO_LOG(kChannel, log::Level::Debug, "CAN RX thread stopped");
   return release_stream(std::move(stream));
 }

@@ -232,7 +232,8 @@ class FakeAdapter : public std::enable_shared_from_this<FakeAdapter> {
   }
   FakeBulkOut& bulk_out() { return out_; }
 
-  // "open", "claim", "open_out 0x02", "open_in 0x81", "close_in 0x81", "close_out 0x02", "release", "close".
+  // "open", "claim", "open_out 0x02", "open_in 0x81", "clear_halt 0x81", "close_in 0x81", "close_out 0x02",
+  // "release", "close".
   std::vector<std::string> events() const {
     std::lock_guard<std::mutex> l(mu_);
     return events_;
@@ -471,7 +472,11 @@ class FakeBulkInPipe final : public usb::BulkInPipe {
     for (auto& [o, d] : returned) on_return(o, d);
     return true;
   }
-  usb::TransferOutcome clear_halt() override { return {}; }
+  usb::TransferOutcome clear_halt() override {
+    std::lock_guard<std::mutex> l(a_->mutex());
+    a_->event_locked("clear_halt 0x" + hex(desc_.address));
+    return {};
+  }
 
   static std::string hex(uint8_t v) {
     static constexpr char k[] = "0123456789abcdef";

@@ -118,11 +118,33 @@ TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
   }
 }
 
-TEST_F(ResultsTest, ReadErrorIsATransportFailure) {
+TEST_F(ResultsTest, AStallIsClearedOtherReadErrorsAreTransportFailures) {
   use_explicit_results();
   auto s = attach();
   ASSERT_TRUE(s);
+  // A stall costs no result: the halt is cleared and the verdict read after it.
   auto t = submit(*s);
+  results().push_status(usb::TransferStatus::Stall);
+  results().push_data(dpfake::explicit_result(t.tx_id, 0, 0, 5));
+  EXPECT_EQ(t.ticket->wait(10s), TxResult::terminal(TxStatus::Success, 5, t.tx_id, 0));
+  EXPECT_EQ(results().clear_halt_calls(), 1u);
+  EXPECT_TRUE(s->valid());
+  // A halt that cannot be cleared stops the reader like any other read error; its release clears it.
+  t = submit(*s);
+  results().push_clear_halt(usb::TransferStatus::Fault);
+  results().push_status(usb::TransferStatus::Stall);
+  EXPECT_EQ(t.ticket->wait(10s), TxResult::uncertain(UncertaintyReason::TransportFailure));
+  EXPECT_TRUE(eventually([&] { return !results().open(); }));
+  EXPECT_EQ(results().clear_halt_calls(), 3u);
+  EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),
+            (std::vector<std::string>{"clear_halt(EP_TX_RESULT_IN) failed: USB error: transport error",
+                                      "TX result reader failed: USB error: transport error"}));
+
+  ASSERT_TRUE(s->shutdown().ok());
+  logs().reset();
+  s = attach();
+  ASSERT_TRUE(s);
+  t = submit(*s);
   results().push_status(usb::TransferStatus::Disconnected);
   EXPECT_EQ(t.ticket->wait(10s), TxResult::uncertain(UncertaintyReason::TransportFailure));
   EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),

@@ -129,6 +129,24 @@ TEST_F(BulkInStreamTest, AnEmptyQueueThatCannotBeRefilledReportsTheRefusal) {
   EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), "USB error: device disconnected");
 }
 
+TEST_F(BulkInStreamTest, AHaltIsClearedByTheStreamsReleaseOrElseByTheNextStream) {
+  Bytes buf(64);
+  for (bool released : {true, false}) {
+    auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
+    rx().push(BulkInCompletion::fail(TransferStatus::Stall));
+    EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), "USB error: endpoint stall");
+    if (released) {
+      EXPECT_TRUE(s->cancel_all(milliseconds(1000), {}));
+    }
+    EXPECT_EQ(s->halted(), !released);
+  }
+  auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
+  EXPECT_FALSE(s->halted());
+  auto events = dev->events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "clear_halt 0x81"), 2);
+  EXPECT_EQ(events.back(), "clear_halt 0x81");  // before any transfer of the new stream
+}
+
 TEST_F(BulkInStreamTest, DroppingTheStreamClosesTheEndpoint) {
   {
     auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
@@ -187,14 +205,24 @@ TEST_F(TxWrite, FailedTransfersAreUncertainUsbErrors) {
 }
 
 TEST_F(TxWrite, AnEndpointThatKeepsStallingIsClearedWithBackOff) {
-  constexpr size_t kWrites = 64;  // back to back: clears would need writes about a second apart to keep up
+  // Back to back, each write stalling: the clears back off, and a write whose deadline comes before the next
+  // clear is due fails with the stall without being sent.
+  constexpr size_t kWrites = 64;
+  size_t scripted = 0;
   for (size_t i = 0; i < kWrites; ++i) {
-    dev->bulk_out().script(BulkOutBehaviour::fail(TransferStatus::Stall));
-    EXPECT_FALSE(write_tx_record(*adapter, kRecord, milliseconds(100)).status.ok());
+    if (dev->bulk_out().written().size() == scripted) {
+      dev->bulk_out().script(BulkOutBehaviour::fail(TransferStatus::Stall));
+      ++scripted;
+    }
+    EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(2)).status.error().text(), "USB error: endpoint stall");
   }
   EXPECT_GE(dev->bulk_out().halt_clears(), 1u);
   EXPECT_LT(dev->bulk_out().halt_clears(), kWrites / 2);
-  EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(100)).state, TxWriteState::Written);
+  EXPECT_LT(dev->bulk_out().written().size(), kWrites / 2);
+  // A write with time enough waits for the clear and goes out, once the adapter has no stall left for it.
+  while (dev->bulk_out().written().size() < scripted)
+    EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(500)).state, TxWriteState::Uncertain);
+  EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(500)).state, TxWriteState::Written);
 }
 
 TEST_F(TxWrite, RejectedBeforeSubmissionIsNotSubmitted) {
@@ -466,9 +494,28 @@ TEST_F(StartupDiscard, EndlessEmptyCompletionsHitTheLimit) {
             "Communication error: Startup RX discard limit reached; initialization stopped");
 }
 
-TEST_F(StartupDiscard, ReadAndCloseFailures) {
+TEST_F(StartupDiscard, AStallIsClearedAndTheDrainGoesOn) {
+  // Stalled transfers carry no bytes: the records stay aligned. A stall while draining or closing is cleared.
+  const auto records = [&] {
+    auto r = startup_discard(*adapter);
+    return r.ok() ? std::to_string(*r) : r.error().text();
+  };
   rx().push(BulkInCompletion::fail(TransferStatus::Stall));
-  EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: endpoint stall");
+  rx().push_data(sequence(48));
+  EXPECT_EQ(records(), "2");
+  rx().push_cancel_return(BulkInCompletion::fail(TransferStatus::Stall));
+  EXPECT_EQ(records(), "0");
+  auto events = dev->events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "clear_halt 0x81"), 2);
+  // An endpoint that stalls all along fails the open with the stall, and leaves no halt for the next one.
+  rx().set_generator([] { return BulkInCompletion::fail(TransferStatus::Stall); });
+  EXPECT_EQ(records(), "USB error: endpoint stall");
+  EXPECT_FALSE(adapter->halt(protocol::kEpRxIn).halted());
+}
+
+TEST_F(StartupDiscard, ReadAndCloseFailures) {
+  rx().push(BulkInCompletion::fail(TransferStatus::Fault));
+  EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: transport error");
   EXPECT_EQ(dev->events().back(), "close_in 0x81");
 
   rx().push_cancel_return(BulkInCompletion::fail(TransferStatus::Disconnected));

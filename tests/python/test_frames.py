@@ -230,21 +230,45 @@ def test_a_write_the_adapter_never_accepts_is_cancelled_at_its_deadline(pair, si
     assert [r[4:8] for r in adapter.received_bulk_out()] == [struct.pack("<I", 0x11)]
 
 
+STALL_WARNINGS = {0x81: "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)",
+                  0x02: "Bulk OUT pipe stall — calling clear_halt(EP_BULK_OUT)",
+                  0x83: "TX result pipe stall — calling clear_halt(EP_TX_RESULT_IN)"}
+
+
 @both_paths
-@pytest.mark.parametrize("endpoint", [0x81, 0x02])
-def test_a_stalled_endpoint_is_cleared_and_traffic_goes_on(pair, sim, caplog, endpoint):
-    tx, rx = pair
-    name = "IN" if endpoint == 0x81 else "OUT"
+@pytest.mark.parametrize("endpoint, at_open", [(0x81, False), (0x02, False), (0x83, False), (0x81, True)],
+                         ids=["rx", "tx", "tx-results", "rx-at-open"])
+def test_a_stalled_endpoint_is_cleared_and_traffic_goes_on(sim, open_devices, caplog, endpoint, at_open):
+    tx, rx = start_pair(sim, open_devices, confirm_first=endpoint == 0x83)
     adapter = sim.find(B if endpoint == 0x81 else A)
-    adapter.add_fault(target=f"bulk_{name.lower()}", action="stall", endpoint=endpoint)
-    if endpoint == 0x02:  # the stalled write fails; the ones after it go through
-        with pytest.raises(RuntimeError, match="^USB error: endpoint stall$"):
-            tx.send_frame(0x20, False, False, 0, b"", 1000)
-    tx.send_frame(0x21, False, False, 0, b"", 1000)
-    assert receive(rx)[1] == 0x21
-    assert adapter.halt_clears(endpoint) == 1
-    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [
-        f"Bulk {name} pipe stall — calling clear_halt(EP_BULK_{name})"]
+    stalls = 2 if endpoint == 0x02 else 1
+    adapter.add_fault(target="bulk_out" if endpoint == 0x02 else "bulk_in", action="stall", endpoint=endpoint,
+                      count=stalls)
+
+    def reopen(serial):
+        dev = open_devices(serial)
+        dev.set_bitrate(500_000, 875)
+        dev.set_bus_state(True)
+        return dev
+
+    if at_open:  # while the open drains stale receive data
+        rx.close()
+        rx = reopen(B)
+    if endpoint == 0x02:  # the stalled writes fail; the ones after them go through, also after a close
+        for _ in range(stalls):
+            with pytest.raises(RuntimeError, match="^USB error: endpoint stall$"):
+                tx.send_frame(0x20, False, False, 0, b"", 1000)
+        tx.close()  # the second stall came too soon after the first for a clear: the close clears it
+        tx = reopen(A)
+    if endpoint == 0x83:  # the verdict comes after the stall, and so do the next ones
+        assert [tx.submit_frame(i, False, False, 0, b"", 1000).wait(5000)["status"] for i in (0x21, 0x22)] == [
+            "success", "success"]
+        assert [receive(rx)[1] for _ in range(2)] == [0x21, 0x22]
+    else:
+        tx.send_frame(0x21, False, False, 0, b"", 1000)
+        assert receive(rx)[1] == 0x21
+    assert adapter.halt_clears(endpoint) == stalls
+    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [STALL_WARNINGS[endpoint]]
 
 
 def test_overruns_are_counted(sim, open_devices):
