@@ -26,12 +26,15 @@ GONE_CODE = 18
 USB_PATH = os.environ.get("TAVRO_TEST_USB_PATH", "seam")
 if USB_PATH not in ("seam", "kernel"):
     raise RuntimeError(f"TAVRO_TEST_USB_PATH must be 'seam' or 'kernel', not {USB_PATH!r}")
-# The backend is chosen once per process, at import: set it before anything imports the driver.
+# The backend is chosen once per process, at import: set it before anything imports the driver. The driver's
+# settings come from here, not from whoever started the tests: an exported TAVRO_* would change this process and
+# every child it starts.
 if USB_PATH == "seam":
-    os.environ.setdefault("TAVRO_USB_BACKEND", "simulator")
+    os.environ["TAVRO_USB_BACKEND"] = "simulator"
 elif os.environ.get("TAVRO_USB_BACKEND", "libusb") != "libusb":
     raise RuntimeError("the kernel path runs the default libusb backend: unset TAVRO_USB_BACKEND")
-os.environ.setdefault("TAVRO_SIM_ADAPTERS", "")
+os.environ["TAVRO_SIM_ADAPTERS"] = ""
+os.environ.pop("TAVRO_VALID_MODELS", None)
 # Log levels are cached by the driver per process; tests that look at Debug records need them from the start.
 logging.getLogger("tavro_usb").setLevel(logging.DEBUG)
 
@@ -47,14 +50,21 @@ if _expected_build:
     )
 
 
-def run_python(code, env=None, timeout=60):
-    """Runs `code` in a fresh interpreter with the same import path; returns the CompletedProcess."""
+# First lines of a child that is to be interrupted: started from a background job, nohup or some CI runners, the
+# test command ignores SIGINT (or blocks it), its children inherit that, and Python then installs no handler.
+CTRL_C_READY = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+                "signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})\n")
+
+
+def run_python(code, env=None, timeout=60, ctrl_c=False):
+    """Runs `code` in a fresh interpreter with the same import path; returns the CompletedProcess. ctrl_c: the child
+    is to be interrupted with SIGINT."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     if env:
         full_env.update(env)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", (CTRL_C_READY if ctrl_c else "") + textwrap.dedent(code)],
         env=full_env,
         capture_output=True,
         text=True,

@@ -258,7 +258,6 @@ def test_exit_with_periodic_tasks_and_reader_threads_is_quiet(end):
     # threads blocked in recv (a Notifier, a protocol stack's reader) end without a word, as on any interface.
     r = run_python("""
         import atexit, os, signal, sys, threading, time
-        signal.signal(signal.SIGINT, signal.default_int_handler)  # whatever the test command was started with
         import tavro_sim
         # Registered before the driver's own exit hook, so it runs after it.
         atexit.register(lambda: print(*(tavro_sim.find(s).bus_state for s in SERIALS)))
@@ -277,7 +276,7 @@ def test_exit_with_periodic_tasks_and_reader_threads_is_quiet(end):
                 time.sleep(60)
             except KeyboardInterrupt:
                 pass
-    """.replace("SERIALS", repr([A, B])).replace("END", repr(end)), env=SIM_ENV)
+    """.replace("SERIALS", repr([A, B])).replace("END", repr(end)), env=SIM_ENV, ctrl_c=True)
     assert r.returncode == 0, r.stderr
     assert "Error" not in r.stderr and "Traceback" not in r.stderr, r.stderr
     assert r.stdout.split() == ["4", "4"]  # both stopped
@@ -311,7 +310,7 @@ def test_ctrl_c_interrupts_recv_and_send():
             results.append(time.monotonic() - start)
         bus.shutdown()
         print(len(results), max(results))
-    """, env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": A})
+    """, env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": A}, ctrl_c=True)
     assert r.returncode == 0, r.stderr
     count, longest = r.stdout.split()
     assert count == "3" and float(longest) < 30  # well before the 60 s time-out; the send had none
@@ -336,7 +335,7 @@ def test_can_logger_in_process_with_passive_state():
         sender.shutdown()
         print(open(out).read())
         os.remove(out)
-    """, env=SIM_ENV)
+    """, env=SIM_ENV, ctrl_c=True)
     assert r.returncode == 0, r.stderr
     lines = [line for line in r.stdout.splitlines() if "#" in line]
     assert [line.split()[2] for line in lines] == ["100#01", "101#01", "102#01"], lines

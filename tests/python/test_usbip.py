@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import A, B, run_python, wait_until
+from conftest import A, B, CTRL_C_READY, run_python, wait_until
 
 DEV_INFO = (0xC1, 0, 0, 0, 24)  # GetDeviceInfo IN: (bmRequestType, bRequest, wValue, wIndex, wLength)
 BUS_ON = (0x41, 21, 0, 0, 4)
@@ -284,7 +284,8 @@ def test_garbage_handshake_closes_the_connection(sim, client):
 
 
 def test_command_serves_its_adapters_until_interrupted():
-    cmd = [sys.executable, "-m", "tavro_sim.cli", "tav.io:CANH0001", "tav.io:CANJ0003", "--legacy"]
+    cmd = [sys.executable, "-c", CTRL_C_READY + "import sys, tavro_sim.cli; sys.exit(tavro_sim.cli.main())",
+           "tav.io:CANH0001", "tav.io:CANJ0003", "--legacy"]
     with subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True) as proc:
         watchdog = threading.Timer(60, proc.kill)  # a hung command fails the test instead of blocking it
         watchdog.start()

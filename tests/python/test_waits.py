@@ -208,6 +208,6 @@ print("ok")
 
 def test_ctrl_c_ends_long_waits_and_leaves_the_handle_usable():
     r = run_python(CTRL_C, env={"TAVRO_USB_BACKEND": "simulator",
-                                "TAVRO_SIM_ADAPTERS": "tav.io:CANH0001,tav.io:CANI0002"}, timeout=120)
+                                "TAVRO_SIM_ADAPTERS": "tav.io:CANH0001,tav.io:CANI0002"}, timeout=120, ctrl_c=True)
     assert r.returncode == 0, r.stderr[-3000:] + r.stdout[-2000:]
     assert r.stdout.strip() == "ok"
