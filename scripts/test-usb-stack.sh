@@ -14,7 +14,7 @@
 # initramfs are cached in build/usb-stack/, keyed by kernel version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-REPO=$PWD
+REPO=$(pwd -P)  # the guest resolves no symbolic link of the host outside its chroot
 STACK=$REPO/build/usb-stack
 TIMEOUT=${TAVRO_USB_STACK_TIMEOUT:-780}   # the whole guest run, boot included
 start_time=$SECONDS
@@ -130,8 +130,9 @@ if [ ! -s "$INITRD" ]; then
 fi
 
 # ---- the guest's command, left in the writable results share ----
-RESULTS=$STACK/results
-rm -rf "$RESULTS" && mkdir -p "$RESULTS"
+# The share lies under /tmp on purpose: the guest mounts fresh tmpfs on /run, /tmp and /var/tmp and must put back
+# what lies there (a checkout under /tmp is common), so every run shows that this works. Kept after a failure.
+RESULTS=$(mktemp -d /tmp/tavro-usb-stack.XXXXXX) || die "results share (mktemp under /tmp)"
 environment=(PYTHONDONTWRITEBYTECODE=1 "${guest_env[@]}")
 if [ "$mode" = bench ]; then
   command=(.venv/bin/python bench/bench_datapath.py --usb-path kernel "$@")
@@ -160,7 +161,7 @@ set +e
 timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg,thread=multi -M pc -cpu max -smp 2 -m 2048 \
   -display none -no-reboot -nic none -monitor none -serial stdio \
   -kernel "$KDIR/vmlinuz" -initrd "$INITRD" \
-  -append "console=ttyS0 quiet loglevel=4 panic=-1 rdinit=/init tavro.guest=$REPO/scripts/usb-stack/guest.sh tavro.results=$RESULTS" \
+  -append "console=ttyS0 quiet loglevel=4 panic=-1 rdinit=/init tavro.guest=$REPO/scripts/usb-stack/guest.sh tavro.repo=$REPO tavro.results=$RESULTS" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap,readonly=on \
   -virtfs local,path="$RESULTS",mount_tag=results,security_model=none,multidevs=remap \
   < /dev/null 2>&1 | tr -d '\r' | tee "$console"
@@ -177,5 +178,10 @@ if [ -z "$result" ]; then
   last=$(grep -E '^\[usb-stack\]|Kernel panic' "$console" | tail -1 || true)
   die "guest boot or run: it ended without a result (QEMU status $qemu_status; last: ${last:-nothing}; console log: $console)"
 fi
-echo "==> kernel-path run: exit status $result, ${elapsed} s wall (console log: $console)"
+if [ "$result" = 0 ]; then
+  rm -rf "$RESULTS"
+  echo "==> kernel-path run: exit status 0, ${elapsed} s wall"
+else
+  echo "==> kernel-path run: exit status $result, ${elapsed} s wall (console log: $console)"
+fi
 exit "$result"
