@@ -50,8 +50,8 @@ if _expected_build:
     )
 
 
-# First lines of a child that is to be interrupted: started from a background job, nohup or some CI runners, the
-# test command ignores SIGINT (or blocks it), its children inherit that, and Python then installs no handler.
+# First lines of a child that is to be interrupted, so that it does not depend on what it inherits: SIGINT ignored
+# (see above; a child may be started from elsewhere) or blocked, as some CI runners leave it.
 CTRL_C_READY = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
                 "signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})\n")
 
