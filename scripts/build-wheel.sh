@@ -313,7 +313,9 @@ EOF
   fi
   # From an empty folder, so that nothing of the source tree can be imported instead of the installed package.
   mkdir -p "$STAGE/empty"
-  (cd "$STAGE/empty" && "$testenv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
+  local pip=("$testenv/bin/python" -m pip) run=()
+  [ "$arch" = x86_64 ] || pip=(foreign_pip "$dpkg" "$root" "$testenv") run=("$testenv/bin/python")
+  (cd "$STAGE/empty" && "${pip[@]}" install -q --disable-pip-version-check --only-binary :all: \
     "$wheel" pytest "tomli; python_version < '3.11'") || fail "pip install --only-binary :all: failed ($arch)"
 
   step "$arch: installed package: bundled libusb, metadata, stub, entry points"
@@ -321,7 +323,7 @@ EOF
     "$SRC/python/tavro_pythoncan_ext.pyi" "$SRC") || fail "the installed $arch package is not what it should be"
   local cmd
   for cmd in tavro-can tavro-sim; do
-    "$testenv/bin/$cmd" --help > "$STAGE/$cmd-help-$arch.txt" || fail "$cmd --help failed ($arch)"
+    "${run[@]}" "$testenv/bin/$cmd" --help > "$STAGE/$cmd-help-$arch.txt" || fail "$cmd --help failed ($arch)"
     grep -q "usage: $cmd" "$STAGE/$cmd-help-$arch.txt" || fail "$cmd --help printed no usage ($arch)"
   done
 

@@ -8,8 +8,9 @@
 # foreign_python ARCH ROOT VENV [--pip]   VENV is a virtual environment of ROOT's CPython, run through qemu-user;
 #                        its bin/python starts the emulator with argv[0] set to itself, so that sys.executable
 #                        names it and the child interpreters that tests start go through qemu too. With --pip it
-#                        gets its own pip (ensurepip, a minute under emulation), which judges wheel tags as pip
-#                        would on that machine; without, the host's pip installs into it (pip_target below).
+#                        gets its own pip (ensurepip, a minute under emulation; run it with foreign_pip), which
+#                        judges wheel tags as pip would on that machine; without, the host's pip installs into it
+#                        (pip_target below).
 # qemu_for ARCH          the qemu-user binary for ARCH.
 
 # One list for every architecture, so that the test stage and the wheel build share a root: the interpreter and
@@ -61,12 +62,27 @@ foreign_python() {
   rm -rf "$venv"
   "$qemu" -L "$root" "$root/usr/bin/python3.11" -m venv --without-pip "$venv" || return 1
   local py
-  for py in python python3 python3.11; do
+  for py in python python3; do
     rm -f "$venv/bin/$py"
     printf '#!/bin/sh\nexec %s -L %s -0 "$0" %s "$@"\n' "$qemu" "$root" "$root/usr/bin/python3.11" > "$venv/bin/$py"
     chmod +x "$venv/bin/$py"
   done
+  # bin/python3.11 is a copy of the interpreter itself: pip (packaging) reads sys.executable's ELF header to tell an
+  # armhf interpreter from an armel one, which a script cannot answer (see foreign_pip).
+  rm -f "$venv/bin/python3.11" && cp "$root/usr/bin/python3.11" "$venv/bin/python3.11"
   [ "$with_pip" != --pip ] || "$venv/bin/python" -m ensurepip > /dev/null || return 1
+}
+
+# foreign_pip ARCH ROOT VENV ARGS...: runs `python -m pip ARGS` in VENV with sys.executable naming the interpreter's
+# copy in VENV, so that pip judges wheel tags as on that machine. Only for installing wheels (pip starts no child
+# interpreter then). The console scripts pip writes start that copy, which only the emulator can run: run them as
+# "VENV/bin/python SCRIPT".
+foreign_pip() {
+  local arch=$1 root=$2 venv=$3 qemu
+  shift 3
+  qemu=$(command -v "$(qemu_for "$arch")") || return 1
+  root=$(realpath "$root") venv=$(realpath "$venv")
+  "$qemu" -L "$root" -0 "$venv/bin/python3.11" "$root/usr/bin/python3.11" -m pip "$@"
 }
 
 # pip_target PIP ARCH VENV REQUIREMENT...: the host's pip installs binary wheels for ARCH's CPython 3.11 into VENV.
