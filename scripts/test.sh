@@ -7,27 +7,47 @@
 # stack, in a QEMU guest). Fails if any test fails, if a check or a sanitizer reports, or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
 PY="$PWD/.venv/bin/python"
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash scripts/check-python.sh   # seconds: ruff, mypy and the native stubs against the installed modules
+# stage NAME COMMAND...: runs one stage and notes its wall time and the CPU time of its processes, for the table
+# printed at the end (the whole run must stay well inside CI's limit; this says where the time goes).
+stage_rows=()
+stage() {
+  local name=$1 t0=$SECONDS cpu0 cpu1
+  shift
+  echo "==> $name"
+  cpu0=$(children_cpu)
+  "$@"
+  cpu1=$(children_cpu)
+  stage_rows+=("$(printf '%-58s %6ds %7ds' "$name" $((SECONDS - t0)) $(((cpu1 - cpu0) / 100)))")
+}
+# User + system time of every finished child process so far, in hundredths of a second.
+children_cpu() { awk '{ print $16 + $17 }' /proc/$$/stat; }
+# The table, also when a stage fails.
+stage_table() {
+  printf '%-58s %7s %8s\n' "stage (seconds)" "wall" "CPU"
+  printf '%s\n' "${stage_rows[@]}"
+}
+trap stage_table EXIT
 
-echo "==> C++ unit tests"
-cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build build/test -j"$jobs"
-ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
+stage "setup" bash scripts/setup.sh
 
-bash scripts/clang-check.sh "$PY"   # the product's sources also compile with clang (front end only: cheap)
+stage "Python package: lint, types, stubs" bash scripts/check-python.sh   # seconds
 
-echo "==> Windows x86-64: cross build, C++ tests under wine, module checks"
-PYTHON="$PY" bash scripts/test-windows.sh
-echo "==> macOS arm64 and x86-64: compile and link check"
-PYTHON="$PY" bash scripts/check-macos.sh
-
-echo "==> Python tests (installed package)"
-(cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
+cpp_tests() {
+  cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=ON -DPython_EXECUTABLE="$PY" >/dev/null
+  cmake --build build/test -j"$jobs"
+  ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
+}
+stage "C++ unit tests" cpp_tests
+# The product's sources also compile with clang (front end only: cheap).
+stage "clang compile check" bash scripts/clang-check.sh "$PY"
+stage "Windows x86-64: cross build, C++ tests under wine, module checks" env PYTHON="$PY" bash scripts/test-windows.sh
+stage "macOS arm64 and x86-64: compile and link check" env PYTHON="$PY" bash scripts/check-macos.sh
+python_suite() { (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .); }
+stage "Python tests (installed package)" python_suite
 
 # sanitizer_stage <build dir> <cmake option> <runtimes to preload> <suite|per-file> <ctest env> <pytest env>
 # Builds the C++ tests, the extension module and tavro_sim with a sanitizer and runs the C++ tests, then the Python
@@ -58,23 +78,23 @@ sanitizer_stage() {
   done
 }
 
-echo "==> C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ubsan_env=(UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 asan_ctest_env=(ASAN_OPTIONS=detect_leaks=1 "${ubsan_env[@]}")
 asan_pytest_env=(ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 "${ubsan_env[@]}")
-sanitizer_stage build/asan TAVRO_SANITIZE "$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+stage "C++ and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer" \
+  sanitizer_stage build/asan TAVRO_SANITIZE "$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
   suite asan_ctest_env asan_pytest_env
 
-echo "==> C++ and Python tests under ThreadSanitizer (one interpreter per test file)"
 # Suppressions cover only what the interpreter, libc and other uninstrumented code do (see the file).
 tsan_options="second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 tsan_ctest_env=("TSAN_OPTIONS=$tsan_options halt_on_error=1")
 tsan_pytest_env=("TSAN_OPTIONS=$tsan_options log_path=$PWD/build/tsan/reports/tsan")
-sanitizer_stage build/tsan TAVRO_TSAN "$(g++ -print-file-name=libtsan.so)" per-file tsan_ctest_env tsan_pytest_env
+stage "C++ and Python tests under ThreadSanitizer (one interpreter per test file)" \
+  sanitizer_stage build/tsan TAVRO_TSAN "$(g++ -print-file-name=libtsan.so)" per-file tsan_ctest_env tsan_pytest_env
 
-echo "==> Linux aarch64: cross build, C++ tests and the Python suite under qemu-user"
-TAVRO_SKIP_SETUP=1 bash scripts/test-aarch64.sh
+stage "Linux aarch64: cross build, C++ tests and the Python suite under qemu-user" \
+  env TAVRO_SKIP_SETUP=1 bash scripts/test-aarch64.sh
+stage "Python tests through a Linux kernel's USB stack (libusb backend, QEMU guest)" \
+  env TAVRO_SKIP_SETUP=1 bash scripts/test-usb-stack.sh
 
-echo "==> Python tests through a Linux kernel's USB stack (libusb backend, QEMU guest)"
-TAVRO_SKIP_SETUP=1 bash scripts/test-usb-stack.sh
 echo "==> all tests passed"
