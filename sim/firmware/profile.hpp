@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "device/protocol.hpp"
+#include "core/protocol.hpp"
 
 namespace tavro::sim {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>  // brings in the C library's identification macros (__GLIBC__)
 #include <string>
 
-#include "device/protocol.hpp"
+#include "core/protocol.hpp"
 
 #ifndef TAVRO_SOURCE_REVISION
 #define TAVRO_SOURCE_REVISION "0000000000000000000000000000000000000000"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/protocol.hpp"
 #include "core/result.hpp"
 #include "device/endpoint_halt.hpp"
-#include "device/protocol.hpp"
 #include "usb/host.hpp"
 
 namespace tavro {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "stream/records.hpp"
+#include "core/wire.hpp"
 
 namespace tavro {
 

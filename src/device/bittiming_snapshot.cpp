@@ -3,8 +3,8 @@
 
 #include <cmath>
 
-#include "device/protocol.hpp"
-#include "stream/records.hpp"
+#include "core/protocol.hpp"
+#include "core/wire.hpp"
 
 namespace tavro {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "core/log.hpp"
+#include "core/wire.hpp"
 #include "device/records.hpp"
-#include "stream/records.hpp"
 
 namespace tavro {
 Result<BusStateRecord> BusStateRecord::decode(std::span<const uint8_t> reply) {

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "core/log.hpp"
+#include "core/wire.hpp"
 #include "device/bus_state.hpp"
 #include "device/records.hpp"
 #include "device/utf8.hpp"
-#include "stream/records.hpp"
 
 namespace tavro {
 namespace {

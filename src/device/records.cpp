@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "core/log.hpp"
+#include "core/wire.hpp"
 #include "device/utf8.hpp"
-#include "stream/records.hpp"
 
 namespace tavro {
 namespace {

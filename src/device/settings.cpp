@@ -4,8 +4,8 @@
 #include <string>
 #include <thread>
 
+#include "core/wire.hpp"
 #include "device/bus_state.hpp"
-#include "stream/records.hpp"
 
 namespace tavro {
 namespace {

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "core/deadline.hpp"
-#include "stream/records.hpp"
+#include "core/wire.hpp"
 
 namespace tavro {
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "core/log.hpp"
+#include "core/protocol.hpp"
 #include "device/bus_state.hpp"
-#include "device/protocol.hpp"
 #include "device/records.hpp"
 #include "echo/echo_table.hpp"
 #include "stream/records.hpp"

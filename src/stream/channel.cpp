@@ -2,7 +2,7 @@
 #include "stream/channel.hpp"
 
 #include "core/log.hpp"
-#include "device/protocol.hpp"
+#include "core/protocol.hpp"
 #include "stream/bulk.hpp"
 
 namespace tavro {

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <span>
 
-#include "device/protocol.hpp"
+#include "core/protocol.hpp"
 #include "stream/records.hpp"
 
 namespace tavro {

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "core/log.hpp"
-#include "device/protocol.hpp"
+#include "core/protocol.hpp"
 #include "platform/platform.hpp"
 #include "stream/rx_stream.hpp"
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "core/protocol.hpp"
 #include "device/adapter.hpp"
-#include "device/protocol.hpp"
 #include "stream/records.hpp"
 #include "usb/host.hpp"
 

@@ -29,8 +29,8 @@
 #include <tuple>
 #include <vector>
 
+#include "core/protocol.hpp"
 #include "device/adapter.hpp"
-#include "device/protocol.hpp"
 #include "usb/host.hpp"
 
 namespace tavro::fake {
