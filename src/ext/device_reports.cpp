@@ -14,13 +14,14 @@
 #include <optional>
 #include <string>
 
-#include "core/features.hpp"
-#include "core/reports.hpp"
+#include "core/version.hpp"
 #include "device/bit_timing.hpp"
 #include "device/bittiming_snapshot.hpp"
 #include "device/bus_state.hpp"
 #include "device/commands.hpp"
+#include "device/features.hpp"
 #include "device/records.hpp"
+#include "device/reports.hpp"
 #include "device/status_records.hpp"
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
@@ -83,10 +84,12 @@ PyObject* parse_json_object(const std::string& text) {
 PyObject* library_versions_dict() {
   Ref dict(parse_json_object(library_versions_json()));
   if (!dict) return nullptr;
+  // Two keys that the native report does not carry, added in this order; the dependency is built from the same
+  // source tree, so its revision is ours.
   Ref adapter(py_str(kAdapterLayerVersion));
-  if (!adapter || PyDict_SetItemString(dict.get(), kKeyAdapterVersion, adapter.get()) < 0) return nullptr;
-  Ref revision(py_str(dependency_revision()));
-  if (!revision || PyDict_SetItemString(dict.get(), kKeyDependencyRevision, revision.get()) < 0)
+  if (!adapter || PyDict_SetItemString(dict.get(), "adapter_version", adapter.get()) < 0) return nullptr;
+  Ref revision(py_str(source_revision()));
+  if (!revision || PyDict_SetItemString(dict.get(), "dependency_revision", revision.get()) < 0)
     return nullptr;
   return dict.release();
 }

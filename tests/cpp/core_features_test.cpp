@@ -5,8 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/features.hpp"
-#include "core/reports.hpp"
+#include "core/version.hpp"
+#include "device/features.hpp"
+#include "device/reports.hpp"
 
 namespace tavro {
 namespace {

@@ -1,5 +1,7 @@
 // Serialisation of the two reports.
-#include "core/reports.hpp"
+#include "device/reports.hpp"
+
+#include "core/version.hpp"
 
 namespace tavro {
 

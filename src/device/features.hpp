@@ -1,5 +1,5 @@
-// The library's feature vocabulary, its identity constants and the compatibility policy that judges an adapter
-// from its description records. Pure functions: no state, no I/O.
+// The library's feature vocabulary and the compatibility policy that judges an adapter from its description
+// records. Pure functions: no state, no I/O.
 //
 //   a = assess(device_info, capabilities)   # device info read fresh, capabilities cached at open
 //   a.assessment   -> Unknown ("legacy_protocol_not_qualified") | Incompatible ("invalid_device_info")
@@ -64,21 +64,11 @@ std::vector<Feature> implemented_features();
 // not at all, or not needed because the host does the work.
 DeviceSupport device_support(Feature f, const CapabilitiesRecord& caps) noexcept;
 
-// ----- library identity -----
+// ----- report vocabulary -----
 
-struct ApiVersion {
-  uint32_t major;
-  uint32_t minor;
-  uint32_t patch;
-};
-
-inline constexpr std::string_view kProductVersion = "1.4.0";
-inline constexpr ApiVersion kHostApiVersion{1, 5, 0};
 inline constexpr uint32_t kReportSchemaVersion = 1;
 inline constexpr uint32_t kPolicyRevision = 2;
 inline constexpr std::string_view kEnforcement = "report_only";
-inline constexpr std::string_view kAdapterLayerVersion = "0.2.1";
-inline constexpr std::string_view kReleaseChannel = "development";
 inline constexpr std::string_view kDefaultTxPath = "legacy_success_echo";
 inline constexpr std::array<std::string_view, 2> kFrameModels{"classic_can", "can_fd"};
 inline constexpr std::array<std::string_view, 2> kTransportProtocols{"legacy_classic_can", "explicit_tx_results_v1"};
@@ -89,14 +79,6 @@ inline constexpr std::string_view kProtocolLegacy = "legacy_classic_can_unverifi
 inline constexpr std::string_view kProtocolTxResultsV1 = "classic_can_optional_tx_results_v1_unverified";
 inline constexpr std::string_view kMinHostUnspecified = "unspecified";
 inline constexpr std::string_view kMinHostUnmapped = "unmapped_legacy_version";
-
-// The git commit of the source tree when the build was configured: 40 lower-case hex digits (all zeros when the
-// tree was not a git checkout).
-std::string_view source_revision() noexcept;
-// Product version, "+dev.", source revision.
-std::string release_identity();
-// The target triple this library was compiled for, e.g. "x86_64-unknown-linux-gnu".
-std::string_view build_target() noexcept;
 
 // ----- compatibility policy -----
 

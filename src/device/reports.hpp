@@ -5,7 +5,7 @@
 //   compatibility_report_json(a)   -> {"schema_version":1,"policy_revision":2,...,"features":[{"id":1,...},...]}
 //
 // The library-versions text carries the first twelve keys; `adapter_version` and `dependency_revision` are added
-// to the parsed dictionary by the caller (values below).
+// to the parsed dictionary by the caller.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/features.hpp"
+#include "device/features.hpp"
 
 namespace tavro {
 
@@ -44,10 +44,5 @@ class JsonWriter {
 
 std::string library_versions_json();
 std::string compatibility_report_json(const CompatibilityAssessment& a);
-
-// Appended to the parsed library-versions dictionary, in this order.
-inline constexpr const char* kKeyAdapterVersion = "adapter_version";
-inline constexpr const char* kKeyDependencyRevision = "dependency_revision";
-inline std::string_view dependency_revision() noexcept { return source_revision(); }
 
 }  // namespace tavro
