@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "backend/backend.hpp"
+#include "ext/capsule.hpp"
 #include "platform/platform.hpp"
 #include "usbip/server.hpp"
 
@@ -79,7 +80,7 @@ class Unlocked {
 
 struct Simulator {
   SimBackend backend{[] { return tavro::sim::SimBus::create(); }};
-  tavro::usb::BackendCapsule capsule{tavro::usb::kBackendAbiVersion, &backend};
+  tavro::py::BackendCapsule capsule{tavro::py::kBackendAbiVersion, &backend};
   tavro::sim::usbip::UsbipServer usbip{backend};
   std::mutex mu;
   // Every adapter plugged since the last reset, so that records stay readable after an unplug.
@@ -1072,9 +1073,9 @@ int exec_module(PyObject* m) {
     Unlocked u;
     s = &simulator();
   }
-  PyObject* capsule = PyCapsule_New(&s->capsule, tavro::usb::kBackendCapsuleName, nullptr);
+  PyObject* capsule = PyCapsule_New(&s->capsule, tavro::py::kBackendCapsuleName, nullptr);
   if (!capsule) return -1;
-  if (PyModule_AddObject(m, "backend", capsule) < 0) {
+  if (PyModule_AddObject(m, tavro::py::kBackendAttribute, capsule) < 0) {
     Py_DECREF(capsule);
     return -1;
   }

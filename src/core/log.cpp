@@ -21,15 +21,6 @@ const char* target_name(Target t) noexcept {
   return "tavro_usb";
 }
 
-const char* logger_name(Target t) noexcept {
-  switch (t) {
-    case Target::Device: return "tavro_usb.device";
-    case Target::Channel: return "tavro_usb.channel";
-    case Target::TxSession: return "tavro_usb.tx_session";
-  }
-  return "tavro_usb";
-}
-
 bool install_sink(Sink* sink) noexcept {
   Sink* expected = nullptr;
   return g_sink.compare_exchange_strong(expected, sink, std::memory_order_acq_rel);

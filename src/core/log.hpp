@@ -17,8 +17,6 @@ inline constexpr int kLevelCount = 5;
 
 // Module path of the emitting source, e.g. "tavro_usb::device".
 const char* target_name(Target t) noexcept;
-// Python logger name of the target: the module path with "::" replaced by ".".
-const char* logger_name(Target t) noexcept;
 
 class Sink {
  public:

@@ -1,8 +1,7 @@
 // Device-level configuration commands and their read-back verification. No locking and no session handling here:
 // callers hold the device's state lock and run the reconfiguration sequence around the commands that need the
-// bus stopped. Argument refusals that the Python surface raises itself (ValueError / RuntimeError: feature bits,
-// channel ids other than 0, identify duration 0, bus not stopped) are the callers'; the texts are below so that
-// every caller words them the same.
+// bus stopped. Refusals before any request is sent (feature bits, channel ids other than 0, identify duration 0,
+// bus not stopped) are the callers'.
 //
 //   write_bit_timing(a, rec)      CanBittiming OUT 32, IN 32; bitrate word must read back equal (Hardware)
 //   read_bit_timing(a)            CanBittiming IN wValue 0, >= 32 bytes
@@ -25,13 +24,6 @@
 #include "device/bit_timing.hpp"
 
 namespace tavro {
-
-// Refusals raised by the Python surface before any request is sent.
-inline constexpr const char* kMsgStopCanFirst = "CAN must be stopped before changing this setting";
-inline constexpr const char* kMsgNoTermination = "Firmware does not advertise termination control";
-inline constexpr const char* kMsgNoIdentify = "Firmware does not advertise identify blinking";
-inline constexpr const char* kMsgIdentifyRange = "duration_ms must be between 1 and 65535";
-inline constexpr const char* kMsgOnlyChannel0 = "Only channel 0 is supported";
 
 Status write_bit_timing(UsbAdapter& adapter, const BitTimingRecord& record);
 Result<BitTimingRecord> read_bit_timing(UsbAdapter& adapter);

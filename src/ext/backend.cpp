@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "ext/capsule.hpp"
 #include "ext/pyutil.hpp"
 #include "platform/platform.hpp"
 #include "usb/libusb/libusb_backend.hpp"
@@ -26,15 +27,15 @@ int init_backend() {
     PyErr_Format(PyExc_ImportError, "TAVRO_USB_BACKEND must be 'libusb' or 'simulator', not '%s'", choice);
     return -1;
   }
-  Ref module(PyImport_ImportModule("tavro_sim._native"));
+  Ref module(PyImport_ImportModule(kSimModuleName));
   if (!module) return -1;
-  Ref capsule(PyObject_GetAttrString(module.get(), "backend"));
+  Ref capsule(PyObject_GetAttrString(module.get(), kBackendAttribute));
   if (!capsule) return -1;
-  auto* record = static_cast<usb::BackendCapsule*>(PyCapsule_GetPointer(capsule.get(), usb::kBackendCapsuleName));
+  auto* record = static_cast<BackendCapsule*>(PyCapsule_GetPointer(capsule.get(), kBackendCapsuleName));
   if (!record) return -1;
-  if (record->abi_version != usb::kBackendAbiVersion || !record->backend) {
+  if (record->abi_version != kBackendAbiVersion || !record->backend) {
     PyErr_Format(PyExc_ImportError, "tavro_sim backend version %u does not match this driver (%u)",
-                 record->abi_version, usb::kBackendAbiVersion);
+                 record->abi_version, kBackendAbiVersion);
     return -1;
   }
   g_sim_module = module.release();

@@ -31,6 +31,8 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
 
 namespace {
 
+constexpr const char* kMsgStopCanFirst = "CAN must be stopped before changing this setting";
+
 // A reconfiguration that empties the adapter's transmit queue (reset, flush). Pending tickets are no reason to
 // refuse it: the frames they wait for are being thrown away, so the detach resolves them as uncertain. A reset is
 // followed by a flush, as at open: the reports still owed for the dropped frames go too, and so the echo ids held

@@ -9,6 +9,11 @@
 namespace tavro::py {
 namespace {
 
+constexpr const char* kMsgNoTermination = "Firmware does not advertise termination control";
+constexpr const char* kMsgNoIdentify = "Firmware does not advertise identify blinking";
+constexpr const char* kMsgIdentifyRange = "duration_ms must be between 1 and 65535";
+constexpr const char* kMsgOnlyChannel0 = "Only channel 0 is supported";
+
 bool needs_feature(PyObject* self, uint32_t bit, const char* message) {
   if (payload_of(self).shared->capabilities().has_feature(bit)) return true;
   PyErr_SetString(PyExc_RuntimeError, message);

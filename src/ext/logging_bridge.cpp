@@ -114,8 +114,18 @@ PyObject* logger_named(const char* name, PyObject** slot) {
   return *slot;
 }
 
+// The Python logger of a target: its module path with "::" replaced by ".".
+const char* logger_name(log::Target t) noexcept {
+  switch (t) {
+    case log::Target::Device: return "tavro_usb.device";
+    case log::Target::Channel: return "tavro_usb.channel";
+    case log::Target::TxSession: return "tavro_usb.tx_session";
+  }
+  return "tavro_usb";
+}
+
 PyObject* logger_for(log::Target target) {
-  return logger_named(log::logger_name(target), &g_loggers[static_cast<int>(target)]);
+  return logger_named(logger_name(target), &g_loggers[static_cast<int>(target)]);
 }
 
 // Interpreter lock held; any Python failure drops this record only.
@@ -135,7 +145,7 @@ void emit(PyObject* logger, const char* name, int levelno, const char* file, int
 }
 
 void deliver(const Record& r) {
-  emit(logger_for(r.target), log::logger_name(r.target), kLevelNumbers[static_cast<int>(r.level)], r.file, r.line,
+  emit(logger_for(r.target), logger_name(r.target), kLevelNumbers[static_cast<int>(r.level)], r.file, r.line,
        r.text);
   if (PyErr_Occurred()) PyErr_Clear();
 }

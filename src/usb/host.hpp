@@ -166,14 +166,6 @@ class Backend {
   virtual HostResult<std::shared_ptr<Device>> open(const EnumeratedDevice& device) = 0;
 };
 
-// The simulator's backend crosses a module boundary through a capsule holding this record.
-inline constexpr const char* kBackendCapsuleName = "tavro_sim._native.backend";
-inline constexpr uint32_t kBackendAbiVersion = 1;
-struct BackendCapsule {
-  uint32_t abi_version;
-  Backend* backend;
-};
-
 inline const char* transfer_status_name(TransferStatus s) noexcept {
   switch (s) {
     case TransferStatus::Completed: return "Completed";
