@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Compile-checks the driver's C++ sources (src/, sim/; with --tests also tests/cpp/) with clang, front end only
-# (-fsyntax-only): it catches what clang rejects and what only clang warns about at a fraction of a second build's
-# cost, because the g++ builds of the test command already generate and run the code. Warnings are errors here.
+# Checks that no #include of src/ or sim/ goes up the layers (scripts/check-layers.py), then compile-checks the
+# driver's C++ sources (src/, sim/; with --tests also tests/cpp/) with clang, front end only (-fsyntax-only): it
+# catches what clang rejects and what only clang warns about at a fraction of a second build's cost, because the
+# g++ builds of the test command already generate and run the code. Warnings are errors here.
 # Usage: bash scripts/clang-check.sh [--tests] [python]   (python: the interpreter whose headers to use)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dirs=(src sim)
 if [ "${1:-}" = "--tests" ]; then dirs+=(tests/cpp); shift; fi
 PY="${1:-python3}"
+"$PY" scripts/check-layers.py   # no #include goes up the layers (cheap, so first)
 CXX="${CLANGXX:-clang++}"
 if ! command -v "$CXX" >/dev/null; then
   . scripts/packages.sh

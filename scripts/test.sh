@@ -42,8 +42,8 @@ cpp_tests() {
   ctest --test-dir build/test --output-on-failure --no-tests=error -j"$jobs"
 }
 stage "C++ unit tests" cpp_tests
-# The product's sources also compile with clang (front end only: cheap).
-stage "clang compile check" bash scripts/clang-check.sh "$PY"
+# Includes go down the layers, and the sources also compile with clang (front end only): cheap.
+stage "layer check, clang compile check" bash scripts/clang-check.sh "$PY"
 stage "Windows x86-64: cross build, C++ tests under wine, module checks" env PYTHON="$PY" bash scripts/test-windows.sh
 stage "macOS arm64 and x86-64: compile and link check" env PYTHON="$PY" bash scripts/check-macos.sh
 python_suite() { (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .); }
