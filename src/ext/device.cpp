@@ -5,14 +5,14 @@
 
 #include "device/bus_state.hpp"
 #include "device/commands.hpp"
-#include "session/tx_session.hpp"
 #include "device/discovery.hpp"
 #include "ext/args.hpp"
-#include "ext/device_methods.hpp"
 #include "ext/backend.hpp"
+#include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/logging_bridge.hpp"
 #include "ext/pyutil.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro::py {
 

@@ -6,7 +6,7 @@
 #include "ext/device_methods.hpp"
 #include "ext/errors.hpp"
 #include "ext/pyutil.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro::py {
 

@@ -6,7 +6,7 @@
 #include "ext/errors.hpp"
 #include "ext/pyutil.hpp"
 #include "ext/ticket.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro::py {
 namespace {
@@ -78,7 +78,7 @@ struct Interruptible {
 
 // What a send or submission without the handle's lock ended with: the signal handler's exception, "Device is
 // closed" when close() cut it short, or its own error. An endpoint left unusable fails the handle.
-Op<void> write_outcome(DeviceShared& shared, const TxSession& session, const Interruptible& wait,
+Op<void> write_outcome(DeviceShared& shared, const BusSession& session, const Interruptible& wait,
                        const Status& status) {
   if (wait.interrupted) return OpError::interrupted();
   if (status.ok()) return {};

@@ -5,7 +5,7 @@
 
 #include "device/bus_state.hpp"
 #include "device/discovery.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 #include "stream/bulk.hpp"
 
 namespace tavro {
@@ -79,7 +79,7 @@ Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   return state_.channel;
 }
 
-Op<std::shared_ptr<TxSession>> DeviceShared::check_running() {
+Op<std::shared_ptr<BusSession>> DeviceShared::check_running() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
   if (!state_.session) return OpError::runtime("CAN bus is stopped");
   return state_.session;
@@ -98,7 +98,7 @@ void DeviceShared::note_gone() {
   notify_bus_waiters();
 }
 
-OpError DeviceShared::transmit_error(const DeviceError& e, const TxSession& session) {
+OpError DeviceShared::transmit_error(const DeviceError& e, const BusSession& session) {
   // A session invalidated by an unplug reports its invalidation, and a write may fail with a transport error
   // before the workers notice: the workers' word settles it.
   if (e.is_usb(UsbErrorKind::NoDevice) || session.disconnected()) {
@@ -210,7 +210,7 @@ Op<void> DeviceShared::close_adapter() {
 void DeviceShared::destroy() noexcept {
   // One close sequence only: after a failed close() the adapter is not asked again, just released.
   if (!flags_->closed.load()) (void)close();
-  std::shared_ptr<TxSession> session;
+  std::shared_ptr<BusSession> session;
   std::shared_ptr<UsbAdapter> channel;
   {
     std::lock_guard<StateMutex> lk(state_lock_);

@@ -60,7 +60,7 @@
 
 namespace tavro {
 
-class TxSession;
+class BusSession;
 
 // state_lock: a timed mutex, so that a caller with a deadline waits in the kernel's queue (fair, no polling) and
 // gives up exactly at its deadline.
@@ -98,7 +98,7 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept { return a + b <
 struct DeviceState {
   std::optional<OpError> failure;  // what every later operation that needs the device fails with
   std::shared_ptr<UsbAdapter> channel;  // the opened adapter, from open until close
-  std::shared_ptr<TxSession> session;   // present only while the bus is on
+  std::shared_ptr<BusSession> session;  // present only while the bus is on
   Counters lifetime_counters{};
   uint32_t confirmation_mode = 0;
   bool listen_only = false;
@@ -132,7 +132,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
 
   // All of these need state_lock held.
   Op<std::shared_ptr<UsbAdapter>> check_usable();
-  Op<std::shared_ptr<TxSession>> check_running();
+  Op<std::shared_ptr<BusSession>> check_running();
   Op<void> check_no_pending_tickets();
   Op<void> attach_session();
   Op<void> detach_session();
@@ -141,7 +141,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   void mark_failed(const DeviceError& e);
   // What a failed transmission on `session` tells its caller (no lock needed): an unplugged adapter says so
   // (OpError::gone, and the handle remembers it), a Timeout is a submission of uncertain fate, the rest as is.
-  OpError transmit_error(const DeviceError& e, const TxSession& session);
+  OpError transmit_error(const DeviceError& e, const BusSession& session);
 
   void notify_bus_waiters();
   // Stops every periodic task of this handle (sets flags and wakes; never joins, never blocks on state_lock).
@@ -205,7 +205,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   void destroy() noexcept;
 
  private:
-  void add_session_counters(const TxSession& session);
+  void add_session_counters(const BusSession& session);
   // Whether the adapter is known to be unplugged (state_lock held); remembers it in flags().gone.
   bool adapter_gone();
   void note_gone();

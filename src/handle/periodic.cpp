@@ -6,7 +6,7 @@
 
 #include "handle/handle.hpp"
 #include "platform/platform.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro {
 namespace {

@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "handle/handle.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro {
 namespace {
@@ -58,7 +58,7 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
       lk.unlock();
       if (auto e = ended()) return std::move(*e);
     }
-    std::shared_ptr<TxSession> session = state_.session;
+    std::shared_ptr<BusSession> session = state_.session;
     // After an unplug the frames already received are still handed out; the queue's end says the rest.
     if (auto u = check_usable(); !u.ok() && !(u.error().kind == OpError::Kind::Gone && session))
       return std::move(u).error();

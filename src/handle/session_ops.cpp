@@ -1,9 +1,9 @@
-// Starting and stopping the data path of a handle: attach/detach of the transmission session, and the
+// Starting and stopping the data path of a handle: attach/detach of the bus session, and the
 // reconfiguration sequence that every configuration change needing a stopped bus goes through.
 #include "core/log.hpp"
 #include "device/bus_state.hpp"
 #include "handle/handle.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro {
 
@@ -60,7 +60,7 @@ Op<void> DeviceShared::attach_session() {
   bool endpoint_opened = false;
   Op<void> failed = [&]() -> Op<void> {
     if (auto s = switch_bus(adapter, true); !s.ok()) return s.error();
-    auto session = TxSession::attach(usable.value(), SessionParams{}, path, &endpoint_opened);
+    auto session = BusSession::attach(usable.value(), SessionParams{}, path, &endpoint_opened);
     if (!session.ok()) return session.error();
     state_.listen_only = listen_only;
     session.value()->set_own_frames(state_.own_frames);
@@ -97,7 +97,7 @@ Op<void> DeviceShared::detach_session() {
   return {};
 }
 
-void DeviceShared::add_session_counters(const TxSession& session) {
+void DeviceShared::add_session_counters(const BusSession& session) {
   const SessionCounters c = session.counters();
   const uint64_t values[kCounterCount] = {c.rx_frames,   c.tx_frames,    c.rx_bytes, c.tx_bytes,
                                           c.rx_overruns, c.bus_warnings, c.bus_offs, c.rx_stream_drops};

@@ -6,7 +6,7 @@
 //   ch.request_stop(); ch.join_worker()       # session shutdown: the endpoint-0x81 fence
 //   del ch                                    # stops/joins the worker if still running, abandons its echo slots
 //
-// The unconfirmed transmit operation lives on the session (TxSession::send_unconfirmed), which owns the
+// The unconfirmed transmit operation lives on the session (BusSession::send_unconfirmed), which owns the
 // transmit lock it needs. A channel lives exactly as long as its session.
 #pragma once
 

@@ -7,7 +7,7 @@
 
 #include "backend/backend.hpp"
 #include "handle/handle.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 namespace tavro {
 namespace {

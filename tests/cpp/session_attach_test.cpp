@@ -1,4 +1,4 @@
-// TxSession: attach preconditions and readbacks, unconfirmed and confirmed transmissions, transmission ids,
+// BusSession: attach preconditions and readbacks, unconfirmed and confirmed transmissions, transmission ids,
 // shutdown behind the endpoint fences and ticket resolution.
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "datapath_test_util.hpp"
 #include "log_capture.hpp"
 #include "platform/platform.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 using namespace std::chrono_literals;
 using namespace tavro;
@@ -20,11 +20,11 @@ namespace {
 
 class SessionTest : public test::LogCaptureTest {
  protected:
-  Result<std::shared_ptr<TxSession>> attach(TxPathMode mode) {
+  Result<std::shared_ptr<BusSession>> attach(TxPathMode mode) {
     if (!adapter) adapter = dev->adapter(test::unique_serial());
-    return TxSession::attach(adapter, SessionParams{}, mode);
+    return BusSession::attach(adapter, SessionParams{}, mode);
   }
-  std::shared_ptr<TxSession> attach_ok(TxPathMode mode) {
+  std::shared_ptr<BusSession> attach_ok(TxPathMode mode) {
     auto s = attach(mode);
     EXPECT_TRUE(s.ok()) << s.error().text();
     return s.ok() ? s.value() : nullptr;

@@ -7,7 +7,7 @@
 #include "datapath_fake.hpp"
 #include "datapath_test_util.hpp"
 #include "log_capture.hpp"
-#include "session/tx_session.hpp"
+#include "session/bus_session.hpp"
 
 using namespace std::chrono_literals;
 using namespace tavro;
@@ -31,8 +31,8 @@ class ResultsTest : public test::LogCaptureTest {
     test::LogCaptureTest::SetUp();
     adapter = dev->adapter(test::unique_serial());
   }
-  std::shared_ptr<TxSession> attach(TxPathMode mode = TxPathMode::Confirmed) {
-    auto s = TxSession::attach(adapter, SessionParams{}, mode);
+  std::shared_ptr<BusSession> attach(TxPathMode mode = TxPathMode::Confirmed) {
+    auto s = BusSession::attach(adapter, SessionParams{}, mode);
     EXPECT_TRUE(s.ok()) << s.error().text();
     return s.ok() ? s.value() : nullptr;
   }
@@ -40,7 +40,7 @@ class ResultsTest : public test::LogCaptureTest {
     dev->features = protocol::kFeatureTxResults | (cancel ? protocol::kFeatureCancel : 0);
     dev->result_mode = 1;
   }
-  TxTicketHandle submit(TxSession& s) {
+  TxTicketHandle submit(BusSession& s) {
     auto t = s.submit_confirmed(make_frame(0x100, 1), 1s);
     EXPECT_TRUE(t.ok()) << t.error().text();
     return t.ok() ? t->ticket : TxTicketHandle{};

@@ -1,5 +1,5 @@
-// TxSession: attach, transmissions, cancellation and shutdown behind the endpoint fences.
-#include "session/tx_session.hpp"
+// BusSession: attach, transmissions, cancellation and shutdown behind the endpoint fences.
+#include "session/bus_session.hpp"
 
 #include <algorithm>
 
@@ -49,8 +49,8 @@ Status flush_and_free_echo_ids(UsbAdapter& a) {
 
 // ---- attach ----------------------------------------------------------------------------------------------------
 
-Result<std::shared_ptr<TxSession>> TxSession::attach(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
-                                                     TxPathMode path_mode, bool* endpoint_opened) {
+Result<std::shared_ptr<BusSession>> BusSession::attach(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
+                                                       TxPathMode path_mode, bool* endpoint_opened) {
   UsbAdapter& a = *adapter;
 
   auto info = read_device_info(a);
@@ -104,7 +104,7 @@ Result<std::shared_ptr<TxSession>> TxSession::attach(std::shared_ptr<UsbAdapter>
   auto id = take_session_id(g_next_session_id);
   if (!id) return std::move(id).error();  // dropping the channel stops its worker
 
-  std::shared_ptr<TxSession> s(new TxSession());
+  std::shared_ptr<BusSession> s(new BusSession());
   s->adapter_ = std::move(adapter);
   s->channel_ = std::move(channel).value();
   s->session_id_ = id.value();
@@ -139,7 +139,7 @@ Result<std::shared_ptr<TxSession>> TxSession::attach(std::shared_ptr<UsbAdapter>
   return s;
 }
 
-TxSession::~TxSession() {
+BusSession::~BusSession() {
   if (channel_) {
     Status st = shutdown();
     if (!st) TAVRO_LOG(kTxSession, log::Level::Warn, "TX session cleanup failed: " + st.error().text());
@@ -153,7 +153,7 @@ namespace {
 constexpr auto kTransportFailureGrace = std::chrono::milliseconds(20);
 }  // namespace
 
-Result<CanFrame> TxSession::receive(TimePoint deadline) {
+Result<CanFrame> BusSession::receive(TimePoint deadline) {
   const uint8_t reason = state_->invalid_snapshot.load(std::memory_order_acquire);
   TimePoint until = deadline;
   if (reason != SessionState::kValid) {
@@ -176,7 +176,7 @@ Result<CanFrame> TxSession::receive(TimePoint deadline) {
 
 // ---- transmissions ---------------------------------------------------------------------------------------------
 
-TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
+TxWriteResult BusSession::send_unconfirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
   const TimePoint deadline = deadline_after(timeout);
   std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return {DeviceError::timeout(), TxWriteState::NotSubmitted};
@@ -205,7 +205,7 @@ TxWriteResult TxSession::send_unconfirmed(const CanFrame& frame, Duration timeou
   return w;
 }
 
-Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
+Result<SubmitResult> BusSession::submit_confirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
   const TimePoint deadline = deadline_after(timeout);
   std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return DeviceError::timeout();
@@ -283,7 +283,7 @@ Result<SubmitResult> TxSession::submit_confirmed(const CanFrame& frame, Duration
   return std::move(w.status).error();
 }
 
-void TxSession::give_back(const TxTicketHandle& handle) {
+void BusSession::give_back(const TxTicketHandle& handle) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   if (handle.session_id != state_->session_id) return;
   give_back_locked(*state_, handle.tx_id, handle.ticket_id);
@@ -291,7 +291,7 @@ void TxSession::give_back(const TxTicketHandle& handle) {
 
 // ---- cancellation ----------------------------------------------------------------------------------------------
 
-Result<CancelResult> TxSession::cancel(const TxTicketHandle& handle, Duration timeout) {
+Result<CancelResult> BusSession::cancel(const TxTicketHandle& handle, Duration timeout) {
   const TimePoint deadline = deadline_after(timeout);
   // Held across the control request, so no new transmission can take the slot while its cancellation runs.
   std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
@@ -358,14 +358,14 @@ Result<CancelResult> TxSession::cancel(const TxTicketHandle& handle, Duration ti
   return out;
 }
 
-bool TxSession::resolve_without_verdict(const TxTicketHandle& handle, UncertaintyReason reason) {
+bool BusSession::resolve_without_verdict(const TxTicketHandle& handle, UncertaintyReason reason) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return resolve_without_verdict_locked(*state_, handle, TxResult::uncertain(reason));
 }
 
 // ---- shutdown --------------------------------------------------------------------------------------------------
 
-Status TxSession::shutdown() {
+Status BusSession::shutdown() {
   stopping_.store(true, std::memory_order_release);
   std::unique_lock<std::mutex> sl(shutdown_mutex_);
   shutdown_cv_.wait(sl, [this] { return !fencing_; });
@@ -421,12 +421,12 @@ Status TxSession::shutdown() {
 
 // ---- queries ---------------------------------------------------------------------------------------------------
 
-size_t TxSession::unresolved_ticket_count() const {
+size_t BusSession::unresolved_ticket_count() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return unresolved_locked(*state_);
 }
 
-SessionCounters TxSession::counters() const noexcept {
+SessionCounters BusSession::counters() const noexcept {
   const RxWorkerContext& rx = channel_->worker_context();
   SessionCounters c;
   c.rx_frames = rx_frames_.load(std::memory_order_relaxed);
@@ -440,7 +440,7 @@ SessionCounters TxSession::counters() const noexcept {
   return c;
 }
 
-std::optional<UncertaintyReason> TxSession::invalid_reason() const noexcept {
+std::optional<UncertaintyReason> BusSession::invalid_reason() const noexcept {
   const uint8_t r = state_->invalid_snapshot.load(std::memory_order_acquire);
   if (r == SessionState::kValid) return std::nullopt;
   return static_cast<UncertaintyReason>(r);

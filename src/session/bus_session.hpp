@@ -1,7 +1,7 @@
-// TxSession: the running data path of one adapter while its bus is on. Owns the TavroChannel (receive queue and
+// BusSession: the running data path of one adapter while its bus is on. Owns the TavroChannel (receive queue and
 // "tavro-rx"), the result reader "tavro-tx-results" and the pending confirmed transmissions.
 //
-//   s = TxSession.attach(adapter, SessionParams(), TxPathMode.Confirmed)   # bus must already run
+//   s = BusSession.attach(adapter, SessionParams(), TxPathMode.Confirmed)  # bus must already run
 //   s.receive(deadline) -> CanFrame | Timeout | session-invalid | "RX channel disconnected"
 //   s.send_unconfirmed(frame, timeout) -> TxWriteResult                    # Unconfirmed sessions only
 //   (ticket, write_error) = s.submit_confirmed(frame, timeout)             # Confirmed sessions only
@@ -73,14 +73,14 @@ Result<uint64_t> take_session_id(std::atomic<uint64_t>& counter);
 // owed, so the echo ids held back for those reports are freed.
 Status flush_and_free_echo_ids(UsbAdapter& a);
 
-class TxSession {
+class BusSession {
  public:
   // `endpoint_opened` (optional) is set once a bulk endpoint was opened: a failure before that left nothing behind.
-  static Result<std::shared_ptr<TxSession>> attach(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
-                                                   TxPathMode path_mode, bool* endpoint_opened = nullptr);
-  ~TxSession();  // shutdown (failure logged at Warn), then release the channel
-  TxSession(const TxSession&) = delete;
-  TxSession& operator=(const TxSession&) = delete;
+  static Result<std::shared_ptr<BusSession>> attach(std::shared_ptr<UsbAdapter> adapter, const SessionParams& params,
+                                                    TxPathMode path_mode, bool* endpoint_opened = nullptr);
+  ~BusSession();  // shutdown (failure logged at Warn), then release the channel
+  BusSession(const BusSession&) = delete;
+  BusSession& operator=(const BusSession&) = delete;
 
   // Next received frame: fails at once with the session-invalid error when the session is invalid; otherwise
   // waits until `deadline` (Timeout), or fails with "RX channel disconnected" once the worker has ended and the
@@ -132,7 +132,7 @@ class TxSession {
   TavroChannel& channel() noexcept { return *channel_; }
 
  private:
-  TxSession() = default;
+  BusSession() = default;
 
   // Frees the slot of a submission that never reached the wire.
   void give_back(const TxTicketHandle& handle);
