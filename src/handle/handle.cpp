@@ -43,7 +43,7 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
 
 DeviceShared::DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesRecord caps, BtConstRecord bt_const)
     : serial_(adapter->serial()), caps_(std::move(caps)), bt_const_(std::move(bt_const)) {
-  state_.channel = std::move(adapter);
+  state_.adapter = std::move(adapter);
 }
 
 DeviceShared::~DeviceShared() = default;
@@ -65,7 +65,7 @@ Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const KeepWaiti
 
 Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   if (flags_->closed.load()) return OpError::runtime(kDeviceClosed);
-  if (state_.channel && state_.channel->lost() && !state_.failure) {
+  if (state_.adapter && state_.adapter->lost() && !state_.failure) {
     // The host stack kept a cancelled request: the adapter takes no more requests until it is unplugged, so the
     // handle fails at once from now on instead of asking it again.
     state_.failure = OpError::device(DeviceError::usb(UsbErrorKind::Lost));
@@ -75,8 +75,8 @@ Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   // Before a stored failure: whatever else went wrong, the adapter being gone is what the caller can act on.
   if (adapter_gone()) return OpError::gone();
   if (state_.failure) return *state_.failure;
-  if (!state_.channel) return OpError::runtime(kDeviceClosed);
-  return state_.channel;
+  if (!state_.adapter) return OpError::runtime(kDeviceClosed);
+  return state_.adapter;
 }
 
 Op<std::shared_ptr<BusSession>> DeviceShared::check_running() {
@@ -87,7 +87,7 @@ Op<std::shared_ptr<BusSession>> DeviceShared::check_running() {
 
 bool DeviceShared::adapter_gone() {
   if (flags_->gone.load()) return true;
-  const std::shared_ptr<UsbAdapter>& a = state_.channel;
+  const std::shared_ptr<UsbAdapter>& a = state_.adapter;
   if (!a || a->lost() || !(a->gone() || (state_.session && state_.session->disconnected()))) return false;
   note_gone();
   return true;
@@ -169,7 +169,7 @@ Op<void> DeviceShared::close_at_exit() {
 
 Op<void> DeviceShared::close_adapter() {
   StateLock lk(state_lock_);
-  if (flags_->closed.load() && !state_.channel) return {};
+  if (flags_->closed.load() && !state_.adapter) return {};
   flags_->closed.store(true);
   notify_bus_waiters();
 
@@ -180,12 +180,12 @@ Op<void> DeviceShared::close_adapter() {
   } else if (auto d = detach_session(); !d.ok()) {
     result = std::move(d);
   } else {
-    if (state_.channel) {
-      clear_out_halt(*state_.channel);  // a halt left to a write's back-off would greet the next user
+    if (state_.adapter) {
+      clear_out_halt(*state_.adapter);  // a halt left to a write's back-off would greet the next user
       bus_off_requested = true;
-      if (auto s = switch_bus(*state_.channel, false); !s.ok()) {
+      if (auto s = switch_bus(*state_.adapter, false); !s.ok()) {
         result = s.error();
-      } else if (auto r = state_.channel->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) {
+      } else if (auto r = state_.adapter->control_out(ControlCommand::ResetCan, 0, {}); !r.ok()) {
         result = r.error();
       }
     }
@@ -193,17 +193,17 @@ Op<void> DeviceShared::close_adapter() {
       wait_gate_empty();
       // Drop the references outside the lock: releasing the last one may join workers or wait for transfers.
       auto session = std::move(state_.session);
-      auto channel = std::move(state_.channel);
+      auto adapter = std::move(state_.adapter);
       lk.unlock();
       session.reset();
-      channel.reset();
+      adapter.reset();
       return {};
     }
   }
   // A close refused before its own bus-off request (uncertain attach, failed detach) keeps the adapter, but nobody
   // drives it any more: a node left on a real bus keeps acknowledging and error-framing. Destruction and the exit
   // hook, which release it, come through here first. One request per close: a failing adapter is not asked twice.
-  if (state_.channel && !bus_off_requested) bus_off_best_effort(*state_.channel);
+  if (state_.adapter && !bus_off_requested) bus_off_best_effort(*state_.adapter);
   return result;
 }
 
@@ -211,14 +211,14 @@ void DeviceShared::destroy() noexcept {
   // One close sequence only: after a failed close() the adapter is not asked again, just released.
   if (!flags_->closed.load()) (void)close();
   std::shared_ptr<BusSession> session;
-  std::shared_ptr<UsbAdapter> channel;
+  std::shared_ptr<UsbAdapter> adapter;
   {
     std::lock_guard<StateMutex> lk(state_lock_);
     session = std::move(state_.session);
-    channel = std::move(state_.channel);
+    adapter = std::move(state_.adapter);
   }
   session.reset();
-  channel.reset();
+  adapter.reset();
   periodic_->stop_all();
 }
 

@@ -97,7 +97,7 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept { return a + b <
 // Guarded by DeviceShared::state_lock.
 struct DeviceState {
   std::optional<OpError> failure;  // what every later operation that needs the device fails with
-  std::shared_ptr<UsbAdapter> channel;  // the opened adapter, from open until close
+  std::shared_ptr<UsbAdapter> adapter;  // the opened adapter, from open until close
   std::shared_ptr<BusSession> session;  // present only while the bus is on
   Counters lifetime_counters{};
   uint32_t confirmation_mode = 0;
@@ -200,7 +200,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   // close() by the exit hook: the bus must still go off, but receivers blocked in receive() (reader threads
   // the program never stopped) go on waiting for a frame that never comes, instead of failing.
   Op<void> close_at_exit();
-  // Destruction path: close ignoring errors unless a close() already ran, then release session and channel
+  // Destruction path: close ignoring errors unless a close() already ran, then release session and adapter
   // unconditionally.
   void destroy() noexcept;
 
