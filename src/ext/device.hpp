@@ -15,7 +15,7 @@
 
 namespace tavro::py {
 
-// How _receive_message builds can.Message objects (device_fast.cpp). Touched only with the interpreter lock held;
+// How _receive_message builds can.Message objects (device_plugin.cpp). Touched only with the interpreter lock held;
 // the pointers borrow from a process-wide table, so dropping the payload anywhere releases nothing of Python's.
 struct MessageFactoryState {
   const void* message_class = nullptr;  // null until _set_message_factory

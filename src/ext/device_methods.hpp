@@ -72,7 +72,7 @@ PyObject* device_wait_settings_saved(PyObject* self, PyObject* const* args, Py_s
 PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames);
 
-// python-can fast path and bit timing by segments: device_fast.cpp
+// What only the python-can plugin calls (ready can.Message objects, own frames, timing by segments): device_plugin.cpp
 PyObject* device_set_message_factory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_set_receive_own(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

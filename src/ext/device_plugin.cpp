@@ -1,5 +1,5 @@
-// Beyond the reference surface, for the python-can interface: received frames as ready can.Message objects, and
-// the bit timing written by its segments.
+// Methods beyond the reference surface that only the python-can plugin calls: received frames as ready can.Message
+// objects, the adapter's own frames received too, and the bit timing written by its segments.
 //
 //   dev._set_message_factory(can.Message, channel, anchor)  # anchor: time.time() when the adapter clock was zeroed
 //   dev._receive_message(timeout_ms) -> can.Message | None  # receive_frame's loop and filter; KeyboardInterrupt
