@@ -34,7 +34,7 @@ const char* exception_name(const OpError& e) noexcept {
 
 // The exception carries the failure's number as `error_code` where it has one, so that programs (the python-can
 // plugin among them) tell failures apart without parsing texts.
-PyObject* raise(const SurfaceError& e) {
+PyObject* raise_op(const OpError& e) {
   // An interrupted wait: the signal handler's exception is what the caller sees.
   if (e.kind == OpError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
   PyObject* cls = exception_class(e.kind);
@@ -52,8 +52,7 @@ PyObject* raise(const SurfaceError& e) {
   return nullptr;
 }
 
-PyObject* raise_device_error(const DeviceError& e) { return raise(OpError::device(e)); }
-PyObject* raise_op(const OpError& e) { return raise(e); }
+PyObject* raise_device_error(const DeviceError& e) { return raise_op(OpError::device(e)); }
 
 int init_fault_exception() {
   if (g_fault) return 0;

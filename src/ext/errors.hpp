@@ -12,13 +12,10 @@
 
 namespace tavro::py {
 
-using SurfaceError = OpError;
-
-// Sets the Python exception for `e`; returns nullptr for convenient `return raise(...)`.
-PyObject* raise(const SurfaceError& e);
-PyObject* raise_device_error(const DeviceError& e);
+// Sets the Python exception for `e`; returns nullptr for convenient `return raise_op(...)`.
 PyObject* raise_op(const OpError& e);
-// The name of the built-in exception class that raise() uses for `e` ("RuntimeError", ...).
+PyObject* raise_device_error(const DeviceError& e);
+// The name of the built-in exception class that raise_op() uses for `e` ("RuntimeError", ...).
 const char* exception_name(const OpError& e) noexcept;
 
 // The exception class for broken invariants (derives from BaseException). Created once at module exec.
