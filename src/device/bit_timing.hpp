@@ -4,7 +4,7 @@
 //   calc = calculate_bit_timing(clock_hz, bt_const, bitrate, sample_point_permille)
 //   calc.record  -> {actual bitrate, actual sample point, tq ns, 0, tseg1, tseg2, sjw, brp}
 //   calc.error   -> BitrateTooHigh ("Classic CAN bitrate exceeds 1,000,000 bps") or
-//                   InvalidParameters ("Invalid bit timing parameters"); raised as RuntimeError by the surface
+//                   InvalidParameters ("Invalid bit timing parameters"); device errors, not argument refusals
 // The search walks the BRP range upwards and keeps the first candidate with the lowest score, where the score
 // weighs a bitrate error 1000 times a sample-point error; an exact match ends the search.
 #pragma once

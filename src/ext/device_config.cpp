@@ -58,10 +58,10 @@ PyObject* reconfigure_with(PyObject* self, ControlCommand cmd) {
 Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message) {
   auto usable = shared.check_usable();
   if (!usable.ok()) return usable;
-  if (shared.state().session) return OpError::runtime(message);
+  if (shared.state().session) return OpError::refused(message);
   auto bus = read_bus_state(*usable.value());
   if (!bus.ok()) return bus.error();
-  if (bus.value().state != protocol::kBusStopped) return OpError::runtime(message);
+  if (bus.value().state != protocol::kBusStopped) return OpError::refused(message);
   return usable;
 }
 
@@ -133,7 +133,7 @@ PyObject* device_configure_modes(PyObject* self, PyObject* const* args, Py_ssize
       if (auto s = write_mode(ad, wanted); !s.ok()) return s.error();
       auto back = read_mode(ad);
       if (!back.ok()) return back.error();
-      if (back.value() != wanted) return OpError::runtime("CAN mode readback does not match the requested setting");
+      if (back.value() != wanted) return OpError::refused("CAN mode readback does not match the requested setting");
       return {};
     });
     if (!done.ok()) return std::move(done).error();

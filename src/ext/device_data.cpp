@@ -82,7 +82,7 @@ Op<void> write_outcome(DeviceShared& shared, const BusSession& session, const In
                        const Status& status) {
   if (wait.interrupted) return OpError::interrupted();
   if (status.ok()) return {};
-  if (shared.flags()->closed.load()) return OpError::runtime("Device is closed");
+  if (shared.flags()->closed.load()) return OpError::refused("Device is closed");
   if (status.error().is(DeviceError::Kind::Communication) &&
       status.error().text().find("transmit endpoint is unusable") != std::string::npos)
     shared.mark_failed(status.error());
@@ -105,7 +105,7 @@ PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t na
     const TimePoint deadline = deadline_after_ms(timeout_ms);
     auto locked = shared.lock_state_until(deadline, signals_ok);
     if (!locked.ok()) return std::move(locked).error();
-    if (shared.state().confirmation_mode != 0) return OpError::runtime("Use submit_frame for confirmed transmission");
+    if (shared.state().confirmation_mode != 0) return OpError::refused("Use submit_frame for confirmed transmission");
     auto session = shared.check_running();
     if (!session.ok()) return std::move(session).error();
     auto left = remaining_until(deadline);
@@ -209,8 +209,8 @@ PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t 
     const TimePoint deadline = deadline_after_ms(timeout_ms);
     auto locked = shared->lock_state_until(deadline, signals_ok);
     if (!locked.ok()) return std::move(locked).error();
-    if (shared->state().listen_only) return OpError::runtime("Transmission is disabled in listen-only mode");
-    if (shared->state().confirmation_mode == 0) return OpError::runtime("TX confirmation is not configured");
+    if (shared->state().listen_only) return OpError::refused("Transmission is disabled in listen-only mode");
+    if (shared->state().confirmation_mode == 0) return OpError::refused("TX confirmation is not configured");
     auto session = shared->check_running();
     if (!session.ok()) return std::move(session).error();
     auto left = remaining_until(deadline);
@@ -251,10 +251,10 @@ PyObject* device_cancel_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
     auto locked = shared->lock_state_until(deadline);
     if (!locked.ok()) return std::move(locked).error();
     if (ticket->device.lock() != shared || ticket->generation != shared->flags()->generation.load())
-      return OpError::runtime("Ticket belongs to a different or closed session");
+      return OpError::refused("Ticket belongs to a different or closed session");
     auto usable = shared->check_usable();
     if (!usable.ok()) return std::move(usable).error();
-    if (!shared->state().session) return OpError::runtime("CAN bus is stopped");
+    if (!shared->state().session) return OpError::refused("CAN bus is stopped");
     auto left = remaining_until(deadline);
     if (!left.ok()) return std::move(left).error();
     // Held under state_lock: never longer than one control time-out, whatever the caller allows.

@@ -128,9 +128,9 @@ PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_
     if (!to_u64(a[2], "start_periodic", "duration_ms", &d)) return nullptr;
     duration_ms = d;
   }
-  if (frame_args.empty()) return raise_op(OpError::runtime("No frames to send"));
-  if (period_us == 0) return raise_op(OpError::value("Period must be at least one microsecond"));
-  if (!period_representable(period_us)) return raise_op(OpError::value("Period is too large"));
+  if (frame_args.empty()) return raise_op(OpError::refused("No frames to send"));
+  if (period_us == 0) return raise_op(OpError::bad_argument("Period must be at least one microsecond"));
+  if (!period_representable(period_us)) return raise_op(OpError::bad_argument("Period is too large"));
   std::vector<CanFrame> frames;
   if (!check_frames(frame_args, &frames)) return nullptr;
 
@@ -201,7 +201,7 @@ PyObject* device_periodic_counts(PyObject* self, PyObject* const* args, Py_ssize
   if (!one_task_id("periodic_counts", args, nargs, kwnames, &id)) return nullptr;
   PeriodicTable& table = table_of(self);
   std::optional<PeriodicCounts> c = without_gil([&] { return table.counts(id); });
-  if (!c) return raise_op(OpError::runtime("No periodic task with id " + std::to_string(id)));
+  if (!c) return raise_op(OpError::refused("No periodic task with id " + std::to_string(id)));
   return Py_BuildValue("{s:K,s:K,s:K}", "sent", static_cast<unsigned long long>(c->sent), "late",
                        static_cast<unsigned long long>(c->late), "skipped", static_cast<unsigned long long>(c->skipped));
   TAVRO_PY_GUARD_END

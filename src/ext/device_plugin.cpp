@@ -190,7 +190,7 @@ PyObject* device_set_receive_own(PyObject* self, PyObject* const* args, Py_ssize
     auto usable = shared.check_usable();
     if (!usable.ok()) return std::move(usable).error();
     if (on && shared.state().confirmation_mode == 0)
-      return OpError::runtime("Own frames need confirmed transmission (configure_confirmation(True))");
+      return OpError::refused("Own frames need confirmed transmission (configure_confirmation(True))");
     shared.state().own_frames = on;
     if (shared.state().session) shared.state().session->set_own_frames(on);
     return {};

@@ -47,7 +47,7 @@ PyObject* ticket_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   TxTicket& ticket = *payload_of(self).ticket.ticket;
   auto r = without_gil([&] { return wait_ticket(ticket, deadline_after_ms(timeout_ms), signals_ok); });
   if (!r.ok()) return raise_op(r.error());
-  if (!r.value()) return raise_op(OpError::timeout(kTxUncertainTimeout));
+  if (!r.value()) return raise_op(OpError::expired(kTxUncertainTimeout));
   return result_dict(*r.value());
   TAVRO_PY_GUARD_END
 }

@@ -10,13 +10,14 @@
 
 namespace tavro {
 
-// Validates what Python passed and builds the frame (channel 0, timestamp 0). ValueError texts, in check order.
+// Validates a frame a caller passed and builds it (channel 0, timestamp 0). BadArgument texts, in check order.
 inline Op<CanFrame> check_frame(uint32_t arb_id, bool is_ext, bool is_rtr, uint8_t dlc,
                                 std::span<const uint8_t> data) {
-  if (dlc > 8) return OpError::value("DLC exceeds Classic CAN max of 8");
+  if (dlc > 8) return OpError::bad_argument("DLC exceeds Classic CAN max of 8");
   if (is_rtr ? !data.empty() : data.size() != dlc)
-    return OpError::value("Data length must match DLC (RTR data must be empty)");
-  if (arb_id > (is_ext ? 0x1FFFFFFFu : 0x7FFu)) return OpError::value("arbitration_id exceeds CAN identifier range");
+    return OpError::bad_argument("Data length must match DLC (RTR data must be empty)");
+  if (arb_id > (is_ext ? 0x1FFFFFFFu : 0x7FFu))
+    return OpError::bad_argument("arbitration_id exceeds CAN identifier range");
   CanFrame f;
   f.id = arb_id;
   f.flags = static_cast<uint8_t>((is_ext ? FRAME_FLAG_EXTENDED : 0) | (is_rtr ? FRAME_FLAG_RTR : 0));

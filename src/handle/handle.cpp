@@ -19,7 +19,7 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
   auto info = read_device_info(*adapter);
   if (!info.ok()) return info.error();
   if (auto v = validate_device_info(info.value()); !v) return v.error();
-  if (info->channel_count != 1) return OpError::runtime("Only single-channel TAVRO devices are supported");
+  if (info->channel_count != 1) return OpError::refused("Only single-channel TAVRO devices are supported");
   auto caps = read_capabilities(*adapter);
   if (!caps.ok()) return caps.error();
   if (auto v = validate_capabilities(caps.value()); !v) return v.error();
@@ -50,7 +50,7 @@ DeviceShared::~DeviceShared() = default;
 
 Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline) {
   StateLock lk(state_lock_, std::try_to_lock);
-  if (!lk.owns_lock() && !lk.try_lock_until(deadline)) return OpError::timeout(kLockTimeout);
+  if (!lk.owns_lock() && !lk.try_lock_until(deadline)) return OpError::expired(kLockTimeout);
   return lk;
 }
 
@@ -58,13 +58,13 @@ Op<StateLock> DeviceShared::lock_state_until(TimePoint deadline, const KeepWaiti
   for (;;) {
     StateLock lk(state_lock_, std::defer_lock);
     if (lk.try_lock_until(slice_end(deadline))) return lk;
-    if (time_left(deadline) <= Duration::zero()) return OpError::timeout(kLockTimeout);
+    if (time_left(deadline) <= Duration::zero()) return OpError::expired(kLockTimeout);
     if (keep_waiting && !keep_waiting()) return OpError::interrupted();
   }
 }
 
 Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
-  if (flags_->closed.load()) return OpError::runtime(kDeviceClosed);
+  if (flags_->closed.load()) return OpError::refused(kDeviceClosed);
   if (state_.adapter && state_.adapter->lost() && !state_.failure) {
     // The host stack kept a cancelled request: the adapter takes no more requests until it is unplugged, so the
     // handle fails at once from now on instead of asking it again.
@@ -75,13 +75,13 @@ Op<std::shared_ptr<UsbAdapter>> DeviceShared::check_usable() {
   // Before a stored failure: whatever else went wrong, the adapter being gone is what the caller can act on.
   if (adapter_gone()) return OpError::gone();
   if (state_.failure) return *state_.failure;
-  if (!state_.adapter) return OpError::runtime(kDeviceClosed);
+  if (!state_.adapter) return OpError::refused(kDeviceClosed);
   return state_.adapter;
 }
 
 Op<std::shared_ptr<BusSession>> DeviceShared::check_running() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
-  if (!state_.session) return OpError::runtime("CAN bus is stopped");
+  if (!state_.session) return OpError::refused("CAN bus is stopped");
   return state_.session;
 }
 
@@ -133,7 +133,7 @@ Op<uint32_t> DeviceShared::start_periodic(std::vector<CanFrame> frames, Periodic
   std::lock_guard<StateMutex> lk(state_lock_);
   auto session = check_running();
   if (!session.ok()) return std::move(session).error();
-  if (state_.listen_only) return OpError::runtime("Transmission is disabled in listen-only mode");
+  if (state_.listen_only) return OpError::refused("Transmission is disabled in listen-only mode");
   schedule.generation = flags_->generation.load();
   return periodic_->start(shared_from_this(), std::move(frames), schedule);
 }
@@ -176,7 +176,7 @@ Op<void> DeviceShared::close_adapter() {
   Op<void> result;
   bool bus_off_requested = false;
   if (state_.attach_uncertain) {
-    result = OpError::runtime("Session attachment cleanup is uncertain; release this native handle before reopening");
+    result = OpError::refused("Session attachment cleanup is uncertain; release this native handle before reopening");
   } else if (auto d = detach_session(); !d.ok()) {
     result = std::move(d);
   } else {
@@ -224,7 +224,7 @@ void DeviceShared::destroy() noexcept {
 
 Op<Duration> remaining_until(TimePoint deadline) {
   const Duration left = time_left(deadline);
-  if (left <= Duration::zero()) return OpError::timeout(kDeadlineExpired);
+  if (left <= Duration::zero()) return OpError::expired(kDeadlineExpired);
   return left;
 }
 

@@ -40,9 +40,9 @@ struct OpError {
   std::string message;
   std::optional<int> code;  // see kGoneCode
 
-  static OpError runtime(std::string m) { return {Kind::Refused, std::move(m), std::nullopt}; }
-  static OpError value(std::string m) { return {Kind::BadArgument, std::move(m), std::nullopt}; }
-  static OpError timeout(std::string m) { return {Kind::Expired, std::move(m), std::nullopt}; }
+  static OpError refused(std::string m) { return {Kind::Refused, std::move(m), std::nullopt}; }
+  static OpError bad_argument(std::string m) { return {Kind::BadArgument, std::move(m), std::nullopt}; }
+  static OpError expired(std::string m) { return {Kind::Expired, std::move(m), std::nullopt}; }
   static OpError interrupted() { return {Kind::Interrupted, {}, std::nullopt}; }
   static OpError gone() { return {Kind::Gone, kAdapterGone, kGoneCode}; }
   static OpError device(const DeviceError& e) {
@@ -51,13 +51,13 @@ struct OpError {
   }
   // A device error returned by a frame submission: its Timeout variant means delivery is uncertain.
   static OpError submission(const DeviceError& e) {
-    if (e.is(DeviceError::Kind::Timeout)) return timeout(kTxUncertainTimeout);
+    if (e.is(DeviceError::Kind::Timeout)) return expired(kTxUncertainTimeout);
     return device(e);
   }
-  // A request that the caller's deadline cut short timed out because that deadline expired: a TimeoutError,
+  // A request that the caller's deadline cut short timed out because that deadline expired: Expired,
   // not a device failure.
   static OpError within(const DeviceError& e, TimePoint deadline) {
-    if (e.is_usb(UsbErrorKind::Timeout) && time_left(deadline) <= Duration::zero()) return timeout(kDeadlineExpired);
+    if (e.is_usb(UsbErrorKind::Timeout) && time_left(deadline) <= Duration::zero()) return expired(kDeadlineExpired);
     return device(e);
   }
 };
@@ -68,7 +68,7 @@ class [[nodiscard]] Op {
   Op(T v) : v_(std::in_place_index<0>, std::move(v)) {}        // NOLINT
   Op(OpError e) : v_(std::in_place_index<1>, std::move(e)) {}  // NOLINT
   Op(const DeviceError& e) : v_(std::in_place_index<1>, OpError::device(e)) {}  // NOLINT
-  // A device-layer result: its value, or its error as the default RuntimeError.
+  // A device-layer result: its value, or its error (Refused, or Gone for an unplugged adapter).
   Op(Result<T>&& r)  // NOLINT
       : v_(r.ok() ? std::variant<T, OpError>(std::in_place_index<0>, std::move(r).value())
                   : std::variant<T, OpError>(std::in_place_index<1>, OpError::device(r.error()))) {}

@@ -51,7 +51,7 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   // lock meanwhile has simply been stopped.
   if (control.stop_requested()) return Sent::Stopped;
   if (shared.flags()->generation.load() != generation)
-    return OpError::runtime("Periodic task stopped after CAN session changed");
+    return OpError::refused("Periodic task stopped after CAN session changed");
   auto session = shared.check_running();
   if (!session.ok()) return std::move(session).error();
   auto left = remaining_until(budget_end);
@@ -68,7 +68,7 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   const TxTicketHandle& handle = submitted.value().ticket;
   if (submitted.value().write_error) {
     session.value()->resolve_without_verdict(handle, UncertaintyReason::TransportFailure);
-    return OpError::runtime("Periodic TX delivery uncertain after USB error: " +
+    return OpError::refused("Periodic TX delivery uncertain after USB error: " +
                             submitted.value().write_error->text());
   }
   // The verdict is awaited without state_lock, so other callers of the handle are not held up meanwhile.
@@ -77,10 +77,10 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   std::optional<TxResult> result = ticket->wait_until(budget_end);
   if (!result) {
     session.value()->resolve_without_verdict(handle, UncertaintyReason::CancelUnconfirmed);
-    return OpError::timeout(kTxUncertainTimeout);
+    return OpError::expired(kTxUncertainTimeout);
   }
   if (!result->is_terminal() || result->status() != TxStatus::Success)
-    return OpError::runtime("Periodic TX did not succeed: " + render_result(*result));
+    return OpError::refused("Periodic TX did not succeed: " + render_result(*result));
   return Sent::Yes;
 }
 
@@ -197,7 +197,7 @@ PeriodicTable::~PeriodicTable() { stop_all(); }
 Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vector<CanFrame> frames,
                                   const PeriodicSchedule& schedule) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (tasks_.size() >= kMaxTasks) return OpError::runtime("Too many periodic tasks");
+  if (tasks_.size() >= kMaxTasks) return OpError::refused("Too many periodic tasks");
   uint32_t id;
   do {
     id = next_id_++;  // wraps from 2^32-1 to 0; 0 is never handed out
@@ -224,7 +224,7 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
       if (auto t = table.lock()) t->release_finished(id);
     });
   } catch (const std::system_error& e) {
-    return OpError::runtime(e.code().message());
+    return OpError::refused(e.code().message());
   }
   tasks_.emplace(id, std::move(task));
   return id;
@@ -248,7 +248,7 @@ void PeriodicTable::release_finished(uint32_t id) {
 Op<void> PeriodicTable::modify(uint32_t id, std::vector<CanFrame> frames) {
   std::lock_guard<std::mutex> lk(mu_);
   auto it = tasks_.find(id);
-  if (it == tasks_.end()) return OpError::runtime("No periodic task with id " + std::to_string(id));
+  if (it == tasks_.end()) return OpError::refused("No periodic task with id " + std::to_string(id));
   it->second.control->replace_frames(std::move(frames));
   return {};
 }
@@ -259,7 +259,7 @@ Op<void> PeriodicTable::stop(uint32_t id) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = tasks_.find(id);
-    if (it == tasks_.end()) return OpError::runtime("No periodic task with id " + std::to_string(id));
+    if (it == tasks_.end()) return OpError::refused("No periodic task with id " + std::to_string(id));
     taken.push_back(std::move(it->second));
     tasks_.erase(it);
     ended = std::move(ended_);  // perhaps this very task's thread

@@ -28,7 +28,7 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
   // state_lock while an attach failed must see what a later one sees, not the attach's own text.
   auto ended = [&]() -> std::optional<Received> {
     if (flags.closed.load()) {
-      if (!flags.exiting.load()) return Received(OpError::runtime(kDeviceClosed));
+      if (!flags.exiting.load()) return Received(OpError::refused(kDeviceClosed));
       // The process is ending under a reader thread the program never stopped (a Notifier, a protocol stack's
       // reader): it waits as if no frame came, as it would on any other interface, until the interpreter stops
       // it, instead of failing into a traceback on the way out.
@@ -41,7 +41,7 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
       }
       return Received(std::optional<CanFrame>());
     }
-    if (flags.failed.load()) return Received(OpError::runtime(kSessionFailed));
+    if (flags.failed.load()) return Received(OpError::refused(kSessionFailed));
     return std::nullopt;
   };
   for (;;) {

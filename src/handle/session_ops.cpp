@@ -14,7 +14,7 @@ constexpr uint32_t kFdBits = protocol::kModeFd | protocol::kModeFdReserved;
 Op<void> DeviceShared::check_no_pending_tickets() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
   if (state_.confirmation_mode == 1 && state_.session && state_.session->unresolved_ticket_count() != 0)
-    return OpError::runtime(
+    return OpError::refused(
         "Confirmed TX tickets are pending; await/cancel them before changing CAN configuration");
   return {};
 }
@@ -28,7 +28,7 @@ Op<void> DeviceShared::attach_session() {
   auto mode = read_mode(adapter);
   if (!mode.ok()) return mode.error();
   uint32_t mode_word = mode.value();
-  if (mode_word & kFdBits) return OpError::runtime("CAN FD transport is not supported");
+  if (mode_word & kFdBits) return OpError::refused("CAN FD transport is not supported");
   const bool requested_listen_only =
       state_.requested_mode && (*state_.requested_mode & protocol::kModeListenOnly) != 0;
   if ((mode_word & protocol::kModeListenOnly) && !requested_listen_only) {
@@ -40,7 +40,7 @@ Op<void> DeviceShared::attach_session() {
     auto back = read_mode(adapter);
     if (!back.ok()) return back.error();
     if (back.value() & protocol::kModeListenOnly)
-      return OpError::runtime("CAN mode readback does not match the requested setting");
+      return OpError::refused("CAN mode readback does not match the requested setting");
     mode_word = back.value();
   }
   const bool listen_only = (mode_word & protocol::kModeListenOnly) != 0;
@@ -77,7 +77,7 @@ Op<void> DeviceShared::attach_session() {
   if (!endpoint_opened) return failed;
   state_.attach_uncertain = true;
   flags_->failed.store(true);
-  state_.failure = OpError::runtime(
+  state_.failure = OpError::refused(
       "Session attachment failed; endpoint cleanup cannot be verified, release this handle and reopen: " +
       failed.error().message);
   return *state_.failure;
@@ -87,7 +87,7 @@ Op<void> DeviceShared::detach_session() {
   flags_->generation.fetch_add(1);
   if (!state_.session) return {};
   if (auto s = state_.session->shutdown(); !s.ok()) {
-    state_.failure = OpError::runtime("Session shutdown failed; reopen the device: " + s.error().text());
+    state_.failure = OpError::refused("Session shutdown failed; reopen the device: " + s.error().text());
     flags_->failed.store(true);
     return *state_.failure;
   }

@@ -18,7 +18,7 @@ namespace {
 
 // A settings wait that ran out is the caller's time-out, not a device failure.
 OpError wait_error(const DeviceError& e) {
-  if (e.is(DeviceError::Kind::Timeout)) return OpError::timeout(kOperationTimedOut);
+  if (e.is(DeviceError::Kind::Timeout)) return OpError::expired(kOperationTimedOut);
   return OpError::device(e);
 }
 
@@ -35,7 +35,7 @@ class PollPause {
     auto locked = shared_.lock_state_until(deadline_, keep_waiting_);
     if (!locked.ok()) {
       // Running out of time while others held the handle is this wait running out.
-      if (locked.error().kind == OpError::Kind::Expired) return end(OpError::timeout(kOperationTimedOut));
+      if (locked.error().kind == OpError::Kind::Expired) return end(OpError::expired(kOperationTimedOut));
       return end(std::move(locked).error());
     }
     lk_ = std::move(locked.value());
@@ -89,7 +89,7 @@ Op<SettingsStatus> DeviceShared::set_name_and_wait(const std::string& name, Time
   if (!left.ok()) return std::move(left).error();
   auto bus = read_bus_state(adapter, std::min<Duration>(left.value(), kControlTimeout));
   if (!bus.ok()) return OpError::within(bus.error(), deadline);
-  if (bus.value().state != protocol::kBusStopped) return OpError::runtime("Settings save requires stopped CAN");
+  if (bus.value().state != protocol::kBusStopped) return OpError::refused("Settings save requires stopped CAN");
 
   if (auto l = remaining_until(deadline); !l.ok()) return std::move(l).error();
   if (auto w = write_device_name(adapter, name); !w.ok()) return w.error();
@@ -97,7 +97,7 @@ Op<SettingsStatus> DeviceShared::set_name_and_wait(const std::string& name, Time
   if (auto l = remaining_until(deadline); !l.ok()) return std::move(l).error();
   auto back = get_device_name(adapter);
   if (!back.ok()) return back.error();
-  if (back.value() != name) return OpError::runtime("Device name readback mismatch");
+  if (back.value() != name) return OpError::refused("Device name readback mismatch");
 
   if (auto l = remaining_until(deadline); !l.ok()) return std::move(l).error();
   return wait_saved(*this, locked.value(), adapter, deadline, keep_waiting);
