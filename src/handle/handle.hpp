@@ -67,8 +67,9 @@ class BusSession;
 using StateMutex = std::timed_mutex;
 using StateLock = std::unique_lock<StateMutex>;
 
-// Shared atomics read without any lock.
-struct SessionFlags {
+// The handle's flags that any thread reads without a lock: the session generation, and whether the handle is
+// closed, failed or unplugged. They belong to the handle and outlive every session.
+struct HandleFlags {
   std::atomic<uint64_t> generation{0};  // grows at the start of every detach and the end of every attach
   std::atomic<bool> closed{false};      // set by close(); never cleared
   std::atomic<bool> failed{false};      // endpoints in an unknown state; never cleared
@@ -116,7 +117,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   DeviceShared(const DeviceShared&) = delete;
   DeviceShared& operator=(const DeviceShared&) = delete;
 
-  const std::shared_ptr<SessionFlags>& flags() const noexcept { return flags_; }
+  const std::shared_ptr<HandleFlags>& flags() const noexcept { return flags_; }
   const CapabilitiesRecord& capabilities() const noexcept { return caps_; }
   const BtConstRecord& bt_const() const noexcept { return bt_const_; }
   const std::string& serial() const noexcept { return serial_; }
@@ -212,7 +213,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   Op<void> close_adapter();
 
   const std::string serial_;
-  const std::shared_ptr<SessionFlags> flags_ = std::make_shared<SessionFlags>();
+  const std::shared_ptr<HandleFlags> flags_ = std::make_shared<HandleFlags>();
   const CapabilitiesRecord caps_;
   const BtConstRecord bt_const_;
 

@@ -95,7 +95,7 @@ class PeriodicControl {
 struct PeriodicSchedule {
   Duration period{};                  // at least one microsecond
   std::optional<Duration> duration;   // none: until stopped
-  uint64_t generation = 0;            // SessionFlags::generation when the task started
+  uint64_t generation = 0;            // HandleFlags::generation when the task started
 };
 
 class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {

@@ -22,7 +22,7 @@ constexpr const char* kSessionFailed = "Managed session failed; close the device
 
 Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const KeepWaiting& keep_waiting) {
   using Received = Op<std::optional<CanFrame>>;
-  SessionFlags& flags = *flags_;
+  HandleFlags& flags = *flags_;
   auto go_on = [&] { return !keep_waiting || keep_waiting(); };
   // What ends every receive of this handle for good, checked between any two steps. A receiver that waited for
   // state_lock while an attach failed must see what a later one sees, not the attach's own text.
