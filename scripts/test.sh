@@ -44,6 +44,7 @@ cpp_tests() {
 stage "C++ unit tests" cpp_tests
 # Includes go down the layers, and the sources also compile with clang (front end only): cheap.
 stage "layer check, clang compile check" bash scripts/clang-check.sh "$PY"
+stage "clang-tidy over src/" bash scripts/tidy-check.sh build/test  # with the flags of the C++ tests' build
 stage "Windows x86-64: cross build, C++ tests under wine, module checks" env PYTHON="$PY" bash scripts/test-windows.sh
 stage "macOS arm64 and x86-64: compile and link check" env PYTHON="$PY" bash scripts/check-macos.sh
 python_suite() { (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .); }

@@ -43,10 +43,10 @@ constexpr size_t kQueueLimit = 20000;
 constexpr auto kExitDeliveryWait = std::chrono::seconds(2);
 
 struct Record {
-  log::Target target;
-  log::Level level;
-  const char* file;
-  int line;
+  log::Target target{};
+  log::Level level{};
+  const char* file = nullptr;
+  int line = 0;
   std::string text;
 };
 

@@ -36,13 +36,13 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
       !s.ok() && !s.error().is_usb(UsbErrorKind::Stall)) {
     return s.error();
   }
-  return std::make_shared<DeviceShared>(std::move(adapter), std::move(caps.value()), std::move(bt.value()));
+  return std::make_shared<DeviceShared>(std::move(adapter), caps.value(), std::move(bt.value()));
 }
 
 }  // namespace
 
 DeviceShared::DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesRecord caps, BtConstRecord bt_const)
-    : serial_(adapter->serial()), caps_(std::move(caps)), bt_const_(std::move(bt_const)) {
+    : serial_(adapter->serial()), caps_(caps), bt_const_(std::move(bt_const)) {
   state_.channel = std::move(adapter);
 }
 

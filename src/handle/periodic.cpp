@@ -201,7 +201,7 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   uint32_t id;
   do {
     id = next_id_++;  // wraps from 2^32-1 to 0; 0 is never handed out
-  } while (id == 0 || tasks_.count(id) != 0);
+  } while (id == 0 || tasks_.contains(id));
 
   auto control = std::make_shared<PeriodicControl>(std::move(frames));
   const TimePoint start = Clock::now();

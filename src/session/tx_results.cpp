@@ -148,7 +148,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
   return release_stream(std::move(stream));
 }
 
-Result<WorkerThread> spawn_result_reader(std::shared_ptr<ResultReaderContext> ctx) {
+Result<WorkerThread> spawn_result_reader(const std::shared_ptr<ResultReaderContext>& ctx) {
   return WorkerThread::start("tavro-tx-results", [ctx] { return run_result_reader(*ctx); });
 }
 

@@ -100,10 +100,10 @@ class TxSession {
   // verdict when it comes within a short wait ("cancelled" for a withdrawn frame), else Uncertain
   // (CancelUnconfirmed). Without explicit results or CANCEL_TX nothing is asked: the ticket is resolved as
   // Uncertain and the result is not-tracked.
-  Result<CancelResult> cancel(const TxTicketHandle& ticket, Duration timeout);
+  Result<CancelResult> cancel(const TxTicketHandle& handle, Duration timeout);
   // Resolves a pending ticket as Uncertain{reason} without the adapter's verdict (a caller that gives it up);
   // false when it is not pending in this session.
-  bool resolve_without_verdict(const TxTicketHandle& ticket, UncertaintyReason reason);
+  bool resolve_without_verdict(const TxTicketHandle& handle, UncertaintyReason reason);
 
   // Stops and joins both workers (endpoint fences), ends pending receives, resolves every open ticket as
   // Uncertain(SessionClosed). Repeatable: success at once after a completed shutdown; a failed fence is sticky

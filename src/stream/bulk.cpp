@@ -276,7 +276,7 @@ void RecordAssembler::append(const uint8_t* p, size_t n) noexcept {
   carry_len_ += n;
 }
 
-void RecordAssembler::warn_overflow() noexcept {
+void RecordAssembler::warn_overflow() const noexcept {
   TAVRO_LOG(log::Target::Channel, log::Level::Warn,
             "RX persistent_buf exceeded " + std::to_string(kCarryLimit) + " bytes (" + std::to_string(carry_len_) +
                 " actual) \xE2\x80\x94 likely protocol desync, clearing");

@@ -83,7 +83,7 @@ class RxQueue {
   size_t own_queued_ = 0;  // queued frames with FRAME_FLAG_OWN; while 0, pushing never looks back
   struct HeldOwn {
     CanFrame frame;
-    uint64_t read;  // reads_ when it was held back
+    uint64_t read = 0;  // reads_ when it was held back
   };
   std::vector<HeldOwn> held_own_;  // guarded by mutex_
   uint64_t reads_ = 0;             // guarded by mutex_: reads completed while own frames were held
