@@ -144,18 +144,18 @@ class TxSession {
   WorkerThread reader_;
 
   // Serialises the checks and bookkeeping of transmissions, cancellation and the shutdown's invalidation.
-  std::timed_mutex transmit_lock_;
+  TimedMutex transmit_lock_ ACQUIRED_BEFORE(state_->mutex);
   // Set when shutdown begins: a write waiting for the adapter cancels itself.
   std::atomic<bool> stopping_{false};
 
   // Shutdown bookkeeping. shutdown_mutex_ is never held across a join: a second caller waits on shutdown_cv_
   // while the first one fences.
-  std::mutex shutdown_mutex_;
+  Mutex shutdown_mutex_;
   std::condition_variable shutdown_cv_;
-  bool fencing_ = false;
-  bool fence_passed_ = false;
-  bool complete_ = false;
-  std::optional<DeviceError> cleanup_error_;
+  bool fencing_ GUARDED_BY(shutdown_mutex_) = false;
+  bool fence_passed_ GUARDED_BY(shutdown_mutex_) = false;
+  bool complete_ GUARDED_BY(shutdown_mutex_) = false;
+  std::optional<DeviceError> cleanup_error_ GUARDED_BY(shutdown_mutex_);
 
   std::atomic<uint64_t> rx_frames_{0};
   std::atomic<uint64_t> rx_bytes_{0};
