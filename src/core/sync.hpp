@@ -117,6 +117,10 @@ class SCOPED_CAPABILITY TimedLock {
     owns_ = m_.try_lock_until(t);
     return owns_;
   }
+  void lock() ACQUIRE() {
+    m_.lock();
+    owns_ = true;
+  }
   void unlock() RELEASE() {
     m_.unlock();
     owns_ = false;
