@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: the Python package's lint and type checks, C++ unit tests (ctest), the Windows build's C++
-# tests under wine (and a macOS compile and link check), the Python suite against the installed package, then both
-# again against a build with AddressSanitizer and UndefinedBehaviorSanitizer and against a build with
-# ThreadSanitizer (each test file in an interpreter of its own), the C++ tests and the Python suite on Linux aarch64
-# under qemu-user, and last the kernel-path selection of the Python suite (libusb through a Linux kernel's USB
-# stack, in a QEMU guest). Fails if any test fails, if a check or a sanitizer reports, or if a stage runs no test.
+# Runs every test: the Python package's lint and type checks, C++ unit tests (ctest), clang's compile check with
+# its thread-safety analysis and clang-tidy, the Windows build's C++ tests under wine (and a macOS compile and link
+# check), the Python suite against the installed package, then both again against a build with AddressSanitizer
+# and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test file in an interpreter of its
+# own), the C++ tests and the Python suite on Linux aarch64 under qemu-user, and last the kernel-path selection of
+# the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a
+# check or a sanitizer reports, or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY="$PWD/.venv/bin/python"
@@ -44,6 +45,7 @@ cpp_tests() {
 stage "C++ unit tests" cpp_tests
 # Includes go down the layers, and the sources also compile with clang (front end only): cheap.
 stage "layer check, clang compile check" bash scripts/clang-check.sh "$PY"
+stage "clang-tidy over src/" bash scripts/tidy-check.sh build/test  # with the flags of the C++ tests' build
 stage "Windows x86-64: cross build, C++ tests under wine, module checks" env PYTHON="$PY" bash scripts/test-windows.sh
 stage "macOS arm64 and x86-64: compile and link check" env PYTHON="$PY" bash scripts/check-macos.sh
 python_suite() { (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .); }

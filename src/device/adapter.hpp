@@ -14,6 +14,7 @@
 
 #include "core/protocol.hpp"
 #include "core/result.hpp"
+#include "core/sync.hpp"
 #include "device/endpoint_halt.hpp"
 #include "usb/host.hpp"
 
@@ -51,15 +52,15 @@ class UsbAdapter {
   // Bulk OUT endpoint and the lock that serialises its writers (one transfer in flight at a time). The lock is
   // held for one pipe call at a time (a submit, one wait slice, a cancellation), never across a whole write.
   usb::BulkOutPipe& bulk_out() noexcept { return *bulk_out_; }
-  std::timed_mutex& bulk_out_lock() noexcept { return bulk_out_lock_; }
+  TimedMutex& bulk_out_lock() noexcept RETURN_CAPABILITY(bulk_out_lock_) { return bulk_out_lock_; }
 
-  // The record write in flight on the bulk OUT endpoint, guarded by bulk_out_lock.
+  // The record write in flight on the bulk OUT endpoint.
   struct OutFlight {
     bool active = false;
     uint64_t writer = 0;  // 1 while its writer waits for it; 0 once that writer gave up on it
     bool stuck = false;   // cancelled and not returned in time: its buffer stays reserved until it returns
   };
-  OutFlight& out_flight() noexcept { return out_flight_; }
+  OutFlight& out_flight() noexcept REQUIRES(bulk_out_lock_) { return out_flight_; }
   // Stalls and the halt of each bulk endpoint (0x81, 0x83, 0x02): they outlive the streams and sessions that use
   // the endpoint, so the next user clears a halt that the last one saw.
   EndpointHalt& halt(uint8_t endpoint) noexcept {
@@ -73,8 +74,8 @@ class UsbAdapter {
   std::shared_ptr<usb::Device> device_;
   std::shared_ptr<usb::Interface> interface_;
   std::unique_ptr<usb::BulkOutPipe> bulk_out_;
-  std::timed_mutex bulk_out_lock_;
-  OutFlight out_flight_;
+  TimedMutex bulk_out_lock_;
+  OutFlight out_flight_ GUARDED_BY(bulk_out_lock_);
   EndpointHalt rx_halt_{log::Target::Channel, "Bulk IN", "EP_BULK_IN"};
   EndpointHalt results_halt_{log::Target::TxSession, "TX result", "EP_TX_RESULT_IN"};
   EndpointHalt out_halt_{log::Target::Channel, "Bulk OUT", "EP_BULK_OUT"};

@@ -9,7 +9,7 @@ namespace tavro {
 
 void BitTimingRecord::encode(uint8_t (&out)[kSize]) const noexcept {
   const uint32_t words[8] = {bitrate, sample_point, tq_ns, prop_seg, phase_seg1, phase_seg2, sjw, brp};
-  for (int i = 0; i < 8; ++i) wire::put_u32(out + 4 * i, words[i]);
+  for (size_t i = 0; i < 8; ++i) wire::put_u32(out + 4 * i, words[i]);
 }
 
 Result<BitTimingRecord> BitTimingRecord::decode(std::span<const uint8_t> reply) {

@@ -39,8 +39,8 @@ DerivedTiming derive_timing(const TimingParameters& p, uint32_t clock_hz) noexce
   return d;
 }
 
-TimingParameters decode_btimr(uint32_t v) noexcept {
-  return {(v & 0x3FF) + 1, ((v >> 16) & 0xF) + 1, ((v >> 20) & 0x7) + 1, ((v >> 24) & 0x3) + 1};
+TimingParameters decode_btimr(uint32_t btimr) noexcept {
+  return {(btimr & 0x3FF) + 1, ((btimr >> 16) & 0xF) + 1, ((btimr >> 20) & 0x7) + 1, ((btimr >> 24) & 0x3) + 1};
 }
 
 const char* configured_state_name(ConfiguredState s) noexcept {

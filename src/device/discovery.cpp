@@ -217,6 +217,7 @@ Result<std::shared_ptr<UsbAdapter>> open_by_serial(usb::Backend& backend, const 
     if (candidates.empty()) return seen.not_found();
     if (candidates.size() > 1) {
       std::vector<std::string> serials;
+      serials.reserve(candidates.size());
       for (const auto& c : candidates) serials.push_back(c.serial);
       return DeviceError::multiple_devices_found(std::move(serials));
     }

@@ -21,14 +21,14 @@ void EchoTable::abandon_locked(uint64_t generation) {
 }
 
 Result<uint64_t> EchoTable::begin_generation() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   if (generation_ == kExhausted) return DeviceError::tx_busy();
   abandon_locked(generation_);
   return ++generation_;
 }
 
 std::optional<EchoTable::Allocation> EchoTable::allocate(uint64_t generation) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   if (generation != generation_ || sequence_ == kExhausted) return std::nullopt;
   for (int k = 0; k < kSlots; ++k) {
     const int i = (cursor_ + k) % kSlots;
@@ -46,7 +46,7 @@ std::optional<EchoTable::Allocation> EchoTable::allocate(uint64_t generation) {
 
 void EchoTable::release(uint8_t tx_id, uint64_t generation, uint64_t sequence) {
   if (!valid_id(tx_id)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   Slot& s = slots_[tx_id - 1];
   switch (s.state) {
     case SlotState::Pending:
@@ -62,13 +62,13 @@ void EchoTable::release(uint8_t tx_id, uint64_t generation, uint64_t sequence) {
 }
 
 void EchoTable::abandon_generation(uint64_t generation) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   abandon_locked(generation);
 }
 
 void EchoTable::abandon(uint8_t tx_id, uint64_t generation, uint64_t sequence) {
   if (!valid_id(tx_id)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   Slot& s = slots_[tx_id - 1];
   if ((s.state == SlotState::Pending || s.state == SlotState::Waited) && s.generation == generation &&
       s.sequence == sequence)
@@ -77,20 +77,20 @@ void EchoTable::abandon(uint8_t tx_id, uint64_t generation, uint64_t sequence) {
 
 void EchoTable::free_abandoned(uint8_t tx_id) {
   if (!valid_id(tx_id)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   Slot& s = slots_[tx_id - 1];
   if (s.state == SlotState::Abandoned) s.state = SlotState::Free;
 }
 
 void EchoTable::free_all_abandoned() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   for (Slot& s : slots_)
     if (s.state == SlotState::Abandoned) s.state = SlotState::Free;
 }
 
 void EchoTable::complete(uint8_t tx_id, uint64_t generation) {
   if (!valid_id(tx_id)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   Slot& s = slots_[tx_id - 1];
   switch (s.state) {
     case SlotState::Free:
@@ -106,7 +106,7 @@ void EchoTable::complete(uint8_t tx_id, uint64_t generation) {
 
 bool EchoTable::wait_on(uint8_t tx_id, uint64_t generation, uint64_t sequence, Waiter waiter) {
   if (!valid_id(tx_id)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   Slot& s = slots_[tx_id - 1];
   if (s.state != SlotState::Pending || s.generation != generation || s.sequence != sequence) return false;
   s.waiter = std::move(waiter);
@@ -116,12 +116,12 @@ bool EchoTable::wait_on(uint8_t tx_id, uint64_t generation, uint64_t sequence, W
 
 EchoTable::SlotState EchoTable::state(uint8_t tx_id) const {
   if (!valid_id(tx_id)) return SlotState::Free;
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return slots_[tx_id - 1].state;
 }
 
 uint64_t EchoTable::generation() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return generation_;
 }
 

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "core/result.hpp"
+#include "core/sync.hpp"
 
 namespace tavro {
 
@@ -86,14 +87,14 @@ class EchoTable {
   };
 
   static bool valid_id(uint8_t tx_id) noexcept { return tx_id >= 1 && tx_id <= kSlots; }
-  void abandon_locked(uint64_t generation);
+  void abandon_locked(uint64_t generation) REQUIRES(mutex_);
   static void wake_and_set(Slot& s, SlotState next);
 
-  mutable std::mutex mutex_;
-  std::array<Slot, kSlots> slots_{};
-  uint8_t cursor_ = 0;
-  uint64_t generation_ = 0;
-  uint64_t sequence_ = 0;
+  mutable Mutex mutex_;
+  std::array<Slot, kSlots> slots_ GUARDED_BY(mutex_){};
+  uint8_t cursor_ GUARDED_BY(mutex_) = 0;
+  uint64_t generation_ GUARDED_BY(mutex_) = 0;
+  uint64_t sequence_ GUARDED_BY(mutex_) = 0;
 };
 
 // The process-wide table of the adapter with this serial number, created on first use.

@@ -145,6 +145,7 @@ PyObject* device_confirmation_info(PyObject* self, PyObject* Py_UNUSED(unused)) 
   };
   auto r = on_adapter<Info>(self, [&](UsbAdapter&) -> Op<Info> {
     DeviceShared& shared = *payload_of(self).shared;
+    shared.state_lock().assert_held();  // on_adapter holds it
     Info info;
     info.enabled = (shared.state().confirmation_mode & 1) != 0;
     const auto& session = shared.state().session;
@@ -214,7 +215,7 @@ PyObject* device_dropped_frame_count(PyObject* self, PyObject* Py_UNUSED(unused)
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
   const uint64_t n = without_gil([&] {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     return shared.dropped_frames();
   });
   return PyLong_FromUnsignedLongLong(n);

@@ -66,7 +66,7 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
 }
 
 Op<void> apply_bit_timing(DeviceShared& shared, const BitTimingRecord& record) {
-  std::lock_guard<StateMutex> lk(shared.state_lock());
+  LockGuard lk(shared.state_lock());
   auto adapter = stopped_adapter(shared, kMsgStopCanFirst);
   if (!adapter.ok()) return std::move(adapter).error();
   if (auto s = write_bit_timing(*adapter.value(), record); !s.ok()) return s.error();
@@ -92,7 +92,7 @@ PyObject* device_set_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
   }
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     shared.state().requested_mode = ctrlmode;
     return shared.reconfigure_locked([&](UsbAdapter& a) -> Op<void> {
       // An acknowledged mode is not necessarily an applied one.
@@ -121,7 +121,7 @@ PyObject* device_configure_modes(PyObject* self, PyObject* const* args, Py_ssize
     return nullptr;
   }
   Op<uint32_t> r = without_gil([&]() -> Op<uint32_t> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     auto usable = shared.check_usable();
     if (!usable.ok()) return std::move(usable).error();
     auto current = read_mode(*usable.value());
@@ -150,7 +150,7 @@ PyObject* device_configure_confirmation(PyObject* self, PyObject* const* args, P
   if (!one_bool("configure_confirmation", "enabled", args, nargs, kwnames, &enabled)) return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     auto a = stopped_adapter(shared, "Configure confirmation while CAN is stopped");
     if (!a.ok()) return std::move(a).error();
     shared.state().confirmation_mode = enabled ? 1 : 0;
@@ -175,7 +175,7 @@ PyObject* device_reset_timestamps(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     auto a = stopped_adapter(shared, kMsgStopCanFirst);
     if (!a.ok()) return std::move(a).error();
     if (auto s = a.value()->control_out(ControlCommand::ResetTimestamp, 0, {}); !s.ok()) return s.error();

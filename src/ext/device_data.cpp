@@ -105,6 +105,7 @@ PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t na
     const TimePoint deadline = deadline_after_ms(timeout_ms);
     auto locked = shared.lock_state_until(deadline, signals_ok);
     if (!locked.ok()) return std::move(locked).error();
+    shared.state_lock().assert_held();
     if (shared.state().confirmation_mode != 0) return OpError::refused("Use submit_frame for confirmed transmission");
     auto session = shared.check_running();
     if (!session.ok()) return std::move(session).error();
@@ -209,6 +210,7 @@ PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t 
     const TimePoint deadline = deadline_after_ms(timeout_ms);
     auto locked = shared->lock_state_until(deadline, signals_ok);
     if (!locked.ok()) return std::move(locked).error();
+    shared->state_lock().assert_held();
     if (shared->state().listen_only) return OpError::refused("Transmission is disabled in listen-only mode");
     if (shared->state().confirmation_mode == 0) return OpError::refused("TX confirmation is not configured");
     auto session = shared->check_running();
@@ -250,6 +252,7 @@ PyObject* device_cancel_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
     const TimePoint deadline = deadline_after_ms(timeout_ms);
     auto locked = shared->lock_state_until(deadline);
     if (!locked.ok()) return std::move(locked).error();
+    shared->state_lock().assert_held();
     if (ticket->device.lock() != shared || ticket->generation != shared->flags()->generation.load())
       return OpError::refused("Ticket belongs to a different or closed session");
     auto usable = shared->check_usable();

@@ -19,6 +19,7 @@ Op<T> on_adapter(PyObject* self, Fn&& fn) {
   GilRelease release;
   auto locked = shared.lock_state_until(TimePoint::max(), signals_ok);
   if (!locked.ok()) return std::move(locked).error();
+  shared.state_lock().assert_held();
   auto adapter = shared.check_usable();
   if (!adapter.ok()) return std::move(adapter).error();
   return fn(*adapter.value());
@@ -32,7 +33,8 @@ bool one_bool(const char* fname, const char* arg, PyObject* const* args, Py_ssiz
               bool* out);
 // Refuses with `message` unless this handle has no session and the adapter reports the bus stopped
 // (state_lock held).
-Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message);
+Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char* message)
+    REQUIRES(shared.state_lock());
 // Writes and verifies `record` on a stopped adapter (takes state_lock; interpreter lock released).
 Op<void> apply_bit_timing(DeviceShared& shared, const BitTimingRecord& record);
 

@@ -24,7 +24,7 @@ PyObject* device_get_settings_status(PyObject* self, PyObject* Py_UNUSED(unused)
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
   Op<std::optional<SettingsStatus>> r = without_gil([&]() -> Op<std::optional<SettingsStatus>> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     auto usable = shared.check_usable();
     if (!usable.ok()) return std::move(usable).error();
     auto s = read_settings_status(*usable.value(), kControlTimeout);

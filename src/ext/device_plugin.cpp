@@ -186,7 +186,7 @@ PyObject* device_set_receive_own(PyObject* self, PyObject* const* args, Py_ssize
   if (!one_bool("_set_receive_own", "enabled", args, nargs, kwnames, &on)) return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   return none_or_raise(without_gil([&]() -> Op<void> {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     auto usable = shared.check_usable();
     if (!usable.ok()) return std::move(usable).error();
     if (on && shared.state().confirmation_mode == 0)

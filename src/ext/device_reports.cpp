@@ -222,7 +222,7 @@ PyObject* device_get_diagnostics(PyObject* self, PyObject* Py_UNUSED(unused)) {
   d.set("last_error", last_error_dict(diag.last_error));
   DeviceShared& shared = *payload_of(self).shared;
   const uint64_t drops = without_gil([&] {
-    std::lock_guard<StateMutex> lk(shared.state_lock());
+    LockGuard lk(shared.state_lock());
     return shared.dropped_frames();
   });
   d.set("host_rx_drops", py_uint(drops));
@@ -233,7 +233,10 @@ PyObject* device_get_diagnostics(PyObject* self, PyObject* Py_UNUSED(unused)) {
 PyObject* device_get_statistics(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   DeviceShared& shared = *payload_of(self).shared;
-  auto r = on_adapter<Counters>(self, [&](UsbAdapter&) -> Op<Counters> { return shared.counters_now(); });
+  auto r = on_adapter<Counters>(self, [&](UsbAdapter&) -> Op<Counters> {
+    shared.state_lock().assert_held();  // on_adapter holds it
+    return shared.counters_now();
+  });
   if (!r.ok()) return raise_op(r.error());
   const Counters& c = r.value();
   DictBuilder d;

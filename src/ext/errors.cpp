@@ -10,7 +10,7 @@ PyObject* g_fault = nullptr;  // process-wide; lives until exit
 
 PyObject* exception_class(OpError::Kind kind) noexcept {
   switch (kind) {
-    case OpError::Kind::Refused: return PyExc_RuntimeError;
+    case OpError::Kind::Refused:
     case OpError::Kind::Gone: return PyExc_RuntimeError;
     case OpError::Kind::BadArgument: return PyExc_ValueError;
     case OpError::Kind::Expired: return PyExc_TimeoutError;
@@ -23,7 +23,7 @@ PyObject* exception_class(OpError::Kind kind) noexcept {
 
 const char* exception_name(const OpError& e) noexcept {
   switch (e.kind) {
-    case OpError::Kind::Refused: return "RuntimeError";
+    case OpError::Kind::Refused:
     case OpError::Kind::Gone: return "RuntimeError";
     case OpError::Kind::BadArgument: return "ValueError";
     case OpError::Kind::Expired: return "TimeoutError";

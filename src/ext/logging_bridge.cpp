@@ -29,6 +29,7 @@
 
 #include "core/deadline.hpp"
 #include "core/log.hpp"
+#include "core/sync.hpp"
 #include "ext/pyutil.hpp"
 #include "platform/platform.hpp"
 
@@ -43,41 +44,41 @@ constexpr size_t kQueueLimit = 20000;
 constexpr auto kExitDeliveryWait = std::chrono::seconds(2);
 
 struct Record {
-  log::Target target;
-  log::Level level;
-  const char* file;
-  int line;
+  log::Target target{};
+  log::Level level{};
+  const char* file = nullptr;
+  int line = 0;
   std::string text;
 };
 
 // The process queue and the delivery thread's bookkeeping.
 struct Queue {
-  std::mutex mu;
-  std::condition_variable cv;       // wakes "tavro-log"; also signals its end
-  std::deque<Record> records;       // guarded by mu
-  uint64_t dropped = 0;             // guarded by mu: records lost to a full queue since the last Warning
-  bool turn_taken = false;          // guarded by mu: a consumer is delivering from `records`
-  bool stop = false;                // guarded by mu
-  bool thread_running = false;      // guarded by mu
+  Mutex mu;
+  std::condition_variable cv;  // wakes "tavro-log"; also signals its end
+  std::deque<Record> records GUARDED_BY(mu);
+  uint64_t dropped GUARDED_BY(mu) = 0;  // records lost to a full queue since the last Warning
+  bool turn_taken GUARDED_BY(mu) = false;  // a consumer is delivering from `records`
+  bool stop GUARDED_BY(mu) = false;
+  bool thread_running GUARDED_BY(mu) = false;
 };
 
 Queue g_queue;
 
 // Admission of "tavro-log" to the interpreter, closed by the exit hook.
 struct Gate {
-  std::mutex mu;
+  Mutex mu;
   std::condition_variable cv;
-  int inside = 0;
-  bool closed = false;
+  int inside GUARDED_BY(mu) = 0;
+  bool closed GUARDED_BY(mu) = false;
 
   bool enter() {
-    std::lock_guard<std::mutex> lk(mu);
+    LockGuard lk(mu);
     if (closed) return false;
     ++inside;
     return true;
   }
   void leave() {
-    std::lock_guard<std::mutex> lk(mu);
+    LockGuard lk(mu);
     if (--inside == 0) cv.notify_all();
   }
 };
@@ -164,15 +165,17 @@ void deliver_queued(size_t limit, bool wait_for_turn = false) {
   if (t_caller.has_turn) return;  // a handler of ours calling a method
   uint64_t dropped;
   {
-    std::unique_lock<std::mutex> lk(g_queue.mu);
+    UniqueLock lk(g_queue.mu);
     if (g_queue.turn_taken && wait_for_turn) {
       lk.unlock();
-      GilRelease release;
+      {
+        GilRelease release;
+        lk.lock();
+        g_queue.cv.wait_for(lk.native(), kWaitSlice, []() REQUIRES(g_queue.mu) { return !g_queue.turn_taken; });
+        lk.unlock();  // the interpreter lock is taken back without holding the queue's mutex
+      }
       lk.lock();
-      g_queue.cv.wait_for(lk, kWaitSlice, [] { return !g_queue.turn_taken; });
-      lk.unlock();  // the interpreter lock is taken back without holding the queue's mutex
     }
-    if (!lk.owns_lock()) lk.lock();
     if (g_queue.turn_taken) return;
     g_queue.turn_taken = true;
     t_caller.has_turn = true;
@@ -182,7 +185,7 @@ void deliver_queued(size_t limit, bool wait_for_turn = false) {
   for (size_t i = 0; i < limit; ++i) {
     Record r;
     {
-      std::lock_guard<std::mutex> lk(g_queue.mu);
+      LockGuard lk(g_queue.mu);
       if (g_queue.records.empty()) break;
       r = std::move(g_queue.records.front());
       g_queue.records.pop_front();
@@ -190,14 +193,14 @@ void deliver_queued(size_t limit, bool wait_for_turn = false) {
     deliver(r);
   }
   {
-    std::lock_guard<std::mutex> lk(g_queue.mu);
+    LockGuard lk(g_queue.mu);
     g_queue.turn_taken = false;
     t_caller.has_turn = false;
   }
   g_queue.cv.notify_all();
 }
 
-bool queue_has_work() {
+bool queue_has_work() REQUIRES(g_queue.mu) {
   return !g_queue.turn_taken && (!g_queue.records.empty() || g_queue.dropped != 0);
 }
 
@@ -207,8 +210,8 @@ void delivery_main() {
   platform::name_current_thread("tavro-log");
   for (;;) {
     {
-      std::unique_lock<std::mutex> lk(g_queue.mu);
-      g_queue.cv.wait(lk, [] { return g_queue.stop || queue_has_work(); });
+      UniqueLock lk(g_queue.mu);
+      g_queue.cv.wait(lk.native(), []() REQUIRES(g_queue.mu) { return g_queue.stop || queue_has_work(); });
       if (g_queue.stop && !queue_has_work()) break;
     }
     if (!g_gate.enter()) break;
@@ -217,13 +220,12 @@ void delivery_main() {
     PyGILState_Release(st);
     g_gate.leave();
   }
-  std::lock_guard<std::mutex> lk(g_queue.mu);
+  LockGuard lk(g_queue.mu);
   g_queue.thread_running = false;
   g_queue.cv.notify_all();
 }
 
-// With g_queue.mu held.
-void start_delivery_thread_locked() {
+void start_delivery_thread_locked() REQUIRES(g_queue.mu) {
   if (g_queue.thread_running || g_queue.stop) return;
   try {
     std::thread(delivery_main).detach();
@@ -253,7 +255,7 @@ class PythonSink final : public log::Sink {
         t_caller.records.push_back(Record{target, level, file, line, std::string(text)});
         return;
       }
-      std::lock_guard<std::mutex> lk(g_queue.mu);
+      LockGuard lk(g_queue.mu);
       if (g_queue.records.size() >= kQueueLimit) {
         ++g_queue.dropped;
         return;
@@ -272,7 +274,7 @@ void deliver_for_caller() {
   if (t_caller.records.empty() && t_caller.dropped == 0) {
     // Records of workers: hand over what is there, so that what workers logged before the method returns (a
     // stopped worker's farewell, say) has reached Python by then. Bounded by what is queued now.
-    std::lock_guard<std::mutex> lk(g_queue.mu);
+    LockGuard lk(g_queue.mu);
     if (g_queue.records.empty() && !g_queue.turn_taken) return;
   }
   PyObject *type, *value, *tb;
@@ -286,7 +288,7 @@ void deliver_for_caller() {
   }
   size_t queued;
   {
-    std::lock_guard<std::mutex> lk(g_queue.mu);
+    LockGuard lk(g_queue.mu);
     queued = g_queue.records.size();
   }
   deliver_queued(queued, true);
@@ -302,16 +304,16 @@ PyObject* at_exit(PyObject*, PyObject*) {
     GilRelease release;
     if (work) work();
     // What the workers logged while the handles closed still reaches Python, unless a handler takes too long.
-    std::unique_lock<std::mutex> lk(g_queue.mu);
+    UniqueLock lk(g_queue.mu);
     g_queue.stop = true;
     g_queue.cv.notify_all();
-    g_queue.cv.wait_for(lk, kExitDeliveryWait, [] { return !g_queue.thread_running; });
+    g_queue.cv.wait_for(lk.native(), kExitDeliveryWait, []() REQUIRES(g_queue.mu) { return !g_queue.thread_running; });
   }
   {
     GilRelease release;
-    std::unique_lock<std::mutex> lk(g_gate.mu);
+    UniqueLock lk(g_gate.mu);
     g_gate.closed = true;
-    g_gate.cv.wait_for(lk, kExitDeliveryWait, [] { return g_gate.inside == 0; });
+    g_gate.cv.wait_for(lk.native(), kExitDeliveryWait, []() REQUIRES(g_gate.mu) { return g_gate.inside == 0; });
   }
   deliver_for_caller();
   g_available.store(false, std::memory_order_release);

@@ -36,7 +36,7 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
       !s.ok() && !s.error().is_usb(UsbErrorKind::Stall)) {
     return s.error();
   }
-  return std::make_shared<DeviceShared>(std::move(adapter), std::move(caps.value()), std::move(bt.value()));
+  return std::make_shared<DeviceShared>(std::move(adapter), caps.value(), std::move(bt.value()));
 }
 
 }  // namespace
@@ -110,7 +110,7 @@ OpError DeviceShared::transmit_error(const DeviceError& e, const BusSession& ses
 
 void DeviceShared::mark_failed(const DeviceError& e) {
   {
-    std::lock_guard<StateMutex> lk(state_lock_);
+    LockGuard lk(state_lock_);
     if (!state_.failure) state_.failure = OpError::device(e);
     flags_->failed.store(true);
   }
@@ -118,19 +118,19 @@ void DeviceShared::mark_failed(const DeviceError& e) {
 }
 
 void DeviceShared::notify_bus_waiters() {
-  std::lock_guard<std::mutex> lk(bus_mu_);
+  LockGuard lk(bus_mu_);
   bus_cv_.notify_all();
 }
 
 void DeviceShared::notify_periodic_tasks() { periodic_->notify_all(); }
 
 void DeviceShared::set_filters(std::vector<FilterEntry> filters) {
-  std::lock_guard<std::mutex> lk(filter_mu_);
+  LockGuard lk(filter_mu_);
   filter_.swap(filters);
 }
 
 Op<uint32_t> DeviceShared::start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule) {
-  std::lock_guard<StateMutex> lk(state_lock_);
+  LockGuard lk(state_lock_);
   auto session = check_running();
   if (!session.ok()) return std::move(session).error();
   if (state_.listen_only) return OpError::refused("Transmission is disabled in listen-only mode");
@@ -139,19 +139,19 @@ Op<uint32_t> DeviceShared::start_periodic(std::vector<CanFrame> frames, Periodic
 }
 
 void DeviceShared::gate_enter() {
-  std::lock_guard<std::mutex> lk(gate_mu_);
+  LockGuard lk(gate_mu_);
   ++gate_count_;
 }
 
 void DeviceShared::gate_leave() {
-  std::lock_guard<std::mutex> lk(gate_mu_);
+  LockGuard lk(gate_mu_);
   --gate_count_;
   gate_cv_.notify_all();
 }
 
 void DeviceShared::wait_gate_empty() {
-  std::unique_lock<std::mutex> lk(gate_mu_);
-  gate_cv_.wait(lk, [this] { return gate_count_ == 0; });
+  UniqueLock lk(gate_mu_);
+  gate_cv_.wait(lk.native(), [this]() REQUIRES(gate_mu_) { return gate_count_ == 0; });
 }
 
 Op<void> DeviceShared::close() {
@@ -169,6 +169,7 @@ Op<void> DeviceShared::close_at_exit() {
 
 Op<void> DeviceShared::close_adapter() {
   StateLock lk(state_lock_);
+  state_lock_.assert_held();
   if (flags_->closed.load() && !state_.adapter) return {};
   flags_->closed.store(true);
   notify_bus_waiters();
@@ -213,7 +214,7 @@ void DeviceShared::destroy() noexcept {
   std::shared_ptr<BusSession> session;
   std::shared_ptr<UsbAdapter> adapter;
   {
-    std::lock_guard<StateMutex> lk(state_lock_);
+    LockGuard lk(state_lock_);
     session = std::move(state_.session);
     adapter = std::move(state_.adapter);
   }

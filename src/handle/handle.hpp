@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "core/deadline.hpp"
+#include "core/sync.hpp"
 #include "device/adapter.hpp"
 #include "device/records.hpp"
 #include "device/settings.hpp"
@@ -64,7 +65,7 @@ class BusSession;
 
 // state_lock: a timed mutex, so that a caller with a deadline waits in the kernel's queue (fair, no polling) and
 // gives up exactly at its deadline.
-using StateMutex = std::timed_mutex;
+using StateMutex = TimedMutex;
 using StateLock = std::unique_lock<StateMutex>;
 
 // The handle's flags that any thread reads without a lock: the session generation, and whether the handle is
@@ -122,9 +123,9 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   const BtConstRecord& bt_const() const noexcept { return bt_const_; }
   const std::string& serial() const noexcept { return serial_; }
 
-  StateMutex& state_lock() noexcept { return state_lock_; }
+  StateMutex& state_lock() noexcept RETURN_CAPABILITY(state_lock_) { return state_lock_; }
   // Only with state_lock held.
-  DeviceState& state() noexcept { return state_; }
+  DeviceState& state() noexcept REQUIRES(state_lock_) { return state_; }
 
   // Takes state_lock, waiting at most until the deadline.
   Op<StateLock> lock_state_until(TimePoint deadline);
@@ -132,14 +133,14 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   Op<StateLock> lock_state_until(TimePoint deadline, const KeepWaiting& keep_waiting);
 
   // All of these need state_lock held.
-  Op<std::shared_ptr<UsbAdapter>> check_usable();
-  Op<std::shared_ptr<BusSession>> check_running();
-  Op<void> check_no_pending_tickets();
-  Op<void> attach_session();
-  Op<void> detach_session();
+  Op<std::shared_ptr<UsbAdapter>> check_usable() REQUIRES(state_lock_);
+  Op<std::shared_ptr<BusSession>> check_running() REQUIRES(state_lock_);
+  Op<void> check_no_pending_tickets() REQUIRES(state_lock_);
+  Op<void> attach_session() REQUIRES(state_lock_);
+  Op<void> detach_session() REQUIRES(state_lock_);
 
   // Fails the handle with `e` (takes state_lock): every later operation that needs the device says so.
-  void mark_failed(const DeviceError& e);
+  void mark_failed(const DeviceError& e) EXCLUDES(state_lock_);
   // What a failed transmission on `session` tells its caller (no lock needed): an unplugged adapter says so
   // (OpError::gone, and the handle remembers it), a Timeout is a submission of uncertain fate, the rest as is.
   OpError transmit_error(const DeviceError& e, const BusSession& session);
@@ -165,50 +166,50 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
 
   // Periodic tasks. start_periodic takes state_lock (waiting as long as it takes) and needs the bus running and
   // transmission allowed; the rest never take state_lock.
-  Op<uint32_t> start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule);
+  Op<uint32_t> start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule) EXCLUDES(state_lock_);
   PeriodicTable& periodic() noexcept { return *periodic_; }
 
   // Receivers waiting while the bus is stopped.
-  std::mutex& bus_waiters_mutex() noexcept { return bus_mu_; }
+  Mutex& bus_waiters_mutex() noexcept RETURN_CAPABILITY(bus_mu_) { return bus_mu_; }
   std::condition_variable& bus_waiters_cv() noexcept { return bus_cv_; }
 
   // Receivers blocked on the session's queue; detach waits until none is left.
-  void gate_enter();  // with state_lock held
+  void gate_enter() REQUIRES(state_lock_);
   void gate_leave();
   void wait_gate_empty();
 
   // Lifetime receive-queue overruns plus the running session's (state_lock held).
-  uint64_t dropped_frames();
+  uint64_t dropped_frames() REQUIRES(state_lock_);
   // Lifetime counters with the running session's added in (state_lock held).
-  Counters counters_now();
+  Counters counters_now() REQUIRES(state_lock_);
 
   // The reconfiguration sequence (takes state_lock): pending-ticket check, stop periodic tasks, detach, bus off
   // if this handle had started it, `command`, then re-attach if a session existed and `restart` is set.
   // `discards_queue`: the command empties the adapter's transmit queue (reset, flush), so pending tickets are no
   // reason to refuse it; the detach resolves them as uncertain.
   Op<void> reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true,
-                       bool discards_queue = false);
+                       bool discards_queue = false) EXCLUDES(state_lock_);
   // The same with state_lock already held.
   Op<void> reconfigure_locked(const std::function<Op<void>(UsbAdapter&)>& command, bool restart = true,
-                              bool discards_queue = false);
+                              bool discards_queue = false) REQUIRES(state_lock_);
   // Bus start (takes state_lock): attach the session, wake receivers waiting for the bus.
-  Op<void> bus_on();
+  Op<void> bus_on() EXCLUDES(state_lock_);
   // Bus stop (takes state_lock): detach, switch the bus off with verification.
-  Op<void> bus_off();
+  Op<void> bus_off() EXCLUDES(state_lock_);
 
   // close(): idempotent once it succeeded. Stops and joins the periodic workers after releasing state_lock.
-  Op<void> close();
+  Op<void> close() EXCLUDES(state_lock_);
   // close() by the exit hook: the bus must still go off, but receivers blocked in receive() (reader threads
   // the program never stopped) go on waiting for a frame that never comes, instead of failing.
-  Op<void> close_at_exit();
+  Op<void> close_at_exit() EXCLUDES(state_lock_);
   // Destruction path: close ignoring errors unless a close() already ran, then release session and adapter
   // unconditionally.
   void destroy() noexcept;
 
  private:
-  void add_session_counters(const BusSession& session);
+  void add_session_counters(const BusSession& session) REQUIRES(state_lock_);
   // Whether the adapter is known to be unplugged (state_lock held); remembers it in flags().gone.
-  bool adapter_gone();
+  bool adapter_gone() REQUIRES(state_lock_);
   void note_gone();
   Op<void> close_adapter();
 
@@ -217,18 +218,18 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   const CapabilitiesRecord caps_;
   const BtConstRecord bt_const_;
 
-  StateMutex state_lock_;
-  DeviceState state_;
+  StateMutex state_lock_ ACQUIRED_BEFORE(bus_mu_, gate_mu_);
+  DeviceState state_ GUARDED_BY(state_lock_);
 
-  std::mutex bus_mu_;
+  Mutex bus_mu_;
   std::condition_variable bus_cv_;
 
-  std::mutex gate_mu_;
-  uint64_t gate_count_ = 0;
+  Mutex gate_mu_;
+  uint64_t gate_count_ GUARDED_BY(gate_mu_) = 0;
   std::condition_variable gate_cv_;
 
-  std::mutex filter_mu_;
-  std::vector<FilterEntry> filter_;  // guarded by filter_mu_
+  Mutex filter_mu_;
+  std::vector<FilterEntry> filter_ GUARDED_BY(filter_mu_);
 
   // Shared with the workers, which reach it only weakly once they have let go of the device.
   const std::shared_ptr<PeriodicTable> periodic_ = std::make_shared<PeriodicTable>();

@@ -47,6 +47,7 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   auto locked = shared.lock_state_until(budget_end);
   if (!locked.ok()) return std::move(locked).error();
   StateLock lk = std::move(locked.value());
+  shared.state_lock().assert_held();
   // A configuration change sets the stop flag under state_lock before it detaches: a task that waited for the
   // lock meanwhile has simply been stopped.
   if (control.stop_requested()) return Sent::Stopped;
@@ -141,41 +142,41 @@ SlotPlan plan_slot(uint64_t next, uint64_t now_slot) noexcept {
 void PeriodicControl::request_stop() {
   {
     // Stored under the mutex so that a worker between its check and its wait cannot miss the wake-up.
-    std::lock_guard<std::mutex> lk(wake_mu_);
+    LockGuard lk(wake_mu_);
     stop_.store(true, std::memory_order_release);
   }
   wake_cv_.notify_all();
 }
 
 bool PeriodicControl::sleep_until(TimePoint until) {
-  std::unique_lock<std::mutex> lk(wake_mu_);
+  UniqueLock lk(wake_mu_);
   for (;;) {
     if (stop_requested()) return true;
     const TimePoint now = Clock::now();
     if (now >= until) return false;
     const TimePoint slice = until - now > kLongestSleep ? now + kLongestSleep : until;
-    wake_cv_.wait_until(lk, slice, [this] { return stop_requested(); });
+    wake_cv_.wait_until(lk.native(), slice, [this] { return stop_requested(); });
   }
 }
 
 void PeriodicControl::replace_frames(std::vector<CanFrame> frames) {
-  std::lock_guard<std::mutex> lk(frames_mu_);
+  LockGuard lk(frames_mu_);
   frames_.swap(frames);
 }
 
 std::optional<CanFrame> PeriodicControl::frame_at(uint64_t n) {
-  std::lock_guard<std::mutex> lk(frames_mu_);
+  LockGuard lk(frames_mu_);
   if (frames_.empty()) return std::nullopt;
   return frames_[n % frames_.size()];
 }
 
 void PeriodicControl::set_error(OpError e) {
-  std::lock_guard<std::mutex> lk(error_mu_);
+  LockGuard lk(error_mu_);
   error_ = std::move(e);
 }
 
 std::optional<OpError> PeriodicControl::error() const {
-  std::lock_guard<std::mutex> lk(error_mu_);
+  LockGuard lk(error_mu_);
   return error_;
 }
 
@@ -196,12 +197,12 @@ PeriodicTable::~PeriodicTable() { stop_all(); }
 
 Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vector<CanFrame> frames,
                                   const PeriodicSchedule& schedule) {
-  std::lock_guard<std::mutex> lk(mu_);
+  LockGuard lk(mu_);
   if (tasks_.size() >= kMaxTasks) return OpError::refused("Too many periodic tasks");
   uint32_t id;
   do {
     id = next_id_++;  // wraps from 2^32-1 to 0; 0 is never handed out
-  } while (id == 0 || tasks_.count(id) != 0);
+  } while (id == 0 || tasks_.contains(id));
 
   auto control = std::make_shared<PeriodicControl>(std::move(frames));
   const TimePoint start = Clock::now();
@@ -233,7 +234,7 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
 void PeriodicTable::release_finished(uint32_t id) {
   std::thread previous;
   {
-    std::lock_guard<std::mutex> lk(mu_);
+    LockGuard lk(mu_);
     auto it = tasks_.find(id);
     if (it == tasks_.end() || !it->second.thread.joinable()) return;
     if (it->second.thread.get_id() != std::this_thread::get_id()) return;  // an id reused by a newer task
@@ -246,7 +247,7 @@ void PeriodicTable::release_finished(uint32_t id) {
 }
 
 Op<void> PeriodicTable::modify(uint32_t id, std::vector<CanFrame> frames) {
-  std::lock_guard<std::mutex> lk(mu_);
+  LockGuard lk(mu_);
   auto it = tasks_.find(id);
   if (it == tasks_.end()) return OpError::refused("No periodic task with id " + std::to_string(id));
   it->second.control->replace_frames(std::move(frames));
@@ -257,7 +258,7 @@ Op<void> PeriodicTable::stop(uint32_t id) {
   std::vector<Task> taken;
   std::thread ended;
   {
-    std::lock_guard<std::mutex> lk(mu_);
+    LockGuard lk(mu_);
     auto it = tasks_.find(id);
     if (it == tasks_.end()) return OpError::refused("No periodic task with id " + std::to_string(id));
     taken.push_back(std::move(it->second));
@@ -272,7 +273,7 @@ void PeriodicTable::stop_all() {
   std::vector<Task> taken;
   std::thread ended;
   {
-    std::lock_guard<std::mutex> lk(mu_);
+    LockGuard lk(mu_);
     taken.reserve(tasks_.size());
     for (auto& [id, task] : tasks_) taken.push_back(std::move(task));
     tasks_.clear();
@@ -296,12 +297,12 @@ void PeriodicTable::stop_and_join(std::vector<Task>& tasks, std::thread ended) {
 }
 
 void PeriodicTable::notify_all() noexcept {
-  std::lock_guard<std::mutex> lk(mu_);
+  LockGuard lk(mu_);
   for (auto& [id, task] : tasks_) task.control->request_stop();
 }
 
 bool PeriodicTable::alive(uint32_t id) {
-  std::lock_guard<std::mutex> lk(mu_);
+  LockGuard lk(mu_);
   auto it = tasks_.find(id);
   if (it == tasks_.end()) return false;
   const PeriodicControl& c = *it->second.control;
@@ -309,14 +310,14 @@ bool PeriodicTable::alive(uint32_t id) {
 }
 
 std::optional<OpError> PeriodicTable::error(uint32_t id) {
-  std::lock_guard<std::mutex> lk(mu_);
+  LockGuard lk(mu_);
   auto it = tasks_.find(id);
   if (it == tasks_.end()) return std::nullopt;
   return it->second.control->error();
 }
 
 std::optional<PeriodicCounts> PeriodicTable::counts(uint32_t id) {
-  std::lock_guard<std::mutex> lk(mu_);
+  LockGuard lk(mu_);
   auto it = tasks_.find(id);
   if (it == tasks_.end()) return std::nullopt;
   return it->second.control->counts();

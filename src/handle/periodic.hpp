@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "core/deadline.hpp"
+#include "core/sync.hpp"
 #include "handle/op_error.hpp"
 #include "stream/records.hpp"
 
@@ -78,17 +79,17 @@ class PeriodicControl {
   PeriodicCounts counts() const noexcept;
 
  private:
-  std::mutex wake_mu_;
+  Mutex wake_mu_;
   std::condition_variable wake_cv_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
   std::atomic<uint64_t> sent_{0}, late_{0}, skipped_{0};
 
-  std::mutex frames_mu_;
-  std::vector<CanFrame> frames_;  // guarded by frames_mu_
+  Mutex frames_mu_;
+  std::vector<CanFrame> frames_ GUARDED_BY(frames_mu_);
 
-  mutable std::mutex error_mu_;
-  std::optional<OpError> error_;  // guarded by error_mu_
+  mutable Mutex error_mu_;
+  std::optional<OpError> error_ GUARDED_BY(error_mu_);
 };
 
 // Fixed at start.
@@ -134,10 +135,10 @@ class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {
   // joins it.
   void release_finished(uint32_t id);
 
-  std::mutex mu_;
-  std::map<uint32_t, Task> tasks_;  // guarded by mu_
-  std::thread ended_;               // guarded by mu_; a worker past its last lock, still to be joined
-  uint32_t next_id_ = 1;            // guarded by mu_
+  Mutex mu_;
+  std::map<uint32_t, Task> tasks_ GUARDED_BY(mu_);
+  std::thread ended_ GUARDED_BY(mu_);  // a worker past its last lock, still to be joined
+  uint32_t next_id_ GUARDED_BY(mu_) = 1;
 };
 
 // The frame period, and the instant that many periods from `start`, as the worker computes them; exposed so that

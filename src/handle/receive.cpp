@@ -34,8 +34,8 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
       // it, instead of failing into a traceback on the way out.
       while (time_left(deadline) > Duration::zero()) {
         {
-          std::unique_lock<std::mutex> bw(bus_mu_);
-          bus_cv_.wait_until(bw, slice_end(deadline));
+          UniqueLock bw(bus_mu_);
+          bus_cv_.wait_until(bw.native(), slice_end(deadline));
         }
         if (!go_on()) return Received(OpError::interrupted());
       }
@@ -54,6 +54,7 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
       continue;
     }
     StateLock lk = std::move(locked.value());
+    state_lock_.assert_held();
     if (flags.closed.load() || flags.failed.load()) {
       lk.unlock();
       if (auto e = ended()) return std::move(*e);
@@ -67,10 +68,10 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
       lk.unlock();
       if (time_left(deadline) <= Duration::zero()) return std::optional<CanFrame>();
       {
-        std::unique_lock<std::mutex> bw(bus_mu_);
+        UniqueLock bw(bus_mu_);
         if (!flags.closed.load() && !flags.failed.load() && !flags.gone.load() &&
             flags.generation.load() == generation)
-          bus_cv_.wait_until(bw, slice_end(deadline));
+          bus_cv_.wait_until(bw.native(), slice_end(deadline));
       }
       if (!go_on()) return OpError::interrupted();
       continue;
@@ -99,7 +100,7 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
     }
     bool accepted;
     {
-      std::lock_guard<std::mutex> fl(filter_mu_);
+      LockGuard fl(filter_mu_);
       accepted = filter_accepts(filter_, r.value());
     }
     if (accepted) return std::optional<CanFrame>(r.value());

@@ -58,7 +58,7 @@ Op<void> DeviceShared::attach_session() {
 
   // From the bus-on request on, a failure must not leave the adapter on the bus with no session to drive it.
   bool endpoint_opened = false;
-  Op<void> failed = [&]() -> Op<void> {
+  Op<void> failed = [&]() REQUIRES(state_lock_) -> Op<void> {
     if (auto s = switch_bus(adapter, true); !s.ok()) return s.error();
     auto session = BusSession::attach(usable.value(), SessionParams{}, path, &endpoint_opened);
     if (!session.ok()) return session.error();
@@ -124,7 +124,7 @@ Counters DeviceShared::counters_now() {
 
 Op<void> DeviceShared::reconfigure(const std::function<Op<void>(UsbAdapter&)>& command, bool restart,
                                    bool discards_queue) {
-  std::lock_guard<StateMutex> lk(state_lock_);
+  LockGuard lk(state_lock_);
   return reconfigure_locked(command, restart, discards_queue);
 }
 
@@ -141,7 +141,7 @@ Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapte
     notify_bus_waiters();
     return d;
   }
-  Op<void> result = [&]() -> Op<void> {
+  Op<void> result = [&]() REQUIRES(state_lock_) -> Op<void> {
     auto usable = check_usable();
     if (!usable.ok()) return std::move(usable).error();
     if (had_session) {
@@ -159,7 +159,7 @@ Op<void> DeviceShared::reconfigure_locked(const std::function<Op<void>(UsbAdapte
 }
 
 Op<void> DeviceShared::bus_on() {
-  std::lock_guard<StateMutex> lk(state_lock_);
+  LockGuard lk(state_lock_);
   Op<void> r = attach_session();
   notify_bus_waiters();
   return r;
@@ -167,7 +167,7 @@ Op<void> DeviceShared::bus_on() {
 
 Op<void> DeviceShared::bus_off() {
   // Switched off whether or not this handle started the bus; nothing is restarted.
-  std::lock_guard<StateMutex> lk(state_lock_);
+  LockGuard lk(state_lock_);
   if (auto p = check_no_pending_tickets(); !p.ok()) return p;
   notify_periodic_tasks();
   Op<void> result = detach_session();

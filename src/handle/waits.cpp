@@ -39,6 +39,7 @@ class PollPause {
       return end(std::move(locked).error());
     }
     lk_ = std::move(locked.value());
+    shared_.state_lock().assert_held();
     if (auto u = shared_.check_usable(); !u.ok()) return end(std::move(u).error());
     return Ok{};
   }
@@ -72,6 +73,7 @@ Op<SettingsStatus> wait_saved(DeviceShared& shared, StateLock& lk, UsbAdapter& a
 Op<SettingsStatus> DeviceShared::wait_settings_saved(TimePoint deadline, const KeepWaiting& keep_waiting) {
   auto locked = lock_state_until(deadline, keep_waiting);
   if (!locked.ok()) return std::move(locked).error();
+  state_lock_.assert_held();
   auto usable = check_usable();
   if (!usable.ok()) return std::move(usable).error();
   return wait_saved(*this, locked.value(), *usable.value(), deadline, keep_waiting);
@@ -81,6 +83,7 @@ Op<SettingsStatus> DeviceShared::set_name_and_wait(const std::string& name, Time
                                                    const KeepWaiting& keep_waiting) {
   auto locked = lock_state_until(deadline, keep_waiting);
   if (!locked.ok()) return std::move(locked).error();
+  state_lock_.assert_held();
   auto usable = check_usable();
   if (!usable.ok()) return std::move(usable).error();
   UsbAdapter& adapter = *usable.value();

@@ -19,6 +19,7 @@ std::vector<std::string> thread_names() {
   std::vector<std::string> names;
   DIR* dir = opendir("/proc/self/task");
   if (!dir) return names;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own; glibc's readdir is safe for that
   while (const dirent* e = readdir(dir)) {
     if (e->d_name[0] == '.') continue;
     std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
@@ -30,8 +31,7 @@ std::vector<std::string> thread_names() {
 }
 
 // The slack is the calling thread's own (threads it starts inherit it).
-FineTimers::FineTimers() noexcept {
-  saved_ = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+FineTimers::FineTimers() noexcept : saved_(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
 }
 

@@ -41,7 +41,7 @@ struct ThreadName {
     std::memcpy(text, name.data(), n);
     text[n] = '\0';
   }
-  char text[kThreadNameMax + 1];
+  char text[kThreadNameMax + 1]{};
 };
 
 void name_current_thread(const ThreadName& name) noexcept;

@@ -9,12 +9,14 @@
 namespace tavro::platform {
 
 std::optional<std::string> environment(const char* name) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment is the process's; callers read it once, at start
   const char* value = std::getenv(name);
   if (!value) return std::nullopt;
   return std::string(value);
 }
 
 bool set_environment(const char* name, const char* value) noexcept {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): for tests and tools, before any driver thread starts
   return (value ? ::setenv(name, value, 1) : ::unsetenv(name)) == 0;
 }
 

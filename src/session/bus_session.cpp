@@ -115,10 +115,13 @@ Result<std::shared_ptr<BusSession>> BusSession::attach(std::shared_ptr<UsbAdapte
   s->path_mode_ = path_mode;
 
   s->state_ = std::make_shared<SessionState>();
-  s->state_->session_id = s->session_id_;
-  if (effective == 0) {
-    s->state_->echo_table = s->channel_->echo_table();
-    s->state_->echo_generation = s->channel_->echo_generation();
+  {
+    LockGuard lock(s->state_->mutex);  // not yet shared: for the analysis
+    s->state_->session_id = s->session_id_;
+    if (effective == 0) {
+      s->state_->echo_table = s->channel_->echo_table();
+      s->state_->echo_generation = s->channel_->echo_generation();
+    }
   }
   s->reader_ctx_ = std::make_shared<ResultReaderContext>(s->state_, effective, path_mode == TxPathMode::Confirmed);
   s->reader_ctx_->own_frames_queue = &s->channel_->queue();
@@ -178,12 +181,12 @@ Result<CanFrame> BusSession::receive(TimePoint deadline) {
 
 TxWriteResult BusSession::send_unconfirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
   const TimePoint deadline = deadline_after(timeout);
-  std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
+  TimedLock tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return {DeviceError::timeout(), TxWriteState::NotSubmitted};
 
   if (Status v = validate_managed_frame(frame); !v) return {std::move(v), TxWriteState::NotSubmitted};
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     if (!state_->valid()) return {session_invalid_error(state_->invalid_reason), TxWriteState::NotSubmitted};
   }
   if (path_mode_ != TxPathMode::Unconfirmed) return {path_not_owned(path_mode_), TxWriteState::NotSubmitted};
@@ -207,7 +210,7 @@ TxWriteResult BusSession::send_unconfirmed(const CanFrame& frame, Duration timeo
 
 Result<SubmitResult> BusSession::submit_confirmed(const CanFrame& frame, Duration timeout, WriteWait how) {
   const TimePoint deadline = deadline_after(timeout);
-  std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
+  TimedLock tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return DeviceError::timeout();
   if (time_left(deadline) <= Duration::zero()) return DeviceError::timeout();
 
@@ -216,8 +219,8 @@ Result<SubmitResult> BusSession::submit_confirmed(const CanFrame& frame, Duratio
 
   TxTicketHandle handle;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
     SessionState& st = *state_;
+    LockGuard lock(st.mutex);
     if (!st.valid()) return session_invalid_error(st.invalid_reason);
     if (st.next_ticket_id == SessionState::kTicketIdsExhausted)
       return DeviceError::internal("TX ticket counter exhausted");
@@ -284,7 +287,7 @@ Result<SubmitResult> BusSession::submit_confirmed(const CanFrame& frame, Duratio
 }
 
 void BusSession::give_back(const TxTicketHandle& handle) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  LockGuard lock(state_->mutex);
   if (handle.session_id != state_->session_id) return;
   give_back_locked(*state_, handle.tx_id, handle.ticket_id);
 }
@@ -294,13 +297,13 @@ void BusSession::give_back(const TxTicketHandle& handle) {
 Result<CancelResult> BusSession::cancel(const TxTicketHandle& handle, Duration timeout) {
   const TimePoint deadline = deadline_after(timeout);
   // Held across the control request, so no new transmission can take the slot while its cancellation runs.
-  std::unique_lock<std::timed_mutex> tx(transmit_lock_, std::defer_lock);
+  TimedLock tx(transmit_lock_, std::defer_lock);
   if (!tx.try_lock_until(deadline)) return DeviceError::timeout();
 
   const bool can_ask = result_mode_ == 1 && (features_ & protocol::kFeatureCancel);
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    const SessionState& st = *state_;
+    SessionState& st = *state_;
+    LockGuard lock(st.mutex);
     if (handle.session_id != st.session_id)
       return DeviceError::invalid_parameter("ticket belongs to another session");
     if (!st.valid()) return session_invalid_error(st.invalid_reason);
@@ -319,7 +322,7 @@ Result<CancelResult> BusSession::cancel(const TxTicketHandle& handle, Duration t
   // the adapter reports it or the session ends (resolve_without_verdict_locked).
   auto settle = [&](TimePoint until) {
     if (handle.ticket) handle.ticket->wait_until(until);
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    LockGuard lock(state_->mutex);
     resolve_without_verdict_locked(*state_, handle, TxResult::uncertain(UncertaintyReason::CancelUnconfirmed));
   };
   auto brief = [&] { return std::min(deadline, Clock::now() + kCancelVerdictWait); };
@@ -359,7 +362,7 @@ Result<CancelResult> BusSession::cancel(const TxTicketHandle& handle, Duration t
 }
 
 bool BusSession::resolve_without_verdict(const TxTicketHandle& handle, UncertaintyReason reason) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  LockGuard lock(state_->mutex);
   return resolve_without_verdict_locked(*state_, handle, TxResult::uncertain(reason));
 }
 
@@ -367,8 +370,8 @@ bool BusSession::resolve_without_verdict(const TxTicketHandle& handle, Uncertain
 
 Status BusSession::shutdown() {
   stopping_.store(true, std::memory_order_release);
-  std::unique_lock<std::mutex> sl(shutdown_mutex_);
-  shutdown_cv_.wait(sl, [this] { return !fencing_; });
+  UniqueLock sl(shutdown_mutex_);
+  shutdown_cv_.wait(sl.native(), [this]() REQUIRES(shutdown_mutex_) { return !fencing_; });
   if (complete_) return Ok{};
 
   if (!fence_passed_) {
@@ -404,7 +407,7 @@ Status BusSession::shutdown() {
     channel_->queue().close(rx_channel_disconnected());
     {
       // Waits for a transmission's bookkeeping in progress, so its ticket is resolved here and not left behind.
-      std::lock_guard<std::timed_mutex> tx(transmit_lock_);
+      LockGuard tx(transmit_lock_);
       invalidate(*state_, UncertaintyReason::SessionClosed);
     }
 
@@ -422,7 +425,7 @@ Status BusSession::shutdown() {
 // ---- queries ---------------------------------------------------------------------------------------------------
 
 size_t BusSession::unresolved_ticket_count() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  LockGuard lock(state_->mutex);
   return unresolved_locked(*state_);
 }
 

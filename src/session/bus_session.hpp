@@ -100,10 +100,10 @@ class BusSession {
   // verdict when it comes within a short wait ("cancelled" for a withdrawn frame), else Uncertain
   // (CancelUnconfirmed). Without explicit results or CANCEL_TX nothing is asked: the ticket is resolved as
   // Uncertain and the result is not-tracked.
-  Result<CancelResult> cancel(const TxTicketHandle& ticket, Duration timeout);
+  Result<CancelResult> cancel(const TxTicketHandle& handle, Duration timeout);
   // Resolves a pending ticket as Uncertain{reason} without the adapter's verdict (a caller that gives it up);
   // false when it is not pending in this session.
-  bool resolve_without_verdict(const TxTicketHandle& ticket, UncertaintyReason reason);
+  bool resolve_without_verdict(const TxTicketHandle& handle, UncertaintyReason reason);
 
   // Stops and joins both workers (endpoint fences), ends pending receives, resolves every open ticket as
   // Uncertain(SessionClosed). Repeatable: success at once after a completed shutdown; a failed fence is sticky
@@ -144,18 +144,18 @@ class BusSession {
   WorkerThread reader_;
 
   // Serialises the checks and bookkeeping of transmissions, cancellation and the shutdown's invalidation.
-  std::timed_mutex transmit_lock_;
+  TimedMutex transmit_lock_ ACQUIRED_BEFORE(state_->mutex);
   // Set when shutdown begins: a write waiting for the adapter cancels itself.
   std::atomic<bool> stopping_{false};
 
   // Shutdown bookkeeping. shutdown_mutex_ is never held across a join: a second caller waits on shutdown_cv_
   // while the first one fences.
-  std::mutex shutdown_mutex_;
+  Mutex shutdown_mutex_;
   std::condition_variable shutdown_cv_;
-  bool fencing_ = false;
-  bool fence_passed_ = false;
-  bool complete_ = false;
-  std::optional<DeviceError> cleanup_error_;
+  bool fencing_ GUARDED_BY(shutdown_mutex_) = false;
+  bool fence_passed_ GUARDED_BY(shutdown_mutex_) = false;
+  bool complete_ GUARDED_BY(shutdown_mutex_) = false;
+  std::optional<DeviceError> cleanup_error_ GUARDED_BY(shutdown_mutex_);
 
   std::atomic<uint64_t> rx_frames_{0};
   std::atomic<uint64_t> rx_bytes_{0};

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/device_error.hpp"
+#include "core/sync.hpp"
 #include "echo/echo_table.hpp"
 #include "session/ticket.hpp"
 #include "stream/records.hpp"
@@ -38,19 +39,19 @@ struct SessionState {
   static constexpr uint8_t kValid = 0xFF;
   static constexpr uint64_t kTicketIdsExhausted = ~uint64_t{0};
 
-  std::mutex mutex;
-  // Everything below is guarded by `mutex`, except `invalid_snapshot`.
-  std::array<PendingSlot, kSlots> pending{};  // slot i carries transmission id i + 1
-  uint64_t session_id = 0;
-  uint64_t next_ticket_id = 1;
-  uint8_t cursor = 0;                        // explicit mode: where the next free-slot search starts
-  std::shared_ptr<EchoTable> echo_table;     // legacy result mode only
-  uint64_t echo_generation = 0;
-  uint8_t invalid_reason = kValid;           // first UncertaintyReason that invalidated the session
+  // Inside the session's transmit lock; the echo table's and the tickets' mutexes are taken inside it.
+  Mutex mutex;
+  std::array<PendingSlot, kSlots> pending GUARDED_BY(mutex){};  // slot i carries transmission id i + 1
+  uint64_t session_id GUARDED_BY(mutex) = 0;
+  uint64_t next_ticket_id GUARDED_BY(mutex) = 1;
+  uint8_t cursor GUARDED_BY(mutex) = 0;  // explicit mode: where the next free-slot search starts
+  std::shared_ptr<EchoTable> echo_table GUARDED_BY(mutex);  // legacy result mode only
+  uint64_t echo_generation GUARDED_BY(mutex) = 0;
+  uint8_t invalid_reason GUARDED_BY(mutex) = kValid;  // first UncertaintyReason that invalidated the session
   // Written under `mutex` together with invalid_reason; read without it on the receive path.
   std::atomic<uint8_t> invalid_snapshot{kValid};
 
-  bool valid() const noexcept { return invalid_reason == kValid; }
+  bool valid() const noexcept REQUIRES(mutex) { return invalid_reason == kValid; }
 };
 
 // "TX session invalid: <ReasonName>; close and reopen".
@@ -58,20 +59,21 @@ DeviceError session_invalid_error(uint8_t reason);
 
 // Requires state.mutex. Records the first reason; frees every pending slot (abandoning its echo slot) and
 // resolves its ticket as Uncertain{reason} if still pending.
-void invalidate_locked(SessionState& state, UncertaintyReason reason);
+void invalidate_locked(SessionState& state, UncertaintyReason reason) REQUIRES(state.mutex);
 inline void invalidate(SessionState& state, UncertaintyReason reason) {
-  std::lock_guard<std::mutex> lock(state.mutex);
+  LockGuard lock(state.mutex);
   invalidate_locked(state, reason);
 }
 
 // Requires state.mutex. Frees the slot of `tx_id` if it still holds `ticket_id` (releasing its echo slot).
-void give_back_locked(SessionState& state, uint8_t tx_id, uint64_t ticket_id);
+void give_back_locked(SessionState& state, uint8_t tx_id, uint64_t ticket_id) REQUIRES(state.mutex);
 
 // Requires state.mutex. Resolves the pending ticket of `handle` with `result` although the adapter gave no verdict,
 // and takes its id out of use until the adapter reports it. False when the ticket is not pending here.
-bool resolve_without_verdict_locked(SessionState& state, const TxTicketHandle& handle, const TxResult& result);
+bool resolve_without_verdict_locked(SessionState& state, const TxTicketHandle& handle, const TxResult& result)
+    REQUIRES(state.mutex);
 
 // Pending slots whose ticket awaits a verdict.
-size_t unresolved_locked(const SessionState& state) noexcept;
+size_t unresolved_locked(const SessionState& state) noexcept REQUIRES(state.mutex);
 
 }  // namespace tavro

@@ -63,7 +63,7 @@ const char* cancel_outcome_wire_name(CancelOutcome o) noexcept {
 
 bool TxTicket::complete(const TxResult& result) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    LockGuard lock(mutex_);
     if (result_) return false;
     result_ = result;
   }
@@ -76,18 +76,19 @@ std::optional<TxResult> TxTicket::wait(Duration timeout) {
 }
 
 std::optional<TxResult> TxTicket::wait_until(TimePoint deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!result_ && deadline > Clock::now()) cv_.wait_until(lock, deadline, [this] { return result_.has_value(); });
+  UniqueLock lock(mutex_);
+  if (!result_ && deadline > Clock::now())
+    cv_.wait_until(lock.native(), deadline, [this]() REQUIRES(mutex_) { return result_.has_value(); });
   return result_;
 }
 
 std::optional<TxResult> TxTicket::result() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return result_;
 }
 
 bool TxTicket::pending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return !result_.has_value();
 }
 

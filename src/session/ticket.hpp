@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "core/deadline.hpp"
+#include "core/sync.hpp"
 
 namespace tavro {
 
@@ -106,9 +107,9 @@ class TxTicket {
   bool pending() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable cv_;
-  std::optional<TxResult> result_;
+  std::optional<TxResult> result_ GUARDED_BY(mutex_);
 };
 
 // What a caller holds for a confirmed transmission.

@@ -31,7 +31,7 @@ Status process_result_record(ResultReaderContext& ctx, const uint8_t* rec) {
   if (is_explicit && status >= 4) return protocol_failure("unknown TX status " + std::to_string(status));
 
   SessionState& st = *ctx.state;
-  std::lock_guard<std::mutex> lock(st.mutex);
+  LockGuard lock(st.mutex);
 
   if (!ctx.confirmed) {
     // Unconfirmed and receive-only sessions own no transmission; only late echoes of an earlier session matter.
@@ -148,7 +148,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
   return release_stream(std::move(stream));
 }
 
-Result<WorkerThread> spawn_result_reader(std::shared_ptr<ResultReaderContext> ctx) {
+Result<WorkerThread> spawn_result_reader(const std::shared_ptr<ResultReaderContext>& ctx) {
   return WorkerThread::start("tavro-tx-results", [ctx] { return run_result_reader(*ctx); });
 }
 

@@ -43,7 +43,7 @@ struct ResultReaderContext {
 };
 
 // Starts "tavro-tx-results". Fails with Internal carrying the operating system's error text as detail.
-Result<WorkerThread> spawn_result_reader(std::shared_ptr<ResultReaderContext> ctx);
+Result<WorkerThread> spawn_result_reader(const std::shared_ptr<ResultReaderContext>& ctx);
 
 // The reader's body (spawn_result_reader runs it on its thread). Returns the outcome of releasing the stream.
 Status run_result_reader(ResultReaderContext& ctx);

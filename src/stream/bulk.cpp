@@ -148,7 +148,8 @@ TxWriteResult written_or_uncertain(const usb::TransferOutcome& o) {
 // Cancels the write in flight and waits for it to come back, at most `limit` (lock held). False when it did not:
 // the transfer stays marked in flight and stuck, so that its buffer is never reused while the host controller
 // may still read it; a later writer collects it if it ever returns.
-bool cancel_in_flight(UsbAdapter& adapter, nanoseconds limit, std::optional<usb::TransferOutcome>* done) {
+bool cancel_in_flight(UsbAdapter& adapter, nanoseconds limit, std::optional<usb::TransferOutcome>* done)
+    REQUIRES(adapter.bulk_out_lock()) {
   usb::BulkOutPipe& pipe = adapter.bulk_out();
   pipe.cancel();
   const TimePoint give_up = deadline_after(limit);
@@ -170,7 +171,7 @@ bool cancel_in_flight(UsbAdapter& adapter, nanoseconds limit, std::optional<usb:
 }
 
 // The endpoint's halt, cleared under the endpoint lock with nothing in flight; a failure is logged by the policy.
-Status clear_out_halt_locked(UsbAdapter& adapter) {
+Status clear_out_halt_locked(UsbAdapter& adapter) REQUIRES(adapter.bulk_out_lock()) {
   return adapter.halt(protocol::kEpBulkOut).clear(adapter.bulk_out());
 }
 
@@ -190,13 +191,12 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
   const auto aborted = [&] { return how.abort && how.abort->load(std::memory_order_acquire); };
   const auto keep_waiting = [&] { return !how.keep_waiting || how.keep_waiting(); };
   usb::BulkOutPipe& pipe = adapter.bulk_out();
-  UsbAdapter::OutFlight& flight = adapter.out_flight();
-  std::unique_lock<std::timed_mutex> lock(adapter.bulk_out_lock(), std::defer_lock);
+  TimedLock lock(adapter.bulk_out_lock(), std::defer_lock);
   // The write in flight has come back: the endpoint is free again. A stall halts it until the host clears the
   // halt: at once for the first stall of a burst, else by the next write once the back-off allows.
   EndpointHalt& halt = adapter.halt(protocol::kEpBulkOut);
-  const auto collected = [&](const usb::TransferOutcome& o) {
-    flight = UsbAdapter::OutFlight{};
+  const auto collected = [&](const usb::TransferOutcome& o) REQUIRES(adapter.bulk_out_lock()) {
+    adapter.out_flight() = UsbAdapter::OutFlight{};
     if (o.ok()) halt.flowing();
     if (o.status == usb::TransferStatus::Stall) {
       halt.stalled();
@@ -208,6 +208,7 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
   // The endpoint: free, or holding a write whose writer went away, which is collected here first.
   for (;;) {
     if (lock.try_lock_until(slice_end(deadline))) {
+      const UsbAdapter::OutFlight& flight = adapter.out_flight();
       if (!flight.active) break;
       if (flight.writer == 0) {
         const Duration wait_for = flight.stuck ? Duration::zero() : time_left(slice_end(deadline));
@@ -236,7 +237,7 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
   }
   const usb::TransferOutcome submitted = pipe.submit(std::span<const uint8_t>(record, 16));
   if (!submitted.ok()) return not_submitted(usb_error(submitted));  // refused: nothing in flight
-  flight = UsbAdapter::OutFlight{true, 1, false};
+  adapter.out_flight() = UsbAdapter::OutFlight{true, 1, false};
 
   // Its completion, a slice at a time, with the endpoint let go in between.
   for (;;) {
@@ -262,7 +263,7 @@ TxWriteResult write_tx_record(UsbAdapter& adapter, const uint8_t (&record)[16], 
 
 void clear_out_halt(UsbAdapter& adapter) {
   if (!adapter.halt(protocol::kEpBulkOut).halted()) return;
-  std::lock_guard<std::timed_mutex> lock(adapter.bulk_out_lock());
+  LockGuard lock(adapter.bulk_out_lock());
   if (!adapter.out_flight().active) (void)clear_out_halt_locked(adapter);
 }
 
@@ -276,7 +277,7 @@ void RecordAssembler::append(const uint8_t* p, size_t n) noexcept {
   carry_len_ += n;
 }
 
-void RecordAssembler::warn_overflow() noexcept {
+void RecordAssembler::warn_overflow() const noexcept {
   TAVRO_LOG(log::Target::Channel, log::Level::Warn,
             "RX persistent_buf exceeded " + std::to_string(kCarryLimit) + " bytes (" + std::to_string(carry_len_) +
                 " actual) \xE2\x80\x94 likely protocol desync, clearing");

@@ -136,7 +136,7 @@ class RecordAssembler {
  private:
   // Drops whatever does not fit (only records longer than the carry can get there; none of ours are).
   void append(const uint8_t* p, size_t n) noexcept;
-  void warn_overflow() noexcept;
+  void warn_overflow() const noexcept;
 
   // Large enough for the longest record plus the desync allowance.
   uint8_t carry_[kCarryLimit + 32]{};

@@ -8,7 +8,7 @@ namespace tavro {
 RxQueue::RxQueue(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)), ring_(new CanFrame[capacity_]) {}
 
 void RxQueue::push_own(const CanFrame& frame) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   if (closed_) return;
   held_own_.push_back({frame, reads_});
   own_held_.store(true, std::memory_order_relaxed);
@@ -20,12 +20,12 @@ void RxQueue::release_own() noexcept {
   size_t released = 0;
   size_t wake = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++reads_;
+    LockGuard lock(mutex_);
+    const uint64_t reads = ++reads_;
     // The worker calls this before each read. A frame is released at the second call after it was held: the
     // read between the two calls began after it was held, and its records have been queued.
     auto first_waiting = std::find_if(held_own_.begin(), held_own_.end(),
-                                      [&](const HeldOwn& h) { return reads_ < h.read + 2; });
+                                      [&](const HeldOwn& h) { return reads < h.read + 2; });
     // Into the ring under the same lock that takes them out of held_own_: a receiver in between would see neither
     // and hand out a received frame stamped after them.
     for (auto it = held_own_.begin(); it != first_waiting && !closed_; ++it, ++released)
@@ -69,7 +69,7 @@ size_t RxQueue::push_many(const CanFrame* frames, size_t n) noexcept {
   size_t dropped = 0;
   size_t wake = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    LockGuard lock(mutex_);
     if (closed_) return 0;
     for (size_t i = 0; i < n; ++i) dropped += insert_locked(frames[i]);
     wake = std::min(waiters_, n);
@@ -93,16 +93,16 @@ void RxQueue::place_by_timestamp(size_t pos) noexcept {
 }
 
 Result<CanFrame> RxQueue::pop(TimePoint deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  UniqueLock lock(mutex_);
   // A received frame stamped after a held-back own frame waits for it (a few milliseconds at most).
-  auto ready = [this] {
+  auto ready = [this]() REQUIRES(mutex_) {
     return closed_ || (count_ != 0 && (held_own_.empty() || (ring_[head_].flags & FRAME_FLAG_OWN) ||
                                        ring_[head_].timestamp <= held_own_.front().frame.timestamp));
   };
   if (!ready()) {
     if (deadline <= Clock::now()) return DeviceError::timeout();
     ++waiters_;
-    const bool woken = cv_.wait_until(lock, deadline, ready);
+    const bool woken = cv_.wait_until(lock.native(), deadline, ready);
     --waiters_;
     if (!woken) return DeviceError::timeout();
   }
@@ -116,7 +116,7 @@ Result<CanFrame> RxQueue::pop(TimePoint deadline) {
 
 void RxQueue::close(DeviceError error) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    LockGuard lock(mutex_);
     if (closed_) return;
     closed_ = true;
     terminal_ = std::move(error);
@@ -125,17 +125,17 @@ void RxQueue::close(DeviceError error) {
 }
 
 bool RxQueue::closed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return closed_;
 }
 
 size_t RxQueue::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return count_;
 }
 
 size_t RxQueue::waiters() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LockGuard lock(mutex_);
   return waiters_;
 }
 

@@ -25,6 +25,7 @@
 
 #include "core/deadline.hpp"
 #include "core/result.hpp"
+#include "core/sync.hpp"
 #include "stream/records.hpp"
 
 namespace tavro {
@@ -68,28 +69,30 @@ class RxQueue {
   size_t waiters() const;
 
  private:
-  size_t insert_locked(const CanFrame& frame) noexcept;  // mutex_ held; returns the frames dropped (0 or 1)
-  void finish_push(size_t dropped, size_t wake) noexcept;  // mutex_ not held
-  void place_by_timestamp(size_t pos) noexcept;  // mutex_ held
+  // Returns the frames dropped (0 or 1).
+  size_t insert_locked(const CanFrame& frame) noexcept REQUIRES(mutex_);
+  void finish_push(size_t dropped, size_t wake) noexcept EXCLUDES(mutex_);
+  void place_by_timestamp(size_t pos) noexcept REQUIRES(mutex_);
 
   const size_t capacity_;
-  const std::unique_ptr<CanFrame[]> ring_;
+  const std::unique_ptr<CanFrame[]> ring_;  // its frames are guarded by mutex_
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable cv_;
-  size_t head_ = 0;   // oldest frame
-  size_t count_ = 0;
-  size_t waiters_ = 0;
-  size_t own_queued_ = 0;  // queued frames with FRAME_FLAG_OWN; while 0, pushing never looks back
+  size_t head_ GUARDED_BY(mutex_) = 0;  // oldest frame
+  size_t count_ GUARDED_BY(mutex_) = 0;
+  size_t waiters_ GUARDED_BY(mutex_) = 0;
+  // Queued frames with FRAME_FLAG_OWN; while 0, pushing never looks back.
+  size_t own_queued_ GUARDED_BY(mutex_) = 0;
   struct HeldOwn {
     CanFrame frame;
-    uint64_t read;  // reads_ when it was held back
+    uint64_t read = 0;  // reads_ when it was held back
   };
-  std::vector<HeldOwn> held_own_;  // guarded by mutex_
-  uint64_t reads_ = 0;             // guarded by mutex_: reads completed while own frames were held
+  std::vector<HeldOwn> held_own_ GUARDED_BY(mutex_);
+  uint64_t reads_ GUARDED_BY(mutex_) = 0;  // reads completed while own frames were held
   std::atomic<bool> own_held_{false};
-  bool closed_ = false;
-  DeviceError terminal_;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  DeviceError terminal_ GUARDED_BY(mutex_);
 
   std::atomic<uint64_t> overruns_{0};
 };

@@ -253,7 +253,7 @@ Status run_rx_worker(RxWorkerContext& ctx) {
   return release_stream(std::move(stream));
 }
 
-Result<WorkerThread> spawn_rx_worker(std::shared_ptr<RxWorkerContext> ctx) {
+Result<WorkerThread> spawn_rx_worker(const std::shared_ptr<RxWorkerContext>& ctx) {
   auto started = WorkerThread::start("tavro-rx", [ctx] { return run_rx_worker(*ctx); });
   if (started.ok()) return std::move(started).value();
   // The thread never ran: the stream is still in the slot and must be fenced here.

@@ -124,7 +124,7 @@ DeviceError rx_channel_disconnected();
 
 // Starts "tavro-rx". If the thread cannot be created the stream is released again and the error is Internal
 // "start RX thread: <os error>; endpoint cleanup: <release outcome>".
-Result<WorkerThread> spawn_rx_worker(std::shared_ptr<RxWorkerContext> ctx);
+Result<WorkerThread> spawn_rx_worker(const std::shared_ptr<RxWorkerContext>& ctx);
 
 // The worker's body, run on the calling thread (spawn_rx_worker runs it on "tavro-rx"). Returns the outcome of
 // releasing the stream.

@@ -51,7 +51,7 @@ class HandleWorkers : public ::testing::Test {
   }
 
   void send(uint32_t id) {
-    std::lock_guard<StateMutex> lk(tx->state_lock());
+    LockGuard lk(tx->state_lock());
     ASSERT_TRUE(tx->state().session->send_unconfirmed(frame(id), 1s).status.ok());
   }
   std::optional<uint32_t> receive(Duration timeout = kLong) {
@@ -160,7 +160,7 @@ TEST_F(HandleWorkers, ATaskHeldUpCatchesUpABoundedBacklogAndGoesOn) {
   ASSERT_TRUE(wait_until([&] { return counts().sent >= 3; }));
   {
     // Shorter than a frame's 50 ms budget, longer than kCatchUp periods.
-    std::lock_guard<StateMutex> lk(tx->state_lock());
+    LockGuard lk(tx->state_lock());
     std::this_thread::sleep_for(25ms);
   }
   const uint64_t sent = counts().sent;

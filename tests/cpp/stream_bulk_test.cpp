@@ -243,7 +243,7 @@ TEST_F(TxWrite, RejectedBeforeSubmissionIsNotSubmitted) {
 }
 
 TEST_F(TxWrite, BusyEndpointLockTimesOutNotSubmitted) {
-  std::unique_lock<std::timed_mutex> held(adapter->bulk_out_lock());
+  std::unique_lock held(adapter->bulk_out_lock());
   auto r = std::async(std::launch::async, [&] { return write_tx_record(*adapter, kRecord, milliseconds(20)); }).get();
   EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
   EXPECT_EQ(r.state, TxWriteState::NotSubmitted);

@@ -65,7 +65,7 @@ class LibusbBackend final : public Backend {
     out.reserve(static_cast<size_t>(count));
     for (ssize_t i = 0; i < count; ++i) {
       libusb_device* dev = list[i];
-      libusb_device_descriptor desc;
+      libusb_device_descriptor desc{};
       if (libusb_get_device_descriptor(dev, &desc) != LIBUSB_SUCCESS) continue;
       EnumeratedDevice e;
       e.vendor_id = desc.idVendor;

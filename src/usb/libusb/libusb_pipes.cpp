@@ -122,7 +122,7 @@ class BulkInPipeImpl final : public BulkInPipe {
   // interface (which releases the claim).
   const std::shared_ptr<InterfaceImpl> itf_;
   const EndpointDescriptor desc_;
-  char label_[24];
+  char label_[24]{};
   Waiter waiter_;  // shared by all slots of this pipe
   std::vector<std::unique_ptr<TransferSlot>> slots_;  // every slot ever made; owned here
   std::vector<TransferSlot*> queue_;  // submitted, oldest first
@@ -224,7 +224,7 @@ class BulkOutPipeImpl final : public BulkOutPipe {
 
   const std::shared_ptr<InterfaceImpl> itf_;
   const EndpointDescriptor desc_;
-  char label_[24];
+  char label_[24]{};
   Waiter waiter_;
   TransferSlot slot_;
   bool in_flight_ = false;         // guarded by waiter_.m: submitted and not yet collected by wait()
