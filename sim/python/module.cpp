@@ -79,9 +79,10 @@ class Unlocked {
 // The simulator singleton
 
 struct Simulator {
-  SimBackend backend{[] { return tavro::sim::SimBus::create(); }};
+  tavro::sim::SimHub hub{[] { return tavro::sim::SimBus::create(); }};
+  SimBackend backend{hub};
   tavro::py::BackendCapsule capsule{tavro::py::kBackendAbiVersion, &backend};
-  tavro::sim::usbip::UsbipServer usbip{backend};
+  tavro::sim::usbip::UsbipServer usbip{hub};
   std::mutex mu;
   // Every adapter plugged since the last reset, so that records stay readable after an unplug.
   std::map<uint64_t, std::shared_ptr<SimAdapter>> known;
@@ -103,7 +104,7 @@ Simulator& simulator() {
       if (!serial.empty()) {
         FirmwareProfile p;
         p.serial = serial;
-        auto a = s->backend.plug(std::move(p));
+        auto a = s->hub.plug(std::move(p));
         s->known[a->id()] = a;
       }
       pos = end + 1;
@@ -450,7 +451,7 @@ PyObject* py_plug(PyObject*, PyObject* args) {
   std::shared_ptr<SimAdapter> a;
   {
     Unlocked u;
-    a = s.backend.plug(std::move(p));
+    a = s.hub.plug(std::move(p));
     std::lock_guard l(s.mu);
     s.known[a->id()] = a;
   }
@@ -463,7 +464,7 @@ PyObject* py_unplug(PyObject*, PyObject* id) {
   bool was;
   {
     Unlocked u;
-    was = simulator().backend.unplug(a->id());
+    was = simulator().hub.unplug(a->id());
   }
   return PyBool_FromLong(was);
 }
@@ -472,7 +473,7 @@ PyObject* py_adapters(PyObject*, PyObject*) {
   std::vector<std::shared_ptr<SimAdapter>> list;
   {
     Unlocked u;
-    list = simulator().backend.adapters();
+    list = simulator().hub.adapters();
   }
   Ref out(PyList_New(0));
   if (!out) return nullptr;
@@ -830,7 +831,7 @@ PyObject* py_inject(PyObject*, PyObject* args) {
   if (PyErr_Occurred()) return nullptr;
   {
     Unlocked u;
-    simulator().backend.bus()->inject(list, bitrate);
+    simulator().hub.bus()->inject(list, bitrate);
   }
   Py_RETURN_NONE;
 }
@@ -845,7 +846,7 @@ PyObject* py_start_stream(PyObject*, PyObject* args) {
   if (!to_frame(frame, &f)) return nullptr;
   {
     Unlocked u;
-    simulator().backend.bus()->start_stream(f, bitrate, rate, count);
+    simulator().hub.bus()->start_stream(f, bitrate, rate, count);
   }
   Py_RETURN_NONE;
 }
@@ -853,7 +854,7 @@ PyObject* py_start_stream(PyObject*, PyObject* args) {
 PyObject* py_stop_stream(PyObject*, PyObject*) {
   {
     Unlocked u;
-    simulator().backend.bus()->stop_stream();
+    simulator().hub.bus()->stop_stream();
   }
   Py_RETURN_NONE;
 }
@@ -865,7 +866,7 @@ PyObject* py_set_flag(PyObject* args, void (*fn)(tavro::sim::SimBus&, bool)) {
   if (!to_bool(on, &v, "on")) return nullptr;
   {
     Unlocked u;
-    fn(*simulator().backend.bus(), v);
+    fn(*simulator().hub.bus(), v);
   }
   Py_RETURN_NONE;
 }
@@ -896,7 +897,7 @@ PyObject* py_inject_error(PyObject*, PyObject* args) {
   }
   {
     Unlocked u;
-    simulator().backend.bus()->inject_error(node, state);
+    simulator().hub.bus()->inject_error(node, state);
   }
   Py_RETURN_NONE;
 }
@@ -905,7 +906,7 @@ PyObject* py_wire_log(PyObject*, PyObject*) {
   std::vector<tavro::sim::WireRecord> log;
   {
     Unlocked u;
-    log = simulator().backend.bus()->take_wire_log();
+    log = simulator().hub.bus()->take_wire_log();
   }
   Ref out(PyList_New(0));
   if (!out) return nullptr;
@@ -926,7 +927,7 @@ PyObject* py_wire_log(PyObject*, PyObject*) {
 }
 
 PyObject* py_bus_time_us(PyObject*, PyObject*) {
-  return PyLong_FromUnsignedLongLong(simulator().backend.bus()->now_us());
+  return PyLong_FromUnsignedLongLong(simulator().hub.bus()->now_us());
 }
 
 PyObject* py_node_id(PyObject*, PyObject* id) {

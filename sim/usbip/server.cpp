@@ -254,7 +254,7 @@ class Connection final : private AdapterWatcher {
     std::vector<uint8_t> reply;
     put16(reply, kVersion);
     if (code == kOpReqDevlist) {
-      auto adapters = server_.backend().adapters();
+      auto adapters = server_.hub().adapters();
       put16(reply, kOpRepDevlist);
       put32(reply, 0);
       put32(reply, uint32_t(adapters.size()));
@@ -271,7 +271,7 @@ class Connection final : private AdapterWatcher {
     if (!read_exact(busid_field, sizeof busid_field, deadline)) return false;
     const std::string busid(reinterpret_cast<const char*>(busid_field), strnlen(reinterpret_cast<const char*>(busid_field), 32));
     std::shared_ptr<SimAdapter> found;
-    for (const auto& a : server_.backend().adapters())
+    for (const auto& a : server_.hub().adapters())
       if (UsbipServer::busid(*a) == busid) found = a;
     put16(reply, kOpRepImport);
     if (!found || !server_.claim(found->id())) {
@@ -684,7 +684,7 @@ class Connection final : private AdapterWatcher {
 
 // ---------------------------------------------------------------------------------------------------------------
 
-UsbipServer::UsbipServer(SimBackend& backend) : backend_(backend) {}
+UsbipServer::UsbipServer(SimHub& hub) : hub_(hub) {}
 
 UsbipServer::~UsbipServer() { stop(); }
 

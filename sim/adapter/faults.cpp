@@ -1,5 +1,5 @@
 // Fault rule matching for the simulated adapter's front-end.
-#include "backend/faults.hpp"
+#include "adapter/faults.hpp"
 
 namespace tavro::sim {
 

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "backend/faults.hpp"
+#include "adapter/faults.hpp"
 #include "firmware/firmware.hpp"
 #include "usb/host.hpp"
 

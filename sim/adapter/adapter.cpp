@@ -1,5 +1,5 @@
 // Plug state, receive records and the fault-aware transfer entry points of one simulated adapter.
-#include "backend/adapter.hpp"
+#include "adapter/adapter.hpp"
 
 #include <algorithm>
 #include <cerrno>
