@@ -200,9 +200,9 @@ uint64_t wire_ns(uint32_t bits, uint32_t bitrate) noexcept {
 
 // All bus state and the scheduler loop. Shared by the SimBus facade and the bus thread, so that the last owner
 // may drop the facade even from a callback.
-class Core {
+class BusScheduler {
  public:
-  Core() : t0_(Clock::now()) {}
+  BusScheduler() : t0_(Clock::now()) {}
 
   uint64_t now_ns() const noexcept {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0_).count());
@@ -314,7 +314,7 @@ class Core {
   size_t call_pos_ = 0;
 };
 
-void Core::run() {
+void BusScheduler::run() {
   platform::name_current_thread("tavro-sim-bus");
   // Frames at 1 Mbit/s last about 100 us; a coarse timer would blur their end times.
   const platform::FineTimers fine_timers;
@@ -345,7 +345,7 @@ void Core::run() {
   }
 }
 
-void Core::request_stop() {
+void BusScheduler::request_stop() {
   {
     std::lock_guard lk(mu_);
     stop_ = true;
@@ -356,7 +356,7 @@ void Core::request_stop() {
 
 // Ends the frames that are due and starts the next ones, at most a batch of them, so that callbacks are not held
 // back for long. Returns true when more may be due right away.
-bool Core::advance() {
+bool BusScheduler::advance() {
   uint64_t now = now_ns();
   for (int i = 0; i < kMaxFramesPerBatch; ++i) {
     if (wire_.active) {
@@ -372,7 +372,7 @@ bool Core::advance() {
   return true;
 }
 
-bool Core::acknowledged_by_someone(const Node* sender, uint32_t bitrate) const {
+bool BusScheduler::acknowledged_by_someone(const Node* sender, uint32_t bitrate) const {
   if (ack_peer_) return true;
   for (const Node* n : live_) {
     if (n == sender || !n->running() || n->cfg.listen_only) continue;
@@ -381,7 +381,7 @@ bool Core::acknowledged_by_someone(const Node* sender, uint32_t bitrate) const {
   return false;
 }
 
-bool Core::start_next(uint64_t now) {
+bool BusScheduler::start_next(uint64_t now) {
   // Everything queued by nodes or injected is ready by `now` (both are stamped under mu_); only a rate-limited
   // stream can be ready later.
   const bool stream_ready =
@@ -463,7 +463,7 @@ bool Core::start_next(uint64_t now) {
   return true;
 }
 
-void Core::enter_bus_off(Node& n, uint64_t t_us) {
+void BusScheduler::enter_bus_off(Node& n, uint64_t t_us) {
   n.bus_off = true;
   n.tec = 256;
   ++n.bus_off_count;
@@ -477,7 +477,7 @@ void Core::enter_bus_off(Node& n, uint64_t t_us) {
   n.head_on_wire = false;
 }
 
-void Core::finish() {
+void BusScheduler::finish() {
   Wire& w = wire_;
   w.active = false;
   free_at_ns_ = w.end_ns;
@@ -541,7 +541,7 @@ void Core::finish() {
   }
 }
 
-void Core::run_calls(std::unique_lock<std::mutex>& lk) {
+void BusScheduler::run_calls(std::unique_lock<std::mutex>& lk) {
   running_.swap(calls_);
   in_callbacks_ = true;
   lk.unlock();
@@ -568,7 +568,7 @@ void Core::run_calls(std::unique_lock<std::mutex>& lk) {
   if (batch_waiters_ > 0) batch_cv_.notify_all();
 }
 
-int Core::attach(BusNode* node) {
+int BusScheduler::attach(BusNode* node) {
   if (node == nullptr) return -1;
   std::lock_guard lk(mu_);
   auto n = std::make_unique<Node>();
@@ -579,7 +579,7 @@ int Core::attach(BusNode* node) {
   return live_.back()->id;
 }
 
-void Core::detach(int node_id) {
+void BusScheduler::detach(int node_id) {
   std::vector<std::pair<uint64_t, TxVerdict>> reports;
   BusNode* sink = nullptr;
   {
@@ -627,7 +627,7 @@ void Core::detach(int node_id) {
   for (const auto& [tag, verdict] : reports) sink->bus_transmit_done(tag, verdict, t_us);
 }
 
-void Core::configure(int node_id, const NodeConfig& config) {
+void BusScheduler::configure(int node_id, const NodeConfig& config) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return;
@@ -637,7 +637,7 @@ void Core::configure(int node_id, const NodeConfig& config) {
   if (!calls_.empty()) wake();
 }
 
-bool Core::transmit(int node_id, const BusFrame& frame, uint64_t tag) {
+bool BusScheduler::transmit(int node_id, const BusFrame& frame, uint64_t tag) {
   std::unique_lock lk(mu_);
   if (stop_) return false;
   Node* n = live(node_id);
@@ -652,7 +652,7 @@ bool Core::transmit(int node_id, const BusFrame& frame, uint64_t tag) {
   return true;
 }
 
-bool Core::cancel(int node_id, uint64_t tag) {
+bool BusScheduler::cancel(int node_id, uint64_t tag) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return false;
@@ -666,7 +666,7 @@ bool Core::cancel(int node_id, uint64_t tag) {
   return false;
 }
 
-void Core::flush(int node_id) {
+void BusScheduler::flush(int node_id) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return;
@@ -674,13 +674,13 @@ void Core::flush(int node_id) {
   if (!calls_.empty()) wake();
 }
 
-NodeErrorState Core::error_state(int node_id) const {
+NodeErrorState BusScheduler::error_state(int node_id) const {
   std::lock_guard lk(mu_);
   const Node* n = live(node_id);
   return n ? n->error_state() : NodeErrorState{};
 }
 
-void Core::reset_errors(int node_id) {
+void BusScheduler::reset_errors(int node_id) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return;
@@ -688,7 +688,7 @@ void Core::reset_errors(int node_id) {
   if (!calls_.empty()) wake();
 }
 
-void Core::set_unlimited_speed(bool on) {
+void BusScheduler::set_unlimited_speed(bool on) {
   std::lock_guard lk(mu_);
   unlimited_ = on;
   // A frame on the wire ends now rather than at a time the bus clock has not reached.
@@ -696,12 +696,12 @@ void Core::set_unlimited_speed(bool on) {
   wake();
 }
 
-void Core::set_ack_peer(bool on) {
+void BusScheduler::set_ack_peer(bool on) {
   std::lock_guard lk(mu_);
   ack_peer_ = on;
 }
 
-void Core::set_paused(bool on) {
+void BusScheduler::set_paused(bool on) {
   std::lock_guard lk(mu_);
   // The wire counts as busy until the release, so that everything queued meanwhile competes together.
   if (paused_ && !on) free_at_ns_ = std::max(free_at_ns_, now_ns());
@@ -709,7 +709,7 @@ void Core::set_paused(bool on) {
   wake();
 }
 
-void Core::inject(const std::vector<BusFrame>& frames, uint32_t bitrate) {
+void BusScheduler::inject(const std::vector<BusFrame>& frames, uint32_t bitrate) {
   std::lock_guard lk(mu_);
   if (frames.empty()) return;
   const uint64_t now = now_ns();
@@ -717,7 +717,7 @@ void Core::inject(const std::vector<BusFrame>& frames, uint32_t bitrate) {
   wake();
 }
 
-void Core::start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps, uint64_t count) {
+void BusScheduler::start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps, uint64_t count) {
   std::lock_guard lk(mu_);
   Stream& s = stream_;
   s.on = true;
@@ -733,13 +733,13 @@ void Core::start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps
   wake();
 }
 
-void Core::stop_stream() {
+void BusScheduler::stop_stream() {
   std::lock_guard lk(mu_);
   stream_.on = false;
   ++stream_.generation;
 }
 
-void Core::inject_error(int node_id, uint32_t target_state) {
+void BusScheduler::inject_error(int node_id, uint32_t target_state) {
   if (target_state > 3) return;
   std::lock_guard lk(mu_);
   const uint64_t t_us = now_ns() / 1000;
@@ -786,50 +786,50 @@ void Core::inject_error(int node_id, uint32_t target_state) {
   if (!calls_.empty()) wake();
 }
 
-std::vector<WireRecord> Core::take_wire_log() {
+std::vector<WireRecord> BusScheduler::take_wire_log() {
   std::lock_guard lk(mu_);
   return log_.take();
 }
 
-// The facade owns the thread; the Core outlives it while the thread still runs.
+// The facade owns the thread; the BusScheduler outlives it while the thread still runs.
 class SimBusImpl final : public SimBus {
  public:
-  SimBusImpl() : core_(std::make_shared<Core>()) {
-    thread_ = std::thread([core = core_] { core->run(); });
+  SimBusImpl() : scheduler_(std::make_shared<BusScheduler>()) {
+    thread_ = std::thread([scheduler = scheduler_] { scheduler->run(); });
   }
   ~SimBusImpl() override { SimBusImpl::shutdown(); }
 
-  int attach(BusNode* node) override { return core_->attach(node); }
-  void detach(int node_id) override { core_->detach(node_id); }
-  void configure(int node_id, const NodeConfig& config) override { core_->configure(node_id, config); }
+  int attach(BusNode* node) override { return scheduler_->attach(node); }
+  void detach(int node_id) override { scheduler_->detach(node_id); }
+  void configure(int node_id, const NodeConfig& config) override { scheduler_->configure(node_id, config); }
   bool transmit(int node_id, const BusFrame& frame, uint64_t tag) override {
-    return core_->transmit(node_id, frame, tag);
+    return scheduler_->transmit(node_id, frame, tag);
   }
-  bool cancel(int node_id, uint64_t tag) override { return core_->cancel(node_id, tag); }
-  void flush(int node_id) override { core_->flush(node_id); }
-  NodeErrorState error_state(int node_id) const override { return core_->error_state(node_id); }
-  void reset_errors(int node_id) override { core_->reset_errors(node_id); }
-  uint64_t now_us() const override { return core_->now_ns() / 1000; }
-  void set_unlimited_speed(bool on) override { core_->set_unlimited_speed(on); }
-  void set_ack_peer(bool on) override { core_->set_ack_peer(on); }
-  void set_paused(bool on) override { core_->set_paused(on); }
-  void inject(const std::vector<BusFrame>& frames, uint32_t bitrate) override { core_->inject(frames, bitrate); }
+  bool cancel(int node_id, uint64_t tag) override { return scheduler_->cancel(node_id, tag); }
+  void flush(int node_id) override { scheduler_->flush(node_id); }
+  NodeErrorState error_state(int node_id) const override { return scheduler_->error_state(node_id); }
+  void reset_errors(int node_id) override { scheduler_->reset_errors(node_id); }
+  uint64_t now_us() const override { return scheduler_->now_ns() / 1000; }
+  void set_unlimited_speed(bool on) override { scheduler_->set_unlimited_speed(on); }
+  void set_ack_peer(bool on) override { scheduler_->set_ack_peer(on); }
+  void set_paused(bool on) override { scheduler_->set_paused(on); }
+  void inject(const std::vector<BusFrame>& frames, uint32_t bitrate) override { scheduler_->inject(frames, bitrate); }
   void start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps, uint64_t count) override {
-    core_->start_stream(frame, bitrate, rate_fps, count);
+    scheduler_->start_stream(frame, bitrate, rate_fps, count);
   }
-  void stop_stream() override { core_->stop_stream(); }
-  void inject_error(int node_id, uint32_t target_state) override { core_->inject_error(node_id, target_state); }
-  std::vector<WireRecord> take_wire_log() override { return core_->take_wire_log(); }
+  void stop_stream() override { scheduler_->stop_stream(); }
+  void inject_error(int node_id, uint32_t target_state) override { scheduler_->inject_error(node_id, target_state); }
+  std::vector<WireRecord> take_wire_log() override { return scheduler_->take_wire_log(); }
 
   void shutdown() override {
-    core_->request_stop();
+    scheduler_->request_stop();
     std::thread t;
     {
       std::lock_guard lk(thread_mu_);
       t = std::move(thread_);
     }
     if (!t.joinable()) return;
-    // Dropped from one of its own callbacks: the thread ends by itself and keeps the Core alive until then.
+    // Dropped from one of its own callbacks: the thread ends by itself and keeps the BusScheduler alive until then.
     if (t.get_id() == std::this_thread::get_id()) {
       t.detach();
     } else {
@@ -838,7 +838,7 @@ class SimBusImpl final : public SimBus {
   }
 
  private:
-  std::shared_ptr<Core> core_;
+  std::shared_ptr<BusScheduler> scheduler_;
   std::mutex thread_mu_;  // only hands the thread object to the one caller that joins it
   std::thread thread_;
 };
