@@ -15,6 +15,7 @@ bool fault_matches(const FaultRule& rule, const FaultEvent& event) noexcept {
     case FaultTarget::BulkOut:
     case FaultTarget::EndpointOpen:
     case FaultTarget::Unlink:
+    case FaultTarget::ClearHalt:
       return rule.endpoint == 0 || rule.endpoint == event.endpoint;
     default:
       return true;

@@ -41,8 +41,6 @@ Clock::time_point deadline_of(usb::Duration timeout) {
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
 }
 
-uint32_t endpoint_bit(uint8_t address) { return 1u << ((address & 0x0F) + ((address & 0x80) ? 16 : 0)); }
-
 std::vector<usb::EndpointDescriptor> endpoints_of(const FirmwareProfile& p) {
   return {{protocol::kEpRxIn, usb::EndpointType::Bulk, p.rx_packet_size},
           {protocol::kEpBulkOut, usb::EndpointType::Bulk, p.out_packet_size},
@@ -61,7 +59,7 @@ class SimBulkIn final : public usb::BulkInPipe {
   ~SimBulkIn() override {
     cancel_all(std::chrono::seconds(1), [](const TransferOutcome&, std::span<const uint8_t>) {});
     std::lock_guard l(adapter_->mu_);
-    adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
+    adapter_->open_endpoints_ &= ~SimAdapter::endpoint_bit(desc_.address);
   }
 
   const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
@@ -106,6 +104,10 @@ class SimBulkIn final : public usb::BulkInPipe {
 
   bool cancel_all(usb::Duration,
                   const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
+    // A host stack that never gives the cancelled transfers back: they stay queued until the pipe goes.
+    if (auto rule = adapter_->faults().take({FaultTarget::Unlink, 0, true, 0, desc_.address});
+        rule && rule->action == FaultAction::Timeout)
+      return false;
     std::deque<BulkInQueue::Transfer> returned;
     {
       std::lock_guard l(adapter_->mu_);
@@ -124,8 +126,7 @@ class SimBulkIn final : public usb::BulkInPipe {
 
   TransferOutcome clear_halt() override {
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
-    adapter_->clear_halt(desc_.address);
-    return outcome(TransferStatus::Completed);
+    return adapter_->clear_halt(desc_.address);
   }
 
  private:
@@ -146,7 +147,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
     {
       std::lock_guard l(adapter_->mu_);
       in_flight_ = false;
-      adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
+      adapter_->open_endpoints_ &= ~SimAdapter::endpoint_bit(desc_.address);
     }
     adapter_->finish_unplug();
   }
@@ -215,8 +216,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
 
   TransferOutcome clear_halt() override {
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
-    adapter_->clear_halt(desc_.address);
-    return outcome(TransferStatus::Completed);
+    return adapter_->clear_halt(desc_.address);
   }
 
  private:
@@ -299,9 +299,9 @@ class SimInterface final : public usb::Interface, public std::enable_shared_from
       return R::failure(host_error(TransferStatus::InvalidArgument, "Entity not found"));
     std::lock_guard l(adapter_->mu_);
     if (!adapter_->plugged()) return R::failure(unplugged_error());
-    if (adapter_->open_endpoints_ & endpoint_bit(address))
+    if (adapter_->open_endpoints_ & SimAdapter::endpoint_bit(address))
       return R::failure(host_error(TransferStatus::Fault, "Resource busy"));
-    adapter_->open_endpoints_ |= endpoint_bit(address);
+    adapter_->open_endpoints_ |= SimAdapter::endpoint_bit(address);
     return R::success(*it);
   }
 

@@ -179,7 +179,7 @@ bool parse_rule(PyObject* d, FaultRule* r) {
   };
   if (!absent("target") && !to_uint(v, reinterpret_cast<uint8_t*>(&r->target), "target")) return false;
   if (PyErr_Occurred()) return false;
-  if (uint8_t(r->target) > uint8_t(FaultTarget::Unlink)) {
+  if (uint8_t(r->target) > uint8_t(FaultTarget::ClearHalt)) {
     PyErr_SetString(PyExc_ValueError, "unknown fault target");
     return false;
   }
@@ -248,7 +248,10 @@ PyObject* py_add_fault(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "enumeration faults belong to the simulator, not to an adapter");
     return nullptr;
   }
-  a->faults().add(std::move(r));
+  {
+    GilRelease u;
+    a->add_fault(std::move(r));
+  }
   Py_RETURN_NONE;
 }
 

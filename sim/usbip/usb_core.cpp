@@ -43,7 +43,7 @@ std::optional<std::vector<uint8_t>> UsbDeviceCore::answer(const usb::ControlSetu
     return reply({0});
   } else if (type == 0x02 && s.request == kClearFeature && s.value == 0 /* ENDPOINT_HALT */ &&
              is_bulk_endpoint(s.index)) {
-    adapter_->clear_halt(uint8_t(s.index));
+    if (adapter_->clear_halt(uint8_t(s.index)).status != usb::TransferStatus::Completed) return std::nullopt;
     return reply({});
   } else if ((type == 0x80 || (type == 0x81 && s.index == iface)) && s.request == kGetStatus) {
     return reply({0, 0});

@@ -1,0 +1,96 @@
+// Simulated adapters behind the USB seam for the tests of the layers above it: the same firmware model, faults as
+// data and records of what reached the adapter that the Python suite drives through tavro_sim.
+//
+//   class T : public test::SimAdapterTest {};     // dev: one plugged adapter (unique serial), adapter: it, opened
+//   dev->add_fault(test::in_data(bytes));          // the next queued receive transfer completes with these bytes
+//   dev->add_fault(test::in_ends(Action::Stall));  // ... or ends so
+//   requests(ControlCommand::Bus)                  // control requests that reached the adapter, oldest first
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter/hub.hpp"
+#include "backend/backend.hpp"
+#include "datapath_test_util.hpp"
+#include "device/adapter.hpp"
+#include "device/discovery.hpp"
+#include "log_capture.hpp"
+
+namespace tavro::test {
+
+using Bytes = std::vector<uint8_t>;
+using Action = sim::FaultAction;
+using Target = sim::FaultTarget;
+
+inline sim::FaultRule fault(Target target, Action action, uint8_t endpoint = 0) {
+  sim::FaultRule r;
+  r.target = target;
+  r.action = action;
+  r.endpoint = endpoint;
+  return r;
+}
+// The next queued bulk IN transfer of `endpoint` completes with `payload`.
+inline sim::FaultRule in_data(Bytes payload, uint8_t endpoint = protocol::kEpRxIn) {
+  sim::FaultRule r = fault(Target::BulkIn, Action::Reply, endpoint);
+  r.payload = std::move(payload);
+  return r;
+}
+// The next queued bulk IN transfer of `endpoint` ends as `action` makes it.
+inline sim::FaultRule in_ends(Action action, uint8_t endpoint = protocol::kEpRxIn) {
+  return fault(Target::BulkIn, action, endpoint);
+}
+// The next request `c` in the given direction is answered as `action` makes it (`payload` for Reply).
+inline sim::FaultRule control_fault(ControlCommand c, bool in, Action action, Bytes payload = {}) {
+  sim::FaultRule r = fault(Target::Control, action);
+  r.request = uint8_t(c);
+  r.direction = in ? sim::FaultDirection::In : sim::FaultDirection::Out;
+  r.payload = std::move(payload);
+  return r;
+}
+
+// A hub on a bus of its own, and the seam backend over it.
+struct SimRig {
+  std::shared_ptr<sim::SimBus> bus = sim::SimBus::create();
+  sim::SimHub hub{[this] { return bus; }};
+  sim::SimBackend backend{hub};
+
+  // The standard profile with a serial no other test of the process uses (echo tables are per serial).
+  static sim::FirmwareProfile profile() {
+    sim::FirmwareProfile p;
+    p.serial = unique_serial();
+    return p;
+  }
+  // Opens a plugged adapter as the driver does; nullptr on failure.
+  std::shared_ptr<UsbAdapter> open(sim::SimAdapter& a) {
+    auto r = open_by_serial(backend, a.firmware().profile().serial);
+    return r.ok() ? r.value() : nullptr;
+  }
+};
+
+class SimAdapterTest : public LogCaptureTest {
+ protected:
+  void SetUp() override {
+    LogCaptureTest::SetUp();
+    dev = rig.hub.plug(profile);
+    adapter = rig.open(*dev);
+    ASSERT_NE(adapter, nullptr);
+    dev->clear_records();
+  }
+
+  std::vector<sim::ControlRecord> requests() const { return dev->control_records(); }
+  std::vector<sim::ControlRecord> requests(ControlCommand c) const {
+    std::vector<sim::ControlRecord> out;
+    for (auto& r : dev->control_records())
+      if (r.setup.request == uint8_t(c)) out.push_back(r);
+    return out;
+  }
+
+  SimRig rig;
+  sim::FirmwareProfile profile = SimRig::profile();  // what SetUp plugs; a derived fixture may change it first
+  std::shared_ptr<sim::SimAdapter> dev;
+  std::shared_ptr<UsbAdapter> adapter;
+};
+
+}  // namespace tavro::test
