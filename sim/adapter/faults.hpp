@@ -31,6 +31,7 @@ enum class FaultTarget : uint8_t {
                      // request until the connection closes; the seam: a bulk IN queue's cancel_all gives up)
   ClearHalt = 9,     // the host's clearing of a halt on `endpoint` (0 = any): a standard request the device answers;
                      // it ends with the rule's status and the halt stays
+  Submit = 10,       // the host stack refuses to submit a bulk transfer on `endpoint` (0 = any) with the rule's status
 };
 
 enum class FaultDirection : uint8_t { Any = 0, In = 1, Out = 2 };

@@ -47,6 +47,14 @@ std::vector<usb::EndpointDescriptor> endpoints_of(const FirmwareProfile& p) {
           {protocol::kEpTxResultIn, usb::EndpointType::Bulk, p.result_packet_size}};
 }
 
+// A submission the host stack refuses (a Submit rule): nothing is queued.
+std::optional<TransferOutcome> refusal(SimAdapter& adapter, uint8_t endpoint) {
+  auto rule = adapter.faults().take({FaultTarget::Submit, 0, (endpoint & 0x80) != 0, 0, endpoint});
+  if (!rule) return std::nullopt;
+  const TransferStatus s = fault_status(*rule);
+  return outcome(s == TransferStatus::Completed ? TransferStatus::Fault : s, 0, rule->os_code);
+}
+
 class SimDevice;
 class SimInterface;
 
@@ -65,6 +73,7 @@ class SimBulkIn final : public usb::BulkInPipe {
   const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(size_t length) override {
+    if (auto refused = refusal(*adapter_, desc_.address)) return *refused;
     std::lock_guard l(adapter_->mu_);
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
     queue_.submit_locked(0, length);
@@ -155,6 +164,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
   const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(std::span<const uint8_t> data) override {
+    if (auto refused = refusal(*adapter_, desc_.address)) return *refused;
     {
       std::lock_guard l(adapter_->mu_);
       if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);

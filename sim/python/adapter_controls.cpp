@@ -179,7 +179,7 @@ bool parse_rule(PyObject* d, FaultRule* r) {
   };
   if (!absent("target") && !to_uint(v, reinterpret_cast<uint8_t*>(&r->target), "target")) return false;
   if (PyErr_Occurred()) return false;
-  if (uint8_t(r->target) > uint8_t(FaultTarget::ClearHalt)) {
+  if (uint8_t(r->target) > uint8_t(FaultTarget::Submit)) {
     PyErr_SetString(PyExc_ValueError, "unknown fault target");
     return false;
   }

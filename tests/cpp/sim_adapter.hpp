@@ -73,10 +73,23 @@ class SimAdapterTest : public LogCaptureTest {
  protected:
   void SetUp() override {
     LogCaptureTest::SetUp();
+    plug();
+  }
+  // Replaces the adapter with a fresh one plugged with `profile` (under a new serial), opened.
+  void plug() {
+    if (dev) rig.hub.unplug(dev->id());
+    adapter.reset();
+    profile.serial = unique_serial();
     dev = rig.hub.plug(profile);
     adapter = rig.open(*dev);
     ASSERT_NE(adapter, nullptr);
     dev->clear_records();
+  }
+  // Writes a 32-bit register of the adapter, as a configuration step before the code under test runs.
+  void write(ControlCommand c, uint32_t value) {
+    uint8_t b[4];
+    wire::put_u32(b, value);
+    ASSERT_TRUE(adapter->control_out(c, 0, std::span<const uint8_t>(b, 4)).ok()) << unsigned(c);
   }
 
   std::vector<sim::ControlRecord> requests() const { return dev->control_records(); }
