@@ -28,6 +28,8 @@ struct ControlRecord {
   std::vector<uint8_t> data;   // OUT payload
   std::vector<uint8_t> reply;  // IN bytes delivered to the host
   usb::TransferStatus status = usb::TransferStatus::Completed;
+  std::chrono::nanoseconds timeout{};  // the host's time-out, where the front-end knows it (the seam)
+  bool in() const noexcept { return (setup.request_type & 0x80) != 0; }
 };
 
 class BulkInQueue;

@@ -350,6 +350,7 @@ class SimDevice final : public usb::Device {
     const bool in = (setup.request_type & 0x80) != 0;
     ControlRecord rec;
     rec.setup = setup;
+    rec.timeout = timeout;
     if (!in) rec.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), setup.length));
     TransferOutcome o = run(setup, data, timeout);
     if (in) rec.reply.assign(data.begin(), data.begin() + std::min(o.actual, data.size()));

@@ -84,12 +84,26 @@ class SimAdapterTest : public LogCaptureTest {
     adapter = rig.open(*dev);
     ASSERT_NE(adapter, nullptr);
     dev->clear_records();
+    logs().clear();
   }
   // Writes a 32-bit register of the adapter, as a configuration step before the code under test runs.
   void write(ControlCommand c, uint32_t value) {
     uint8_t b[4];
     wire::put_u32(b, value);
     ASSERT_TRUE(adapter->control_out(c, 0, std::span<const uint8_t>(b, 4)).ok()) << unsigned(c);
+  }
+
+  // The next `count` requests `c` IN are answered with `payload` instead of the firmware's reply (-1: every one).
+  void reply_in(ControlCommand c, Bytes payload, int64_t count = 1) {
+    sim::FaultRule r = control_fault(c, true, Action::Reply, std::move(payload));
+    r.count = count;
+    dev->add_fault(std::move(r));
+  }
+  // The next request `c` in that direction ends as `action` makes it.
+  void fail(ControlCommand c, bool in, Action action, int64_t count = 1) {
+    sim::FaultRule r = control_fault(c, in, action);
+    r.count = count;
+    dev->add_fault(std::move(r));
   }
 
   std::vector<sim::ControlRecord> requests() const { return dev->control_records(); }
