@@ -42,9 +42,10 @@ Clock::time_point deadline_of(usb::Duration timeout) {
 }
 
 std::vector<usb::EndpointDescriptor> endpoints_of(const FirmwareProfile& p) {
-  return {{protocol::kEpRxIn, usb::EndpointType::Bulk, p.rx_packet_size},
-          {protocol::kEpBulkOut, usb::EndpointType::Bulk, p.out_packet_size},
-          {protocol::kEpTxResultIn, usb::EndpointType::Bulk, p.result_packet_size}};
+  std::vector<usb::EndpointDescriptor> out;
+  for (const auto& e : p.endpoints)
+    out.push_back({e.address, static_cast<usb::EndpointType>(e.type & 3), p.packet_size(e.address)});
+  return out;
 }
 
 // A submission the host stack refuses (a Submit rule): nothing is queued.
