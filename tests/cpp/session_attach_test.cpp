@@ -16,30 +16,8 @@ using test::make_frame;
 
 namespace {
 
-class SessionTest : public test::SimAdapterTest {
+class SessionTest : public test::SimSessionTest {
  protected:
-  SessionTest() {
-    profile.firmware_version = {1, 4, 0, 12};
-    profile.features_supported = 0;  // legacy echoes unless a test asks for explicit results
-  }
-  // What a caller configures before attaching: the mode word, the result mode, then the bus on. The wire is held,
-  // so transmissions wait in the adapter until a test lets them go (or reports results itself).
-  void bus_on(uint32_t mode = 0, uint32_t result_mode = 0) {
-    write(ControlCommand::Mode, mode);
-    if (result_mode) write(ControlCommand::TxResultMode, result_mode);
-    rig.bus->set_paused(true);
-    write(ControlCommand::Bus, 1);
-    dev->clear_records();
-  }
-  void use_explicit_results() {
-    profile.features_supported = protocol::kFeatureTxResults | protocol::kFeatureCancel;
-    plug();
-    bus_on(0, 1);
-  }
-  void SetUp() override {
-    SimAdapterTest::SetUp();
-    bus_on();
-  }
   Result<std::shared_ptr<TxSession>> attach(TxPathMode mode) { return TxSession::attach(adapter, SessionParams{}, mode); }
   std::shared_ptr<TxSession> attach_ok(TxPathMode mode) {
     auto s = attach(mode);
@@ -49,7 +27,6 @@ class SessionTest : public test::SimAdapterTest {
   bool endpoints_quiet() {
     return !dev->endpoint_open(protocol::kEpRxIn) && !dev->endpoint_open(protocol::kEpTxResultIn);
   }
-  void report(test::Bytes result) { dev->add_fault(test::in_data(std::move(result), protocol::kEpTxResultIn)); }
 };
 
 }  // namespace

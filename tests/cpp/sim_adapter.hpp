@@ -120,4 +120,35 @@ class SimAdapterTest : public LogCaptureTest {
   std::shared_ptr<UsbAdapter> adapter;
 };
 
+// An adapter ready for a transmission session: legacy echoes unless a test asks for explicit results, the bus on,
+// and the wire held, so transmissions wait in the adapter until a test reports their results itself (report()).
+class SimSessionTest : public SimAdapterTest {
+ protected:
+  SimSessionTest() {
+    profile.firmware_version = {1, 4, 0, 12};
+    profile.features_supported = 0;
+  }
+  void SetUp() override {
+    SimAdapterTest::SetUp();
+    bus_on();
+  }
+  // What a caller configures before attaching: the mode word, the result mode, then the bus on.
+  void bus_on(uint32_t mode = 0, uint32_t result_mode = 0) {
+    write(ControlCommand::Mode, mode);
+    if (result_mode) write(ControlCommand::TxResultMode, result_mode);
+    rig.bus->set_paused(true);
+    write(ControlCommand::Bus, 1);
+    dev->clear_records();
+  }
+  // A fresh adapter that reports explicit results (and takes cancellations), in that result mode.
+  void use_explicit_results(bool cancel = true) {
+    profile.features_supported = protocol::kFeatureTxResults | (cancel ? protocol::kFeatureCancel : 0);
+    plug();
+    bus_on(0, 1);
+  }
+  // The adapter's next transfer on the result endpoint carries these bytes.
+  void report(Bytes bytes) { dev->add_fault(in_data(std::move(bytes), protocol::kEpTxResultIn)); }
+  uint32_t generation() { return dev->firmware().state().generation; }
+};
+
 }  // namespace tavro::test
