@@ -40,7 +40,7 @@ cp -p /usr/include/libusb-1.0/libusb.h "$ROOT/include/libusb-1.0/"
 # Each module's sources (the CMake folders; the USB/IP server is Linux-only, its stand-in is built instead).
 platform_sources=(src/platform/posix.cpp src/platform/darwin.cpp)
 product_sources=($(ls src/{core,device,stream,echo,session,handle,usb/libusb,ext}/*.cpp))
-sim_sources=($(ls sim/{firmware,bus,backend,python}/*.cpp) sim/usbip/descriptors.cpp sim/usbip/identity.cpp
+sim_sources=($(ls sim/{firmware,bus,adapter,backend,python}/*.cpp) sim/usbip/descriptors.cpp sim/usbip/identity.cpp
              sim/usbip/server_unavailable.cpp)
 all_sources=("${platform_sources[@]}" "${product_sources[@]}" "${sim_sources[@]}")
 object() { echo "$1" | tr / _ | sed 's/\.cpp$/.o/'; }  # object <source>: its object's file name

@@ -84,7 +84,8 @@ REQUESTS = {
 SNAPSHOT_REQUEST = 256
 
 _TARGETS = {"control": 0, "bulk_in": 1, "bulk_out": 2, "enumerate": 3, "open": 4, "claim": 5, "endpoint_open": 6,
-            "serial_read": 7, "unlink": 8}
+            "serial_read": 7, "unlink": 8, "clear_halt": 9,
+            "submit": 10}
 _DIRECTIONS = {"any": 0, "in": 1, "out": 2}
 _ACTIONS = {
     "stall": 0, "timeout": 1, "disconnect": 2, "fault": 3, "short_reply": 4, "long_reply": 5, "reply": 6,
@@ -293,9 +294,12 @@ class Adapter:
 
         target: "control" (default when ``request`` is given), "bulk_in", "bulk_out", "open", "claim",
         "endpoint_open", "serial_read" (enumeration lists the adapter without its serial; "fault" without a
-        text stands for a permission error), "unlink" (USB/IP only, with "timeout": the host's unlink of a pending
-        request on ``endpoint``, or of any request, control ones included, is never answered, so the host's stack
-        keeps the cancelled request until the connection closes; the in-process seam has no unlink).
+        text stands for a permission error), "unlink" (with "timeout": the host's cancellation of the pending
+        requests on ``endpoint``, or of any request, never comes back; on USB/IP the unlink is never answered, so the
+        host's stack keeps the cancelled request until the connection closes, in process a bulk IN queue's
+        cancellation gives up), "clear_halt" (the host's clearing of a halt on ``endpoint`` ends with the action's
+        status and the halt stays), "submit" (the host stack refuses to submit a bulk transfer on ``endpoint``
+        with the action's status; nothing reaches the adapter).
         request: a control request number or name ("Bus"); direction "in", "out" or "any";
         value: only requests with this wValue. endpoint: the bulk endpoint (0x81, 0x83, 0x02; None = any).
         action: "stall", "timeout", "disconnect", "fault", "short_reply" (at most ``length`` bytes),

@@ -41,12 +41,19 @@ Clock::time_point deadline_of(usb::Duration timeout) {
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
 }
 
-uint32_t endpoint_bit(uint8_t address) { return 1u << ((address & 0x0F) + ((address & 0x80) ? 16 : 0)); }
-
 std::vector<usb::EndpointDescriptor> endpoints_of(const FirmwareProfile& p) {
-  return {{protocol::kEpRxIn, usb::EndpointType::Bulk, p.rx_packet_size},
-          {protocol::kEpBulkOut, usb::EndpointType::Bulk, p.out_packet_size},
-          {protocol::kEpTxResultIn, usb::EndpointType::Bulk, p.result_packet_size}};
+  std::vector<usb::EndpointDescriptor> out;
+  for (const auto& e : p.endpoints)
+    out.push_back({e.address, static_cast<usb::EndpointType>(e.type & 3), p.packet_size(e.address)});
+  return out;
+}
+
+// A submission the host stack refuses (a Submit rule): nothing is queued.
+std::optional<TransferOutcome> refusal(SimAdapter& adapter, uint8_t endpoint) {
+  auto rule = adapter.faults().take({FaultTarget::Submit, 0, (endpoint & 0x80) != 0, 0, endpoint});
+  if (!rule) return std::nullopt;
+  const TransferStatus s = fault_status(*rule);
+  return outcome(s == TransferStatus::Completed ? TransferStatus::Fault : s, 0, rule->os_code);
 }
 
 class SimDevice;
@@ -61,12 +68,13 @@ class SimBulkIn final : public usb::BulkInPipe {
   ~SimBulkIn() override {
     cancel_all(std::chrono::seconds(1), [](const TransferOutcome&, std::span<const uint8_t>) {});
     std::lock_guard l(adapter_->mu_);
-    adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
+    adapter_->open_endpoints_ &= ~SimAdapter::endpoint_bit(desc_.address);
   }
 
   const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(size_t length) override {
+    if (auto refused = refusal(*adapter_, desc_.address)) return *refused;
     std::lock_guard l(adapter_->mu_);
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
     queue_.submit_locked(0, length);
@@ -106,6 +114,10 @@ class SimBulkIn final : public usb::BulkInPipe {
 
   bool cancel_all(usb::Duration,
                   const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
+    // A host stack that never gives the cancelled transfers back: they stay queued until the pipe goes.
+    if (auto rule = adapter_->faults().take({FaultTarget::Unlink, 0, true, 0, desc_.address});
+        rule && rule->action == FaultAction::Timeout)
+      return false;
     std::deque<BulkInQueue::Transfer> returned;
     {
       std::lock_guard l(adapter_->mu_);
@@ -124,8 +136,7 @@ class SimBulkIn final : public usb::BulkInPipe {
 
   TransferOutcome clear_halt() override {
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
-    adapter_->clear_halt(desc_.address);
-    return outcome(TransferStatus::Completed);
+    return adapter_->clear_halt(desc_.address);
   }
 
  private:
@@ -146,7 +157,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
     {
       std::lock_guard l(adapter_->mu_);
       in_flight_ = false;
-      adapter_->open_endpoints_ &= ~endpoint_bit(desc_.address);
+      adapter_->open_endpoints_ &= ~SimAdapter::endpoint_bit(desc_.address);
     }
     adapter_->finish_unplug();
   }
@@ -154,6 +165,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
   const usb::EndpointDescriptor& descriptor() const noexcept override { return desc_; }
 
   TransferOutcome submit(std::span<const uint8_t> data) override {
+    if (auto refused = refusal(*adapter_, desc_.address)) return *refused;
     {
       std::lock_guard l(adapter_->mu_);
       if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
@@ -215,8 +227,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
 
   TransferOutcome clear_halt() override {
     if (!adapter_->plugged()) return outcome(TransferStatus::Disconnected);
-    adapter_->clear_halt(desc_.address);
-    return outcome(TransferStatus::Completed);
+    return adapter_->clear_halt(desc_.address);
   }
 
  private:
@@ -299,9 +310,9 @@ class SimInterface final : public usb::Interface, public std::enable_shared_from
       return R::failure(host_error(TransferStatus::InvalidArgument, "Entity not found"));
     std::lock_guard l(adapter_->mu_);
     if (!adapter_->plugged()) return R::failure(unplugged_error());
-    if (adapter_->open_endpoints_ & endpoint_bit(address))
+    if (adapter_->open_endpoints_ & SimAdapter::endpoint_bit(address))
       return R::failure(host_error(TransferStatus::Fault, "Resource busy"));
-    adapter_->open_endpoints_ |= endpoint_bit(address);
+    adapter_->open_endpoints_ |= SimAdapter::endpoint_bit(address);
     return R::success(*it);
   }
 
@@ -340,6 +351,7 @@ class SimDevice final : public usb::Device {
     const bool in = (setup.request_type & 0x80) != 0;
     ControlRecord rec;
     rec.setup = setup;
+    rec.timeout = timeout;
     if (!in) rec.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), setup.length));
     TransferOutcome o = run(setup, data, timeout);
     if (in) rec.reply.assign(data.begin(), data.begin() + std::min(o.actual, data.size()));
@@ -384,89 +396,18 @@ usb::Device& SimInterface::device() noexcept { return *device_; }
 
 // ---------------------------------------------------------------------------------------------------------------
 
-SimBackend::SimBackend(BusFactory bus_factory) : bus_factory_(std::move(bus_factory)), bus_(bus_factory_()) {}
-
-SimBackend::~SimBackend() {
-  std::vector<std::shared_ptr<SimAdapter>> gone;
-  std::shared_ptr<SimBus> bus;
-  {
-    std::lock_guard l(mu_);
-    gone.swap(adapters_);
-    bus = bus_;
-  }
-  for (auto& a : gone) a->unplug();
-  if (bus) bus->shutdown();
-}
-
-std::shared_ptr<SimAdapter> SimBackend::plug(FirmwareProfile profile) {
-  std::lock_guard l(mu_);
-  const uint8_t address = next_address_;
-  next_address_ = next_address_ >= 127 ? 1 : uint8_t(next_address_ + 1);
-  auto a = std::make_shared<SimAdapter>(next_id_++, address, std::move(profile), bus_);
-  adapters_.push_back(a);
-  return a;
-}
-
-bool SimBackend::unplug(uint64_t adapter_id) {
-  std::shared_ptr<SimAdapter> a;
-  {
-    std::lock_guard l(mu_);
-    auto it = std::find_if(adapters_.begin(), adapters_.end(), [&](const auto& x) { return x->id() == adapter_id; });
-    if (it == adapters_.end()) return false;
-    a = *it;
-    adapters_.erase(it);
-  }
-  a->unplug();
-  return true;
-}
-
-std::vector<std::shared_ptr<SimAdapter>> SimBackend::adapters() const {
-  std::lock_guard l(mu_);
-  std::vector<std::shared_ptr<SimAdapter>> out;
-  for (const auto& a : adapters_)
-    if (a->plugged()) out.push_back(a);
-  return out;
-}
-
-std::shared_ptr<SimAdapter> SimBackend::find(uint64_t adapter_id) const {
-  std::lock_guard l(mu_);
-  for (const auto& a : adapters_)
-    if (a->id() == adapter_id) return a;
-  return nullptr;
-}
-
-std::shared_ptr<SimBus> SimBackend::bus() const {
-  std::lock_guard l(mu_);
-  return bus_;
-}
+SimBackend::SimBackend(SimHub& hub) : hub_(hub) {}
 
 void SimBackend::reset() {
-  std::vector<std::shared_ptr<SimAdapter>> gone;
-  std::shared_ptr<SimBus> old_bus;
-  {
-    std::lock_guard l(mu_);
-    gone.swap(adapters_);
-    old_bus = bus_;
-  }
-  for (auto& a : gone) {
-    a->faults().clear();
-    a->unplug();
-  }
+  hub_.reset();
   faults_.clear();
-  auto fresh = bus_factory_();
-  {
-    std::lock_guard l(mu_);
-    bus_ = fresh;
-    next_address_ = 1;
-  }
-  if (old_bus) old_bus->shutdown();
 }
 
 usb::HostResult<std::vector<usb::EnumeratedDevice>> SimBackend::enumerate() {
   using R = usb::HostResult<std::vector<usb::EnumeratedDevice>>;
   if (auto rule = faults_.take({FaultTarget::Enumerate, 0, true, 0, 0})) return R::failure(fault_host_error(*rule));
   std::vector<usb::EnumeratedDevice> out;
-  for (const auto& a : adapters()) {
+  for (const auto& a : hub_.adapters()) {
     const FirmwareProfile p = a->firmware().profile();
     usb::EnumeratedDevice d;
     d.vendor_id = p.vendor_id;

@@ -1,5 +1,5 @@
-// The simulated CAN bus: frame bit layout, the wire scheduler thread, arbitration, acknowledgement and error
-// counters. One mutex guards all bus state; callbacks are collected under it and made after it is released.
+// The simulated CAN bus: the wire scheduler thread, arbitration, acknowledgement and error counters. One mutex
+// guards all bus state; callbacks are collected under it and made after it is released.
 #include "bus/bus.hpp"
 
 #include <algorithm>
@@ -14,119 +14,12 @@
 
 namespace tavro::sim {
 
-// ---------------------------------------------------------------------------------------------------------------
-// Frame bit layout
-
 namespace {
 
-constexpr uint16_t kCrc15Poly = 0x4599;
-
-inline uint16_t crc15_step(uint16_t crc, unsigned bit) noexcept {
-  const unsigned feedback = (bit ^ (crc >> 14)) & 1u;
-  crc = uint16_t((crc << 1) & 0x7FFF);
-  return feedback ? uint16_t(crc ^ kCrc15Poly) : crc;
-}
-
-// SOF..end of CRC sequence of one frame, before stuffing. The longest is an extended frame with 8 data bytes:
-// 1 + 11 + 1 + 1 + 18 + 1 + 2 + 4 + 64 + 15 = 118 bits.
-struct FrameBits {
-  std::array<uint8_t, 128> bit{};
-  uint32_t n = 0;
-  uint16_t crc = 0;
-
-  void push(unsigned b) noexcept {
-    crc = crc15_step(crc, b);
-    bit[n++] = uint8_t(b);
-  }
-  void push_field(uint32_t value, int width) noexcept {
-    for (int i = width - 1; i >= 0; --i) push((value >> i) & 1u);
-  }
-};
-
-void lay_out(const BusFrame& f, FrameBits& b) noexcept {
-  const unsigned rtr = f.remote ? 1u : 0u;
-  b.push(0);  // SOF
-  if (f.extended) {
-    const uint32_t id = f.id & 0x1FFFFFFF;
-    b.push_field(id >> 18, 11);
-    b.push(1);  // SRR
-    b.push(1);  // IDE
-    b.push_field(id & 0x3FFFF, 18);
-    b.push(rtr);
-    b.push(0);  // r1
-    b.push(0);  // r0
-  } else {
-    b.push_field(f.id & 0x7FF, 11);
-    b.push(rtr);
-    b.push(0);  // IDE
-    b.push(0);  // r0
-  }
-  b.push_field(std::min<uint32_t>(f.dlc, 15), 4);
-  if (!f.remote) {
-    const unsigned bytes = std::min<unsigned>(f.dlc, 8);
-    for (unsigned i = 0; i < bytes; ++i) b.push_field(f.data[i], 8);
-  }
-  const uint16_t crc = b.crc;
-  for (int i = 14; i >= 0; --i) b.bit[b.n++] = uint8_t((crc >> i) & 1u);
-}
-
-// After five equal bits the sender inserts one of the opposite value, which starts the next run; this also
-// applies after the last bit of the CRC sequence.
-uint32_t count_stuff_bits(const FrameBits& b) noexcept {
-  uint32_t stuffed = 0;
-  uint32_t run = 0;
-  unsigned last = 2;
-  for (uint32_t i = 0; i < b.n; ++i) {
-    const unsigned v = b.bit[i];
-    if (v == last) {
-      ++run;
-    } else {
-      last = v;
-      run = 1;
-    }
-    if (run == 5) {
-      ++stuffed;
-      last ^= 1u;
-      run = 1;
-    }
-  }
-  return stuffed;
-}
-
-constexpr uint32_t kErrorFrameBits = 6 + 8 + 3;  // error flag, error delimiter, inter-frame space
-// CRC delimiter, ACK slot, ACK delimiter, EOF, inter-frame space.
-constexpr uint32_t kTrailerBits = 1 + 1 + 1 + 7 + 3;
 // An unacknowledged attempt: the error flag starts at the ACK delimiter, so the frame is cut after the ACK slot
 // (ACK delimiter, EOF and IFS = 11 bits dropped) and error flag 6 + delimiter 8 + IFS 3 follow.
 constexpr uint32_t kAckErrorExtraBits = 6;
 constexpr uint32_t kSuspendTransmissionBits = 8;
-
-}  // namespace
-
-uint16_t can_crc15(const uint8_t* bytes, size_t bit_count) noexcept {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < bit_count; ++i) crc = crc15_step(crc, (bytes[i / 8] >> (7 - i % 8)) & 1u);
-  return crc;
-}
-
-uint32_t frame_stuff_bit_count(const BusFrame& frame) noexcept {
-  if (frame.error) return 0;
-  FrameBits b;
-  lay_out(frame, b);
-  return count_stuff_bits(b);
-}
-
-uint32_t frame_bit_count(const BusFrame& frame) noexcept {
-  if (frame.error) return kErrorFrameBits;
-  FrameBits b;
-  lay_out(frame, b);
-  return b.n + count_stuff_bits(b) + kTrailerBits;
-}
-
-// ---------------------------------------------------------------------------------------------------------------
-// The bus
-
-namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -307,9 +200,9 @@ uint64_t wire_ns(uint32_t bits, uint32_t bitrate) noexcept {
 
 // All bus state and the scheduler loop. Shared by the SimBus facade and the bus thread, so that the last owner
 // may drop the facade even from a callback.
-class Core {
+class BusScheduler {
  public:
-  Core() : t0_(Clock::now()) {}
+  BusScheduler() : t0_(Clock::now()) {}
 
   uint64_t now_ns() const noexcept {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0_).count());
@@ -421,7 +314,7 @@ class Core {
   size_t call_pos_ = 0;
 };
 
-void Core::run() {
+void BusScheduler::run() {
   platform::name_current_thread("tavro-sim-bus");
   // Frames at 1 Mbit/s last about 100 us; a coarse timer would blur their end times.
   const platform::FineTimers fine_timers;
@@ -452,7 +345,7 @@ void Core::run() {
   }
 }
 
-void Core::request_stop() {
+void BusScheduler::request_stop() {
   {
     std::lock_guard lk(mu_);
     stop_ = true;
@@ -463,7 +356,7 @@ void Core::request_stop() {
 
 // Ends the frames that are due and starts the next ones, at most a batch of them, so that callbacks are not held
 // back for long. Returns true when more may be due right away.
-bool Core::advance() {
+bool BusScheduler::advance() {
   uint64_t now = now_ns();
   for (int i = 0; i < kMaxFramesPerBatch; ++i) {
     if (wire_.active) {
@@ -479,7 +372,7 @@ bool Core::advance() {
   return true;
 }
 
-bool Core::acknowledged_by_someone(const Node* sender, uint32_t bitrate) const {
+bool BusScheduler::acknowledged_by_someone(const Node* sender, uint32_t bitrate) const {
   if (ack_peer_) return true;
   for (const Node* n : live_) {
     if (n == sender || !n->running() || n->cfg.listen_only) continue;
@@ -488,7 +381,7 @@ bool Core::acknowledged_by_someone(const Node* sender, uint32_t bitrate) const {
   return false;
 }
 
-bool Core::start_next(uint64_t now) {
+bool BusScheduler::start_next(uint64_t now) {
   // Everything queued by nodes or injected is ready by `now` (both are stamped under mu_); only a rate-limited
   // stream can be ready later.
   const bool stream_ready =
@@ -570,7 +463,7 @@ bool Core::start_next(uint64_t now) {
   return true;
 }
 
-void Core::enter_bus_off(Node& n, uint64_t t_us) {
+void BusScheduler::enter_bus_off(Node& n, uint64_t t_us) {
   n.bus_off = true;
   n.tec = 256;
   ++n.bus_off_count;
@@ -584,7 +477,7 @@ void Core::enter_bus_off(Node& n, uint64_t t_us) {
   n.head_on_wire = false;
 }
 
-void Core::finish() {
+void BusScheduler::finish() {
   Wire& w = wire_;
   w.active = false;
   free_at_ns_ = w.end_ns;
@@ -648,7 +541,7 @@ void Core::finish() {
   }
 }
 
-void Core::run_calls(std::unique_lock<std::mutex>& lk) {
+void BusScheduler::run_calls(std::unique_lock<std::mutex>& lk) {
   running_.swap(calls_);
   in_callbacks_ = true;
   lk.unlock();
@@ -675,7 +568,7 @@ void Core::run_calls(std::unique_lock<std::mutex>& lk) {
   if (batch_waiters_ > 0) batch_cv_.notify_all();
 }
 
-int Core::attach(BusNode* node) {
+int BusScheduler::attach(BusNode* node) {
   if (node == nullptr) return -1;
   std::lock_guard lk(mu_);
   auto n = std::make_unique<Node>();
@@ -686,7 +579,7 @@ int Core::attach(BusNode* node) {
   return live_.back()->id;
 }
 
-void Core::detach(int node_id) {
+void BusScheduler::detach(int node_id) {
   std::vector<std::pair<uint64_t, TxVerdict>> reports;
   BusNode* sink = nullptr;
   {
@@ -734,7 +627,7 @@ void Core::detach(int node_id) {
   for (const auto& [tag, verdict] : reports) sink->bus_transmit_done(tag, verdict, t_us);
 }
 
-void Core::configure(int node_id, const NodeConfig& config) {
+void BusScheduler::configure(int node_id, const NodeConfig& config) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return;
@@ -744,7 +637,7 @@ void Core::configure(int node_id, const NodeConfig& config) {
   if (!calls_.empty()) wake();
 }
 
-bool Core::transmit(int node_id, const BusFrame& frame, uint64_t tag) {
+bool BusScheduler::transmit(int node_id, const BusFrame& frame, uint64_t tag) {
   std::unique_lock lk(mu_);
   if (stop_) return false;
   Node* n = live(node_id);
@@ -759,7 +652,7 @@ bool Core::transmit(int node_id, const BusFrame& frame, uint64_t tag) {
   return true;
 }
 
-bool Core::cancel(int node_id, uint64_t tag) {
+bool BusScheduler::cancel(int node_id, uint64_t tag) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return false;
@@ -773,7 +666,7 @@ bool Core::cancel(int node_id, uint64_t tag) {
   return false;
 }
 
-void Core::flush(int node_id) {
+void BusScheduler::flush(int node_id) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return;
@@ -781,13 +674,13 @@ void Core::flush(int node_id) {
   if (!calls_.empty()) wake();
 }
 
-NodeErrorState Core::error_state(int node_id) const {
+NodeErrorState BusScheduler::error_state(int node_id) const {
   std::lock_guard lk(mu_);
   const Node* n = live(node_id);
   return n ? n->error_state() : NodeErrorState{};
 }
 
-void Core::reset_errors(int node_id) {
+void BusScheduler::reset_errors(int node_id) {
   std::lock_guard lk(mu_);
   Node* n = live(node_id);
   if (n == nullptr) return;
@@ -795,7 +688,7 @@ void Core::reset_errors(int node_id) {
   if (!calls_.empty()) wake();
 }
 
-void Core::set_unlimited_speed(bool on) {
+void BusScheduler::set_unlimited_speed(bool on) {
   std::lock_guard lk(mu_);
   unlimited_ = on;
   // A frame on the wire ends now rather than at a time the bus clock has not reached.
@@ -803,12 +696,12 @@ void Core::set_unlimited_speed(bool on) {
   wake();
 }
 
-void Core::set_ack_peer(bool on) {
+void BusScheduler::set_ack_peer(bool on) {
   std::lock_guard lk(mu_);
   ack_peer_ = on;
 }
 
-void Core::set_paused(bool on) {
+void BusScheduler::set_paused(bool on) {
   std::lock_guard lk(mu_);
   // The wire counts as busy until the release, so that everything queued meanwhile competes together.
   if (paused_ && !on) free_at_ns_ = std::max(free_at_ns_, now_ns());
@@ -816,7 +709,7 @@ void Core::set_paused(bool on) {
   wake();
 }
 
-void Core::inject(const std::vector<BusFrame>& frames, uint32_t bitrate) {
+void BusScheduler::inject(const std::vector<BusFrame>& frames, uint32_t bitrate) {
   std::lock_guard lk(mu_);
   if (frames.empty()) return;
   const uint64_t now = now_ns();
@@ -824,7 +717,7 @@ void Core::inject(const std::vector<BusFrame>& frames, uint32_t bitrate) {
   wake();
 }
 
-void Core::start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps, uint64_t count) {
+void BusScheduler::start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps, uint64_t count) {
   std::lock_guard lk(mu_);
   Stream& s = stream_;
   s.on = true;
@@ -840,13 +733,13 @@ void Core::start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps
   wake();
 }
 
-void Core::stop_stream() {
+void BusScheduler::stop_stream() {
   std::lock_guard lk(mu_);
   stream_.on = false;
   ++stream_.generation;
 }
 
-void Core::inject_error(int node_id, uint32_t target_state) {
+void BusScheduler::inject_error(int node_id, uint32_t target_state) {
   if (target_state > 3) return;
   std::lock_guard lk(mu_);
   const uint64_t t_us = now_ns() / 1000;
@@ -893,50 +786,50 @@ void Core::inject_error(int node_id, uint32_t target_state) {
   if (!calls_.empty()) wake();
 }
 
-std::vector<WireRecord> Core::take_wire_log() {
+std::vector<WireRecord> BusScheduler::take_wire_log() {
   std::lock_guard lk(mu_);
   return log_.take();
 }
 
-// The facade owns the thread; the Core outlives it while the thread still runs.
+// The facade owns the thread; the BusScheduler outlives it while the thread still runs.
 class SimBusImpl final : public SimBus {
  public:
-  SimBusImpl() : core_(std::make_shared<Core>()) {
-    thread_ = std::thread([core = core_] { core->run(); });
+  SimBusImpl() : scheduler_(std::make_shared<BusScheduler>()) {
+    thread_ = std::thread([scheduler = scheduler_] { scheduler->run(); });
   }
   ~SimBusImpl() override { SimBusImpl::shutdown(); }
 
-  int attach(BusNode* node) override { return core_->attach(node); }
-  void detach(int node_id) override { core_->detach(node_id); }
-  void configure(int node_id, const NodeConfig& config) override { core_->configure(node_id, config); }
+  int attach(BusNode* node) override { return scheduler_->attach(node); }
+  void detach(int node_id) override { scheduler_->detach(node_id); }
+  void configure(int node_id, const NodeConfig& config) override { scheduler_->configure(node_id, config); }
   bool transmit(int node_id, const BusFrame& frame, uint64_t tag) override {
-    return core_->transmit(node_id, frame, tag);
+    return scheduler_->transmit(node_id, frame, tag);
   }
-  bool cancel(int node_id, uint64_t tag) override { return core_->cancel(node_id, tag); }
-  void flush(int node_id) override { core_->flush(node_id); }
-  NodeErrorState error_state(int node_id) const override { return core_->error_state(node_id); }
-  void reset_errors(int node_id) override { core_->reset_errors(node_id); }
-  uint64_t now_us() const override { return core_->now_ns() / 1000; }
-  void set_unlimited_speed(bool on) override { core_->set_unlimited_speed(on); }
-  void set_ack_peer(bool on) override { core_->set_ack_peer(on); }
-  void set_paused(bool on) override { core_->set_paused(on); }
-  void inject(const std::vector<BusFrame>& frames, uint32_t bitrate) override { core_->inject(frames, bitrate); }
+  bool cancel(int node_id, uint64_t tag) override { return scheduler_->cancel(node_id, tag); }
+  void flush(int node_id) override { scheduler_->flush(node_id); }
+  NodeErrorState error_state(int node_id) const override { return scheduler_->error_state(node_id); }
+  void reset_errors(int node_id) override { scheduler_->reset_errors(node_id); }
+  uint64_t now_us() const override { return scheduler_->now_ns() / 1000; }
+  void set_unlimited_speed(bool on) override { scheduler_->set_unlimited_speed(on); }
+  void set_ack_peer(bool on) override { scheduler_->set_ack_peer(on); }
+  void set_paused(bool on) override { scheduler_->set_paused(on); }
+  void inject(const std::vector<BusFrame>& frames, uint32_t bitrate) override { scheduler_->inject(frames, bitrate); }
   void start_stream(const BusFrame& frame, uint32_t bitrate, double rate_fps, uint64_t count) override {
-    core_->start_stream(frame, bitrate, rate_fps, count);
+    scheduler_->start_stream(frame, bitrate, rate_fps, count);
   }
-  void stop_stream() override { core_->stop_stream(); }
-  void inject_error(int node_id, uint32_t target_state) override { core_->inject_error(node_id, target_state); }
-  std::vector<WireRecord> take_wire_log() override { return core_->take_wire_log(); }
+  void stop_stream() override { scheduler_->stop_stream(); }
+  void inject_error(int node_id, uint32_t target_state) override { scheduler_->inject_error(node_id, target_state); }
+  std::vector<WireRecord> take_wire_log() override { return scheduler_->take_wire_log(); }
 
   void shutdown() override {
-    core_->request_stop();
+    scheduler_->request_stop();
     std::thread t;
     {
       std::lock_guard lk(thread_mu_);
       t = std::move(thread_);
     }
     if (!t.joinable()) return;
-    // Dropped from one of its own callbacks: the thread ends by itself and keeps the Core alive until then.
+    // Dropped from one of its own callbacks: the thread ends by itself and keeps the BusScheduler alive until then.
     if (t.get_id() == std::this_thread::get_id()) {
       t.detach();
     } else {
@@ -945,7 +838,7 @@ class SimBusImpl final : public SimBus {
   }
 
  private:
-  std::shared_ptr<Core> core_;
+  std::shared_ptr<BusScheduler> scheduler_;
   std::mutex thread_mu_;  // only hands the thread object to the one caller that joins it
   std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/protocol.hpp"
 
@@ -99,6 +100,21 @@ struct FirmwareProfile {
   uint16_t rx_packet_size = 512;
   uint16_t result_packet_size = 512;
   uint16_t out_packet_size = 512;
+  // The interface's endpoints as its descriptors list them, in order: address and USB transfer type (2 bulk,
+  // 3 interrupt), each with the packet size above for its address (64 for another address). A test may describe a
+  // broken adapter: an endpoint missing, one of the wrong type, one more.
+  struct Endpoint {
+    uint8_t address = 0;
+    uint8_t type = 2;
+    bool operator==(const Endpoint&) const = default;
+  };
+  std::vector<Endpoint> endpoints{{protocol::kEpRxIn, 2}, {protocol::kEpBulkOut, 2}, {protocol::kEpTxResultIn, 2}};
+  uint16_t packet_size(uint8_t address) const noexcept {
+    return address == protocol::kEpRxIn          ? rx_packet_size
+           : address == protocol::kEpBulkOut     ? out_packet_size
+           : address == protocol::kEpTxResultIn ? result_packet_size
+                                                 : 64;
+  }
   uint32_t tx_queue_depth = 32;       // frames handed to the controller and not yet finished
   uint32_t rx_queue_records = 2048;   // RxRecords buffered while the host does not read
   uint32_t result_queue_records = 1024;

@@ -19,10 +19,10 @@ void put16(std::vector<uint8_t>& v, uint16_t x) {
 
 uint8_t bcd(uint8_t x) { return uint8_t((x / 10 % 10) << 4 | x % 10); }
 
-void endpoint(std::vector<uint8_t>& v, uint8_t address, uint16_t max_packet) {
-  v.insert(v.end(), {7, kDescEndpoint, address, 0x02 /* bulk */});
+void endpoint(std::vector<uint8_t>& v, uint8_t address, uint8_t type, uint16_t max_packet) {
+  v.insert(v.end(), {7, kDescEndpoint, address, uint8_t(type & 3)});
   put16(v, max_packet);
-  v.push_back(0);  // bInterval
+  v.push_back(type == 3 ? 1 : 0);  // bInterval
 }
 
 }  // namespace
@@ -45,10 +45,9 @@ DeviceDescriptors describe(const FirmwareProfile& p) {
 
   auto& cfg = d.configuration;
   cfg = {9, kDescConfiguration, 0, 0, 1 /* interfaces */, 1 /* value */, 0, 0x80 /* bus powered */, 50 /* 100 mA */};
-  cfg.insert(cfg.end(), {9, kDescInterface, protocol::kInterfaceNumber, 0, 3, 0xFF, 0x00, 0x00, 0});
-  endpoint(cfg, protocol::kEpRxIn, p.rx_packet_size);
-  endpoint(cfg, protocol::kEpBulkOut, p.out_packet_size);
-  endpoint(cfg, protocol::kEpTxResultIn, p.result_packet_size);
+  cfg.insert(cfg.end(), {9, kDescInterface, protocol::kInterfaceNumber, 0, uint8_t(p.endpoints.size()), 0xFF, 0x00,
+                          0x00, 0});
+  for (const auto& e : p.endpoints) endpoint(cfg, e.address, e.type, p.packet_size(e.address));
   cfg[2] = uint8_t(cfg.size());
   cfg[3] = uint8_t(cfg.size() >> 8);
   return d;

@@ -1,8 +1,8 @@
 // USB/IP server for the simulated adapters (the kernel's USB/IP protocol): each plugged adapter is one exported USB
 // device whose control requests and bulk transfers reach its firmware model through the same entry points as the
-// in-process seam (sim/backend/adapter.hpp), so faults, records and the shared CAN bus are the same on both paths.
+// in-process seam (sim/adapter/adapter.hpp), so faults, records and the shared CAN bus are the same on both paths.
 //
-//   server = UsbipServer(backend)
+//   server = UsbipServer(hub)
 //   port = server.listen("127.0.0.1", 0)   # OP_REQ_DEVLIST / OP_REQ_IMPORT, then the imported device's URBs
 //   server.serve(adapter, fd)              # a connected stream socket handed to vhci-hcd by the caller
 //   server.stop()                          # closes every connection, joins every thread
@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "backend/backend.hpp"
+#include "adapter/hub.hpp"
 
 namespace tavro::sim::usbip {
 
@@ -36,7 +36,7 @@ class Connection;
 
 class UsbipServer {
  public:
-  explicit UsbipServer(SimBackend& backend);
+  explicit UsbipServer(SimHub& hub);
   ~UsbipServer();
   UsbipServer(const UsbipServer&) = delete;
   UsbipServer& operator=(const UsbipServer&) = delete;
@@ -65,7 +65,7 @@ class UsbipServer {
   static uint32_t speed(SimAdapter& adapter);
 
   // --- used by the connections ---
-  SimBackend& backend() noexcept { return backend_; }
+  SimHub& hub() noexcept { return hub_; }
   // One connection per adapter at a time: an import of a served adapter is refused.
   bool claim(uint64_t adapter_id);
   void release(uint64_t adapter_id);
@@ -77,7 +77,7 @@ class UsbipServer {
   // Joins connections whose thread has ended. Needs mu_.
   std::vector<std::unique_ptr<Connection>> take_finished_locked();
 
-  SimBackend& backend_;
+  SimHub& hub_;
   mutable std::mutex mu_;
   int listen_fd_ = -1;   // guarded by mu_
   int wake_fd_ = -1;     // eventfd that ends the accept loop; guarded by mu_

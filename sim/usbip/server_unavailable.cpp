@@ -8,7 +8,7 @@ namespace tavro::sim::usbip {
 
 class Connection {};
 
-UsbipServer::UsbipServer(SimBackend& backend) : backend_(backend) {}
+UsbipServer::UsbipServer(SimHub& hub) : hub_(hub) {}
 
 UsbipServer::~UsbipServer() = default;
 

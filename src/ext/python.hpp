@@ -2,9 +2,9 @@
 #pragma once
 
 #ifndef Py_LIMITED_API
-#error "tavro_pythoncan_ext is built against the stable ABI only: define Py_LIMITED_API=0x030A0000"
+#error "the extension modules are built against the stable ABI only: define Py_LIMITED_API=0x030A0000"
 #elif Py_LIMITED_API != 0x030A0000
-#error "tavro_pythoncan_ext targets the CPython 3.10 stable ABI"
+#error "the extension modules target the CPython 3.10 stable ABI"
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

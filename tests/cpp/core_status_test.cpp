@@ -4,40 +4,31 @@
 #include <thread>
 
 #include "device/status_records.hpp"
-#include "fake_usb.hpp"
+#include "sim_adapter.hpp"
 
 namespace tavro {
 namespace {
 
-using fake::Bytes;
-using fake::ControlReply;
-using fake::u32_bytes;
-using usb::TransferStatus;
+using test::Action;
+using test::Bytes;
 
-class StatusReads : public testing::Test {
+// A legacy adapter: its last-error record is 4 bytes, and it stalls a request for any other length.
+class StatusReads : public test::SimAdapterTest {
  protected:
-  void SetUp() override {
-    dev = backend.add("tav.io:CANH0001");
-    adapter = fake::open_fake_adapter(backend, dev);
-    ASSERT_NE(adapter, nullptr);
-  }
-  std::vector<fake::ControlRecord> last_error_requests() const { return dev->requests(ControlCommand::GetLastError); }
-
-  fake::FakeBackend backend;
-  std::shared_ptr<fake::FakeAdapter> dev;
-  std::shared_ptr<UsbAdapter> adapter;
+  StatusReads() { profile = sim::FirmwareProfile::legacy(); }
+  std::vector<sim::ControlRecord> last_error_requests() const { return requests(ControlCommand::GetLastError); }
 };
 
 }  // namespace
 
 TEST(StatusRecords, LastErrorGenerationsAndLengths) {
-  auto bx = LastErrorRecord::decode(fake::concat({u32_bytes(7), u32_bytes(0x12340000)}));
+  auto bx = LastErrorRecord::decode(test::cat({test::u32(7), test::u32(0x12340000)}));
   ASSERT_TRUE(bx.ok());
   EXPECT_EQ(bx->form, LastErrorRecord::Form::Bxcan);
   EXPECT_EQ(bx->tx_error_count(), 0x34u);
   EXPECT_EQ(bx->rx_error_count(), 0x12u);
   EXPECT_STREQ(bx->name(), "software_set");
-  EXPECT_STREQ(LastErrorRecord::decode(fake::concat({u32_bytes(8), u32_bytes(0)}))->name(), "unknown");
+  EXPECT_STREQ(LastErrorRecord::decode(test::cat({test::u32(8), test::u32(0)}))->name(), "unknown");
 
   auto legacy = LastErrorRecord::decode(Bytes{1, 9, 200, 201});
   ASSERT_TRUE(legacy.ok());
@@ -58,10 +49,9 @@ TEST(StatusRecords, LastErrorGenerationsAndLengths) {
 }
 
 TEST_F(StatusReads, LegacyAdapterStallsThenAnswersFourBytesWithinTheBudget) {
-  dev->reply_in(ControlCommand::GetLastError, ControlReply::fail(TransferStatus::Stall));
-  dev->reply_in(ControlCommand::GetLastError, ControlReply::ok(Bytes{4, 0, 1, 2}));
+  dev->firmware().set_last_error_code(3);  // bxCAN "ack", which the legacy record numbers its own way
   auto r = read_last_error(*adapter);
-  ASSERT_TRUE(r.ok());
+  ASSERT_TRUE(r.ok()) << r.error().text();
   EXPECT_STREQ(r->name(), "ack");
   auto reqs = last_error_requests();
   ASSERT_EQ(reqs.size(), 2u);
@@ -73,22 +63,49 @@ TEST_F(StatusReads, LegacyAdapterStallsThenAnswersFourBytesWithinTheBudget) {
 }
 
 TEST_F(StatusReads, OnlyAStallIsRetried) {
-  dev->reply_in(ControlCommand::GetLastError, ControlReply::fail(TransferStatus::Disconnected));
-  EXPECT_EQ(read_last_error(*adapter).error().text(), "USB error: device disconnected");
-  EXPECT_EQ(last_error_requests().size(), 1u);
-
-  dev->clear_requests();  // unscripted: both requests stall, and the second failure is the answer
+  fail(ControlCommand::GetLastError, true, Action::Stall, 2);  // both requests stall: the second failure answers
   EXPECT_EQ(read_last_error(*adapter).error().text(), "USB error: endpoint stall");
   EXPECT_EQ(last_error_requests().size(), 2u);
+
+  dev->clear_records();
+  fail(ControlCommand::GetLastError, true, Action::Disconnect);
+  EXPECT_EQ(read_last_error(*adapter).error().text(), "USB error: device disconnected");
+  EXPECT_EQ(last_error_requests().size(), 1u);
 }
 
+// A host stack that hands an outcome back only after the time-out it was given (its scheduling, which no device
+// can cause), over the simulated device.
+class LateHost final : public usb::Device {
+ public:
+  explicit LateHost(std::shared_ptr<usb::Device> inner) : inner_(std::move(inner)) {}
+  usb::HostResult<std::shared_ptr<usb::Interface>> claim_interface(uint8_t n) override {
+    return inner_->claim_interface(n);
+  }
+  usb::TransferOutcome control_transfer(const usb::ControlSetup& s, std::span<uint8_t> d, usb::Duration t) override {
+    const auto late = std::chrono::steady_clock::now() + t + std::chrono::milliseconds(5);
+    const usb::TransferOutcome o = inner_->control_transfer(s, d, t);
+    std::this_thread::sleep_until(late);
+    return o;
+  }
+
+ private:
+  std::shared_ptr<usb::Device> inner_;
+};
+
 TEST_F(StatusReads, StallAfterTheBudgetIsSpentIsATimeoutWithoutASecondRequest) {
-  dev->set_handler([](const usb::ControlSetup& s, const Bytes&) -> std::optional<ControlReply> {
-    if (s.request != static_cast<uint8_t>(ControlCommand::GetLastError)) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // slower than the whole budget below
-    return ControlReply::fail(TransferStatus::Stall);
-  });
-  auto r = read_last_error(*adapter, std::chrono::milliseconds(20));
+  adapter.reset();
+  auto list = rig.backend.enumerate();
+  ASSERT_TRUE(list.ok());
+  auto opened = rig.backend.open(list.value->front());
+  ASSERT_TRUE(opened.ok());
+  auto device = std::make_shared<LateHost>(*opened.value);
+  auto iface = device->claim_interface(protocol::kInterfaceNumber);
+  ASSERT_TRUE(iface.ok());
+  auto out = (*iface.value)->open_bulk_out(protocol::kEpBulkOut);
+  ASSERT_TRUE(out.ok());
+  UsbAdapter late(*profile.serial, device, *iface.value, std::move(*out.value));
+
+  auto r = read_last_error(late, std::chrono::milliseconds(20));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().text(), "Timeout waiting for operation");
   EXPECT_EQ(last_error_requests().size(), 1u);

@@ -4,10 +4,8 @@
 #include <atomic>
 #include <set>
 
-#include "datapath_fake.hpp"
-#include "datapath_test_util.hpp"
 #include "echo/echo_table.hpp"
-#include "log_capture.hpp"
+#include "sim_adapter.hpp"
 #include "stream/channel.hpp"
 
 using namespace std::chrono_literals;
@@ -120,13 +118,15 @@ TEST(DatapathChannel, FrameCheckForManagedTransmission) {
   }
 }
 
-class ChannelTest : public test::LogCaptureTest {
+class ChannelTest : public test::SimAdapterTest {
  protected:
-  std::shared_ptr<dpfake::Device> dev = std::make_shared<dpfake::Device>();
+  ChannelTest() {
+    profile.firmware_version = {1, 4, 0, 12};
+    profile.ctrlmode_supported = 0x1F;
+  }
 };
 
 TEST_F(ChannelTest, OpenReadsDescriptionStartsWorkerAndDropJoinsIt) {
-  auto adapter = dev->adapter(test::unique_serial());
   auto ch = TavroChannel::open(adapter, SessionParams{});
   ASSERT_TRUE(ch.ok()) << ch.error().text();
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Info),
@@ -136,11 +136,9 @@ TEST_F(ChannelTest, OpenReadsDescriptionStartsWorkerAndDropJoinsIt) {
   EXPECT_EQ((*ch)->clock_hz(), 48000000u);
   EXPECT_EQ((*ch)->echo_generation(), 1u);
 
-  auto& rx = dev->in(protocol::kEpRxIn);
-  EXPECT_TRUE(rx.open());
-  EXPECT_TRUE(eventually([&] { return rx.outstanding() == 4; }));
-  EXPECT_EQ(rx.last_length(), 1024u);
-  rx.push_data(dpfake::rx_record(0x321, 1, {7}));
+  EXPECT_TRUE(dev->endpoint_open(protocol::kEpRxIn));
+  EXPECT_TRUE(eventually([&] { return dev->pending_in(protocol::kEpRxIn) == std::vector<size_t>(4, 1024); }));
+  dev->add_fault(test::in_data(test::rx_record(0x321, 1, {7})));
   auto f = (*ch)->queue().pop_for(10s);
   ASSERT_TRUE(f.ok());
   EXPECT_EQ(f->id, 0x321u);
@@ -152,12 +150,11 @@ TEST_F(ChannelTest, OpenReadsDescriptionStartsWorkerAndDropJoinsIt) {
   ch.value().reset();
   EXPECT_EQ(logs().count_containing("Dropping TavroChannel"), 1u);
   EXPECT_EQ(logs().count_containing("CAN RX thread stopped"), 1u);
-  EXPECT_FALSE(rx.open());
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn));
   EXPECT_EQ(table->state(a->tx_id), Slot::Abandoned);
 }
 
 TEST_F(ChannelTest, SecondChannelOnTheSameAdapterAbandonsTheFirstsSlots) {
-  auto adapter = dev->adapter(test::unique_serial());
   auto first = TavroChannel::open(adapter, SessionParams{});
   ASSERT_TRUE(first.ok());
   auto table = (*first)->echo_table();
@@ -175,17 +172,18 @@ TEST_F(ChannelTest, SecondChannelOnTheSameAdapterAbandonsTheFirstsSlots) {
 }
 
 TEST_F(ChannelTest, ZeroClockStopsTheOpenBeforeAnyThread) {
-  dev->clock_hz = 0;
-  auto ch = TavroChannel::open(dev->adapter(test::unique_serial()), SessionParams{});
+  profile.clock_hz = 0;
+  dev->firmware().set_profile(profile);
+  auto ch = TavroChannel::open(adapter, SessionParams{});
   ASSERT_FALSE(ch.ok());
   EXPECT_EQ(ch.error().text(), "Hardware error: Device reported clock_freq = 0");
-  EXPECT_FALSE(dev->in(protocol::kEpRxIn).open());
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn));
   EXPECT_EQ(logs().count_containing("CAN RX thread started"), 0u);
 }
 
 TEST_F(ChannelTest, MissingReceiveEndpointFailsTheOpenAndLeavesNothingRunning) {
-  dev->endpoints.erase(dev->endpoints.begin() + 1);  // no 0x81 descriptor
-  auto ch = TavroChannel::open(dev->adapter(test::unique_serial()), SessionParams{});
+  dev->add_fault(test::fault(test::Target::EndpointOpen, test::Action::Fault, protocol::kEpRxIn));
+  auto ch = TavroChannel::open(adapter, SessionParams{});
   ASSERT_FALSE(ch.ok());
   EXPECT_EQ(logs().count_containing("CAN RX thread started"), 0u);
   EXPECT_EQ(logs().count_containing("Dropping TavroChannel"), 0u) << "no worker was ever started";

@@ -1,31 +1,20 @@
-// The receive worker "tavro-rx" against a fake bulk IN endpoint: reassembly, error counters, back-off, stall,
-// unplug, stop and the endpoint fence.
+// The receive worker "tavro-rx" on a simulated adapter's bulk IN endpoint: reassembly, error counters, back-off,
+// stall, unplug, stop and the endpoint fence.
 #include <gtest/gtest.h>
 
-#include "datapath_fake.hpp"
-#include "datapath_test_util.hpp"
-#include "log_capture.hpp"
+#include "sim_adapter.hpp"
 #include "stream/bulk.hpp"
 #include "stream/rx_worker.hpp"
 
 using namespace std::chrono_literals;
 using namespace tavro;
-using tavro::dpfake::Bytes;
-using tavro::dpfake::rx_record;
-using tavro::test::eventually;
+using namespace tavro::test;
 
 namespace {
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-class RxWorkerTest : public test::LogCaptureTest {
+class RxWorkerTest : public SimAdapterTest {
  protected:
   void start(size_t queue_capacity = RxQueue::kCapacity) {
-    adapter = dev->adapter(test::unique_serial());
     auto stream = BulkInStream::open(*adapter, protocol::kEpRxIn, 1024, 4);
     ASSERT_TRUE(stream.ok());
     ctx = std::make_shared<RxWorkerContext>(std::make_shared<RxQueue>(queue_capacity));
@@ -38,11 +27,11 @@ class RxWorkerTest : public test::LogCaptureTest {
     if (ctx) ctx->stop.request();
     worker.join();
   }
-  dpfake::InEndpoint& rx() { return dev->in(protocol::kEpRxIn); }
+  void push(Bytes data) { dev->add_fault(in_data(std::move(data))); }
+  void push(Action end) { dev->add_fault(in_ends(end)); }
+  size_t outstanding() { return dev->pending_in(protocol::kEpRxIn).size(); }
   Result<CanFrame> pop() { return ctx->queue->pop_for(10s); }
 
-  std::shared_ptr<dpfake::Device> dev = std::make_shared<dpfake::Device>();
-  std::shared_ptr<UsbAdapter> adapter;
   std::shared_ptr<RxWorkerContext> ctx;
   WorkerThread worker;
 };
@@ -51,11 +40,11 @@ class RxWorkerTest : public test::LogCaptureTest {
 
 TEST_F(RxWorkerTest, ReassemblesRecordsAcrossFullTransfersAndDropsFragmentsOfShortOnes) {
   start();
-  EXPECT_TRUE(eventually([&] { return rx().outstanding() == 4; }));
+  EXPECT_TRUE(eventually([&] { return outstanding() == 4; }));
   EXPECT_TRUE(eventually([&] { return logs().count_containing("CAN RX thread started") == 1; }));
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Debug).front(),
             "CAN RX thread started (buf=1024 bytes, timeout=2ms)");
-  EXPECT_EQ(rx().last_length(), 1024u);
+  EXPECT_EQ(dev->pending_in(protocol::kEpRxIn).back(), 1024u);
 
   Bytes fillers;
   for (uint32_t i = 0; i < 42; ++i) fillers = cat({fillers, rx_record(0x200 + i, 0)});
@@ -63,8 +52,8 @@ TEST_F(RxWorkerTest, ReassemblesRecordsAcrossFullTransfersAndDropsFragmentsOfSho
   const Bytes b = rx_record(0x80000123u, 8, {1, 2, 3, 4, 5, 6, 7, 8}, 2000);
   const Bytes all = cat({fillers, a, b});
   // A full transfer ends 16 bytes into `a`; the next, short one completes it.
-  rx().push_data(Bytes(all.begin(), all.begin() + 1024));
-  rx().push_data(Bytes(all.begin() + 1024, all.end()));
+  push(Bytes(all.begin(), all.begin() + 1024));
+  push(Bytes(all.begin() + 1024, all.end()));
   for (uint32_t i = 0; i < 42; ++i) EXPECT_EQ(pop()->id, 0x200 + i);
   auto f1 = pop();
   ASSERT_TRUE(f1.ok());
@@ -82,12 +71,12 @@ TEST_F(RxWorkerTest, ReassemblesRecordsAcrossFullTransfersAndDropsFragmentsOfSho
 
   // Short transfers of 1 and 23 bytes (with empty ones between: the back-off path) are fragments, not one record:
   // gluing them would shift every later record. Both are dropped and counted, with one warning for the burst.
-  rx().push_data(cat({rx_record(1, 0), rx_record(2, 0), rx_record(3, 0)}));
+  push(cat({rx_record(1, 0), rx_record(2, 0), rx_record(3, 0)}));
   const Bytes d = rx_record(0x40000123u, 0);
-  rx().push_data(Bytes(d.begin(), d.begin() + 1));
-  for (int i = 0; i < 4; ++i) rx().push_data({});
-  rx().push_data(Bytes(d.begin() + 1, d.end()));
-  rx().push_data(d);
+  push(Bytes(d.begin(), d.begin() + 1));
+  for (int i = 0; i < 4; ++i) push(Bytes{});
+  push(Bytes(d.begin() + 1, d.end()));
+  push(d);
   for (uint32_t id : {1u, 2u, 3u}) EXPECT_EQ(pop()->id, id);
   auto remote = pop();
   ASSERT_TRUE(remote.ok());
@@ -104,7 +93,7 @@ TEST_F(RxWorkerTest, ReassemblesRecordsAcrossFullTransfersAndDropsFragmentsOfSho
 TEST_F(RxWorkerTest, CountsBusOffAndWarningErrorFramesAndQueuesThem) {
   start();
   const uint32_t err = protocol::kIdError;
-  rx().push_data(cat({
+  push(cat({
       rx_record(err | 0x40, 8),                  // bus-off only
       rx_record(err | 0x04, 8, {0, 0x08}),       // transmit warning only
       rx_record(err | 0x04, 8, {0, 0x04}),       // receive warning
@@ -122,8 +111,8 @@ TEST_F(RxWorkerTest, CountsBusOffAndWarningErrorFramesAndQueuesThem) {
 
 TEST_F(RxWorkerTest, UnplugEndsWorkerAndReceiversSeeDisconnectAfterDrain) {
   start();
-  rx().push_data(cat({rx_record(0x10, 0), rx_record(0x11, 0)}));
-  rx().push_status(usb::TransferStatus::Disconnected);
+  push(cat({rx_record(0x10, 0), rx_record(0x11, 0)}));
+  push(Action::Disconnect);
   ASSERT_TRUE(eventually([&] { return ctx->disconnected.load(); }));
   EXPECT_EQ(pop()->id, 0x10u);
   EXPECT_EQ(pop()->id, 0x11u);
@@ -134,7 +123,7 @@ TEST_F(RxWorkerTest, UnplugEndsWorkerAndReceiversSeeDisconnectAfterDrain) {
   auto joined = worker.join();
   EXPECT_FALSE(joined.faulted);
   EXPECT_TRUE(joined.result.ok());
-  EXPECT_FALSE(rx().open()) << "the stream must be released before the join returns";
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn)) << "the stream must be released before the join returns";
   EXPECT_EQ(logs().count_containing("Device unplugged \xE2\x80\x94 RX thread exiting"), 1u);
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Debug).back(), "CAN RX thread stopped");
 }
@@ -145,29 +134,29 @@ TEST_F(RxWorkerTest, StallClearsHaltAndKeepsReading) {
   for (uint32_t i = 0; i < 43; ++i) stream = cat({stream, rx_record(0x500 + i, 1, {9})});
   // A record cut by a full transfer survives the stall. An endpoint that stalls again and again is retried with a
   // growing pause and logged once for the burst, with its count when data flows again.
-  rx().push_data(Bytes(stream.begin(), stream.begin() + 1024));
-  for (int i = 0; i < 10; ++i) rx().push_status(usb::TransferStatus::Stall);
-  rx().push_data(Bytes(stream.begin() + 1024, stream.end()));
+  push(Bytes(stream.begin(), stream.begin() + 1024));
+  for (int i = 0; i < 10; ++i) push(Action::Stall);
+  push(Bytes(stream.begin() + 1024, stream.end()));
   for (uint32_t i = 0; i < 43; ++i) EXPECT_EQ(pop()->id, 0x500 + i);
-  EXPECT_EQ(rx().clear_halt_calls(), 10u);
+  EXPECT_EQ(dev->halt_clears(protocol::kEpRxIn), 10u);
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Warn),
             (std::vector<std::string>{"Bulk IN pipe stall \xE2\x80\x94 calling clear_halt(EP_BULK_IN)",
                                       "Bulk IN pipe stall repeated 9 more time(s); halt cleared each time"}));
 
-  // A halt that cannot be cleared is logged and retried; reading resumes once the endpoint delivers again.
-  rx().push_clear_halt(usb::TransferStatus::Fault);
-  rx().push_status(usb::TransferStatus::Stall);
-  rx().push_data(rx_record(0x56, 0));
-  EXPECT_EQ(pop()->id, 0x56u);
-  EXPECT_EQ(rx().clear_halt_calls(), 11u);
+  // A halt that cannot be cleared is logged; the worker goes on (it neither ends nor takes it for an unplug).
+  dev->add_fault(fault(Target::ClearHalt, Action::Fault, protocol::kEpRxIn));
+  push(Action::Stall);
+  EXPECT_TRUE(eventually([&] { return !logs().texts(log::Target::Channel, log::Level::Error).empty(); }));
+  EXPECT_EQ(dev->halt_clears(protocol::kEpRxIn), 11u);
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Error),
             std::vector<std::string>{"clear_halt failed: USB error: transport error"});
+  EXPECT_FALSE(ctx->disconnected.load());
 }
 
 TEST_F(RxWorkerTest, OtherReadErrorsAreLoggedAndRetried) {
   start();
-  rx().push_status(usb::TransferStatus::Fault);
-  rx().push_data(rx_record(0x77, 0));
+  push(Action::Fault);
+  push(rx_record(0x77, 0));
   EXPECT_EQ(pop()->id, 0x77u);
   EXPECT_EQ(logs().texts(log::Target::Channel, log::Level::Error),
             std::vector<std::string>{"RX thread error: USB error: transport error"});
@@ -183,11 +172,11 @@ TEST_F(RxWorkerTest, SlowConsumerLosesOldestFramesOnly) {
     Bytes r = rx_record(n & 0x7FF, 0, {}, n);
     chunk.insert(chunk.end(), r.begin(), r.end());
     if (chunk.size() == 42 * 24 || n + 1 == kFrames) {
-      rx().push_data(std::move(chunk));
+      push(std::move(chunk));
       chunk.clear();
     }
   }
-  ASSERT_TRUE(eventually([&] { return rx().script_left() == 0 && ctx->queue->size() + ctx->receive_drops() == kFrames; }));
+  ASSERT_TRUE(eventually([&] { return dev->faults().size() == 0 && ctx->queue->size() + ctx->receive_drops() == kFrames; }));
   EXPECT_EQ(ctx->queue->size(), 20000u);
   EXPECT_EQ(ctx->receive_drops(), 5u);
   EXPECT_EQ(pop()->timestamp, 5u);
@@ -195,20 +184,20 @@ TEST_F(RxWorkerTest, SlowConsumerLosesOldestFramesOnly) {
 
 TEST_F(RxWorkerTest, StopReleasesTheStreamAndClosesTheQueue) {
   start();
-  ASSERT_TRUE(eventually([&] { return rx().outstanding() == 4; }));
+  ASSERT_TRUE(eventually([&] { return outstanding() == 4; }));
   ctx->stop.request();
   auto joined = worker.join();
   EXPECT_FALSE(joined.faulted);
   EXPECT_TRUE(joined.result.ok());
-  EXPECT_EQ(rx().outstanding(), 0u);
-  EXPECT_FALSE(rx().open());
+  EXPECT_EQ(outstanding(), 0u);
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn));
   EXPECT_TRUE(ctx->queue->closed());
   EXPECT_FALSE(ctx->disconnected.load());
 }
 
 TEST_F(RxWorkerTest, FenceFailureIsTheWorkersResult) {
   start();
-  rx().set_cancel_hangs(true);
+  dev->add_fault(fault(Target::Unlink, Action::Timeout, protocol::kEpRxIn));
   ctx->stop.request();
   auto joined = worker.join();
   EXPECT_FALSE(joined.faulted);

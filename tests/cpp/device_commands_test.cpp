@@ -3,16 +3,13 @@
 
 #include "device/bit_timing.hpp"
 #include "device/commands.hpp"
-#include "fake_usb.hpp"
-#include "fake_adapter_fixture.hpp"
-#include "log_capture.hpp"
+#include "sim_adapter.hpp"
 
 namespace tavro {
 namespace {
 
-using fake::Bytes;
-using fake::ControlReply;
-using fake::u32_bytes;
+using test::Action;
+using test::Bytes;
 
 BtConstRecord limits(uint32_t t1min, uint32_t t1max, uint32_t t2min, uint32_t t2max, uint32_t sjw, uint32_t bmin,
                      uint32_t bmax, uint32_t binc) {
@@ -92,26 +89,30 @@ TEST(BitTimingRecord, EncodeDecodeAndShortReadback) {
   const BitTimingRecord r{500000, 875, 125, 0, 13, 2, 2, 6};
   uint8_t bytes[32];
   r.encode(bytes);
-  EXPECT_EQ(Bytes(bytes, bytes + 8), fake::concat({u32_bytes(500000), u32_bytes(875)}));
-  EXPECT_EQ(Bytes(bytes + 28, bytes + 32), u32_bytes(6));
+  EXPECT_EQ(Bytes(bytes, bytes + 8), test::cat({test::u32(500000), test::u32(875)}));
+  EXPECT_EQ(Bytes(bytes + 28, bytes + 32), test::u32(6));
   Bytes longer(bytes, bytes + 32);
   longer.push_back(0xff);
   EXPECT_EQ(*BitTimingRecord::decode(longer), r);
   EXPECT_EQ(BitTimingRecord::decode(Bytes(31, 0)).error().text(), "Communication error: Invalid bittiming response");
 }
 
-class Commands : public test::FakeAdapterTest {
+class Commands : public test::SimAdapterTest {
  protected:
+  static Bytes encoded(const BitTimingRecord& r) {
+    uint8_t b[32];
+    r.encode(b);
+    return Bytes(b, b + 32);
+  }
   std::vector<std::string> errors() { return logs().texts(log::Target::Device, log::Level::Error); }
 };
 
 TEST_F(Commands, BitTimingIsWrittenAndItsBitrateVerified) {
-  dev->remember(ControlCommand::CanBittiming);
   const BitTimingRecord r{500000, 875, 125, 0, 13, 2, 2, 6};
   ASSERT_TRUE(write_bit_timing(*adapter, r).ok());
-  auto reqs = dev->requests(ControlCommand::CanBittiming);
+  auto reqs = requests(ControlCommand::CanBittiming);
   ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[0].out_data.size(), 32u);
+  EXPECT_EQ(reqs[0].data.size(), 32u);
   EXPECT_EQ(reqs[1].setup.length, 32);
   EXPECT_EQ(reqs[1].setup.value, 0);
   EXPECT_EQ(*read_bit_timing(*adapter), r);
@@ -119,49 +120,39 @@ TEST_F(Commands, BitTimingIsWrittenAndItsBitrateVerified) {
   // Only the bitrate word is compared.
   BitTimingRecord other = r;
   other.sjw = 1;
-  dev->reply_in(ControlCommand::CanBittiming, ControlReply::ok([&] {
-                  uint8_t b[32];
-                  other.encode(b);
-                  return Bytes(b, b + 32);
-                }()));
+  reply_in(ControlCommand::CanBittiming, encoded(other));
   EXPECT_TRUE(write_bit_timing(*adapter, r).ok());
 
   other.bitrate = 250000;
-  dev->reply_in(ControlCommand::CanBittiming, ControlReply::ok([&] {
-                  uint8_t b[32];
-                  other.encode(b);
-                  return Bytes(b, b + 32);
-                }()));
+  reply_in(ControlCommand::CanBittiming, encoded(other));
   EXPECT_EQ(write_bit_timing(*adapter, r).error().text(),
             "Hardware error: Bittiming verification failed: Requested bitrate 500000, Actual 250000");
   EXPECT_EQ(errors(), std::vector<std::string>{
                           "Bittiming verification failed! Requested bitrate: 500000, Actual: 250000"});
 
-  dev->reply_in(ControlCommand::CanBittiming, ControlReply::ok(Bytes(20, 0)));
+  reply_in(ControlCommand::CanBittiming, Bytes(20, 0));
   EXPECT_EQ(write_bit_timing(*adapter, r).error().text(), "Communication error: Invalid bittiming response");
 }
 
 TEST_F(Commands, LedModeVerified) {
-  dev->remember(ControlCommand::LedMode);
   EXPECT_TRUE(set_led_mode(*adapter, 3).ok());
-  EXPECT_EQ(dev->requests(ControlCommand::LedMode)[0].out_data, u32_bytes(3));
+  EXPECT_EQ(requests(ControlCommand::LedMode)[0].data, test::u32(3));
 
-  dev->reply_in(ControlCommand::LedMode, ControlReply::ok({1}));  // short reply: zero-extended
+  reply_in(ControlCommand::LedMode, {1});  // short reply: zero-extended
   EXPECT_EQ(set_led_mode(*adapter, 2).error().text(),
             "Hardware error: LED mode verification failed: Requested 2, Actual 1");
   EXPECT_EQ(errors(), std::vector<std::string>{"LED mode verification failed! Requested: 2, Actual: 1"});
 }
 
 TEST_F(Commands, TerminationVerified) {
-  dev->remember(ControlCommand::TerminationState);
   EXPECT_TRUE(set_termination(*adapter, true).ok());
-  EXPECT_EQ(dev->requests(ControlCommand::TerminationState)[0].out_data, u32_bytes(1));
+  EXPECT_EQ(requests(ControlCommand::TerminationState)[0].data, test::u32(1));
   EXPECT_TRUE(*get_termination(*adapter));
 
-  dev->reply_in(ControlCommand::TerminationState, ControlReply::ok(u32_bytes(0)));
+  reply_in(ControlCommand::TerminationState, test::u32(0));
   EXPECT_EQ(set_termination(*adapter, true).error().text(),
             "Hardware error: Termination verification failed: Requested true, Actual false");
-  dev->reply_in(ControlCommand::TerminationState, ControlReply::ok({0, 1}));
+  reply_in(ControlCommand::TerminationState, {0, 1});
   EXPECT_EQ(set_termination(*adapter, false).error().text(),
             "Hardware error: Termination verification failed: Requested false, Actual true");
   EXPECT_EQ(errors(), (std::vector<std::string>{"Termination verification failed! Requested: true, Actual: false",
@@ -171,31 +162,31 @@ TEST_F(Commands, TerminationVerified) {
 TEST_F(Commands, DeviceNameRulesAndPayload) {
   ASSERT_TRUE(write_device_name(*adapter, "ABCDEFGHIJKLMNO").ok());
   ASSERT_TRUE(write_device_name(*adapter, "").ok());
-  auto reqs = dev->requests(ControlCommand::DeviceName);
+  auto reqs = requests(ControlCommand::DeviceName);
   ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[0].out_data, (Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 0}));
-  EXPECT_EQ(reqs[1].out_data, Bytes(16, 0));
+  EXPECT_EQ(reqs[0].data, (Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 0}));
+  EXPECT_EQ(reqs[1].data, Bytes(16, 0));
 
-  dev->clear_requests();
+  dev->clear_records();
   EXPECT_EQ(write_device_name(*adapter, "ABCDEFGHIJKLMNOP").error().text(),
             "Invalid parameter: Device name too long (max 15 chars)");
   const std::string chars = "Invalid parameter: Device name can only contain alphanumeric characters, underscore, and hyphen";
   EXPECT_EQ(write_device_name(*adapter, "a b").error().text(), chars);
   EXPECT_EQ(write_device_name(*adapter, "caf\xc3\xa9").error().text(), chars);
-  EXPECT_TRUE(dev->requests().empty()) << "validation fails before anything is sent";
+  EXPECT_TRUE(requests().empty()) << "validation fails before anything is sent";
 
-  dev->reply_in(ControlCommand::DeviceName, ControlReply::ok(Bytes{'a', 0xff, 'b', 0, 'z'}));
+  reply_in(ControlCommand::DeviceName, Bytes{'a', 0xff, 'b', 0, 'z'});
   EXPECT_EQ(*get_device_name(*adapter), "a\xEF\xBF\xBD" "b");
-  dev->reply_in(ControlCommand::DeviceName, ControlReply::ok(Bytes(16, 0)));
+  reply_in(ControlCommand::DeviceName, Bytes(16, 0));
   EXPECT_EQ(*get_device_name(*adapter), "");
 }
 
 TEST_F(Commands, InterfaceNameIdentifyChannelAndResets) {
   ASSERT_TRUE(set_interface_name(*adapter, std::string(31, 'x')).ok());
-  auto reqs = dev->requests(ControlCommand::SetInterfaceName);
+  auto reqs = requests(ControlCommand::SetInterfaceName);
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(reqs[0].setup.length, 32);
-  EXPECT_EQ(reqs[0].out_data.back(), 0);
+  EXPECT_EQ(reqs[0].data.back(), 0);
   const std::string msg = "Invalid parameter: interface name must be at most 31 bytes with no embedded NUL";
   EXPECT_EQ(set_interface_name(*adapter, std::string(32, 'x')).error().text(), msg);
   EXPECT_EQ(set_interface_name(*adapter, std::string("a\0b", 3)).error().text(), msg);
@@ -204,16 +195,18 @@ TEST_F(Commands, InterfaceNameIdentifyChannelAndResets) {
   ASSERT_TRUE(set_channel_id(*adapter, 0).ok());
   ASSERT_TRUE(reset_can(*adapter).ok());
   ASSERT_TRUE(flush_tx_queue(*adapter).ok());
-  dev->reply_out(ControlCommand::ResetTimestamp, ControlReply::fail(usb::TransferStatus::Stall));
+  fail(ControlCommand::ResetTimestamp, false, Action::Stall);
   EXPECT_TRUE(reset_timestamp(*adapter).error().is_usb(UsbErrorKind::Stall));
 
-  auto all = dev->requests();
+  auto all = requests();
   ASSERT_EQ(all.size(), 6u);
-  EXPECT_EQ(all[1].raw_setup(), (Bytes{0x41, 61, 0xff, 0xff, 0, 0, 0, 0}));
-  EXPECT_EQ(all[2].out_data, u32_bytes(0));
-  EXPECT_EQ(all[3].raw_setup(), (Bytes{0x41, 60, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(all[4].raw_setup(), (Bytes{0x41, 63, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(all[5].raw_setup(), (Bytes{0x41, 62, 0, 0, 0, 0, 0, 0}));
+  const auto setup = [&](size_t i) { return std::make_tuple(all[i].setup.request, all[i].setup.value, all[i].setup.length); };
+  EXPECT_EQ(setup(1), std::make_tuple(uint8_t(61), uint16_t(0xffff), uint16_t(0)));
+  EXPECT_EQ(all[2].data, test::u32(0));
+  EXPECT_EQ(setup(3), std::make_tuple(uint8_t(60), uint16_t(0), uint16_t(0)));
+  EXPECT_EQ(setup(4), std::make_tuple(uint8_t(63), uint16_t(0), uint16_t(0)));
+  EXPECT_EQ(setup(5), std::make_tuple(uint8_t(62), uint16_t(0), uint16_t(0)));
+  for (const auto& r : all) EXPECT_EQ(r.setup.request_type, 0x41);
 }
 
 }  // namespace

@@ -2,16 +2,15 @@
 #include <gtest/gtest.h>
 
 #include "device/discovery.hpp"
-#include "fake_usb.hpp"
-#include "log_capture.hpp"
 #include "platform/platform.hpp"
+#include "sim_adapter.hpp"
 
 namespace tavro {
 namespace {
 
-using fake::Bytes;
-using fake::ControlReply;
 using log::Level;
+using test::Action;
+using test::Bytes;
 using log::Target;
 
 TEST(ModelSet, ParsesLettersFromTheEnvironmentValue) {
@@ -61,101 +60,131 @@ std::string invalid_serial(const std::string& tail) {
 
 class Discovery : public test::LogCaptureTest {
  protected:
-  fake::FakeBackend backend;
+  std::shared_ptr<sim::SimAdapter> add(std::optional<std::string> serial) {
+    sim::FirmwareProfile p;
+    p.serial = std::move(serial);
+    return rig.hub.plug(std::move(p));
+  }
+  // An adapter whose stored name is `name` (zero padded).
+  std::shared_ptr<sim::SimAdapter> add_named(const std::string& serial, const std::string& name) {
+    sim::FirmwareProfile p;
+    p.serial = serial;
+    std::copy(name.begin(), name.end(), p.device_name.begin());
+    return rig.hub.plug(std::move(p));
+  }
+  static bool is_open(sim::SimAdapter& a) {
+    std::lock_guard l(a.mu_);
+    return a.open_;
+  }
+  static sim::FaultRule host_fault(sim::FaultTarget target, std::string text, uint8_t endpoint = 0) {
+    sim::FaultRule r = test::fault(target, Action::Fault, endpoint);
+    r.text = std::move(text);
+    return r;
+  }
+  static std::vector<sim::ControlRecord> requests(sim::SimAdapter& a) { return a.control_records(); }
+  usb::EnumeratedDevice listed(sim::SimAdapter& a) {
+    for (auto& d : *rig.backend.enumerate().value)
+      if (d.token.get() == &a) return d;
+    return {};
+  }
+
+  test::SimRig rig;
 };
 
 TEST_F(Discovery, ListDevicesKeepsValidAdaptersInOrderAndTracesTheOthers) {
-  auto a = backend.add(valid_serial("001"));
-  auto other = backend.add(valid_serial("999"));
-  other->vendor_id = 0x1234;  // not a TAVRO id: skipped silently
-  auto no_serial = backend.add(std::nullopt);
-  no_serial->bus_id = "3-1";
-  no_serial->address = 17;
-  auto bad = backend.add(invalid_serial("002"));
-  bad->bus_id = "3-2";
-  bad->address = 18;
-  auto b = backend.add(valid_serial("000"));
+  auto a = add(valid_serial("001"));
+  sim::FirmwareProfile foreign;
+  foreign.serial = valid_serial("999");
+  foreign.vendor_id = 0x1234;  // not a TAVRO id: skipped silently
+  auto other = rig.hub.plug(foreign);
+  auto no_serial = add(std::nullopt);
+  auto bad = add(invalid_serial("002"));
+  auto b = add(valid_serial("000"));
 
-  auto r = list_devices(backend);
+  auto r = list_devices(rig.backend);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(*r, (std::vector<std::string>{valid_serial("001"), valid_serial("000")}));
   EXPECT_EQ(logs().texts(Target::Device, Level::Trace),
-            (std::vector<std::string>{"enumerate: skipping non-TAVRO device VID:16c0 PID:27d8 bus:3-1 addr:17",
-                                      "enumerate: skipping non-TAVRO device VID:16c0 PID:27d8 bus:3-2 addr:18"}));
-  for (auto& d : {a, other, no_serial, bad, b}) EXPECT_FALSE(d->is_open()) << "listing opens nothing";
+            (std::vector<std::string>{"enumerate: skipping non-TAVRO device VID:16c0 PID:27d8 bus:sim addr:3",
+                                      "enumerate: skipping non-TAVRO device VID:16c0 PID:27d8 bus:sim addr:4"}));
+  for (auto& d : {a, other, no_serial, bad, b}) EXPECT_FALSE(is_open(*d)) << "listing opens nothing";
 }
 
 TEST_F(Discovery, EnumerationFailureIsUsbOther) {
-  backend.enumerate_error = usb::HostError{usb::TransferStatus::Fault, -1, "boom"};
-  EXPECT_EQ(list_devices(backend).error().text(), "USB error: transport error");
-  EXPECT_EQ(open_by_serial(backend, std::nullopt).error().text(), "USB error: transport error");
-  EXPECT_EQ(open_by_name(backend, "x").error().text(), "USB error: transport error");
+  sim::FaultRule boom = host_fault(sim::FaultTarget::Enumerate, "boom");
+  boom.count = 3;
+  rig.backend.faults().add(boom);
+  EXPECT_EQ(list_devices(rig.backend).error().text(), "USB error: transport error");
+  EXPECT_EQ(open_by_serial(rig.backend, std::nullopt).error().text(), "USB error: transport error");
+  EXPECT_EQ(open_by_name(rig.backend, "x").error().text(), "USB error: transport error");
 }
 
 TEST_F(Discovery, WithoutSerialNoneOneOrSeveral) {
-  backend.add(invalid_serial("1"));
-  EXPECT_TRUE(open_by_serial(backend, std::nullopt).error().is(DeviceError::Kind::DeviceNotFound));
+  add(invalid_serial("1"));
+  EXPECT_TRUE(open_by_serial(rig.backend, std::nullopt).error().is(DeviceError::Kind::DeviceNotFound));
 
-  auto only = backend.add(valid_serial("A"));
+  auto only = add(valid_serial("A"));
   logs().reset();
-  auto opened = open_by_serial(backend, std::nullopt);
+  auto opened = open_by_serial(rig.backend, std::nullopt);
   ASSERT_TRUE(opened.ok()) << opened.error().text();
   EXPECT_EQ((*opened)->serial(), valid_serial("A"));
-  EXPECT_TRUE(only->is_open());
+  EXPECT_TRUE(is_open(*only));
   EXPECT_EQ(logs().texts(Target::Device, Level::Debug),
             std::vector<std::string>{"Opened TAVRO device: VID=16c0 PID=27d8"});
   opened = DeviceError::not_open();  // closes it
-  EXPECT_FALSE(only->is_open());
+  EXPECT_FALSE(is_open(*only));
 
-  backend.add(valid_serial("B"));
-  auto multi = open_by_serial(backend, std::nullopt);
+  add(valid_serial("B"));
+  auto multi = open_by_serial(rig.backend, std::nullopt);
   ASSERT_FALSE(multi.ok());
   EXPECT_EQ(multi.error().candidates(), (std::vector<std::string>{valid_serial("A"), valid_serial("B")}));
-  EXPECT_FALSE(only->is_open());
+  EXPECT_FALSE(is_open(*only));
 }
 
 TEST_F(Discovery, ExplicitSerialIsTakenAsGiven) {
-  auto weird = backend.add("not-a-tavro-serial");
-  auto foreign = backend.add("foreign");
-  foreign->product_id = 0x0001;
-  backend.add(valid_serial("1"));
-  backend.add(valid_serial("2"));
+  auto weird = add("not-a-tavro-serial");
+  sim::FirmwareProfile foreign;
+  foreign.serial = "foreign";
+  foreign.product_id = 0x0001;
+  rig.hub.plug(foreign);
+  add(valid_serial("1"));
+  add(valid_serial("2"));
 
-  auto r = open_by_serial(backend, std::string("not-a-tavro-serial"));
+  auto r = open_by_serial(rig.backend, std::string("not-a-tavro-serial"));
   ASSERT_TRUE(r.ok()) << r.error().text();
   EXPECT_EQ((*r)->serial(), "not-a-tavro-serial");
-  EXPECT_TRUE(weird->is_open());
+  EXPECT_TRUE(is_open(*weird));
 
-  EXPECT_TRUE(open_by_serial(backend, std::string("foreign")).error().is(DeviceError::Kind::DeviceNotFound));
-  EXPECT_TRUE(open_by_serial(backend, std::string("not-a-tavro")).error().is(DeviceError::Kind::DeviceNotFound))
+  EXPECT_TRUE(open_by_serial(rig.backend, std::string("foreign")).error().is(DeviceError::Kind::DeviceNotFound));
+  EXPECT_TRUE(open_by_serial(rig.backend, std::string("not-a-tavro")).error().is(DeviceError::Kind::DeviceNotFound))
       << "the serial must match exactly, not by prefix";
-  auto second = open_by_serial(backend, valid_serial("2"));
+  auto second = open_by_serial(rig.backend, valid_serial("2"));
   ASSERT_TRUE(second.ok()) << "an explicit serial picks one of several adapters";
 }
 
 TEST_F(Discovery, OpenFailuresAreDeviceInUseWithTheCauseAtDebug) {
-  auto a = backend.add(valid_serial("X"));
-  const auto dev = fake::FakeBackend::describe(a);
+  auto a = add(valid_serial("X"));
+  const auto dev = listed(*a);
   const std::string s = valid_serial("X");
 
-  a->open_error = usb::HostError{usb::TransferStatus::Fault, -3, "LIBUSB_ERROR_ACCESS"};
-  EXPECT_EQ(open_adapter(backend, dev, s).error().text(), "Device is in use");
-  a->open_error.reset();
+  a->add_fault(host_fault(sim::FaultTarget::Open, "LIBUSB_ERROR_ACCESS"));
+  EXPECT_EQ(open_adapter(rig.backend, dev, s).error().text(), "Device is in use");
 
-  a->claim_error = usb::HostError{usb::TransferStatus::Fault, -6, "LIBUSB_ERROR_BUSY"};
-  EXPECT_TRUE(open_adapter(backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
-  EXPECT_FALSE(a->is_open()) << "the device is released after a failed claim";
-  a->claim_error.reset();
+  a->add_fault(host_fault(sim::FaultTarget::Claim, "LIBUSB_ERROR_BUSY"));
+  EXPECT_TRUE(open_adapter(rig.backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
+  EXPECT_FALSE(is_open(*a)) << "the device is released after a failed claim";
 
-  a->bulk_out_error = usb::HostError{usb::TransferStatus::Fault, -6, "endpoint busy"};
-  EXPECT_TRUE(open_adapter(backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
-  a->bulk_out_error.reset();
+  a->add_fault(host_fault(sim::FaultTarget::EndpointOpen, "endpoint busy", protocol::kEpBulkOut));
+  EXPECT_TRUE(open_adapter(rig.backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
 
-  a->endpoints = {{protocol::kEpBulkOut, usb::EndpointType::Interrupt, 64}};
-  EXPECT_TRUE(open_adapter(backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
-  a->endpoints = {{protocol::kEpRxIn, usb::EndpointType::Bulk, 64}};
-  EXPECT_TRUE(open_adapter(backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
-  EXPECT_FALSE(a->is_open());
+  sim::FirmwareProfile broken = a->firmware().profile();
+  broken.endpoints = {{protocol::kEpBulkOut, 3}};
+  a->firmware().set_profile(broken);
+  EXPECT_TRUE(open_adapter(rig.backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
+  broken.endpoints = {{protocol::kEpRxIn, 2}};
+  a->firmware().set_profile(broken);
+  EXPECT_TRUE(open_adapter(rig.backend, dev, s).error().is(DeviceError::Kind::DeviceInUse));
+  EXPECT_FALSE(is_open(*a)) << "released after a failed endpoint open: interface, then device";
 
   EXPECT_EQ(logs().texts(Target::Device, Level::Debug),
             (std::vector<std::string>{
@@ -165,72 +194,59 @@ TEST_F(Discovery, OpenFailuresAreDeviceInUseWithTheCauseAtDebug) {
                 "Device " + s + " bulk OUT endpoint unavailable: endpoint 0x02 is not a bulk endpoint",
                 "Device " + s + " bulk OUT endpoint unavailable: endpoint 0x02 is not described by interface 0",
             }));
-  // Release order after a failed endpoint open: interface, then device.
-  auto ev = a->events();
-  EXPECT_EQ((std::vector<std::string>(ev.end() - 3, ev.end())),
-            (std::vector<std::string>{"claim", "release", "close"}));
+  broken.endpoints = sim::FirmwareProfile{}.endpoints;
+  a->firmware().set_profile(broken);
+  EXPECT_NE(rig.open(*a), nullptr) << "and nothing of it is left claimed";
 }
 
 TEST_F(Discovery, AdapterHeldElsewhereIsInUse) {
-  auto a = backend.add(valid_serial("X"));
-  auto first = open_by_serial(backend, std::nullopt);
+  add(valid_serial("X"));
+  auto first = open_by_serial(rig.backend, std::nullopt);
   ASSERT_TRUE(first.ok());
-  auto second = open_by_serial(backend, std::nullopt);
+  auto second = open_by_serial(rig.backend, std::nullopt);
   ASSERT_FALSE(second.ok());
   EXPECT_EQ(second.error().text(), "Device is in use");
 }
 
-Bytes name_reply(const std::string& name) {
-  Bytes b(16, 0);
-  std::copy(name.begin(), name.end(), b.begin());
-  return b;
-}
-
 TEST_F(Discovery, ByNameSkipsUnusableAdaptersAndClosesNonMatching) {
-  auto empty = backend.add(valid_serial("1"));
-  empty->set_in(ControlCommand::DeviceName, ControlReply::ok(Bytes(16, 0)));
-  auto illegal = backend.add(valid_serial("2"));
-  illegal->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("bench 1")));
-  auto not_utf8 = backend.add(valid_serial("3"));
-  not_utf8->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("bench\xff")));
-  auto stalls = backend.add(valid_serial("4"));  // no DeviceName reply scripted: the request stalls
-  auto busy = backend.add(valid_serial("5"));
-  busy->open_error = usb::HostError{usb::TransferStatus::Fault, -3, "held by another process"};
-  auto other = backend.add(valid_serial("6"));
-  other->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("Bench")));
-  auto invalid = backend.add(invalid_serial("7"));
-  invalid->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("bench")));
-  auto match = backend.add(valid_serial("8"));
-  match->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("bench")));
+  auto empty = add_named(valid_serial("1"), "");
+  auto illegal = add_named(valid_serial("2"), "bench 1");
+  auto not_utf8 = add_named(valid_serial("3"), "bench\xff");
+  auto stalls = add_named(valid_serial("4"), "bench");
+  stalls->add_fault(test::control_fault(ControlCommand::DeviceName, true, Action::Stall));
+  auto busy = add_named(valid_serial("5"), "bench");
+  busy->add_fault(host_fault(sim::FaultTarget::Open, "held by another process"));
+  auto other = add_named(valid_serial("6"), "Bench");
+  auto invalid = add_named(invalid_serial("7"), "bench");
+  auto match = add_named(valid_serial("8"), "bench");
 
-  auto r = open_by_name(backend, "bench");
+  auto r = open_by_name(rig.backend, "bench");
   ASSERT_TRUE(r.ok()) << r.error().text();
   EXPECT_EQ((*r)->serial(), valid_serial("8"));
-  EXPECT_TRUE(match->is_open());
-  for (auto& d : {empty, illegal, not_utf8, stalls, busy, other, invalid}) EXPECT_FALSE(d->is_open());
-  EXPECT_TRUE(invalid->requests().empty()) << "adapters without a valid serial are not asked";
-  auto reqs = other->requests();
+  EXPECT_TRUE(is_open(*match));
+  for (auto& d : {empty, illegal, not_utf8, stalls, busy, other, invalid}) EXPECT_FALSE(is_open(*d));
+  EXPECT_TRUE(requests(*invalid).empty()) << "adapters without a valid serial are not asked";
+  auto reqs = requests(*other);
   ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_EQ(reqs[0].raw_setup(), (Bytes{0xc1, 25, 0, 0, 0, 0, 16, 0}));
+  const usb::ControlSetup& q = reqs[0].setup;
+  EXPECT_EQ(std::make_tuple(q.request_type, q.request, q.value, q.index, q.length),
+            std::make_tuple(uint8_t(0xc1), uint8_t(25), uint16_t(0), uint16_t(0), uint16_t(16)));
   EXPECT_EQ(logs().texts(Target::Device, Level::Debug).back(), "Opened TAVRO device: VID=16c0 PID=27d8");
 }
 
 TEST_F(Discovery, ByNameNoMatchOrTwoMatches) {
-  auto a = backend.add(valid_serial("1"));
-  a->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("rig")));
-  EXPECT_TRUE(open_by_name(backend, "other").error().is(DeviceError::Kind::DeviceNotFound));
-  EXPECT_FALSE(a->is_open());
+  auto a = add_named(valid_serial("1"), "rig");
+  EXPECT_TRUE(open_by_name(rig.backend, "other").error().is(DeviceError::Kind::DeviceNotFound));
+  EXPECT_FALSE(is_open(*a));
 
-  auto b = backend.add(valid_serial("2"));
-  b->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("rig")));
-  auto c = backend.add(valid_serial("3"));
-  c->set_in(ControlCommand::DeviceName, ControlReply::ok(name_reply("rig")));
-  auto r = open_by_name(backend, "rig");
+  auto b = add_named(valid_serial("2"), "rig");
+  auto c = add_named(valid_serial("3"), "rig");
+  auto r = open_by_name(rig.backend, "rig");
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().candidates(), (std::vector<std::string>{valid_serial("1"), valid_serial("2")}));
-  EXPECT_FALSE(a->is_open());
-  EXPECT_FALSE(b->is_open());
-  EXPECT_TRUE(c->requests().empty()) << "scanning stops at the second match";
+  EXPECT_FALSE(is_open(*a));
+  EXPECT_FALSE(is_open(*b));
+  EXPECT_TRUE(requests(*c).empty()) << "scanning stops at the second match";
 }
 
 }  // namespace

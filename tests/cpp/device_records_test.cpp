@@ -4,17 +4,15 @@
 
 #include "device/bus_state.hpp"
 #include "device/records.hpp"
-#include "fake_usb.hpp"
-#include "fake_adapter_fixture.hpp"
+#include "sim_adapter.hpp"
 #include "log_capture.hpp"
 
 namespace tavro {
 namespace {
 
-using fake::Bytes;
-using fake::ControlReply;
-using fake::u32_bytes;
-using usb::TransferStatus;
+using test::Action;
+using test::Bytes;
+constexpr auto u32_bytes = test::u32;
 
 Bytes device_info_bytes(size_t size) {
   Bytes b(size, 0xEE);
@@ -34,7 +32,7 @@ Bytes bt_const_bytes(const std::string& name, std::vector<uint32_t> words) {
 }
 
 Bytes bus_state_bytes(uint32_t state, uint32_t rx = 0, uint32_t tx = 0) {
-  return fake::concat({u32_bytes(state), u32_bytes(rx), u32_bytes(tx), u32_bytes(7), u32_bytes(9)});
+  return test::cat({u32_bytes(state), u32_bytes(rx), u32_bytes(tx), u32_bytes(7), u32_bytes(9)});
 }
 
 TEST(VersionText, DecimalComponentsJoinedByDots) {
@@ -58,7 +56,7 @@ TEST(DeviceInfoRecord, DecodesFieldsAndIgnoresTrailingBytes) {
 }
 
 TEST(CapabilitiesRecord, DecodesSixWordsInOrder) {
-  auto bytes = fake::concat({u32_bytes(48000000), u32_bytes(1), u32_bytes(2), u32_bytes(0x1f), u32_bytes(0xa5),
+  auto bytes = test::cat({u32_bytes(48000000), u32_bytes(1), u32_bytes(2), u32_bytes(0x1f), u32_bytes(0xa5),
                              u32_bytes(3)});
   auto r = CapabilitiesRecord::decode(bytes);
   ASSERT_TRUE(r.ok());
@@ -120,21 +118,18 @@ TEST(DeviceName, ReplyEndsAtFirstZeroAndValidationOrder) {
   EXPECT_EQ(problem("Bench-1_a"), "");
 }
 
-TEST(DescriptionReads, UseOneInRequestEachAndPassTransportErrorsThrough) {
-  fake::FakeBackend backend;
-  auto dev = backend.add("tav.io:CANH0001");
-  auto adapter = fake::open_fake_adapter(backend, dev);
-  dev->reply_in(ControlCommand::GetDeviceInfo, ControlReply::ok(device_info_bytes(24)));
-  dev->reply_in(ControlCommand::Channel, ControlReply::ok(u32_bytes(0)));
-  dev->reply_in(ControlCommand::DeviceName, ControlReply::ok(Bytes{'n', 'a', 'm', 'e', 0, 0}));
-  dev->reply_in(ControlCommand::GetBtConst, ControlReply::fail(TransferStatus::Disconnected));
+class DescriptionReads : public test::SimAdapterTest {};
+
+TEST_F(DescriptionReads, UseOneInRequestEachAndPassTransportErrorsThrough) {
+  reply_in(ControlCommand::DeviceName, Bytes{'n', 'a', 'm', 'e', 0, 0});
+  fail(ControlCommand::GetBtConst, true, Action::Disconnect);
 
   EXPECT_TRUE(read_device_info(*adapter).ok());
   EXPECT_EQ(*read_channel_id(*adapter), 0u);
   EXPECT_EQ(*read_device_name(*adapter), (Bytes{'n', 'a', 'm', 'e'}));
   EXPECT_EQ(read_bt_const(*adapter).error().text(), "USB error: device disconnected");
 
-  auto reqs = dev->requests();
+  auto reqs = requests();
   ASSERT_EQ(reqs.size(), 4u);
   EXPECT_EQ(reqs[0].setup.length, 24);
   EXPECT_EQ(reqs[1].setup.length, 4);
@@ -163,10 +158,10 @@ TEST_F(ChannelOpenLines, ConnectedAndClockLines) {
 
 // ----- bus state, mode, TX result mode -----
 
-class BusControl : public test::FakeAdapterTest {};
+class BusControl : public test::SimAdapterTest {};
 
 TEST_F(BusControl, ReadBusStateDecodesAndRejectsShortReplies) {
-  dev->reply_in(ControlCommand::Bus, ControlReply::ok(bus_state_bytes(2, 130, 5)));
+  reply_in(ControlCommand::Bus, bus_state_bytes(2, 130, 5));
   auto r = read_bus_state(*adapter, std::chrono::milliseconds(250));
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->state, 2u);
@@ -174,12 +169,12 @@ TEST_F(BusControl, ReadBusStateDecodesAndRejectsShortReplies) {
   EXPECT_EQ(r->tx_errors, 5u);
   EXPECT_EQ(r->bus_off_count, 7u);
   EXPECT_EQ(r->last_error, 9u);
-  EXPECT_EQ(dev->requests().back().timeout, std::chrono::milliseconds(250));
-  EXPECT_EQ(dev->requests().back().setup.length, 20);
+  EXPECT_EQ(requests().back().timeout, std::chrono::milliseconds(250));
+  EXPECT_EQ(requests().back().setup.length, 20);
 
   Bytes short_reply = bus_state_bytes(4);
   short_reply.pop_back();
-  dev->reply_in(ControlCommand::Bus, ControlReply::ok(short_reply));
+  reply_in(ControlCommand::Bus, short_reply);
   EXPECT_EQ(read_bus_state(*adapter).error().text(), "Communication error: Invalid bus state response");
 }
 
@@ -204,13 +199,13 @@ TEST_F(BusControl, SwitchBusVerifiesTheStateReadBack) {
   };
   for (const auto& c : cases) {
     logs().reset();
-    dev->clear_requests();
-    dev->reply_in(ControlCommand::Bus, ControlReply::ok(bus_state_bytes(c.state)));
+    dev->clear_records();
+    reply_in(ControlCommand::Bus, bus_state_bytes(c.state));
     Status s = switch_bus(*adapter, c.on);
-    auto reqs = dev->requests(ControlCommand::Bus);
+    auto reqs = requests(ControlCommand::Bus);
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].out_data, u32_bytes(c.on ? 1 : 0));
-    EXPECT_TRUE(reqs[1].is_in());
+    EXPECT_EQ(reqs[0].data, u32_bytes(c.on ? 1 : 0));
+    EXPECT_TRUE(reqs[1].in());
     if (!c.error) {
       EXPECT_TRUE(s.ok()) << c.on << " " << c.state;
       EXPECT_TRUE(logs().texts(log::Target::Device, log::Level::Error).empty());
@@ -223,27 +218,27 @@ TEST_F(BusControl, SwitchBusVerifiesTheStateReadBack) {
 }
 
 TEST_F(BusControl, SwitchBusStopsAtAFailedOutRequest) {
-  dev->reply_out(ControlCommand::Bus, ControlReply::fail(TransferStatus::Stall));
+  fail(ControlCommand::Bus, false, Action::Stall);
   EXPECT_EQ(switch_bus(*adapter, true).error().text(), "USB error: endpoint stall");
-  EXPECT_EQ(dev->requests(ControlCommand::Bus).size(), 1u) << "no readback after a failed switch";
+  EXPECT_EQ(requests(ControlCommand::Bus).size(), 1u) << "no readback after a failed switch";
 }
 
 TEST_F(BusControl, ModeWordIsZeroExtended) {
-  dev->reply_in(ControlCommand::Mode, ControlReply::ok({0x05}));
-  dev->reply_in(ControlCommand::Mode, ControlReply::ok({}));
-  dev->reply_in(ControlCommand::Mode, ControlReply::ok({0x02, 0x01}));
+  reply_in(ControlCommand::Mode, {0x05});
+  reply_in(ControlCommand::Mode, {});
+  reply_in(ControlCommand::Mode, {0x02, 0x01});
   EXPECT_EQ(*read_mode(*adapter), 5u);
   EXPECT_EQ(*read_mode(*adapter), 0u);
   EXPECT_EQ(*read_mode(*adapter), 0x102u);
   ASSERT_TRUE(write_mode(*adapter, 0x40).ok());
-  EXPECT_EQ(dev->requests(ControlCommand::Mode).back().out_data, u32_bytes(0x40));
+  EXPECT_EQ(requests(ControlCommand::Mode).back().data, u32_bytes(0x40));
 }
 
 TEST_F(BusControl, ReadTxResultModeChecksFeatureLengthAndMode) {
   EXPECT_EQ(read_tx_result_mode(*adapter, 0x1f).error().text(), "Not supported: TX_RESULTS not advertised");
-  EXPECT_TRUE(dev->requests().empty());
+  EXPECT_TRUE(requests().empty());
 
-  dev->reply_in(ControlCommand::TxResultMode, ControlReply::ok(Bytes(8, 0)));
+  reply_in(ControlCommand::TxResultMode, Bytes(8, 0));
   EXPECT_EQ(read_tx_result_mode(*adapter, 0x20).error().text(),
             "Communication error: expected 12 bytes, received 8");
   EXPECT_EQ(TxResultModeRecord::decode(Bytes(13, 0)).error().text(),
@@ -251,10 +246,9 @@ TEST_F(BusControl, ReadTxResultModeChecksFeatureLengthAndMode) {
 }
 
 TEST_F(BusControl, ReadTxResultModeUnknownModeAndSuccess) {
-  dev->reply_in(ControlCommand::TxResultMode, ControlReply::ok(fake::concat({u32_bytes(2), u32_bytes(0), u32_bytes(0)})));
+  reply_in(ControlCommand::TxResultMode, test::cat({u32_bytes(2), u32_bytes(0), u32_bytes(0)}));
   EXPECT_EQ(read_tx_result_mode(*adapter, 0x20).error().text(), "Communication error: unknown TX result mode 2");
-  dev->reply_in(ControlCommand::TxResultMode,
-                ControlReply::ok(fake::concat({u32_bytes(1), u32_bytes(77), u32_bytes(0xabc)})));
+  reply_in(ControlCommand::TxResultMode, test::cat({u32_bytes(1), u32_bytes(77), u32_bytes(0xabc)}));
   auto r = read_tx_result_mode(*adapter, 0x20);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->mode, 1u);
@@ -263,40 +257,37 @@ TEST_F(BusControl, ReadTxResultModeUnknownModeAndSuccess) {
 }
 
 TEST_F(BusControl, SelectTxResultMode) {
-  const Bytes caps_with = fake::concat({u32_bytes(48000000), u32_bytes(0), u32_bytes(0), u32_bytes(0), u32_bytes(0x20),
+  const Bytes caps_with = test::cat({u32_bytes(48000000), u32_bytes(0), u32_bytes(0), u32_bytes(0), u32_bytes(0x20),
                                         u32_bytes(0)});
   Bytes caps_without = caps_with;
   caps_without[16] = 0;
 
   // No feature in the fresh capabilities.
-  dev->reply_in(ControlCommand::GetDeviceCapabilities, ControlReply::ok(caps_without));
+  reply_in(ControlCommand::GetDeviceCapabilities, caps_without);
   EXPECT_EQ(select_tx_result_mode(*adapter, 1).error().text(), "Not supported: TX_RESULTS not advertised");
 
   // Bus running: refused before anything is written.
-  dev->clear_requests();
-  dev->reply_in(ControlCommand::GetDeviceCapabilities, ControlReply::ok(caps_with));
-  dev->reply_in(ControlCommand::Bus, ControlReply::ok(bus_state_bytes(0)));
+  dev->clear_records();
+  reply_in(ControlCommand::GetDeviceCapabilities, caps_with);
+  reply_in(ControlCommand::Bus, bus_state_bytes(0));
   EXPECT_EQ(select_tx_result_mode(*adapter, 1).error().text(),
             "Invalid parameter: TX result mode requires STOPPED (bus OFF), not bus-off error state");
-  for (auto& r : dev->requests()) EXPECT_TRUE(r.is_in());
+  for (auto& r : requests()) EXPECT_TRUE(r.in());
 
   // Readback mismatch.
-  dev->set_in(ControlCommand::GetDeviceCapabilities, ControlReply::ok(caps_with));
-  dev->set_in(ControlCommand::Bus, ControlReply::ok(bus_state_bytes(4)));
-  dev->reply_in(ControlCommand::TxResultMode, ControlReply::ok(fake::concat({u32_bytes(0), u32_bytes(3), u32_bytes(0)})));
+  reply_in(ControlCommand::TxResultMode, test::cat({u32_bytes(0), u32_bytes(3), u32_bytes(0)}));
   EXPECT_EQ(select_tx_result_mode(*adapter, 1).error().text(), "Communication error: TX result format readback mismatch");
 
   // Success returns the mode and generation read back.
-  dev->clear_requests();
-  dev->reply_in(ControlCommand::TxResultMode, ControlReply::ok(fake::concat({u32_bytes(1), u32_bytes(4), u32_bytes(0)})));
+  dev->clear_records();
   auto r = select_tx_result_mode(*adapter, 1);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->mode, 1u);
-  EXPECT_EQ(r->generation, 4u);
-  auto writes = dev->requests(ControlCommand::TxResultMode);
+  EXPECT_EQ(r->generation, dev->firmware().state().generation);
+  auto writes = requests(ControlCommand::TxResultMode);
   ASSERT_EQ(writes.size(), 2u);
-  EXPECT_FALSE(writes[0].is_in());
-  EXPECT_EQ(writes[0].out_data, u32_bytes(1));
+  EXPECT_FALSE(writes[0].in());
+  EXPECT_EQ(writes[0].data, u32_bytes(1));
   EXPECT_EQ(writes[1].setup.length, 12);
 }
 

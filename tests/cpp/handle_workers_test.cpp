@@ -36,8 +36,8 @@ class HandleWorkers : public ::testing::Test {
   void SetUp() override {
     sim::FirmwareProfile b;
     b.serial = "tav.io:CANI0002";
-    backend.plug(sim::FirmwareProfile::standard());
-    backend.plug(b);
+    hub.plug(sim::FirmwareProfile::standard());
+    hub.plug(b);
     auto t = open_device(backend, std::string("tav.io:CANH0001"));
     auto r = open_device(backend, std::string("tav.io:CANI0002"));
     ASSERT_TRUE(t.ok() && r.ok());
@@ -69,7 +69,8 @@ class HandleWorkers : public ::testing::Test {
   }
 
   std::shared_ptr<sim::SimBus> bus = sim::SimBus::create();
-  sim::SimBackend backend{[this] { return bus; }};
+  sim::SimHub hub{[this] { return bus; }};
+  sim::SimBackend backend{hub};
   std::shared_ptr<DeviceShared> tx, rx;
 };
 

@@ -40,11 +40,12 @@ class LogCapture final : public log::Sink {
 
   // Clears the records and enables every level of every target.
   void reset() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      records_.clear();
-    }
+    clear();
     set_max_level(log::Level::Trace);
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    records_.clear();
   }
 
   // Enables levels up to and including `max` (Error < Warn < Info < Debug < Trace).

@@ -5,11 +5,9 @@
 #include <algorithm>
 #include <thread>
 
-#include "datapath_fake.hpp"
-#include "datapath_test_util.hpp"
-#include "log_capture.hpp"
 #include "platform/platform.hpp"
 #include "session/bus_session.hpp"
+#include "sim_adapter.hpp"
 
 using namespace std::chrono_literals;
 using namespace tavro;
@@ -18,25 +16,17 @@ using test::make_frame;
 
 namespace {
 
-class SessionTest : public test::LogCaptureTest {
+class SessionTest : public test::SimSessionTest {
  protected:
-  Result<std::shared_ptr<BusSession>> attach(TxPathMode mode) {
-    if (!adapter) adapter = dev->adapter(test::unique_serial());
-    return BusSession::attach(adapter, SessionParams{}, mode);
-  }
+  Result<std::shared_ptr<BusSession>> attach(TxPathMode mode) { return BusSession::attach(adapter, SessionParams{}, mode); }
   std::shared_ptr<BusSession> attach_ok(TxPathMode mode) {
     auto s = attach(mode);
     EXPECT_TRUE(s.ok()) << s.error().text();
     return s.ok() ? s.value() : nullptr;
   }
-  void use_explicit_results() {
-    dev->features = protocol::kFeatureTxResults | protocol::kFeatureCancel;
-    dev->result_mode = 1;
+  bool endpoints_quiet() {
+    return !dev->endpoint_open(protocol::kEpRxIn) && !dev->endpoint_open(protocol::kEpTxResultIn);
   }
-  bool endpoints_quiet() { return !dev->in(protocol::kEpRxIn).open() && !dev->in(protocol::kEpTxResultIn).open(); }
-
-  std::shared_ptr<dpfake::Device> dev = std::make_shared<dpfake::Device>();
-  std::shared_ptr<UsbAdapter> adapter;
 };
 
 }  // namespace
@@ -44,37 +34,44 @@ class SessionTest : public test::LogCaptureTest {
 TEST_F(SessionTest, AttachRefusesWhatItCannotServe) {
   struct Case {
     const char* what;
-    std::function<void(dpfake::Device&)> setup;
+    std::function<void()> setup;
     TxPathMode mode;
     const char* error;
   };
+  const auto answer = [](ControlCommand c, test::Bytes payload) {
+    sim::FaultRule r = test::control_fault(c, true, test::Action::Reply, std::move(payload));
+    r.count = -1;
+    return r;
+  };
   const std::vector<Case> cases = {
-      {"bus stopped", [](auto& d) { d.bus_state = protocol::kBusStopped; }, TxPathMode::Unconfirmed,
+      {"bus stopped", [&] { plug(); }, TxPathMode::Unconfirmed,
        "Invalid parameter: attachment requires an already-running bus; use tavro set bus on"},
-      {"bus-off", [](auto& d) { d.bus_state = protocol::kBusOff; }, TxPathMode::ReceiveOnly,
-       "Invalid parameter: attachment requires an already-running bus; use tavro set bus on"},
-      {"listen-only sender", [](auto& d) { d.mode_word = protocol::kModeListenOnly; }, TxPathMode::Unconfirmed,
+      {"bus-off", [&] { dev->firmware().set_bus_state_override(protocol::kBusOff); },
+       TxPathMode::ReceiveOnly, "Invalid parameter: attachment requires an already-running bus; use tavro set bus on"},
+      {"listen-only sender", [&] { plug(), bus_on(protocol::kModeListenOnly); }, TxPathMode::Unconfirmed,
        "Invalid parameter: cannot send in listen-only mode"},
-      {"CAN FD", [](auto& d) { d.mode_word = protocol::kModeFd; }, TxPathMode::Unconfirmed,
-       "Not supported: attached TX requires Classic CAN mode"},
-      {"presume-ack legacy confirmed", [](auto& d) { d.mode_word = protocol::kModePresumeAck; },
+      {"CAN FD", [&] { dev->add_fault(answer(ControlCommand::Mode, test::Bytes{protocol::kModeFd, 0, 0, 0})); },
+       TxPathMode::Unconfirmed, "Not supported: attached TX requires Classic CAN mode"},
+      {"presume-ack legacy confirmed", [&] { plug(), bus_on(protocol::kModePresumeAck); },
        TxPathMode::Confirmed,
        "Not supported: legacy echo is disabled by PRESUME_ACK; configure tavro set bus on --tx-confirm first"},
-      {"two channels", [](auto& d) { d.channel_count = 2; }, TxPathMode::Unconfirmed,
+      {"two channels", [&] { profile.channel_count = 2, plug(), bus_on(); }, TxPathMode::Unconfirmed,
        "Not supported: attached TX requires a single channel"},
       {"flush keeps generation",
-       [](auto& d) {
-         d.features = protocol::kFeatureTxResults;
-         d.result_mode = 1;
-         d.flush_advances_generation = false;
+       [&] {
+         use_explicit_results();
+         dev->add_fault(answer(ControlCommand::TxResultMode, test::cat({test::u32(1), test::u32(7), test::u32(32)})));
        },
        TxPathMode::Confirmed, "Communication error: TX reset/format readback mismatch"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dev = std::make_shared<dpfake::Device>();
-    adapter.reset();
-    c.setup(*dev);
+    profile = test::SimRig::profile();
+    profile.firmware_version = {1, 4, 0, 12};
+    profile.features_supported = 0;
+    plug();
+    bus_on();
+    c.setup();
     auto s = attach(c.mode);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().text(), c.error);
@@ -83,7 +80,8 @@ TEST_F(SessionTest, AttachRefusesWhatItCannotServe) {
 }
 
 TEST_F(SessionTest, AttachAcceptsListenOnlyReceiversAndPresumeAckWithoutConfirmation) {
-  dev->mode_word = protocol::kModeListenOnly;
+  plug();
+  bus_on(protocol::kModeListenOnly);
   auto ro = attach_ok(TxPathMode::ReceiveOnly);
   ASSERT_TRUE(ro);
   EXPECT_EQ(ro->path_mode(), TxPathMode::ReceiveOnly);
@@ -92,29 +90,29 @@ TEST_F(SessionTest, AttachAcceptsListenOnlyReceiversAndPresumeAckWithoutConfirma
   EXPECT_EQ(refused.state, TxWriteState::NotSubmitted);
   ro.reset();
 
-  dev->mode_word = protocol::kModePresumeAck;
+  plug();
+  bus_on(protocol::kModePresumeAck);
   auto un = attach_ok(TxPathMode::Unconfirmed);
   ASSERT_TRUE(un);
-  EXPECT_EQ(dev->count(protocol::ControlCommand::FlushTxQueue), 0u) << "only confirmed sessions flush";
+  EXPECT_EQ(requests(ControlCommand::FlushTxQueue).size(), 0u) << "only confirmed sessions flush";
 }
 
 TEST_F(SessionTest, ConfirmedAttachFlushesAndTakesTheNewFirmwareGeneration) {
   use_explicit_results();
-  dev->result_generation = 40;
+  const uint32_t generation = dev->firmware().state().generation;
   auto s = attach_ok(TxPathMode::Confirmed);
   ASSERT_TRUE(s);
-  EXPECT_EQ(dev->count(protocol::ControlCommand::FlushTxQueue), 1u);
+  EXPECT_EQ(requests(ControlCommand::FlushTxQueue).size(), 1u);
   EXPECT_EQ(s->result_mode(), 1u);
   EXPECT_EQ(s->advertised_mode(), 1u);
-  EXPECT_EQ(s->firmware_generation(), 41u);
+  EXPECT_EQ(s->firmware_generation(), generation + 1);
 
   const auto names = platform::thread_names();
   const auto named = [&](const char* n) { return std::count(names.begin(), names.end(), n) == 1; };
   EXPECT_TRUE(named("tavro-rx"));
   EXPECT_TRUE(named("tavro-tx-result")) << "names keep 15 characters of \"tavro-tx-results\"";
-  EXPECT_EQ(dev->in(protocol::kEpTxResultIn).last_length(), 1024u);
-  EXPECT_TRUE(eventually([&] { return dev->in(protocol::kEpTxResultIn).outstanding() == 2; }));
-  EXPECT_TRUE(eventually([&] { return dev->in(protocol::kEpRxIn).outstanding() == 4; }));
+  EXPECT_TRUE(eventually([&] { return dev->pending_in(protocol::kEpTxResultIn) == std::vector<size_t>(2, 1024); }));
+  EXPECT_TRUE(eventually([&] { return dev->pending_in(protocol::kEpRxIn).size() == 4; }));
 }
 
 TEST_F(SessionTest, SessionIdsIncreaseAndTicketIdsStartAtOne) {
@@ -153,10 +151,10 @@ TEST_F(SessionTest, SendUnconfirmedWritesTheRecordAndCounts) {
   r.dlc = 4;  // a remote frame keeps its dlc
   ASSERT_TRUE(s->send_unconfirmed(r, 1s).status.ok());
 
-  const auto written = dev->out().written();
+  const auto written = dev->bulk_out_records();
   ASSERT_EQ(written.size(), 2u);
-  EXPECT_EQ(written[0], (dpfake::Bytes{0x00, 0x03, 0x04, 0x00, 0x78, 0x56, 0x34, 0x92, 0xA0, 0xA1, 0xA2, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(written[1], (dpfake::Bytes{0x00, 0x04, 0x02, 0x00, 0xFF, 0x07, 0x00, 0x40, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(written[0], (test::Bytes{0x00, 0x03, 0x04, 0x00, 0x78, 0x56, 0x34, 0x92, 0xA0, 0xA1, 0xA2, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(written[1], (test::Bytes{0x00, 0x04, 0x02, 0x00, 0xFF, 0x07, 0x00, 0x40, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(s->counters().tx_frames, 2u);
   EXPECT_EQ(s->counters().tx_bytes, 7u);
 
@@ -167,10 +165,12 @@ TEST_F(SessionTest, SendUnconfirmedWritesTheRecordAndCounts) {
   auto late = s->send_unconfirmed(make_frame(1, 0), 0ms);
   EXPECT_TRUE(late.status.error().is(DeviceError::Kind::Timeout));
   EXPECT_EQ(late.state, TxWriteState::NotSubmitted);
-  EXPECT_EQ(dev->out().written().size(), 2u);
+  EXPECT_EQ(dev->bulk_out_records().size(), 2u);
 
   // A partial acceptance is uncertain and is not counted as transmitted.
-  dev->out().script({usb::TransferStatus::Completed, 8});
+  sim::FaultRule partial_accept = test::fault(test::Target::BulkOut, test::Action::PartialAccept);
+  partial_accept.length = 8;
+  dev->add_fault(partial_accept);
   auto partial = s->send_unconfirmed(make_frame(1, 0), 1s);
   EXPECT_EQ(partial.status.error().text(), "Communication error: partial TX record (8/16 bytes); delivery uncertain");
   EXPECT_EQ(partial.state, TxWriteState::Uncertain);
@@ -194,17 +194,17 @@ TEST_F(SessionTest, ExplicitModeHandsOutSixteenIdsThenTxBusy) {
     tickets.push_back(t->ticket);
   }
   EXPECT_EQ(s->unresolved_ticket_count(), 16u);
-  const auto written = dev->out().written();
+  const auto written = dev->bulk_out_records();
   ASSERT_EQ(written.size(), 16u);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(written[i][3], i + 1) << "tx_id byte of record " << i;
 
   auto busy = s->submit_confirmed(make_frame(0x200, 0), 1s);
   ASSERT_FALSE(busy.ok());
   EXPECT_EQ(busy.error().text(), "TX busy - all echo slots in use");
-  EXPECT_EQ(dev->out().written().size(), 16u) << "TxBusy writes nothing";
+  EXPECT_EQ(dev->bulk_out_records().size(), 16u) << "TxBusy writes nothing";
 
   // The adapter reports id 3: its ticket completes and the next submission takes id 3.
-  dev->in(protocol::kEpTxResultIn).push_data(dpfake::explicit_result(3, 0, 0x5A, 123456789));
+  report(test::explicit_result(3, 0, 0x5A, 123456789));
   auto r = tickets[2].ticket->wait(10s);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(*r, TxResult::terminal(TxStatus::Success, 123456789, 3, 0x5A));
@@ -230,7 +230,7 @@ TEST_F(SessionTest, LegacyModeBorrowsEchoSlotsAndEchoesCompleteTickets) {
   auto table = s->channel().echo_table();
   EXPECT_EQ(table->state(5), EchoTable::SlotState::Pending);
 
-  dev->in(protocol::kEpTxResultIn).push_data(dpfake::legacy_echo(5, 777));
+  report(test::legacy_echo(5, 777));
   auto r = tickets[4].ticket->wait(10s);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(*r, TxResult::terminal(TxStatus::Success, 777, 5, 0));
@@ -246,7 +246,7 @@ TEST_F(SessionTest, WriteOutcomesDecideWhetherTheTicketIsKept) {
   ASSERT_TRUE(s);
 
   // Uncertain: the ticket is handed out with the write error and stays tracked.
-  dev->out().script({usb::TransferStatus::Stall, std::nullopt});
+  dev->add_fault(test::fault(test::Target::BulkOut, test::Action::Stall));
   auto uncertain = s->submit_confirmed(make_frame(1, 0), 1s);
   ASSERT_TRUE(uncertain.ok());
   ASSERT_TRUE(uncertain->write_error.has_value());
@@ -254,7 +254,7 @@ TEST_F(SessionTest, WriteOutcomesDecideWhetherTheTicketIsKept) {
   EXPECT_EQ(s->unresolved_ticket_count(), 1u);
 
   // Not submitted: no ticket, the slot is given back.
-  dev->out().refuse(usb::TransferStatus::Disconnected);
+  dev->add_fault(test::fault(test::Target::Submit, test::Action::Disconnect, protocol::kEpBulkOut));
   auto refused = s->submit_confirmed(make_frame(1, 0), 1s);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().text(), "USB error: device disconnected");
@@ -326,14 +326,13 @@ TEST_F(SessionTest, UnconfirmedFenceFailureIsStickyButTicketsStillResolve) {
   ASSERT_TRUE(s);
   auto t = s->submit_confirmed(make_frame(1, 0), 1s);
   ASSERT_TRUE(t.ok());
-  dev->in(protocol::kEpRxIn).set_cancel_hangs(true);
+  dev->add_fault(test::fault(test::Target::Unlink, test::Action::Timeout, protocol::kEpRxIn));
   const char* expected = "Communication error: endpoint cleanup unconfirmed: Timeout waiting for operation";
   Status first = s->shutdown();
   ASSERT_FALSE(first.ok());
   EXPECT_EQ(first.error().text(), expected);
   EXPECT_EQ(s->shutdown().error().text(), expected);
   EXPECT_EQ(t->ticket.ticket->result(), TxResult::uncertain(UncertaintyReason::SessionClosed));
-  dev->in(protocol::kEpRxIn).set_cancel_hangs(false);
 
   // Releasing such a session logs the failure instead of hiding it.
   s.reset();
@@ -344,8 +343,8 @@ TEST_F(SessionTest, UnconfirmedFenceFailureIsStickyButTicketsStillResolve) {
 TEST_F(SessionTest, ReceiveCountsFramesTakenAndDropsAreTheQueuesOverruns) {
   auto s = attach_ok(TxPathMode::Unconfirmed);
   ASSERT_TRUE(s);
-  dev->in(protocol::kEpRxIn).push_data(dpfake::rx_record(0x42, 3, {1, 2, 3}));
-  dev->in(protocol::kEpRxIn).push_data(dpfake::rx_record(protocol::kIdError | 0x40, 8));
+  dev->add_fault(test::in_data(test::rx_record(0x42, 3, {1, 2, 3})));
+  dev->add_fault(test::in_data(test::rx_record(protocol::kIdError | 0x40, 8)));
   auto f = s->receive(Clock::now() + 10s);
   ASSERT_TRUE(f.ok());
   EXPECT_EQ(f->id, 0x42u);

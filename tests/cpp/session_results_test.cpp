@@ -4,14 +4,13 @@
 
 #include <thread>
 
-#include "datapath_fake.hpp"
-#include "datapath_test_util.hpp"
-#include "log_capture.hpp"
 #include "session/bus_session.hpp"
+#include "sim_adapter.hpp"
 
 using namespace std::chrono_literals;
 using namespace tavro;
-using dpfake::Bytes;
+using test::Action;
+using test::Bytes;
 using test::eventually;
 using test::make_frame;
 
@@ -25,30 +24,21 @@ Bytes cancel_reply(uint8_t outcome, uint8_t flag, uint32_t generation) {
   return b;
 }
 
-class ResultsTest : public test::LogCaptureTest {
+class ResultsTest : public test::SimSessionTest {
  protected:
-  void SetUp() override {
-    test::LogCaptureTest::SetUp();
-    adapter = dev->adapter(test::unique_serial());
-  }
   std::shared_ptr<BusSession> attach(TxPathMode mode = TxPathMode::Confirmed) {
     auto s = BusSession::attach(adapter, SessionParams{}, mode);
     EXPECT_TRUE(s.ok()) << s.error().text();
     return s.ok() ? s.value() : nullptr;
-  }
-  void use_explicit_results(bool cancel = true) {
-    dev->features = protocol::kFeatureTxResults | (cancel ? protocol::kFeatureCancel : 0);
-    dev->result_mode = 1;
   }
   TxTicketHandle submit(BusSession& s) {
     auto t = s.submit_confirmed(make_frame(0x100, 1), 1s);
     EXPECT_TRUE(t.ok()) << t.error().text();
     return t.ok() ? t->ticket : TxTicketHandle{};
   }
-  dpfake::InEndpoint& results() { return dev->in(protocol::kEpTxResultIn); }
-
-  std::shared_ptr<dpfake::Device> dev = std::make_shared<dpfake::Device>();
-  std::shared_ptr<UsbAdapter> adapter;
+  void cancel_reply_next(Bytes reply) { reply_in(ControlCommand::CancelTx, std::move(reply)); }
+  size_t cancels() { return requests(ControlCommand::CancelTx).size(); }
+  bool results_open() { return dev->endpoint_open(protocol::kEpTxResultIn); }
 };
 
 }  // namespace
@@ -62,16 +52,16 @@ TEST_F(ResultsTest, ExplicitRecordsCompleteTicketsEvenWhenSplitAcrossTransfers) 
   auto c = submit(*s);
 
   // b: 7 bytes then 5; a and c together in one transfer, c arbitration-lost with flags.
-  const Bytes rb = dpfake::explicit_result(b.tx_id, 1, 0, 55);
-  results().push_data(Bytes(rb.begin(), rb.begin() + 7));
+  const Bytes rb = test::explicit_result(b.tx_id, 1, 0, 55);
+  report(Bytes(rb.begin(), rb.begin() + 7));
   EXPECT_FALSE(b.ticket->wait(20ms).has_value());
-  results().push_data(Bytes(rb.begin() + 7, rb.end()));
+  report(Bytes(rb.begin() + 7, rb.end()));
   EXPECT_EQ(b.ticket->wait(10s), TxResult::terminal(TxStatus::Failed, 55, b.tx_id, 0));
 
-  Bytes both = dpfake::explicit_result(a.tx_id, 0, 0, 1);
-  const Bytes rc = dpfake::explicit_result(c.tx_id, 2, 0x81, 2);
+  Bytes both = test::explicit_result(a.tx_id, 0, 0, 1);
+  const Bytes rc = test::explicit_result(c.tx_id, 2, 0x81, 2);
   both.insert(both.end(), rc.begin(), rc.end());
-  results().push_data(both);
+  report(both);
   EXPECT_EQ(a.ticket->wait(10s), TxResult::terminal(TxStatus::Success, 1, a.tx_id, 0));
   EXPECT_EQ(c.ticket->wait(10s), TxResult::terminal(TxStatus::ArbitrationLost, 2, c.tx_id, 0x81));
   EXPECT_STREQ(tx_status_wire_name(TxStatus::ArbitrationLost), "arbitration_lost");
@@ -86,10 +76,10 @@ TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
     const char* log;
   };
   const std::vector<Case> cases = {
-      {"duplicate id", dpfake::explicit_result(1, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
-      {"nonzero channel", dpfake::explicit_result(2, 0, 0, 0, 1), "TX result protocol failure: TX result has nonzero channel"},
-      {"unknown status", dpfake::explicit_result(2, 4, 0, 0), "TX result protocol failure: unknown TX status 4"},
-      {"id above 16", dpfake::explicit_result(17, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
+      {"duplicate id", test::explicit_result(1, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
+      {"nonzero channel", test::explicit_result(2, 0, 0, 0, 1), "TX result protocol failure: TX result has nonzero channel"},
+      {"unknown status", test::explicit_result(2, 4, 0, 0), "TX result protocol failure: unknown TX status 4"},
+      {"id above 16", test::explicit_result(17, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
   };
   use_explicit_results();
   for (const Case& c : cases) {
@@ -100,10 +90,10 @@ TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
     auto first = submit(*s);  // id 1
     auto other = submit(*s);  // id 2
     if (std::string(c.what) == "duplicate id") {
-      results().push_data(dpfake::explicit_result(first.tx_id, 0, 0, 9));
+      report(test::explicit_result(first.tx_id, 0, 0, 9));
       ASSERT_TRUE(first.ticket->wait(10s).has_value());
     }
-    results().push_data(c.record);
+    report(c.record);
     auto r = other.ticket->wait(10s);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, TxResult::uncertain(UncertaintyReason::ProtocolFault));
@@ -112,7 +102,7 @@ TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
     EXPECT_EQ(s->submit_confirmed(make_frame(1, 0), 1s).error().text(),
               "Communication error: TX session invalid: ProtocolFault; close and reopen");
     // The stopped reader has released 0x83 by itself; shutdown still succeeds and keeps the first reason.
-    EXPECT_TRUE(eventually([&] { return !results().open(); }));
+    EXPECT_TRUE(eventually([&] { return !results_open(); }));
     EXPECT_TRUE(s->shutdown().ok());
     EXPECT_EQ(s->invalid_reason(), UncertaintyReason::ProtocolFault);
   }
@@ -124,18 +114,18 @@ TEST_F(ResultsTest, AStallIsClearedOtherReadErrorsAreTransportFailures) {
   ASSERT_TRUE(s);
   // A stall costs no result: the halt is cleared and the verdict read after it.
   auto t = submit(*s);
-  results().push_status(usb::TransferStatus::Stall);
-  results().push_data(dpfake::explicit_result(t.tx_id, 0, 0, 5));
+  dev->add_fault(test::in_ends(Action::Stall, protocol::kEpTxResultIn));
+  report(test::explicit_result(t.tx_id, 0, 0, 5));
   EXPECT_EQ(t.ticket->wait(10s), TxResult::terminal(TxStatus::Success, 5, t.tx_id, 0));
-  EXPECT_EQ(results().clear_halt_calls(), 1u);
+  EXPECT_EQ(dev->halt_clears(protocol::kEpTxResultIn), 1u);
   EXPECT_TRUE(s->valid());
   // A halt that cannot be cleared stops the reader like any other read error; its release clears it.
   t = submit(*s);
-  results().push_clear_halt(usb::TransferStatus::Fault);
-  results().push_status(usb::TransferStatus::Stall);
+  dev->add_fault(test::fault(test::Target::ClearHalt, Action::Fault, protocol::kEpTxResultIn));
+  dev->add_fault(test::in_ends(Action::Stall, protocol::kEpTxResultIn));
   EXPECT_EQ(t.ticket->wait(10s), TxResult::uncertain(UncertaintyReason::TransportFailure));
-  EXPECT_TRUE(eventually([&] { return !results().open(); }));
-  EXPECT_EQ(results().clear_halt_calls(), 3u);
+  EXPECT_TRUE(eventually([&] { return !results_open(); }));
+  EXPECT_EQ(dev->halt_clears(protocol::kEpTxResultIn), 3u);
   EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),
             (std::vector<std::string>{"clear_halt(EP_TX_RESULT_IN) failed: USB error: transport error",
                                       "TX result reader failed: USB error: transport error"}));
@@ -145,10 +135,10 @@ TEST_F(ResultsTest, AStallIsClearedOtherReadErrorsAreTransportFailures) {
   s = attach();
   ASSERT_TRUE(s);
   t = submit(*s);
-  results().push_status(usb::TransferStatus::Disconnected);
+  dev->add_fault(test::in_ends(Action::Fault, protocol::kEpTxResultIn));
   EXPECT_EQ(t.ticket->wait(10s), TxResult::uncertain(UncertaintyReason::TransportFailure));
   EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),
-            std::vector<std::string>{"TX result reader failed: USB error: device disconnected"});
+            std::vector<std::string>{"TX result reader failed: USB error: transport error"});
   EXPECT_EQ(s->receive(Clock::now() + 1s).error().text(),
             "Communication error: TX session invalid: TransportFailure; close and reopen");
 }
@@ -171,8 +161,8 @@ TEST_F(ResultsTest, LateEchoOfAnAbandonedIdFreesItWithoutTouchingTickets) {
   EXPECT_TRUE(s->submit_confirmed(make_frame(1, 0), 1s).error().is(DeviceError::Kind::TxBusy));
 
   // Echo 0 is ignored; the late echo of id 1 frees it; nothing else changes.
-  results().push_data(dpfake::legacy_echo(0, 1));
-  results().push_data(dpfake::legacy_echo(1, 2));
+  report(test::legacy_echo(0, 1));
+  report(test::legacy_echo(1, 2));
   ASSERT_TRUE(eventually([&] { return table->state(1) == EchoTable::SlotState::Free; }));
   EXPECT_TRUE(s->valid());
   EXPECT_EQ(s->unresolved_ticket_count(), 15u);
@@ -182,9 +172,9 @@ TEST_F(ResultsTest, LateEchoOfAnAbandonedIdFreesItWithoutTouchingTickets) {
   EXPECT_EQ(reused->ticket.tx_id, 1);
 
   // A legacy echo for an id that is neither pending nor abandoned is a protocol fault.
-  results().push_data(dpfake::legacy_echo(1, 3));  // completes `reused`
+  report(test::legacy_echo(1, 3));  // completes `reused`
   EXPECT_TRUE(reused->ticket.ticket->wait(10s).has_value());
-  results().push_data(dpfake::legacy_echo(1, 4));
+  report(test::legacy_echo(1, 4));
   EXPECT_EQ(live[0].ticket->wait(10s), TxResult::uncertain(UncertaintyReason::ProtocolFault));
 }
 
@@ -198,11 +188,11 @@ TEST_F(ResultsTest, UnconfirmedSessionsOnlyFreeAbandonedIds) {
 
   auto s = attach(TxPathMode::Unconfirmed);
   ASSERT_TRUE(s);
-  results().push_data(dpfake::legacy_echo(9, 0));  // unknown id: ignored, not a fault
-  results().push_data(dpfake::legacy_echo(1, 0));
+  report(test::legacy_echo(9, 0));  // unknown id: ignored, not a fault
+  report(test::legacy_echo(1, 0));
   ASSERT_TRUE(eventually([&] { return table->state(1) == EchoTable::SlotState::Free; }));
   EXPECT_TRUE(s->valid());
-  results().push_data(dpfake::legacy_echo(2, 0, /*channel=*/3));
+  report(test::legacy_echo(2, 0, /*channel=*/3));
   ASSERT_TRUE(eventually([&] { return !s->valid(); }));
   EXPECT_EQ(logs().texts(log::Target::TxSession, log::Level::Error),
             std::vector<std::string>{"TX result protocol failure: nonzero legacy echo channel"});
@@ -210,26 +200,26 @@ TEST_F(ResultsTest, UnconfirmedSessionsOnlyFreeAbandonedIds) {
 
 TEST_F(ResultsTest, CancelAsksTheAdapterAndResolvesTheTicket) {
   use_explicit_results();
-  dev->result_generation = 10;
+  const uint32_t gen = generation() + 1;  // the attach's flush starts a new firmware session
   auto s = attach();
   ASSERT_TRUE(s);
-  ASSERT_EQ(s->firmware_generation(), 11u);
+  ASSERT_EQ(s->firmware_generation(), gen);
   auto t = submit(*s);
 
   // Malformed replies are errors for the caller only: the ticket stays pending, so it can be cancelled again.
-  dev->cancel_replies.push_back(Bytes(7, 0));
+  cancel_reply_next(Bytes(7, 0));
   EXPECT_EQ(s->cancel(t, 1s).error().text(), "Communication error: expected 8 bytes, received 7");
-  dev->cancel_replies.push_back(cancel_reply(7, 0, 11));
+  cancel_reply_next(cancel_reply(7, 0, gen));
   EXPECT_EQ(s->cancel(t, 1s).error().text(), "Communication error: unknown cancellation outcome 7");
   EXPECT_TRUE(s->valid());
   EXPECT_TRUE(t.ticket->pending());
 
   // The adapter owes the verdict of a frame it holds: the cancellation waits for it, however late it comes.
-  dev->cancel_replies.push_back(cancel_reply(2, 0x30, 11));
+  cancel_reply_next(cancel_reply(2, 0x30, gen));
   std::thread adapter_side([&] {
-    if (!eventually([&] { return dev->count(protocol::ControlCommand::CancelTx) == 3; })) return;
+    if (!eventually([&] { return cancels() == 3; })) return;
     std::this_thread::sleep_for(300ms);  // longer than the brief wait for a verdict nobody promised
-    results().push_data(dpfake::explicit_result(t.tx_id, 3, 0, 99));
+    report(test::explicit_result(t.tx_id, 3, 0, 99));
   });
   auto r = s->cancel(t, 10s);
   adapter_side.join();
@@ -238,27 +228,27 @@ TEST_F(ResultsTest, CancelAsksTheAdapterAndResolvesTheTicket) {
   EXPECT_EQ(r->outcome, CancelOutcome::AbortRequested);
   EXPECT_STREQ(cancel_outcome_wire_name(r->outcome), "abort_requested");
   EXPECT_EQ(r->status_word, 0x3002u);
-  EXPECT_EQ(r->generation, 11u);
+  EXPECT_EQ(r->generation, gen);
   EXPECT_EQ(t.ticket->result(), TxResult::terminal(TxStatus::Cancelled, 99, t.tx_id, 0));
-  auto requests = dev->requests();
-  EXPECT_EQ(requests.back(), std::make_pair(uint8_t(protocol::ControlCommand::CancelTx), uint16_t(t.tx_id)));
+  const usb::ControlSetup last = requests().back().setup;
+  EXPECT_EQ(std::make_pair(last.request, last.value), std::make_pair(uint8_t(ControlCommand::CancelTx), uint16_t(t.tx_id)));
 
   // Cancelling a resolved ticket sends nothing.
   auto late = s->cancel(t, 1s);
   ASSERT_TRUE(late.ok());
   EXPECT_FALSE(late->tracked);
-  EXPECT_EQ(dev->count(protocol::ControlCommand::CancelTx), 3u);
+  EXPECT_EQ(cancels(), 3u);
 
   // A frame the adapter does not hold (its write never arrived) owes no verdict: the ticket ends uncertain and its
   // id is retired, not handed out again until the adapter reports it after all.
   auto lost = submit(*s);
-  dev->cancel_replies.push_back(cancel_reply(0, 0, 11));
+  cancel_reply_next(cancel_reply(0, 0, gen));
   ASSERT_TRUE(s->cancel(lost, 10s).ok());
   EXPECT_EQ(lost.ticket->result(), TxResult::uncertain(UncertaintyReason::CancelUnconfirmed));
   EXPECT_EQ(s->unresolved_ticket_count(), 0u);
   for (int i = 0; i < 15; ++i) submit(*s);
   EXPECT_FALSE(s->submit_confirmed(make_frame(1, 0), 1s).ok()) << "the retired id is not handed out";
-  results().push_data(dpfake::explicit_result(lost.tx_id, 0, 0, 5));
+  report(test::explicit_result(lost.tx_id, 0, 0, 5));
   Result<SubmitResult> reused = DeviceError::tx_busy();
   ASSERT_TRUE(eventually([&] { return (reused = s->submit_confirmed(make_frame(1, 0), 1s)).ok(); }));
   EXPECT_EQ(reused->ticket.tx_id, lost.tx_id);
@@ -273,26 +263,26 @@ TEST_F(ResultsTest, CancelAsksTheAdapterAndResolvesTheTicket) {
 TEST_F(ResultsTest, CancelRepliesThatBreakTheSessionInvalidateIt) {
   struct Case {
     const char* what;
-    Bytes reply;
+    uint8_t outcome;
+    bool other_generation;
     const char* error;
     UncertaintyReason reason;
   };
   const std::vector<Case> cases = {
-      {"other generation", cancel_reply(1, 0, 99), "Communication error: firmware TX session changed; old delivery is uncertain",
+      {"other generation", 1, true, "Communication error: firmware TX session changed; old delivery is uncertain",
        UncertaintyReason::SessionChanged},
-      {"ambiguous", cancel_reply(4, 0, 8), "Communication error: unexpected cancellation reply: Ambiguous",
+      {"ambiguous", 4, false, "Communication error: unexpected cancellation reply: Ambiguous",
        UncertaintyReason::ProtocolFault},
-      {"unsupported", cancel_reply(5, 0, 8), "Communication error: unexpected cancellation reply: Unsupported",
+      {"unsupported", 5, false, "Communication error: unexpected cancellation reply: Unsupported",
        UncertaintyReason::ProtocolFault},
   };
   use_explicit_results();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dev->result_generation = 7;  // becomes 8 with the attach's flush
     auto s = attach();
     ASSERT_TRUE(s);
     auto t = submit(*s);
-    dev->cancel_replies.push_back(c.reply);
+    cancel_reply_next(cancel_reply(c.outcome, 0, generation() + (c.other_generation ? 90 : 0)));
     auto r = s->cancel(t, 1s);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().text(), c.error);
@@ -317,5 +307,5 @@ TEST_F(ResultsTest, WithoutExplicitResultsOrTheCancelFeatureCancelGivesTheTicket
   auto t2 = submit(*no_cancel);
   ASSERT_TRUE(no_cancel->cancel(t2, 1s).ok());
   EXPECT_EQ(t2.ticket->result(), TxResult::uncertain(UncertaintyReason::CancelUnconfirmed));
-  EXPECT_EQ(dev->count(protocol::ControlCommand::CancelTx), 0u);
+  EXPECT_EQ(cancels(), 0u);
 }

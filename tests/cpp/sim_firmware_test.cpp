@@ -593,7 +593,7 @@ FirmwareProfile with_serial(std::string serial) {
 
 class BackendTest : public ::testing::Test {
  protected:
-  void SetUp() override { adapter = backend.plug(FirmwareProfile::standard()); }
+  void SetUp() override { adapter = hub.plug(FirmwareProfile::standard()); }
 
   // Opens the first enumerated adapter and claims interface 0.
   void open_first() {
@@ -619,17 +619,18 @@ class BackendTest : public ::testing::Test {
   void add(FaultRule r) { adapter->faults().add(std::move(r)); }
 
   std::shared_ptr<ScriptedBus> bus = std::make_shared<ScriptedBus>();
-  SimBackend backend{[this] { return bus; }};
+  SimHub hub{[this] { return bus; }};
+  SimBackend backend{hub};
   std::shared_ptr<SimAdapter> adapter;
   std::shared_ptr<usb::Device> device;
   std::shared_ptr<usb::Interface> iface;
 };
 
 TEST_F(BackendTest, EnumeratesInPlugOrderAndOpensExclusively) {
-  auto second = backend.plug(with_serial("tav.io:CANI0002"));
+  auto second = hub.plug(with_serial("tav.io:CANI0002"));
   FirmwareProfile anonymous;
   anonymous.serial.reset();
-  backend.plug(anonymous);
+  hub.plug(anonymous);
   auto list = backend.enumerate();
   ASSERT_TRUE(list.ok());
   ASSERT_EQ(list.value->size(), 3u);
@@ -648,7 +649,7 @@ TEST_F(BackendTest, EnumeratesInPlugOrderAndOpensExclusively) {
   first.value->reset();  // released: another user may open it now
   EXPECT_TRUE(backend.open(list.value->at(0)).ok());
 
-  ASSERT_TRUE(backend.unplug(second->id()));
+  ASSERT_TRUE(hub.unplug(second->id()));
   EXPECT_EQ(backend.enumerate().value->size(), 2u);
   auto stale = backend.open(list.value->at(1));
   ASSERT_FALSE(stale.ok());
@@ -657,8 +658,8 @@ TEST_F(BackendTest, EnumeratesInPlugOrderAndOpensExclusively) {
 
 TEST_F(BackendTest, InterfaceAndEndpointsFollowTheProfile) {
   FirmwareProfile p = FirmwareProfile::legacy();
-  backend.unplug(adapter->id());
-  adapter = backend.plug(p);
+  hub.unplug(adapter->id());
+  adapter = hub.plug(p);
   open_first();
   EXPECT_FALSE(device->claim_interface(0).ok());  // already claimed
   EXPECT_FALSE(device->claim_interface(1).ok());
@@ -793,7 +794,7 @@ TEST_F(BackendTest, UnplugEndsPendingAndLaterTransfers) {
     ctl = ctl_in(ControlCommand::Bus, st, 0, std::chrono::seconds(30));
   });
   // Whether the unplug comes before or while they wait, both end Disconnected.
-  backend.unplug(adapter->id());
+  hub.unplug(adapter->id());
   reader.join();
   control.join();
   ASSERT_TRUE(c.has_value());
@@ -969,8 +970,8 @@ TEST_F(BackendTest, BulkOutDeliversRecordsAndHonoursRules) {
 TEST_F(BackendTest, FullTransmitQueueHoldsTheOutTransferUntilRoom) {
   FirmwareProfile p;
   p.tx_queue_depth = 1;
-  backend.unplug(adapter->id());
-  adapter = backend.plug(p);
+  hub.unplug(adapter->id());
+  adapter = hub.plug(p);
   open_first();
   ASSERT_TRUE(ctl_out(ControlCommand::Bus, le32(1)).ok());
   auto out = iface->open_bulk_out(protocol::kEpBulkOut);
@@ -990,7 +991,7 @@ TEST_F(BackendTest, FullTransmitQueueHoldsTheOutTransferUntilRoom) {
 // The USB/IP server listens where it is built (Linux) and elsewhere refuses with its reason; an adapter's USB/IP
 // identity is the same everywhere.
 TEST_F(BackendTest, UsbipServerListensWhereBuiltAndRefusesElsewhere) {
-  usbip::UsbipServer server(backend);
+  usbip::UsbipServer server(hub);
   EXPECT_EQ(usbip::UsbipServer::busid(*adapter), "1-" + std::to_string(adapter->id()));
   std::string error;
   const int port = server.listen("127.0.0.1", 0, error);
@@ -1009,12 +1010,12 @@ TEST_F(BackendTest, ResetUnplugsEverythingAndClearsRules) {
   FaultRule e;
   e.target = FaultTarget::Enumerate;
   backend.faults().add(e);
-  backend.plug(with_serial("tav.io:CANJ0009"));
-  auto old_bus = backend.bus();
+  hub.plug(with_serial("tav.io:CANJ0009"));
+  auto old_bus = hub.bus();
   auto fresh = std::make_shared<ScriptedBus>();
   bus = fresh;
   backend.reset();
-  EXPECT_EQ(backend.bus(), fresh);
+  EXPECT_EQ(hub.bus(), fresh);
   EXPECT_NE(old_bus, fresh);
   auto list = backend.enumerate();
   ASSERT_TRUE(list.ok());

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "backend/faults.hpp"
+#include "adapter/faults.hpp"
 #include "firmware/firmware.hpp"
 #include "usb/host.hpp"
 
@@ -28,6 +28,8 @@ struct ControlRecord {
   std::vector<uint8_t> data;   // OUT payload
   std::vector<uint8_t> reply;  // IN bytes delivered to the host
   usb::TransferStatus status = usb::TransferStatus::Completed;
+  std::chrono::nanoseconds timeout{};  // the host's time-out, where the front-end knows it (the seam)
+  bool in() const noexcept { return (setup.request_type & 0x80) != 0; }
 };
 
 class BulkInQueue;
@@ -76,9 +78,18 @@ class SimAdapter final : public EndpointListener {
   Firmware& firmware() noexcept { return firmware_; }
   FaultSet& faults() noexcept { return faults_; }
 
+  // Adds a fault rule and lets the transfers already queued see it at once (a bulk IN rule applies to the oldest
+  // waiting transfer, whose waiter is woken).
+  void add_fault(FaultRule rule);
+
   bool plugged() const noexcept { return plugged_.load(); }
   // Ends every pending and later transfer with Disconnected and detaches the firmware from the bus.
   void unplug();
+
+  // The host's view of the bulk endpoints, for tests: the lengths of the queued IN transfers of `endpoint`, oldest
+  // first, and whether the host has a pipe open on `address`.
+  std::vector<size_t> pending_in(uint8_t endpoint);
+  bool endpoint_open(uint8_t address);
 
   // What reached the adapter, oldest first; bounded (the oldest entries are dropped beyond the limit).
   std::vector<ControlRecord> control_records() const;
@@ -102,7 +113,8 @@ class SimAdapter final : public EndpointListener {
   // A stall rule on a bulk endpoint halts it, as the firmware does, until the host clears the halt: bulk OUT
   // transfers stall; of the queued bulk IN transfers the oldest stalls and the others wait (the host controller
   // stops the endpoint's queue) until the halt is cleared. Clears are counted per endpoint for tests.
-  void clear_halt(uint8_t endpoint);
+  // Clearing a halt is a request the device answers: a ClearHalt rule ends it with its status, the halt kept.
+  usb::TransferOutcome clear_halt(uint8_t endpoint);
   uint64_t halt_clears(uint8_t endpoint) const;
   bool halted(uint8_t endpoint) const noexcept;
   // Counts the halts of the endpoint, so that a queue reports each halt once.
@@ -138,7 +150,10 @@ class SimAdapter final : public EndpointListener {
   }
   bool open_ = false;          // guarded by mu_
   bool claimed_ = false;       // guarded by mu_
-  uint32_t open_endpoints_ = 0;  // bit per endpoint number + 16 for IN; guarded by mu_
+  uint32_t open_endpoints_ = 0;  // endpoint_bit() of each open pipe; guarded by mu_
+  static uint32_t endpoint_bit(uint8_t address) noexcept {
+    return 1u << ((address & 0x0F) + ((address & 0x80) ? 16 : 0));
+  }
   uint64_t ready_seq_ = 0;       // counts endpoint_ready calls, so a waiter cannot miss one; guarded by mu_
 
  private:

@@ -1,5 +1,5 @@
 // Plug state, receive records and the fault-aware transfer entry points of one simulated adapter.
-#include "backend/adapter.hpp"
+#include "adapter/adapter.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -81,9 +81,42 @@ void SimAdapter::add_watcher_locked(AdapterWatcher* w) { watchers_.push_back(w);
 
 void SimAdapter::remove_watcher_locked(AdapterWatcher* w) { std::erase(watchers_, w); }
 
-void SimAdapter::clear_halt(uint8_t endpoint) {
-  halted_[halt_slot(endpoint)] = false;
+usb::TransferOutcome SimAdapter::clear_halt(uint8_t endpoint) {
   ++halt_clears_[halt_slot(endpoint)];
+  if (auto rule = faults_.take({FaultTarget::ClearHalt, 0, false, 0, endpoint})) {
+    if (rule->action == FaultAction::Disconnect) unplug();
+    const usb::TransferStatus s = fault_status(*rule);
+    if (s != usb::TransferStatus::Completed) return outcome(s, 0, rule->os_code);
+  }
+  halted_[halt_slot(endpoint)] = false;
+  return outcome(usb::TransferStatus::Completed);
+}
+
+std::vector<size_t> SimAdapter::pending_in(uint8_t endpoint) {
+  std::lock_guard l(mu_);
+  std::vector<size_t> out;
+  for (BulkInQueue* q : in_queues_)
+    if (q->endpoint() == endpoint)
+      for (const auto& t : q->transfers_locked())
+        if (!t.done) out.push_back(t.length);
+  return out;
+}
+
+bool SimAdapter::endpoint_open(uint8_t address) {
+  std::lock_guard l(mu_);
+  return (open_endpoints_ & endpoint_bit(address)) != 0;
+}
+
+void SimAdapter::add_fault(FaultRule rule) {
+  faults_.add(std::move(rule));
+  {
+    std::lock_guard l(mu_);
+    ++ready_seq_;
+    pump_locked();
+    for (AdapterWatcher* w : watchers_) w->adapter_event();
+  }
+  cv_.notify_all();
+  for (auto& c : ep_cv_) c.notify_all();
 }
 
 bool SimAdapter::halted(uint8_t endpoint) const noexcept { return halted_[halt_slot(endpoint)].load(); }

@@ -1,5 +1,5 @@
 // Fault rule matching for the simulated adapter's front-end.
-#include "backend/faults.hpp"
+#include "adapter/faults.hpp"
 
 namespace tavro::sim {
 
@@ -15,6 +15,8 @@ bool fault_matches(const FaultRule& rule, const FaultEvent& event) noexcept {
     case FaultTarget::BulkOut:
     case FaultTarget::EndpointOpen:
     case FaultTarget::Unlink:
+    case FaultTarget::ClearHalt:
+    case FaultTarget::Submit:
       return rule.endpoint == 0 || rule.endpoint == event.endpoint;
     default:
       return true;
