@@ -42,7 +42,7 @@ Op<std::shared_ptr<DeviceShared>> prepare(std::shared_ptr<UsbAdapter> adapter) {
 }  // namespace
 
 DeviceShared::DeviceShared(std::shared_ptr<UsbAdapter> adapter, CapabilitiesRecord caps, BtConstRecord bt_const)
-    : serial_(adapter->serial()), caps_(std::move(caps)), bt_const_(std::move(bt_const)) {
+    : serial_(adapter->serial()), caps_(caps), bt_const_(std::move(bt_const)) {
   state_.adapter = std::move(adapter);
 }
 
