@@ -2,7 +2,9 @@
 
 The process has one simulator. It is created when this package is first imported and plugs the adapters named in
 the environment variable ``TAVRO_SIM_ADAPTERS`` (comma-separated serial numbers; unset: one adapter
-``tav.io:CANH0001``; empty: none), all wired to one simulated CAN bus. A product running with
+``tav.io:CANH0001``; empty: none), all wired to one simulated CAN bus, bus 0. Adapters plugged with ``bus=n`` (up
+to 15) share bus n with nobody else: one process can hold several independent buses, each with its own clock,
+streams and settings; the bus functions below act on bus 0 unless given ``bus``. A product running with
 ``TAVRO_USB_BACKEND=simulator`` reaches the very same adapters through the capsule ``tavro_sim._native.backend``.
 
     import tavro_sim
@@ -361,12 +363,13 @@ def _check_fields(fields: dict[str, Any]) -> None:
 
 
 def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, legacy: bool = False,
-         has_serial: bool = True, **profile: Any) -> Adapter:
+         has_serial: bool = True, bus: int = 0, **profile: Any) -> Adapter:
     """Plug a new adapter; it enumerates after the ones plugged before it.
 
     serial: the USB serial number (None: a fresh "tav.io:CANH9nnn"); ``has_serial=False`` plugs a device without one.
     legacy: start from the early-firmware profile (no result modes, cancellation, settings status, timestamp reset,
     snapshot or temperatures; 4-byte last error; 64-byte packets) instead of the current one.
+    bus: the simulated CAN bus it is wired to (0..15).
     Other keywords set profile fields (see :data:`PROFILE_FIELDS`), e.g. ``firmware_version=(1, 4, 0, 12)``,
     ``features_supported=0x25``, ``device_name=b"bench"``, ``supported_requests=[...]``.
     """
@@ -382,7 +385,7 @@ def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, leg
         fields["serial"] = serial
     fields["vendor_id"] = vid
     fields["product_id"] = pid
-    return Adapter(_native.plug("legacy" if legacy else "standard", fields))
+    return Adapter(_native.plug("legacy" if legacy else "standard", fields, bus))
 
 
 def adapters() -> list[Adapter]:
@@ -425,53 +428,54 @@ def clear_enumeration_faults() -> None:
 
 # --- the bus ---
 
-def inject(frames: FrameLike | Iterable[FrameLike], bitrate: int = 500000) -> None:
+def inject(frames: FrameLike | Iterable[FrameLike], bitrate: int = 500000, bus: int = 0) -> None:
     """Another node sends these frames (one Frame, or a list of Frames / (id, data, ...) tuples / dicts) at
     ``bitrate``; only adapters running at that bit rate see them (0: every running adapter, without wire time)."""
     if isinstance(frames, (Frame, int, dict)):
         frames = [frames]
-    _native.inject([_frame_tuple(f) for f in frames], bitrate)
+    _native.inject([_frame_tuple(f) for f in frames], bitrate, bus)
 
 
-def start_stream(frame: FrameLike, bitrate: int = 500000, rate_fps: float = 0.0, count: int = 0) -> None:
+def start_stream(frame: FrameLike, bitrate: int = 500000, rate_fps: float = 0.0, count: int = 0,
+                 bus: int = 0) -> None:
     """A stream of ``frame`` from another node: line rate (rate_fps 0) or rate_fps frames/s; count 0 = endless."""
-    _native.start_stream(_frame_tuple(frame), bitrate, float(rate_fps), count)
+    _native.start_stream(_frame_tuple(frame), bitrate, float(rate_fps), count, bus)
 
 
-def stop_stream() -> None:
-    _native.stop_stream()
+def stop_stream(bus: int = 0) -> None:
+    _native.stop_stream(bus)
 
 
-def wire_log() -> list[dict[str, Any]]:
+def wire_log(bus: int = 0) -> list[dict[str, Any]]:
     """Frames that appeared on the wire since the last call: dicts with id, extended, remote, error, dlc, data,
     start_us, end_us, sender (node id, -1 external) and acknowledged."""
-    return _native.wire_log()
+    return _native.wire_log(bus)
 
 
-def set_unlimited_speed(on: bool = True) -> None:
+def set_unlimited_speed(on: bool = True, bus: int = 0) -> None:
     """Frames take no wire time (throughput measurements)."""
-    _native.set_unlimited_speed(on)
+    _native.set_unlimited_speed(on, bus)
 
 
-def set_ack_peer(on: bool = True) -> None:
+def set_ack_peer(on: bool = True, bus: int = 0) -> None:
     """An always-present peer that acknowledges every frame (on by default)."""
-    _native.set_ack_peer(on)
+    _native.set_ack_peer(on, bus)
 
 
-def set_paused(on: bool = True) -> None:
+def set_paused(on: bool = True, bus: int = 0) -> None:
     """Hold the wire: nothing starts until released; then everything ready competes together."""
-    _native.set_paused(on)
+    _native.set_paused(on, bus)
 
 
 def inject_error(state: int, adapter: Adapter | None = None) -> None:
-    """Error frames that move ``adapter``'s (None: every running adapter's) error counters to ``state``: 1 warning,
-    2 passive, 3 bus-off (0: one protocol error)."""
+    """Error frames that move ``adapter``'s (None: every running adapter's on bus 0) error counters to ``state``:
+    1 warning, 2 passive, 3 bus-off (0: one protocol error)."""
     _native.inject_error(None if adapter is None else adapter.id, state)
 
 
-def bus_time_us() -> int:
+def bus_time_us(bus: int = 0) -> int:
     """The bus clock in microseconds."""
-    return _native.bus_time_us()
+    return _native.bus_time_us(bus)
 
 
 def thread_names() -> list[str]:

@@ -5,25 +5,28 @@
 
 namespace tavro::sim {
 
-SimHub::SimHub(BusFactory bus_factory) : bus_factory_(std::move(bus_factory)), bus_(bus_factory_()) {}
+SimHub::SimHub(BusFactory bus_factory) : bus_factory_(std::move(bus_factory)) { buses_.push_back(bus_factory_()); }
 
 SimHub::~SimHub() {
   std::vector<std::shared_ptr<SimAdapter>> gone;
-  std::shared_ptr<SimBus> bus;
+  std::vector<std::shared_ptr<SimBus>> buses;
   {
     std::lock_guard l(mu_);
     gone.swap(adapters_);
-    bus = bus_;
+    buses = buses_;
   }
   for (auto& a : gone) a->unplug();
-  if (bus) bus->shutdown();
+  for (auto& b : buses)
+    if (b) b->shutdown();
 }
 
-std::shared_ptr<SimAdapter> SimHub::plug(FirmwareProfile profile) {
+std::shared_ptr<SimAdapter> SimHub::plug(FirmwareProfile profile, size_t bus_index) {
+  auto bus = this->bus(bus_index);
+  if (!bus) return nullptr;
   std::lock_guard l(mu_);
   const uint8_t address = next_address_;
   next_address_ = next_address_ >= 127 ? 1 : uint8_t(next_address_ + 1);
-  auto a = std::make_shared<SimAdapter>(next_id_++, address, std::move(profile), bus_);
+  auto a = std::make_shared<SimAdapter>(next_id_++, address, std::move(profile), std::move(bus));
   adapters_.push_back(a);
   return a;
 }
@@ -56,18 +59,20 @@ std::shared_ptr<SimAdapter> SimHub::find(uint64_t adapter_id) const {
   return nullptr;
 }
 
-std::shared_ptr<SimBus> SimHub::bus() const {
+std::shared_ptr<SimBus> SimHub::bus(size_t index) {
+  if (index >= kMaxBuses) return nullptr;
   std::lock_guard l(mu_);
-  return bus_;
+  if (buses_.size() <= index) buses_.resize(index + 1);
+  if (!buses_[index]) buses_[index] = bus_factory_();
+  return buses_[index];
 }
 
 void SimHub::reset() {
   std::vector<std::shared_ptr<SimAdapter>> gone;
-  std::shared_ptr<SimBus> old_bus;
+  std::vector<std::shared_ptr<SimBus>> old_buses;
   {
     std::lock_guard l(mu_);
     gone.swap(adapters_);
-    old_bus = bus_;
   }
   for (auto& a : gone) {
     a->faults().clear();
@@ -76,10 +81,12 @@ void SimHub::reset() {
   auto fresh = bus_factory_();
   {
     std::lock_guard l(mu_);
-    bus_ = fresh;
+    old_buses.swap(buses_);
+    buses_.push_back(std::move(fresh));
     next_address_ = 1;
   }
-  if (old_bus) old_bus->shutdown();
+  for (auto& b : old_buses)
+    if (b) b->shutdown();
 }
 
 }  // namespace tavro::sim

@@ -126,6 +126,8 @@ class Firmware {
   int64_t last_rx_host_ns() const noexcept { return last_rx_host_ns_.load(std::memory_order_acquire); }
   // This adapter's node id on the bus.
   int bus_node() const noexcept { return node_; }
+  // The bus this adapter is wired to.
+  const std::shared_ptr<SimBus>& bus() const noexcept { return bus_; }
 
  private:
   class BusPort;

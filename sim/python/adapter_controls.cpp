@@ -13,7 +13,9 @@ namespace tavro::sim::python {
 PyObject* py_plug(PyObject*, PyObject* args) {
   PyObject* base_obj;
   PyObject* fields;
-  if (!PyArg_ParseTuple(args, "OO", &base_obj, &fields)) return nullptr;
+  unsigned int bus = 0;
+  if (!PyArg_ParseTuple(args, "OO|I", &base_obj, &fields, &bus)) return nullptr;
+  if (!bus_or_raise(bus)) return nullptr;
   const char* base = PyUnicode_Check(base_obj) ? PyUnicode_AsUTF8AndSize(base_obj, nullptr) : nullptr;
   FirmwareProfile p;
   if (base && std::string(base) == "legacy") p = FirmwareProfile::legacy();
@@ -26,7 +28,7 @@ PyObject* py_plug(PyObject*, PyObject* args) {
   std::shared_ptr<SimAdapter> a;
   {
     GilRelease u;
-    a = s.hub.plug(std::move(p));
+    a = s.hub.plug(std::move(p), bus);
     std::lock_guard l(s.mu);
     s.known[a->id()] = a;
   }

@@ -1,4 +1,5 @@
-// tavro_sim._native's bus controls: frames from other nodes, streams, error injection, the wire log.
+// tavro_sim._native's bus controls: frames from other nodes, streams, error injection, the wire log; each acts on
+// the bus it is given (bus 0 unless given one).
 #include "python/controls.hpp"
 
 #include <vector>
@@ -39,12 +40,22 @@ bool to_frame(PyObject* o, tavro::sim::BusFrame* f) {
   return true;
 }
 
+// The bus named by the optional only argument (bus 0 without it), or nullptr with an exception set.
+std::shared_ptr<SimBus> bus_arg(PyObject* args) {
+  unsigned int index = 0;
+  if (!PyArg_ParseTuple(args, "|I", &index)) return nullptr;
+  return bus_or_raise(index);
+}
+
 }  // namespace
 
 PyObject* py_inject(PyObject*, PyObject* args) {
   PyObject* frames;
   unsigned int bitrate;
-  if (!PyArg_ParseTuple(args, "OI", &frames, &bitrate)) return nullptr;
+  unsigned int index = 0;
+  if (!PyArg_ParseTuple(args, "OI|I", &frames, &bitrate, &index)) return nullptr;
+  auto bus = bus_or_raise(index);
+  if (!bus) return nullptr;
   Ref it(PyObject_GetIter(frames));
   if (!it) return nullptr;
   std::vector<tavro::sim::BusFrame> list;
@@ -57,7 +68,7 @@ PyObject* py_inject(PyObject*, PyObject* args) {
   if (PyErr_Occurred()) return nullptr;
   {
     GilRelease u;
-    simulator().hub.bus()->inject(list, bitrate);
+    bus->inject(list, bitrate);
   }
   Py_RETURN_NONE;
 }
@@ -67,20 +78,25 @@ PyObject* py_start_stream(PyObject*, PyObject* args) {
   unsigned int bitrate;
   double rate;
   unsigned long long count;
-  if (!PyArg_ParseTuple(args, "OIdK", &frame, &bitrate, &rate, &count)) return nullptr;
+  unsigned int index = 0;
+  if (!PyArg_ParseTuple(args, "OIdK|I", &frame, &bitrate, &rate, &count, &index)) return nullptr;
+  auto bus = bus_or_raise(index);
+  if (!bus) return nullptr;
   tavro::sim::BusFrame f;
   if (!to_frame(frame, &f)) return nullptr;
   {
     GilRelease u;
-    simulator().hub.bus()->start_stream(f, bitrate, rate, count);
+    bus->start_stream(f, bitrate, rate, count);
   }
   Py_RETURN_NONE;
 }
 
-PyObject* py_stop_stream(PyObject*, PyObject*) {
+PyObject* py_stop_stream(PyObject*, PyObject* args) {
+  auto bus = bus_arg(args);
+  if (!bus) return nullptr;
   {
     GilRelease u;
-    simulator().hub.bus()->stop_stream();
+    bus->stop_stream();
   }
   Py_RETURN_NONE;
 }
@@ -89,12 +105,15 @@ namespace {
 
 PyObject* py_set_flag(PyObject* args, void (*fn)(tavro::sim::SimBus&, bool)) {
   PyObject* on;
-  if (!PyArg_ParseTuple(args, "O", &on)) return nullptr;
+  unsigned int index = 0;
+  if (!PyArg_ParseTuple(args, "O|I", &on, &index)) return nullptr;
   bool v;
   if (!to_bool(on, &v, "on")) return nullptr;
+  auto bus = bus_or_raise(index);
+  if (!bus) return nullptr;
   {
     GilRelease u;
-    fn(*simulator().hub.bus(), v);
+    fn(*bus, v);
   }
   Py_RETURN_NONE;
 }
@@ -120,23 +139,29 @@ PyObject* py_inject_error(PyObject*, PyObject* args) {
     return nullptr;
   }
   int node = -1;
+  std::shared_ptr<SimBus> bus;
   if (id != Py_None) {
     auto a = adapter_or_raise(id);
     if (!a) return nullptr;
     node = a->firmware().bus_node();
+    bus = a->firmware().bus();
+  } else if (!(bus = bus_or_raise(0))) {
+    return nullptr;
   }
   {
     GilRelease u;
-    simulator().hub.bus()->inject_error(node, state);
+    bus->inject_error(node, state);
   }
   Py_RETURN_NONE;
 }
 
-PyObject* py_wire_log(PyObject*, PyObject*) {
+PyObject* py_wire_log(PyObject*, PyObject* args) {
+  auto bus = bus_arg(args);
+  if (!bus) return nullptr;
   std::vector<tavro::sim::WireRecord> log;
   {
     GilRelease u;
-    log = simulator().hub.bus()->take_wire_log();
+    log = bus->take_wire_log();
   }
   Ref out(PyList_New(0));
   if (!out) return nullptr;
@@ -156,8 +181,10 @@ PyObject* py_wire_log(PyObject*, PyObject*) {
   return out.release();
 }
 
-PyObject* py_bus_time_us(PyObject*, PyObject*) {
-  return PyLong_FromUnsignedLongLong(simulator().hub.bus()->now_us());
+PyObject* py_bus_time_us(PyObject*, PyObject* args) {
+  auto bus = bus_arg(args);
+  if (!bus) return nullptr;
+  return PyLong_FromUnsignedLongLong(bus->now_us());
 }
 
 PyObject* py_node_id(PyObject*, PyObject* id) {

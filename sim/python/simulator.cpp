@@ -1,9 +1,10 @@
-// Creating the simulator singleton, and finding its adapters by id.
+// Creating the simulator singleton, and finding its adapters by id and its buses by number.
 #include "python/simulator.hpp"
 
 #include <string>
 
 #include "platform/platform.hpp"
+#include "python/convert.hpp"
 
 namespace tavro::sim::python {
 
@@ -43,6 +44,15 @@ std::shared_ptr<SimAdapter> adapter_or_raise(PyObject* id_obj) {
     return nullptr;
   }
   return it->second;
+}
+
+std::shared_ptr<SimBus> bus_or_raise(unsigned int index) {
+  if (index >= SimHub::kMaxBuses) {
+    PyErr_Format(PyExc_ValueError, "bus must be 0..%d", int(SimHub::kMaxBuses) - 1);
+    return nullptr;
+  }
+  GilRelease u;  // a new bus starts its thread
+  return simulator().hub.bus(index);
 }
 
 }  // namespace tavro::sim::python

@@ -1,5 +1,5 @@
-// The process's one simulator: the hub of simulated adapters, the seam backend the driver takes through a capsule,
-// and the USB/IP server, all on one simulated bus.
+// The process's one simulator: the hub of simulated adapters and their buses, the seam backend the driver takes
+// through a capsule, and the USB/IP server.
 #pragma once
 
 #include <map>
@@ -29,5 +29,8 @@ Simulator& simulator();
 
 // The adapter with the id `id_obj` holds (plugged since the last reset), or nullptr with ValueError set.
 std::shared_ptr<SimAdapter> adapter_or_raise(PyObject* id_obj);
+
+// The hub's bus `index` (made when first asked for), or nullptr with ValueError set.
+std::shared_ptr<SimBus> bus_or_raise(unsigned int index);
 
 }  // namespace tavro::sim::python

@@ -1006,17 +1006,26 @@ TEST_F(BackendTest, UsbipServerListensWhereBuiltAndRefusesElsewhere) {
   EXPECT_EQ(server.port(), 0);
 }
 
-TEST_F(BackendTest, ResetUnplugsEverythingAndClearsRules) {
+TEST_F(BackendTest, ResetUnplugsEverythingClearsRulesAndRenewsBuses) {
   FaultRule e;
   e.target = FaultTarget::Enumerate;
   backend.faults().add(e);
   hub.plug(with_serial("tav.io:CANJ0009"));
   auto old_bus = hub.bus();
+  // Bus 3 is made when first asked for, from the factory's next bus.
+  bus = std::make_shared<ScriptedBus>();
+  auto elsewhere = hub.plug(with_serial("tav.io:CANJ0010"), 3);
+  EXPECT_EQ(elsewhere->firmware().bus(), bus);
+  EXPECT_EQ(hub.bus(3), bus);
+  EXPECT_EQ(hub.bus(), old_bus);
+  EXPECT_EQ(hub.plug(FirmwareProfile::standard(), SimHub::kMaxBuses), nullptr);
   auto fresh = std::make_shared<ScriptedBus>();
   bus = fresh;
   backend.reset();
   EXPECT_EQ(hub.bus(), fresh);
   EXPECT_NE(old_bus, fresh);
+  EXPECT_EQ(hub.bus(3), fresh);
+  EXPECT_FALSE(elsewhere->plugged());
   auto list = backend.enumerate();
   ASSERT_TRUE(list.ok());
   EXPECT_TRUE(list.value->empty());

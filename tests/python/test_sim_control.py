@@ -168,10 +168,12 @@ def test_records_show_what_reached_the_adapter(ext):
 
 def test_injected_frames_are_received(ext):
     tavro_sim.plug("tav.io:CANH0001")
-    d = ext.NativeTavroDevice()
+    tavro_sim.plug("tav.io:CANI0002", bus=1)
+    d, elsewhere = ext.NativeTavroDevice("tav.io:CANH0001"), ext.NativeTavroDevice("tav.io:CANI0002")
     try:
-        d.set_bitrate(500000, 875)
-        d.set_bus_state(True)
+        for dev in (d, elsewhere):
+            dev.set_bitrate(500000, 875)
+            dev.set_bus_state(True)
         tavro_sim.inject([tavro_sim.Frame(0x321, b"xyz"), (0x1ABCDE, b"", True, False, False, None)])
         got = [d.receive_frame(5000) for _ in range(2)]
         assert [f[1] for f in got] == [0x321, 0x1ABCDE]
@@ -180,8 +182,14 @@ def test_injected_frames_are_received(ext):
         tavro_sim.inject(tavro_sim.Frame(0x100), bitrate=125000)
         tavro_sim.inject(tavro_sim.Frame(0x101))
         assert d.receive_frame(5000)[1] == 0x101
+        # Nor one on another bus: each bus reaches only its own adapters.
+        tavro_sim.inject(tavro_sim.Frame(0x102), bus=1)
+        tavro_sim.inject(tavro_sim.Frame(0x103))
+        assert d.receive_frame(5000)[1] == 0x103
+        assert elsewhere.receive_frame(5000)[1] == 0x102
     finally:
         d.close()
+        elsewhere.close()
 
 
 def test_stale_receive_data_reaches_every_discard_branch(ext):
@@ -208,5 +216,7 @@ def test_bus_controls_validate_arguments():
         tavro_sim.inject_error(4)
     with pytest.raises(TypeError):
         tavro_sim.inject([object()])
+    with pytest.raises(ValueError, match=r"^bus must be 0\.\.15$"):
+        tavro_sim.start_stream(0x1, bus=16)
     t0 = tavro_sim.bus_time_us()
     assert wait_for(lambda: tavro_sim.bus_time_us() > t0)
