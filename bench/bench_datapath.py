@@ -175,9 +175,11 @@ def thread_label(tid: int, name: str, python_threads: dict) -> str:
         return "python main thread"
     if tid in python_threads:
         return python_threads[tid]
-    if name.startswith("tavro-sim"):
+    # The simulator's bus and, on the kernel path, its USB/IP server threads; libusb's own threads (its hotplug
+    # monitor "libusb_event") work for the driver.
+    if name.startswith(("tavro-sim", "tavro-usbip")):
         return "simulator (" + name + ")"
-    if name.startswith("tavro-"):
+    if name.startswith(("tavro-", "libusb")):
         return "driver (" + name + ")"
     return "other (" + name + ")"
 
@@ -225,7 +227,7 @@ class CpuWindow:
             "per_thread_wakeups_per_s": {k: v / wall for k, v in sorted(wakeups.items())},
             "threads": dict(sorted(threads.items())),
             "driver_and_python_cpu_per_wall_s": driver / wall,
-            # the driver's own threads ("tavro-*" outside the simulator), without the Python callers
+            # the driver's own threads ("tavro-*" outside the simulator, and libusb's), without the Python callers
             "driver_threads_cpu_per_wall_s": sum(v for k, v in cpu.items() if k.startswith("driver")) / wall,
             "driver_threads_wakeups_per_s": sum(v for k, v in wakeups.items() if k.startswith("driver")) / wall,
         }
