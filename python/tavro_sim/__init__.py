@@ -299,8 +299,9 @@ class Adapter:
         text stands for a permission error), "unlink" (with "timeout": the host's cancellation of the pending
         requests on ``endpoint``, or of any request, never comes back; on USB/IP the unlink is never answered, so the
         host's stack keeps the cancelled request until the connection closes, in process a bulk IN queue's
-        cancellation gives up), "clear_halt" (the host's clearing of a halt on ``endpoint`` ends with the action's
-        status and the halt stays), "submit" (the host stack refuses to submit a bulk transfer on ``endpoint``
+        cancellation gives up; in process also "delay" for bulk OUT, "reply" and the ending actions for bulk IN),
+        "clear_halt" (the host's clearing of a halt on ``endpoint`` ends with the action's status and the halt
+        stays), "submit" (the host stack refuses to submit a bulk transfer on ``endpoint``
         with the action's status; nothing reaches the adapter).
         request: a control request number or name ("Bus"); direction "in", "out" or "any";
         value: only requests with this wValue. endpoint: the bulk endpoint (0x81, 0x83, 0x02; None = any).

@@ -102,6 +102,18 @@ std::vector<size_t> SimAdapter::pending_in(uint8_t endpoint) {
   return out;
 }
 
+SimAdapter::EndpointUse SimAdapter::endpoint_use(uint8_t endpoint) {
+  std::lock_guard l(mu_);
+  return use_[halt_slot(endpoint)];
+}
+
+void SimAdapter::note_submit_locked(uint8_t endpoint, size_t length, size_t queued) noexcept {
+  EndpointUse& u = use_[halt_slot(endpoint)];
+  ++u.transfers;
+  u.last_length = length;
+  u.most_queued = std::max(u.most_queued, queued);
+}
+
 bool SimAdapter::endpoint_open(uint8_t address) {
   std::lock_guard l(mu_);
   return (open_endpoints_ & endpoint_bit(address)) != 0;
@@ -195,6 +207,7 @@ usb::TransferOutcome SimAdapter::answer_control(const usb::ControlSetup& setup, 
 BulkOutPlan SimAdapter::plan_bulk_out_locked(size_t length) {
   BulkOutPlan plan;
   plan.limit = length;
+  note_submit_locked(protocol::kEpBulkOut, length, 1);
   if (halted(protocol::kEpBulkOut)) {
     plan.end = outcome(usb::TransferStatus::Stall);
     return plan;
@@ -252,6 +265,7 @@ void BulkInQueue::submit_locked(uint64_t tag, size_t length) {
   t.length = length;
   t.limit = length;
   queue_.push_back(std::move(t));
+  adapter_->note_submit_locked(endpoint_, length, queue_.size());
   pump_locked(Clock::now());
 }
 

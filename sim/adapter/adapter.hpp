@@ -90,6 +90,15 @@ class SimAdapter final : public EndpointListener {
   // first, and whether the host has a pipe open on `address`.
   std::vector<size_t> pending_in(uint8_t endpoint);
   bool endpoint_open(uint8_t address);
+  // What the host submitted on a bulk endpoint so far (refused submissions not counted): transfers, the length of
+  // the last one, and the most queued at once (IN; 1 for OUT).
+  struct EndpointUse {
+    uint64_t transfers = 0;
+    size_t last_length = 0;
+    size_t most_queued = 0;
+  };
+  EndpointUse endpoint_use(uint8_t endpoint);
+  void note_submit_locked(uint8_t endpoint, size_t length, size_t queued) noexcept;
 
   // What reached the adapter, oldest first; bounded (the oldest entries are dropped beyond the limit).
   std::vector<ControlRecord> control_records() const;
@@ -168,6 +177,7 @@ class SimAdapter final : public EndpointListener {
   std::atomic<uint64_t> halt_clears_[3]{};  // 0x81, 0x83, 0x02
   std::atomic<bool> halted_[3]{};
   std::atomic<uint64_t> halts_[3]{};
+  EndpointUse use_[3];  // guarded by mu_
 
   mutable std::mutex record_mu_;
   size_t record_limit_ = 65536;

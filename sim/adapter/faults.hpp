@@ -26,9 +26,11 @@ enum class FaultTarget : uint8_t {
   Claim = 5,         // claiming the interface
   EndpointOpen = 6,  // opening an endpoint pipe (`endpoint`, 0 = any)
   SerialRead = 7,    // reading the serial number during enumeration (the adapter is listed without one)
-  Unlink = 8,        // the host's cancellation of the pending requests on `endpoint` (0 = any); Timeout: they never
-                     // come back (USB/IP: the unlink is never answered, so the host's stack keeps the cancelled
-                     // request until the connection closes; the seam: a bulk IN queue's cancel_all gives up)
+  Unlink = 8,        // the host's cancellation of a pending request on `endpoint` (0 = any); Timeout: it never
+                     // comes back (USB/IP: the unlink is never answered, so the host's stack keeps the cancelled
+                     // request until the connection closes; the seam: a bulk IN queue's cancel_all gives up). The
+                     // seam also takes: Delay (bulk OUT: it comes back that much later), Reply (bulk IN: it had
+                     // received `payload`), and the ending actions (bulk IN: it comes back with their status)
   ClearHalt = 9,     // the host's clearing of a halt on `endpoint` (0 = any): a standard request the device answers;
                      // it ends with the rule's status and the halt stays
   Submit = 10,       // the host stack refuses to submit a bulk transfer on `endpoint` (0 = any) with the rule's status

@@ -114,14 +114,21 @@ class SimBulkIn final : public usb::BulkInPipe {
 
   bool cancel_all(usb::Duration,
                   const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
-    // A host stack that never gives the cancelled transfers back: they stay queued until the pipe goes.
-    if (auto rule = adapter_->faults().take({FaultTarget::Unlink, 0, true, 0, desc_.address});
-        rule && rule->action == FaultAction::Timeout)
-      return false;
     std::deque<BulkInQueue::Transfer> returned;
     {
       std::lock_guard l(adapter_->mu_);
       queue_.pump_locked(Clock::now());
+      // Each pending transfer is unlinked on its own, and an Unlink rule decides how it comes back.
+      std::vector<std::pair<BulkInQueue::Transfer*, FaultRule>> ruled;
+      for (auto& t : queue_.transfers_locked()) {
+        if (t.done) continue;
+        auto rule = adapter_->faults().take({FaultTarget::Unlink, 0, true, 0, desc_.address});
+        if (!rule) continue;
+        // A host stack that never gives a cancelled transfer back: they stay queued until the pipe goes.
+        if (rule->action == FaultAction::Timeout) return false;
+        ruled.emplace_back(&t, std::move(*rule));
+      }
+      for (auto& [t, rule] : ruled) unlinked(*t, rule);
       returned.swap(queue_.transfers_locked());
     }
     for (auto& t : returned) {
@@ -140,6 +147,25 @@ class SimBulkIn final : public usb::BulkInPipe {
   }
 
  private:
+  // How a pending transfer that an Unlink rule hits comes back (adapter lock held). Reply: it had received the
+  // rule's payload when the cancellation took effect: a transfer ended by a short packet (or filled) completed,
+  // one holding only full packets was still waiting for more and comes back Cancelled with them. The other actions
+  // end it with their status (a stall halts the endpoint, a disconnect unplugs the adapter).
+  void unlinked(BulkInQueue::Transfer& t, const FaultRule& rule) {
+    t.done = true;
+    if (rule.action == FaultAction::Reply) {
+      const size_t n = std::min(rule.payload.size(), t.length);
+      std::copy_n(rule.payload.begin(), n, t.buf.begin());
+      const size_t packet = std::max<size_t>(desc_.max_packet_size, 1);
+      t.result = outcome(n == t.length || n % packet != 0 ? TransferStatus::Completed : TransferStatus::Cancelled, n);
+      return;
+    }
+    if (rule.action == FaultAction::Stall) adapter_->halt(desc_.address);
+    if (rule.action == FaultAction::Disconnect) adapter_->unplug_locked();
+    const TransferStatus s = fault_status(rule);
+    t.result = outcome(s == TransferStatus::Completed ? TransferStatus::Cancelled : s, 0, rule.os_code);
+  }
+
   std::shared_ptr<SimInterface> iface_;
   std::shared_ptr<SimAdapter> adapter_;
   usb::EndpointDescriptor desc_;
@@ -195,14 +221,14 @@ class SimBulkOut final : public usb::BulkOutPipe {
           break;
         }
         if (!done_ && !adapter_->plugged()) finish(outcome(TransferStatus::Disconnected));
-        if (!done_ && cancel_requested_) finish(outcome(TransferStatus::Cancelled));
+        if (!done_ && cancel_requested_ && Clock::now() >= cancelled_at_) finish(outcome(TransferStatus::Cancelled));
         if (done_) {
           in_flight_ = false;
           result = result_;
           break;
         }
         auto now = Clock::now();
-        if (!hung_ && now >= ready_at_) {
+        if (!hung_ && !cancel_requested_ && now >= ready_at_) {
           const uint64_t seq = adapter_->ready_seq_;
           l.unlock();
           const bool busy = !deliver();
@@ -212,16 +238,26 @@ class SimBulkOut final : public usb::BulkOutPipe {
           now = Clock::now();
         }
         if (now >= deadline) break;
-        adapter_->cv_for(protocol::kEpBulkOut).wait_until(l, std::min(deadline, ready_at_ > now ? ready_at_ : deadline));
+        const Clock::time_point due = cancel_requested_ ? cancelled_at_ : ready_at_;
+        adapter_->cv_for(protocol::kEpBulkOut).wait_until(l, std::min(deadline, due > now ? due : deadline));
       }
     }
     adapter_->finish_unplug();
     return result;
   }
 
+  // An Unlink rule on the endpoint: Timeout, the cancelled transfer never comes back (until the pipe goes); Delay,
+  // it comes back that much later.
   void cancel() override {
     std::lock_guard l(adapter_->mu_);
+    if (!in_flight_ || done_ || cancel_requested_) return;
+    Clock::time_point at = Clock::now();
+    if (auto rule = adapter_->faults().take({FaultTarget::Unlink, 0, false, 0, desc_.address})) {
+      if (rule->action == FaultAction::Timeout) return;
+      if (rule->action == FaultAction::Delay) at += std::chrono::duration_cast<Clock::duration>(rule->delay);
+    }
     cancel_requested_ = true;
+    cancelled_at_ = at;
     adapter_->cv_for(protocol::kEpBulkOut).notify_all();
   }
 
@@ -264,6 +300,7 @@ class SimBulkOut final : public usb::BulkOutPipe {
   bool cancel_requested_ = false;
   size_t limit_ = 0;
   Clock::time_point ready_at_{};
+  Clock::time_point cancelled_at_{};  // when a cancellation asked for takes effect
   TransferOutcome result_;
 };
 
