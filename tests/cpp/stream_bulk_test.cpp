@@ -5,9 +5,8 @@
 #include <limits>
 #include <numeric>
 
-#include "fake_usb.hpp"
-#include "fake_adapter_fixture.hpp"
 #include "log_capture.hpp"
+#include "sim_adapter.hpp"
 #include "stream/bulk.hpp"
 #include "stream/records.hpp"
 #include "stream/rx_stream.hpp"
@@ -15,15 +14,31 @@
 namespace tavro {
 namespace {
 
-using fake::BulkInCompletion;
-using fake::BulkOutBehaviour;
-using fake::Bytes;
 using std::chrono::milliseconds;
-using usb::TransferStatus;
+using test::Action;
+using test::Bytes;
+using test::Target;
 
-class BulkTest : public test::FakeAdapterTest {
+// Full-speed receive packets (64 bytes), so that transfer sizes round to a small unit.
+class BulkTest : public test::SimAdapterTest {
  protected:
-  fake::FakeBulkIn& rx() { return dev->bulk_in(protocol::kEpRxIn); }
+  BulkTest() { profile.rx_packet_size = 64; }
+  void add(sim::FaultRule r, int64_t count = 1) {
+    r.count = count;
+    dev->add_fault(std::move(r));
+  }
+  // How the host's cancellation of a pending transfer on `endpoint` comes back.
+  static sim::FaultRule unlink(Action a, Bytes payload = {}, uint8_t endpoint = protocol::kEpRxIn) {
+    sim::FaultRule r = test::fault(Target::Unlink, a, endpoint);
+    r.payload = std::move(payload);
+    return r;
+  }
+  static sim::FaultRule out(Action a, uint32_t length = 0) {
+    sim::FaultRule r = test::fault(Target::BulkOut, a, protocol::kEpBulkOut);
+    r.length = length;
+    return r;
+  }
+  sim::SimAdapter::EndpointUse use(uint8_t endpoint = protocol::kEpRxIn) { return dev->endpoint_use(endpoint); }
 };
 
 Bytes sequence(size_t n, uint8_t first = 0) {
@@ -42,7 +57,7 @@ TEST_F(BulkInStreamTest, OpenRoundsTheTransferSizeAndQueuesDepthTransfers) {
     ASSERT_TRUE(s.ok()) << s.error().text();
     EXPECT_EQ((*s)->transfer_size(), expected) << requested;
     EXPECT_EQ((*s)->pipe().outstanding(), 4u);
-    EXPECT_EQ(rx().last_length(), expected);
+    EXPECT_EQ(dev->pending_in(protocol::kEpRxIn), std::vector<size_t>(4, expected));
   }
   auto results = BulkInStream::open(*adapter, protocol::kEpTxResultIn, 1024, 2);
   ASSERT_TRUE(results.ok());
@@ -53,12 +68,13 @@ TEST_F(BulkInStreamTest, OpenRejectsMissingOrNonBulkEndpointsAndOversizedTransfe
   EXPECT_EQ(BulkInStream::open(*adapter, 0x85, 64, 1).error().text(), "USB error: not found");
   EXPECT_EQ(BulkInStream::open(*adapter, protocol::kEpBulkOut, 64, 1).error().text(),
             "Communication error: endpoint 0x02 is not a bulk IN endpoint");
-  dev->endpoints.push_back({0x84, usb::EndpointType::Interrupt, 64});
-  EXPECT_EQ(BulkInStream::open(*adapter, 0x84, 64, 1).error().text(),
-            "Communication error: endpoint 0x84 is not a bulk IN endpoint");
   EXPECT_EQ(BulkInStream::open(*adapter, protocol::kEpRxIn, std::numeric_limits<size_t>::max() - 3, 1).error().text(),
             "Invalid parameter: Bulk IN buffer size is too large");
-  EXPECT_EQ(rx().submitted(), 0u);
+  profile.endpoints.push_back({0x84, 3});  // an interrupt endpoint
+  plug();
+  EXPECT_EQ(BulkInStream::open(*adapter, 0x84, 64, 1).error().text(),
+            "Communication error: endpoint 0x84 is not a bulk IN endpoint");
+  EXPECT_EQ(use().transfers, 0u);
 }
 
 TEST_F(BulkInStreamTest, ReadChecksTheBufferAndTimesOutWithoutConsuming) {
@@ -72,13 +88,13 @@ TEST_F(BulkInStreamTest, ReadChecksTheBufferAndTimesOutWithoutConsuming) {
   ASSERT_FALSE(r.ok());
   EXPECT_TRUE(r.error().is(DeviceError::Kind::Timeout));
   EXPECT_EQ(s->pipe().outstanding(), 4u);
-  EXPECT_EQ(rx().submitted(), 4u) << "a time-out submits nothing";
+  EXPECT_EQ(use().transfers, 4u) << "a time-out submits nothing";
 }
 
 TEST_F(BulkInStreamTest, ReadCopiesDataAndKeepsTheQueueFull) {
   auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 1024, 4)).value();
-  rx().push_data(sequence(48, 1));
-  rx().push_data({});
+  add(test::in_data(sequence(48, 1)));
+  add(test::in_data({}));
   Bytes buf(2048, 0xEE);
   auto r = s->read(buf, milliseconds(1000));
   ASSERT_TRUE(r.ok());
@@ -86,17 +102,17 @@ TEST_F(BulkInStreamTest, ReadCopiesDataAndKeepsTheQueueFull) {
   EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 48), sequence(48, 1));
   EXPECT_EQ(buf[48], 0xEE);
   EXPECT_EQ(s->pipe().outstanding(), 4u);
-  EXPECT_EQ(rx().submitted(), 5u);
+  EXPECT_EQ(use().transfers, 5u);
 
   auto empty = s->read(buf, milliseconds(1000));
   ASSERT_TRUE(empty.ok());
   EXPECT_EQ(*empty, 0u);
-  EXPECT_EQ(rx().max_outstanding(), 4u);
+  EXPECT_EQ(use().most_queued, 4u);
 }
 
 TEST_F(BulkInStreamTest, ReadViewReturnsTheCompletedBytes) {
   auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
-  rx().push_data(sequence(24, 9));
+  add(test::in_data(sequence(24, 9)));
   auto v = s->read_view(milliseconds(1000));
   ASSERT_TRUE(v.ok());
   EXPECT_EQ(Bytes(v->begin(), v->end()), sequence(24, 9));
@@ -105,25 +121,26 @@ TEST_F(BulkInStreamTest, ReadViewReturnsTheCompletedBytes) {
 TEST_F(BulkInStreamTest, FailedCompletionsMapToUsbErrors) {
   auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
   Bytes buf(64);
-  const std::pair<TransferStatus, const char*> cases[] = {
-      {TransferStatus::Cancelled, "USB error: timed out"},
-      {TransferStatus::Stall, "USB error: endpoint stall"},
-      {TransferStatus::Disconnected, "USB error: device disconnected"},
-      {TransferStatus::Fault, "USB error: transport error"},
-      {TransferStatus::InvalidArgument, "USB error: transport error"},
-      {TransferStatus::Unknown, "USB error: transport error"},
+  // The stall last: it halts the endpoint.
+  const std::pair<Action, const char*> cases[] = {
+      {Action::Expire, "USB error: timed out"},
+      {Action::Fault, "USB error: transport error"},
+      {Action::OsError, "USB error: transport error"},
+      {Action::Stall, "USB error: endpoint stall"},
   };
-  for (auto [status, text] : cases) {
-    rx().push(BulkInCompletion::fail(status));
+  for (auto [action, text] : cases) {
+    add(test::in_ends(action));
     EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), text);
     EXPECT_EQ(s->pipe().outstanding(), 2u) << "the replacement is submitted whatever the outcome";
   }
+  dev->unplug();
+  EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), "USB error: device disconnected");
 }
 
 TEST_F(BulkInStreamTest, AnEmptyQueueThatCannotBeRefilledReportsTheRefusal) {
   auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 1)).value();
-  rx().push_data(sequence(8));
-  rx().refuse_submit(TransferStatus::Disconnected);
+  add(test::in_data(sequence(8)));
+  add(test::fault(Target::Submit, Action::Disconnect, protocol::kEpRxIn), -1);
   Bytes buf(64);
   EXPECT_TRUE(s->read(buf, milliseconds(1000)).ok());
   EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), "USB error: device disconnected");
@@ -133,7 +150,7 @@ TEST_F(BulkInStreamTest, AHaltIsClearedByTheStreamsReleaseOrElseByTheNextStream)
   Bytes buf(64);
   for (bool released : {true, false}) {
     auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
-    rx().push(BulkInCompletion::fail(TransferStatus::Stall));
+    add(test::in_ends(Action::Stall));
     EXPECT_EQ(s->read(buf, milliseconds(1000)).error().text(), "USB error: endpoint stall");
     if (released) {
       EXPECT_TRUE(s->cancel_all(milliseconds(1000), {}));
@@ -142,16 +159,20 @@ TEST_F(BulkInStreamTest, AHaltIsClearedByTheStreamsReleaseOrElseByTheNextStream)
   }
   auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
   EXPECT_FALSE(s->halted());
-  auto events = dev->events();
-  EXPECT_EQ(std::count(events.begin(), events.end(), "clear_halt 0x81"), 2);
-  EXPECT_EQ(events.back(), "clear_halt 0x81");  // before any transfer of the new stream
+  EXPECT_EQ(dev->halt_clears(protocol::kEpRxIn), 2u);
+  // Cleared before the new stream queued anything: its first transfer completes.
+  add(test::in_data(sequence(8)));
+  auto first = s->read(buf, milliseconds(1000));
+  ASSERT_TRUE(first.ok()) << first.error().text();
+  EXPECT_EQ(*first, 8u);
 }
 
 TEST_F(BulkInStreamTest, DroppingTheStreamClosesTheEndpoint) {
   {
     auto s = std::move(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2)).value();
+    EXPECT_TRUE(dev->endpoint_open(protocol::kEpRxIn));
   }
-  EXPECT_EQ(dev->events().back(), "close_in 0x81");
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn));
   EXPECT_TRUE(BulkInStream::open(*adapter, protocol::kEpRxIn, 64, 2).ok()) << "and it can be opened again";
 }
 
@@ -165,12 +186,11 @@ TEST_F(TxWrite, WholeRecordIsWritten) {
   TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(100));
   EXPECT_TRUE(r.status.ok());
   EXPECT_EQ(r.state, TxWriteState::Written);
-  ASSERT_EQ(dev->bulk_out().written().size(), 1u);
-  EXPECT_EQ(dev->bulk_out().written()[0], Bytes(std::begin(kRecord), std::end(kRecord)));
+  EXPECT_EQ(dev->bulk_out_records(), std::vector<Bytes>{Bytes(std::begin(kRecord), std::end(kRecord))});
 }
 
 TEST_F(TxWrite, PartialAcceptanceIsUncertain) {
-  dev->bulk_out().script(BulkOutBehaviour::partial(8));
+  add(out(Action::PartialAccept, 8));
   TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(100));
   ASSERT_FALSE(r.status.ok());
   EXPECT_EQ(r.status.error().text(), "Communication error: partial TX record (8/16 bytes); delivery uncertain");
@@ -178,50 +198,43 @@ TEST_F(TxWrite, PartialAcceptanceIsUncertain) {
 }
 
 TEST_F(TxWrite, TimeoutCancelsAndIsUncertain) {
-  dev->bulk_out().script(BulkOutBehaviour::hang_until_cancel());
+  add(out(Action::Timeout));
   TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(20));
   ASSERT_FALSE(r.status.ok());
   EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
   EXPECT_EQ(r.state, TxWriteState::Uncertain);
-  EXPECT_EQ(dev->bulk_out().cancels(), 1u);
-  // The cancelled transfer was collected: the next write goes through.
+  // The transfer was cancelled and collected: the next write goes through.
   EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(100)).state, TxWriteState::Written);
 }
 
 TEST_F(TxWrite, FailedTransfersAreUncertainUsbErrors) {
-  const std::pair<TransferStatus, const char*> cases[] = {
-      {TransferStatus::Stall, "USB error: endpoint stall"},
-      {TransferStatus::Disconnected, "USB error: device disconnected"},
-      {TransferStatus::Fault, "USB error: transport error"},
+  const std::pair<Action, const char*> cases[] = {
+      {Action::Stall, "USB error: endpoint stall"},
+      {Action::Fault, "USB error: transport error"},
+      {Action::Disconnect, "USB error: device disconnected"},  // last: it unplugs the adapter
   };
-  for (auto [status, text] : cases) {
-    dev->bulk_out().script(BulkOutBehaviour::fail(status));
+  for (auto [action, text] : cases) {
+    add(out(action));
     TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(100));
     EXPECT_EQ(r.status.error().text(), text);
     EXPECT_EQ(r.state, TxWriteState::Uncertain);
   }
   // Only the stall halts the endpoint: it is cleared at once.
-  EXPECT_EQ(dev->bulk_out().halt_clears(), 1u);
+  EXPECT_EQ(dev->halt_clears(protocol::kEpBulkOut), 1u);
 }
 
 TEST_F(TxWrite, AnEndpointThatKeepsStallingIsClearedWithBackOff) {
   // Back to back, each write stalling: the clears back off, and a write whose deadline comes before the next
   // clear is due fails with the stall without being sent.
   constexpr size_t kWrites = 64;
-  size_t scripted = 0;
-  for (size_t i = 0; i < kWrites; ++i) {
-    if (dev->bulk_out().written().size() == scripted) {
-      dev->bulk_out().script(BulkOutBehaviour::fail(TransferStatus::Stall));
-      ++scripted;
-    }
+  add(out(Action::Stall), -1);
+  for (size_t i = 0; i < kWrites; ++i)
     EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(2)).status.error().text(), "USB error: endpoint stall");
-  }
-  EXPECT_GE(dev->bulk_out().halt_clears(), 1u);
-  EXPECT_LT(dev->bulk_out().halt_clears(), kWrites / 2);
-  EXPECT_LT(dev->bulk_out().written().size(), kWrites / 2);
-  // A write with time enough waits for the clear and goes out, once the adapter has no stall left for it.
-  while (dev->bulk_out().written().size() < scripted)
-    EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(500)).state, TxWriteState::Uncertain);
+  EXPECT_GE(dev->halt_clears(protocol::kEpBulkOut), 1u);
+  EXPECT_LT(dev->halt_clears(protocol::kEpBulkOut), kWrites / 2);
+  EXPECT_LT(use(protocol::kEpBulkOut).transfers, kWrites / 2);
+  // Once the adapter stalls no more, a write with time enough waits for the clear and goes out.
+  dev->faults().clear();
   EXPECT_EQ(write_tx_record(*adapter, kRecord, milliseconds(500)).state, TxWriteState::Written);
 }
 
@@ -234,12 +247,12 @@ TEST_F(TxWrite, RejectedBeforeSubmissionIsNotSubmitted) {
   EXPECT_EQ(huge.status.error().text(), "Invalid parameter: Bulk write timeout is too large");
   EXPECT_EQ(huge.state, TxWriteState::NotSubmitted);
 
-  dev->bulk_out().refuse_submit(TransferStatus::Disconnected);
+  add(test::fault(Target::Submit, Action::Disconnect, protocol::kEpBulkOut));
   TxWriteResult refused = write_tx_record(*adapter, kRecord, milliseconds(100));
   EXPECT_EQ(refused.status.error().text(), "USB error: device disconnected");
   EXPECT_EQ(refused.state, TxWriteState::NotSubmitted);
 
-  EXPECT_TRUE(dev->bulk_out().written().empty());
+  EXPECT_EQ(use(protocol::kEpBulkOut).transfers, 0u);
 }
 
 TEST_F(TxWrite, BusyEndpointLockTimesOutNotSubmitted) {
@@ -247,11 +260,14 @@ TEST_F(TxWrite, BusyEndpointLockTimesOutNotSubmitted) {
   auto r = std::async(std::launch::async, [&] { return write_tx_record(*adapter, kRecord, milliseconds(20)); }).get();
   EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
   EXPECT_EQ(r.state, TxWriteState::NotSubmitted);
-  EXPECT_TRUE(dev->bulk_out().written().empty());
+  EXPECT_EQ(use(protocol::kEpBulkOut).transfers, 0u);
 }
 
 TEST_F(TxWrite, SlowCancellationIsAwaitedWithAWarning) {
-  dev->bulk_out().script(BulkOutBehaviour::hang_until_cancel(milliseconds(2500)));
+  add(out(Action::Timeout));
+  sim::FaultRule slow = unlink(Action::Delay, {}, protocol::kEpBulkOut);
+  slow.delay = milliseconds(2500);
+  add(slow);
   TxWriteResult r = write_tx_record(*adapter, kRecord, milliseconds(10));
   EXPECT_TRUE(r.status.error().is(DeviceError::Kind::Timeout));
   EXPECT_EQ(r.state, TxWriteState::Uncertain);
@@ -450,14 +466,13 @@ TEST(RxRecordDecode, FlagsIdentifierAndLength) {
 using StartupDiscard = BulkTest;
 
 TEST_F(StartupDiscard, WholeRecordsAreDiscarded) {
-  rx().push_data(sequence(48));
+  add(test::in_data(sequence(48)));
   auto r = startup_discard(*adapter);
   ASSERT_TRUE(r.ok()) << r.error().text();
   EXPECT_EQ(*r, 2u);
-  EXPECT_EQ(rx().last_length(), 512u);
-  EXPECT_EQ(rx().max_outstanding(), 4u);
-  EXPECT_EQ(rx().cancel_all_calls(), 1u);
-  EXPECT_EQ(dev->events().back(), "close_in 0x81");
+  EXPECT_EQ(use().last_length, 512u);
+  EXPECT_EQ(use().most_queued, 4u);
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn));
 }
 
 TEST_F(StartupDiscard, QuietEndpointDiscardsNothing) {
@@ -467,31 +482,29 @@ TEST_F(StartupDiscard, QuietEndpointDiscardsNothing) {
 }
 
 TEST_F(StartupDiscard, IncompleteRecordFails) {
-  rx().push_data(sequence(50));
+  add(test::in_data(sequence(50)));
   EXPECT_EQ(startup_discard(*adapter).error().text(),
             "Communication error: Startup RX discard ended with an incomplete record");
 }
 
 TEST_F(StartupDiscard, BytesOfCancelledTransfersCount) {
-  rx().push_data(sequence(30));
-  rx().push_cancel_return(BulkInCompletion{TransferStatus::Cancelled, sequence(18)});
-  rx().push_cancel_return(BulkInCompletion::of(sequence(24)));
+  // Cancelled while waiting for more after a full packet, and completed by a short packet as the cancel went out.
+  add(test::in_data(sequence(8)));
+  add(unlink(Action::Reply, sequence(64)));
+  add(unlink(Action::Reply, sequence(24)));
   auto r = startup_discard(*adapter);
   ASSERT_TRUE(r.ok()) << r.error().text();
-  EXPECT_EQ(*r, 3u);
+  EXPECT_EQ(*r, 4u);
 }
 
-TEST_F(StartupDiscard, EndlessStreamHitsTheLimit) {
-  rx().set_generator([] { return BulkInCompletion::of(Bytes(512, 0x55)); });
-  EXPECT_EQ(startup_discard(*adapter).error().text(),
-            "Communication error: Startup RX discard limit reached; initialization stopped");
-  EXPECT_LE(rx().submitted(), 4u + 256u);
-}
-
-TEST_F(StartupDiscard, EndlessEmptyCompletionsHitTheLimit) {
-  rx().set_generator([] { return BulkInCompletion::of({}); });
-  EXPECT_EQ(startup_discard(*adapter).error().text(),
-            "Communication error: Startup RX discard limit reached; initialization stopped");
+TEST_F(StartupDiscard, EndlessStreamsHitTheLimit) {
+  for (size_t bytes : {512, 0}) {
+    plug();
+    add(test::in_data(Bytes(bytes, 0x55)), -1);
+    EXPECT_EQ(startup_discard(*adapter).error().text(),
+              "Communication error: Startup RX discard limit reached; initialization stopped");
+    EXPECT_LE(use().transfers, 4u + 256u);
+  }
 }
 
 TEST_F(StartupDiscard, AStallIsClearedAndTheDrainGoesOn) {
@@ -500,32 +513,31 @@ TEST_F(StartupDiscard, AStallIsClearedAndTheDrainGoesOn) {
     auto r = startup_discard(*adapter);
     return r.ok() ? std::to_string(*r) : r.error().text();
   };
-  rx().push(BulkInCompletion::fail(TransferStatus::Stall));
-  rx().push_data(sequence(48));
+  add(test::in_ends(Action::Stall));
+  add(test::in_data(sequence(48)));
   EXPECT_EQ(records(), "2");
-  rx().push_cancel_return(BulkInCompletion::fail(TransferStatus::Stall));
+  add(unlink(Action::Stall));
   EXPECT_EQ(records(), "0");
-  auto events = dev->events();
-  EXPECT_EQ(std::count(events.begin(), events.end(), "clear_halt 0x81"), 2);
+  EXPECT_EQ(dev->halt_clears(protocol::kEpRxIn), 2u);
   // An endpoint that stalls all along fails the open with the stall, and leaves no halt for the next one.
-  rx().set_generator([] { return BulkInCompletion::fail(TransferStatus::Stall); });
+  add(test::in_ends(Action::Stall), -1);
   EXPECT_EQ(records(), "USB error: endpoint stall");
   EXPECT_FALSE(adapter->halt(protocol::kEpRxIn).halted());
 }
 
 TEST_F(StartupDiscard, ReadAndCloseFailures) {
-  rx().push(BulkInCompletion::fail(TransferStatus::Fault));
+  add(test::in_ends(Action::Fault));
   EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: transport error");
-  EXPECT_EQ(dev->events().back(), "close_in 0x81");
+  EXPECT_FALSE(dev->endpoint_open(protocol::kEpRxIn));
 
-  rx().push_cancel_return(BulkInCompletion::fail(TransferStatus::Disconnected));
+  add(unlink(Action::Timeout));
+  EXPECT_EQ(startup_discard(*adapter).error().text(), "Timeout waiting for operation");
+
+  add(unlink(Action::Disconnect));
   EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: device disconnected");
 
-  rx().set_cancel_hangs(true);
-  EXPECT_EQ(startup_discard(*adapter).error().text(), "Timeout waiting for operation");
-  rx().set_cancel_hangs(false);
-
-  dev->endpoints.erase(dev->endpoints.begin() + 1);  // no 0x81
+  profile.endpoints = {{protocol::kEpBulkOut, 2}, {protocol::kEpTxResultIn, 2}};  // no 0x81
+  plug();
   EXPECT_EQ(startup_discard(*adapter).error().text(), "USB error: not found");
 }
 
