@@ -18,29 +18,37 @@ CanFrame frame(uint32_t id, uint8_t flags) {
 }
 }  // namespace
 
-TEST(FrameCheck, IdentifierRangesPerFormat) {
-  EXPECT_TRUE(check_frame(0x7FF, false, false, 0, {}).ok());
-  EXPECT_EQ(check_frame(0x800, false, false, 0, {}).error().message, "arbitration_id exceeds CAN identifier range");
-  EXPECT_TRUE(check_frame(0x1FFFFFFF, true, false, 0, {}).ok());
-  EXPECT_EQ(check_frame(0x20000000, true, false, 0, {}).error().kind, OpError::Kind::BadArgument);
+TEST(FrameCheck, RefusalsAreBadArgumentsCheckedInOrder) {
+  struct Case {
+    uint32_t id;
+    bool extended, remote;
+    uint8_t dlc;
+    size_t data;
+    const char* message;
+  };
+  for (const Case& c : {
+           Case{0x800, false, false, 0, 0, "arbitration_id exceeds CAN identifier range"},
+           Case{0x20000000, true, false, 0, 0, "arbitration_id exceeds CAN identifier range"},
+           // The DLC message wins even when the data matches it and the identifier is also wrong.
+           Case{0xFFFFFFFF, false, false, 9, 9, "DLC exceeds Classic CAN max of 8"},
+           Case{0x800, false, false, 2, 1, "Data length must match DLC (RTR data must be empty)"},
+           Case{0x100, false, true, 4, 1, "Data length must match DLC (RTR data must be empty)"},
+       }) {
+    const auto data = bytes(c.data);
+    auto r = check_frame(c.id, c.extended, c.remote, c.dlc, data);
+    ASSERT_FALSE(r.ok()) << c.message;
+    EXPECT_EQ(r.error().message, c.message);
+    EXPECT_EQ(r.error().kind, OpError::Kind::BadArgument) << c.message;
+  }
 }
 
-TEST(FrameCheck, OrderOfChecksAndRemoteFrames) {
-  auto nine = bytes(9);
-  // The DLC message wins even when the data matches it and the identifier is also wrong.
-  EXPECT_EQ(check_frame(0xFFFFFFFF, false, false, 9, nine).error().message, "DLC exceeds Classic CAN max of 8");
-  auto one = bytes(1);
-  EXPECT_EQ(check_frame(0x800, false, false, 2, one).error().message,
-            "Data length must match DLC (RTR data must be empty)");
+TEST(FrameCheck, BuildsTheFrame) {
+  EXPECT_TRUE(check_frame(0x7FF, false, false, 0, {}).ok());
+  EXPECT_TRUE(check_frame(0x1FFFFFFF, true, false, 0, {}).ok());
   auto remote = check_frame(0x100, false, true, 4, {});
   ASSERT_TRUE(remote.ok());
   EXPECT_EQ(remote.value().dlc, 4);
   EXPECT_EQ(remote.value().flags, FRAME_FLAG_RTR);
-  EXPECT_EQ(check_frame(0x100, false, true, 4, one).error().message,
-            "Data length must match DLC (RTR data must be empty)");
-}
-
-TEST(FrameCheck, BuildsTheFrame) {
   const std::vector<uint8_t> data = {1, 2, 3};
   auto f = check_frame(0x1234567, true, false, 3, data);
   ASSERT_TRUE(f.ok());
