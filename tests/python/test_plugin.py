@@ -72,6 +72,43 @@ def test_an_unplugged_adapter_is_one_recognisable_error(sim, tavro_interface, ow
             assert (str(e.value), e.value.error_code) == (f"{GONE} [Error Code {GONE_CODE}]", GONE_CODE), name
 
 
+MESSAGES = {
+    "standard": can.Message(arbitration_id=0x12, data=[4, 5, 6], is_extended_id=False),
+    "extended": can.Message(arbitration_id=0x1FFFFFFF, data=range(8), is_extended_id=True),
+    "remote": can.Message(arbitration_id=0x7FF, is_remote_frame=True, dlc=5, is_extended_id=False),
+    "remote_extended": can.Message(arbitration_id=0x1ABCDE, is_remote_frame=True, dlc=0, is_extended_id=True),
+    "empty": can.Message(arbitration_id=0x0, data=b"", is_extended_id=False),
+}
+
+
+@pytest.mark.parametrize("name", MESSAGES)
+def test_message_travels_both_ways(two, name):
+    import time
+
+    msg = MESSAGES[name]
+    for sender, receiver in (two, two[::-1]):
+        before = time.time()
+        sender.send(msg)
+        got = receiver.recv(2)
+        assert got is not None and got.is_rx
+        assert got.channel == receiver.channel_info.split()[-1]
+        assert msg.equals(got, timestamp_delta=None, check_channel=False, check_direction=False)
+        # absolute host time, sub-second resolution
+        assert before - 0.5 < got.timestamp < time.time() + 0.5 and got.timestamp % 1 != 0
+
+
+def test_multiple_shutdown(two, monkeypatch):
+    # python-can's interface contract: every shutdown() calls BusABC.shutdown() once, also on an instance whose
+    # __init__ did not complete.
+    from tavro_can.bus import TavroBus
+    calls = []
+    monkeypatch.setattr(can.BusABC, "shutdown", lambda self: calls.append(self))
+    unopened = TavroBus.__new__(TavroBus)
+    for bus in (two[0], two[0], unopened):
+        bus.shutdown()
+    assert calls == [two[0], two[0], unopened]
+
+
 def test_recv_keeps_busabc_semantics(two):
     tx, rx = two
     assert rx.recv(0) is None and rx.recv(-1) is None and rx.recv(0.05) is None
@@ -208,9 +245,12 @@ def test_receive_own_messages_in_order_with_received_frames(sim, tavro_interface
         assert peer.recv(2).arbitration_id == 0x100
         peer.send(can.Message(arbitration_id=0x200, is_extended_id=False))
         own.send(can.Message(arbitration_id=0x300, is_extended_id=False))
-        got = [(m.arbitration_id, m.is_rx) for m in (own.recv(5) for _ in range(3)) if m]
-        assert got == [(0x100, False), (0x200, True), (0x300, False)]
-        assert peer.recv(5).arbitration_id == 0x300
+        msgs = [own.recv(5) for _ in range(3)]
+        assert [(m.arbitration_id, m.is_rx) for m in msgs if m] == [(0x100, False), (0x200, True), (0x300, False)]
+        remote = peer.recv(5)
+        assert remote.arbitration_id == 0x300
+        # both adapters' clocks, zeroed at bus start: the echo carries the time the frame went on the wire
+        assert abs(msgs[2].timestamp - remote.timestamp) < 0.01
         assert drain(own) == [] and drain(peer) == []
         sim.set_paused(True)  # the adapter holds whatever it is given
         for timeout in (0, 0.2):
