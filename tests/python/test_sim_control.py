@@ -192,21 +192,6 @@ def test_injected_frames_are_received(ext):
         elsewhere.close()
 
 
-def test_stale_receive_data_reaches_every_discard_branch(ext):
-    a = tavro_sim.plug("tav.io:CANH0001")
-    a.preload_rx(bytes(48))
-    ext.NativeTavroDevice().close()
-    assert a.state()["rx_queued_bytes"] == 0
-    a.preload_rx(bytes(50))
-    with pytest.raises(RuntimeError, match="incomplete record"):
-        ext.NativeTavroDevice()
-    a.set_stale_stream(True)
-    with pytest.raises(RuntimeError, match="limit reached"):
-        ext.NativeTavroDevice()
-    a.set_stale_stream(False)
-    assert not a.state()["stale_stream"]
-
-
 def test_bus_controls_validate_arguments():
     with pytest.raises(ValueError):
         tavro_sim.inject(tavro_sim.Frame(0x800))
