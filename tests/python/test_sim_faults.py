@@ -83,21 +83,6 @@ def test_host_operation_faults(ext, sim, adapter):
     with pytest.raises(RuntimeError):
         ext.list_devices()
     assert ext.list_devices() == ["tav.io:CANH0001"]
-    for target in ("open", "claim", "endpoint_open"):
-        adapter.add_fault(target=target, text=f"{target} refused")
-        with pytest.raises(RuntimeError, match="Device is in use"):
-            ext.NativeTavroDevice()
-    ext.NativeTavroDevice().close()
-
-
-def test_an_open_adapter_is_held_exclusively(ext, adapter):
-    d = ext.NativeTavroDevice()
-    try:
-        with pytest.raises(RuntimeError, match="Device is in use"):
-            ext.NativeTavroDevice()
-    finally:
-        d.close()
-    ext.NativeTavroDevice().close()
 
 
 def test_partial_bulk_acceptance_is_uncertain(ext, adapter):
