@@ -273,11 +273,7 @@ def test_set_mode_reads_the_mode_back(sim, open_devices, caplog):
     assert a.mode == 0x01 == dev.get_mode()
 
 
-def _rx_records(ids):
-    return b"".join(struct.pack("<BBBBI8sQ", 0, 1, 0, 0, i, bytes([i & 0xFF]) + bytes(7), 0) for i in ids)
-
-
-def test_receive_stream_realigns_after_a_fragment_and_keeps_spanning_records(sim, open_devices, caplog):
+def test_receive_stream_realigns_after_a_fragment(sim, open_devices, caplog):
     a = sim.plug(A)
     dev = open_devices()
     dev.set_bus_state(True)
@@ -289,25 +285,6 @@ def test_receive_stream_realigns_after_a_fragment_and_keeps_spanning_records(sim
         got = [dev.receive_frame(2000) for _ in range(4)]
         assert [(f[1], f[5], f[6][:2]) for f in got] == [(i, 2, bytes([i & 0xFF, 1])) for i in
                                                           (0x101, 0x102, 0x103, 0x104)]
-        # A full transfer ends inside a record; the next transfer completes it.
-        data = _rx_records(range(0x200, 0x200 + 44))
-        a.add_fault(target="bulk_in", endpoint=0x81, action="reply", payload=data[:1024])
-        a.add_fault(target="bulk_in", endpoint=0x81, action="reply", payload=data[1024:])
-        assert [dev.receive_frame(2000)[1] for _ in range(44)] == list(range(0x200, 0x200 + 44))
     assert dev.get_statistics()["rx_stream_drops"] == 1
     assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
         "RX stream out of step: dropped 1 record(s) (5 bytes) that were incomplete or implausible; realigned"]
-
-
-def test_stalling_receive_endpoint_backs_off_and_logs_once(sim, open_devices, caplog):
-    a = sim.plug(A)
-    dev = open_devices()
-    dev.set_bus_state(True)
-    with caplog.at_level(logging.WARNING, logger="tavro_usb"):
-        a.add_fault(target="bulk_in", endpoint=0x81, action="stall", count=12)
-        assert wait_until(lambda: a.fault_count() == 0)
-        sim.inject([sim.Frame(0x42, b"\x01")])
-        assert dev.receive_frame(5000)[1] == 0x42
-    assert [r.getMessage() for r in caplog.records if "stall" in r.getMessage()] == [
-        "Bulk IN pipe stall \u2014 calling clear_halt(EP_BULK_IN)",
-        "Bulk IN pipe stall repeated 11 more time(s); halt cleared each time"]
