@@ -26,31 +26,18 @@ def test_list_devices_keeps_valid_serials_in_enumeration_order(ext, sim, usb_pat
     assert listed == [PREFIX + "I0002", PREFIX + "H0001"]
 
 
-@pytest.mark.parametrize(
-    "models, listed",
-    [
-        ("k", ["tav.io:CANH1", "tav.io:CANK2"][1:]),
-        ("h, K", ["tav.io:CANH1", "tav.io:CANK2"]),
-        ("123", ["tav.io:CANH1"]),  # no letter at all: the default set
-        (None, ["tav.io:CANH1"]),
-    ],
-)
-def test_valid_model_set_from_environment(models, listed):
-    env = {"TAVRO_SIM_ADAPTERS": "tav.io:CANH1,tav.io:CANK2", "TAVRO_USB_BACKEND": "simulator"}
-    code = """
+def test_valid_model_set_from_environment():
+    # The variable as the process found it reaches the driver, once (how it is parsed: the C++ ModelSet tests).
+    env = {"TAVRO_SIM_ADAPTERS": "tav.io:CANH1,tav.io:CANK2", "TAVRO_USB_BACKEND": "simulator",
+           "TAVRO_VALID_MODELS": "h, K"}
+    r = run_python("""
         import os, tavro_pythoncan_ext as m
         print(m.list_devices())
-        os.environ["TAVRO_VALID_MODELS"] = "HIJK"   # read once per process: no effect any more
+        os.environ["TAVRO_VALID_MODELS"] = "H"   # read once per process: no effect any more
         print(m.list_devices())
-    """
-    if models is not None:
-        env["TAVRO_VALID_MODELS"] = models
-    else:
-        code = "import os\nos.environ.pop('TAVRO_VALID_MODELS', None)\n" + code.replace("\n        ", "\n")
-    r = run_python(code, env=env)
+    """, env=env)
     assert r.returncode == 0, r.stderr
-    lines = r.stdout.strip().splitlines()
-    assert lines == [repr(listed), repr(listed)]
+    assert r.stdout.strip().splitlines() == [repr(["tav.io:CANH1", "tav.io:CANK2"])] * 2
 
 
 @both_paths
