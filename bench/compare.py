@@ -218,7 +218,9 @@ def main() -> int:
         for k in ("base", "head"):
             out_json = os.path.join(out_dir, f"{k}-{commits[k][:12]}-{n + 1}.json")
             results[k].append(bench(pythons[k], commits[k], out_json, extra))
-    names = {k: f"{args.base if k == 'base' else args.head} = {c[:9]}" for k, c in commits.items()}
+    given = {"base": args.base, "head": args.head}
+    # A revision given as a hash needs no second spelling beside its abbreviation.
+    names = {k: c[:9] if c.startswith(given[k]) else f"{given[k]} = {c[:9]}" for k, c in commits.items()}
     text = (f"{table(results['base'], results['head'], names['base'], names['head'])}\n\n"
             f"{environment_line(results['base'] + results['head'])}; {args.rounds} run(s) per commit, alternating, "
             f"{time.monotonic() - started:.0f} s in all.\n")
