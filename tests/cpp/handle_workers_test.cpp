@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "backend/backend.hpp"
+#include "datapath_test_util.hpp"
 #include "handle/handle.hpp"
 #include "session/bus_session.hpp"
 
@@ -15,13 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kLong = 10s;  // generous: a condition that should hold at once, on a slow machine
 
-bool wait_until(const std::function<bool()>& done) {
-  for (auto until = Clock::now() + kLong; !done();) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 CanFrame frame(uint32_t id) {
   CanFrame f;
@@ -105,7 +100,7 @@ TEST_F(HandleWorkers, CloseEndsAWaitingReceiverWithDeviceIsClosed) {
     auto waiting = std::async(std::launch::async, [&] {
       return rx->receive(Clock::now() + kLong, [&] { return in_wait = true; });
     });
-    ASSERT_TRUE(wait_until([&] { return in_wait.load(); }));  // a slice has passed: it waits
+    ASSERT_TRUE(eventually([&] { return in_wait.load(); }));  // a slice has passed: it waits
     ASSERT_TRUE(rx->close().ok());
     auto r = waiting.get();
     ASSERT_FALSE(r.ok());
@@ -136,7 +131,7 @@ TEST_F(HandleWorkers, ATaskSendsItsFramesInRotationUntilStopped) {
 
 TEST_F(HandleWorkers, StopWakesATaskThatSleepsUntilItsNextFrame) {
   const uint32_t id = start_task({frame(0x1)}, std::chrono::hours(2));
-  ASSERT_TRUE(wait_until([&] { return tx->periodic().counts(id)->sent == 1; }));  // then it goes to sleep
+  ASSERT_TRUE(eventually([&] { return tx->periodic().counts(id)->sent == 1; }));  // then it goes to sleep
   // On a thread of its own, so that a stop the worker misses fails the test instead of hanging it.
   auto table = std::shared_ptr<PeriodicTable>(tx, &tx->periodic());
   std::promise<bool> done;
@@ -158,14 +153,14 @@ TEST_F(HandleWorkers, AConfigurationChangeEndsTasksWithoutAnErrorAndKeepsTheirEn
 TEST_F(HandleWorkers, ATaskHeldUpCatchesUpABoundedBacklogAndGoesOn) {
   const uint32_t id = start_task({frame(0x1)}, 1ms);
   auto counts = [&] { return *tx->periodic().counts(id); };
-  ASSERT_TRUE(wait_until([&] { return counts().sent >= 3; }));
+  ASSERT_TRUE(eventually([&] { return counts().sent >= 3; }));
   {
     // Shorter than a frame's 50 ms budget, longer than kCatchUp periods.
     LockGuard lk(tx->state_lock());
     std::this_thread::sleep_for(25ms);
   }
   const uint64_t sent = counts().sent;
-  ASSERT_TRUE(wait_until([&] { return counts().sent >= sent + 3; }));
+  ASSERT_TRUE(eventually([&] { return counts().sent >= sent + 3; }));
   EXPECT_TRUE(tx->periodic().alive(id)) << tx->periodic().error(id).value_or(OpError{}).message;
   EXPECT_GE(counts().late, 1u);
   EXPECT_GE(counts().skipped, 1u);
