@@ -336,13 +336,8 @@ TEST_F(Assembler, OversizedCarryIsClearedWithAWarning) {
 
 // ----- RxRecordStream -----
 
-Bytes rx_record(uint32_t id, uint8_t dlc = 1) {
-  Bytes r(24, 0);
-  r[1] = dlc;
-  wire::put_u32(r.data() + 4, id);
-  r[8] = uint8_t(id);
-  return r;
-}
+// A one-byte frame whose data byte is its identifier's low byte.
+Bytes rx_record(uint32_t id) { return test::rx_record(id, 1, {uint8_t(id)}); }
 
 Bytes rx_records(uint32_t first, size_t n) {
   Bytes out;
