@@ -173,27 +173,6 @@ def test_confirmation_switch_needs_a_stopped_bus(pair):
     assert tx.confirmation_info()["enabled"] is True
 
 
-def test_receiver_waits_for_the_bus_to_start(sim, open_devices):
-    sim.plug(A)
-    sim.plug(B)
-    tx, rx = open_devices(A), open_devices(B)
-    for d in (tx, rx):
-        d.set_bitrate(500_000, 875)
-    tx.set_bus_state(True)
-    got = {}
-
-    def receiver():
-        got["frame"] = rx.receive_frame(5000)
-
-    t = threading.Thread(target=receiver)
-    t.start()
-    time.sleep(0.05)
-    rx.set_bus_state(True)  # wakes the waiter, which then reads the running session
-    tx.send_frame(0x42, False, False, 0, b"", 1000)
-    t.join(10)
-    assert got["frame"][1] == 0x42
-
-
 @both_paths
 def test_unplug_while_streaming_ends_the_receiver(pair, sim):
     tx, rx = pair
