@@ -188,24 +188,15 @@ def test_control_debug_lines_and_failure_dump(sim, open_devices, caplog):
         a.add_fault("Mode", "stall", direction="in")
         with pytest.raises(RuntimeError, match="^USB error: endpoint stall$"):
             dev.get_mode()
-        a.add_fault("ResetCan", "stall")
-        with pytest.raises(RuntimeError):
-            dev.reset_can()
+    # Which lines are written and how they read is the ControlTransport tests' business; here they reach Python's
+    # logging whole, at their levels, with a source location.
     device_lines = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "tavro_usb.device"]
-    assert (10, "[crates/tavro-usb/src/device:671] Control IN: bRequest=0 (GetDeviceInfo), wValue=0x0000, "
-                "wIndex=0, len=24") in device_lines
     assert (10, "[crates/tavro-usb/src/device:700] Control IN received 24 bytes") in device_lines
-    assert (10, "[crates/tavro-usb/src/device:632] Control OUT: bRequest=21 (Bus), wValue=0x0000, wIndex=0, "
-                "len=4") in device_lines
     assert (10, "Opened TAVRO device: VID=16c0 PID=27d8") in device_lines
     assert (40, "[crates/tavro-usb/src/device:694] Control IN FAILED: Stall; serial=tav.io:CANH0001; "
                 "command=Mode bmRequestType=0xc1 (vendor/interface) bRequest=0x16 (22) wValue=0x0000 "
                 "wIndex=0x0000 wLength=4 timeout-ms=1000 setup=[c1, 16, 00, 00, 00, 00, 04, 00] "
                 "IN-data=unavailable (transfer failed)") in device_lines
-    assert (40, "[crates/tavro-usb/src/device:652] Control OUT FAILED: Stall; serial=tav.io:CANH0001; "
-                "command=ResetCan bmRequestType=0x41 (vendor/interface) bRequest=0x3c (60) wValue=0x0000 "
-                "wIndex=0x0000 wLength=0 timeout-ms=1000 setup=[41, 3c, 00, 00, 00, 00, 00, 00] "
-                "OUT-data=[] omitted-bytes=0") in device_lines
     rec = [r for r in caplog.records if r.name == "tavro_usb.device"][0]
     assert rec.pathname and rec.lineno > 0
 
