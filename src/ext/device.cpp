@@ -1,7 +1,6 @@
 // NativeTavroDevice type: construction, close, destruction and the read-only queries.
 #include "ext/device.hpp"
 
-#include <set>
 
 #include "device/bus_state.hpp"
 #include "device/commands.hpp"
@@ -20,10 +19,6 @@ DevicePayload& payload_of(PyObject* self) { return **reinterpret_cast<DeviceObje
 
 namespace {
 
-// Open handles, so that the exit hook can close what the program left open.
-std::mutex g_registry_mu;
-std::set<std::weak_ptr<DevicePayload>, std::owner_less<std::weak_ptr<DevicePayload>>> g_registry;
-
 PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opened) {
   if (!opened.ok()) return raise_op(opened.error());
   auto payload = std::make_shared<DevicePayload>();
@@ -37,8 +32,6 @@ PyObject* new_handle(PyTypeObject* type, Op<std::shared_ptr<DeviceShared>> opene
     return nullptr;
   }
   reinterpret_cast<DeviceObject*>(self)->payload = new std::shared_ptr<DevicePayload>(payload);
-  std::lock_guard<std::mutex> lk(g_registry_mu);
-  g_registry.insert(payload);
   return self;
 }
 
@@ -237,10 +230,6 @@ void device_dealloc(PyObject* self) {
     auto destroy = [&] {
       try {
         (*holder)->shared->destroy();  // runs the close sequence once, then releases the adapter and the workers
-        {
-          std::lock_guard<std::mutex> lk(g_registry_mu);
-          g_registry.erase(*holder);
-        }
         delete holder;
       } catch (...) {
         // Nothing may escape a destructor; the handle's resources are released by their owners regardless.
@@ -391,20 +380,7 @@ PyObject* create_device_type(PyObject* module) {
   return type.release();
 }
 
-void close_all_devices() noexcept {
-  std::vector<std::shared_ptr<DevicePayload>> open;
-  {
-    std::lock_guard<std::mutex> lk(g_registry_mu);
-    for (const auto& w : g_registry)
-      if (auto p = w.lock()) open.push_back(std::move(p));
-  }
-  for (auto& p : open) {
-    try {
-      (void)p->shared->close_at_exit();
-    } catch (...) {
-    }
-  }
-}
+void close_all_devices() noexcept { close_open_handles_at_exit(); }
 
 PyObject* list_devices(PyObject* Py_UNUSED(module), PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN

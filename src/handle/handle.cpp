@@ -1,6 +1,7 @@
 // Device handle lifecycle: opening and preparing an adapter, the state checks, and close/destroy.
 #include "handle/handle.hpp"
 
+#include <set>
 #include <thread>
 
 #include "device/bus_state.hpp"
@@ -12,6 +13,26 @@ namespace tavro {
 namespace {
 
 constexpr const char* kDeviceClosed = "Device is closed";
+
+// Every handle that open_device* made and destroy() has not released yet: the exit hook closes these. Never
+// destroyed, because the exit hook may run while static destructors do.
+struct OpenHandles {
+  Mutex mu;
+  std::set<std::weak_ptr<DeviceShared>, std::owner_less<std::weak_ptr<DeviceShared>>> handles GUARDED_BY(mu);
+};
+OpenHandles& open_handles() {
+  static auto* table = new OpenHandles;
+  return *table;
+}
+
+Op<std::shared_ptr<DeviceShared>> registered(Op<std::shared_ptr<DeviceShared>> opened) {
+  if (opened.ok()) {
+    OpenHandles& t = open_handles();
+    LockGuard lk(t.mu);
+    t.handles.insert(opened.value());
+  }
+  return opened;
+}
 
 // Brings a freshly opened adapter into a known state: single channel, records cached, bus stopped, controller
 // reset, transmit queue flushed, stale receive data drained, timestamps zeroed.
@@ -221,6 +242,26 @@ void DeviceShared::destroy() noexcept {
   session.reset();
   adapter.reset();
   periodic_->stop_all();
+  OpenHandles& t = open_handles();
+  LockGuard lk(t.mu);
+  t.handles.erase(weak_from_this());
+}
+
+void close_open_handles_at_exit() noexcept {
+  std::vector<std::shared_ptr<DeviceShared>> open;
+  {
+    OpenHandles& t = open_handles();
+    LockGuard lk(t.mu);
+    for (const auto& w : t.handles)
+      if (auto h = w.lock()) open.push_back(std::move(h));
+  }
+  for (auto& h : open) {
+    try {
+      (void)h->close_at_exit();
+    } catch (...) {
+      // The exit hook must not end the process with an exception; the next handle still goes off the bus.
+    }
+  }
 }
 
 Op<Duration> remaining_until(TimePoint deadline) {
@@ -232,13 +273,13 @@ Op<Duration> remaining_until(TimePoint deadline) {
 Op<std::shared_ptr<DeviceShared>> open_device(usb::Backend& backend, const std::optional<std::string>& serial) {
   auto adapter = open_by_serial(backend, serial);
   if (!adapter.ok()) return adapter.error();
-  return prepare(std::move(adapter.value()));
+  return registered(prepare(std::move(adapter.value())));
 }
 
 Op<std::shared_ptr<DeviceShared>> open_device_by_name(usb::Backend& backend, const std::string& name) {
   auto adapter = open_by_name(backend, name);
   if (!adapter.ok()) return adapter.error();
-  return prepare(std::move(adapter.value()));
+  return registered(prepare(std::move(adapter.value())));
 }
 
 }  // namespace tavro

@@ -31,7 +31,7 @@
 // Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); the adapter's bulk
 // OUT endpoint lock comes after state_lock (a periodic worker writes under it, within its 50 ms budget) and is
 // never taken with the transmit lock held; the receive_gate, bus_waiters and periodic table mutexes are taken
-// inside state_lock or alone, the filter mutex alone. Detach (under state_lock) joins only the session's workers,
+// inside state_lock or alone, the filter mutex alone; the table of open handles (handle.cpp) is a leaf, taken alone. Detach (under state_lock) joins only the session's workers,
 // which never take any of these locks nor the interpreter lock; periodic workers (periodic.hpp), which do take
 // state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
 // interpreter lock, and no thread takes the interpreter lock while holding a driver lock.
@@ -245,5 +245,9 @@ Op<Duration> remaining_until(TimePoint deadline);
 // Opens and prepares an adapter: by serial (nullopt: the only valid adapter) or by stored name.
 Op<std::shared_ptr<DeviceShared>> open_device(usb::Backend& backend, const std::optional<std::string>& serial);
 Op<std::shared_ptr<DeviceShared>> open_device_by_name(usb::Backend& backend, const std::string& name);
+
+// The exit hook: close_at_exit() on every handle that open_device* made and destroy() has not released yet, so
+// that what the program left open goes off the bus. Never blocks on a handle's lock longer than its close does.
+void close_open_handles_at_exit() noexcept;
 
 }  // namespace tavro

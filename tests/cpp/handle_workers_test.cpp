@@ -110,6 +110,16 @@ TEST_F(HandleWorkers, CloseEndsAWaitingReceiverWithDeviceIsClosed) {
   }
 }
 
+TEST_F(HandleWorkers, TheExitHookClosesTheHandlesStillOpenAndOnlyThose) {
+  rx->destroy();  // released before the exit: the hook must not reach it (nor its freed adapter)
+  rx.reset();
+  ASSERT_FALSE(tx->flags()->closed.load());
+  ASSERT_TRUE(hub.adapters().front()->firmware().state().bus_running);
+  close_open_handles_at_exit();
+  EXPECT_TRUE(tx->flags()->closed.load());
+  EXPECT_FALSE(hub.adapters().front()->firmware().state().bus_running);  // the bus went off
+}
+
 TEST_F(HandleWorkers, AKeepWaitingThatSaysNoEndsTheWaitBetweenSlices) {
   auto r = rx->receive(Clock::now() + kLong, [] { return false; });
   ASSERT_FALSE(r.ok());
