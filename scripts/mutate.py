@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import datetime
+import fnmatch
 import hashlib
 import io
 import json
@@ -308,7 +309,7 @@ class Worker:
 
     def cpp_tests(self, gtest_filter: str, timeout: float) -> tuple[str, str]:
         status, out = run_group(["nice", "-n", "19", str(self.build / "tavro_cpp_tests"), "--gtest_fail_fast",
-                                 "--gtest_brief=1", f"--gtest_filter={gtest_filter}"], timeout, self.build)
+                                 f"--gtest_filter={gtest_filter}"], timeout, self.build)
         if status == "failed":
             failed = re.findall(r"^\[  FAILED  \] (\S+)", out, re.M)
             if failed:
@@ -316,6 +317,33 @@ class Worker:
             started = re.findall(r"^\[ RUN      \] (\S+)", out, re.M)
             return "failed", f"{started[-1] if started else 'C++ tests'} (crashed)"
         return status, "C++ tests"
+
+    def clang_check(self, path: str) -> tuple[str, str]:
+        """The test command's clang stage (front end, thread-safety analysis) over the sources that see the mutant:
+        it catches a lock that is no longer taken, which no test can be sure to."""
+        if path.endswith(".cpp"):
+            sources = [path]
+        else:
+            name = path.split("/", 1)[1]
+            sources = [str(p.relative_to(self.tree)) for p in sorted((self.tree / "src").rglob("*.cpp"))
+                       if f'#include "{name}"' in p.read_text() and "platform/" not in str(p)]
+        if not sources:
+            return "ok", ""
+        if not shutil.which("clang++"):
+            return "ok", ""
+        py_inc = subprocess.run([self.py, "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"],
+                                capture_output=True, text=True, check=True).stdout.strip()
+        libusb = subprocess.run(["pkg-config", "--cflags", "libusb-1.0"], capture_output=True, text=True,
+                                check=True).stdout.split()
+        # The flags of scripts/clang-check.sh.
+        argv = ["-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Wthread-safety",
+                "-Wthread-safety-beta", "-Werror", "-pthread", "-Isrc", "-Isim", "-Itests/cpp", "-isystem", py_inc,
+                *libusb, "-DPy_LIMITED_API=0x030A0000", '-DTAVRO_SOURCE_REVISION="0"']
+        status, out = run_group(["nice", "-n", "19", "clang++", *argv, *sources], self.args.build_timeout, self.tree)
+        if status == "failed":
+            warning = re.search(r"\[(?:-Werror,)?(-W[\w-]+)", out)
+            return "failed", f"clang check ({warning.group(1) if warning else 'error'})"
+        return status, "clang check"
 
     def python_suite(self, first: list[str], timeout: float) -> tuple[str, str]:
         env = dict(os.environ)
@@ -390,6 +418,9 @@ def test_mutant(worker: Worker, m: Mutant, limits: dict) -> tuple[str, str]:
                 return "killed", what
             if status == "timeout":
                 return "timeout", "C++ tests"
+        status, what = worker.clang_check(m.path)
+        if status != "ok":
+            return ("killed", what) if status == "failed" else ("timeout", what)
         status, out = worker.make("tavro_pythoncan_ext")
         if status != "ok":
             return ("build-failure", "") if status == "failed" else ("timeout", "build")
@@ -409,6 +440,11 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--jobs", type=int, default=1, help="mutants tested at once, each in a tree of its own")
     ap.add_argument("--fresh", action="store_true", help="forget the results of earlier runs")
+    ap.add_argument("--retest", action="store_true",
+                    help="test only the survivors of earlier runs, again (after a test was added)")
+    ap.add_argument("--only", nargs="*", help="of the selection, test only the mutants of files matching these")
+    ap.add_argument("--tree", type=int, default=0,
+                    help="number of the first scratch tree, so that a second run can go beside a first")
     ap.add_argument("--list", action="store_true", help="only list the selected mutants")
     ap.add_argument("--report-only", action="store_true", help="write the table from the results so far")
     ap.add_argument("--build-timeout", type=float, default=900)
@@ -440,12 +476,16 @@ def main() -> None:
         for raw in RESULTS.read_text().splitlines():
             rec = json.loads(raw)
             done[rec["key"]] = rec
-    todo = [m for m in selected if m.key not in done and (m.path, m.original.strip(), m.mutated.strip()) not in
-            equivalent]
+    if args.retest:
+        todo = [m for m in selected if m.key in done and done[m.key]["outcome"] == "survived"]
+    else:
+        todo = [m for m in selected if m.key not in done]
+    todo = [m for m in todo if (m.path, m.original.strip(), m.mutated.strip()) not in equivalent
+            and (not args.only or any(fnmatch.fnmatch(m.path, pat) for pat in args.only))]
 
     if todo and not args.report_only:
         tracked = tracked_files()
-        workers = [Worker(i, tracked, args) for i in range(max(1, args.jobs))]
+        workers = [Worker(args.tree + i, tracked, args) for i in range(max(1, args.jobs))]
         for w in workers:
             w.sync()
             w.configure()

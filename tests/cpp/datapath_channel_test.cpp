@@ -42,6 +42,14 @@ TEST(DatapathEcho, AllocatesIdsOneToSixteenFromTheCursorThenRefuses) {
   EXPECT_EQ(again->tx_id, 5);
   EXPECT_EQ(again->sequence, 16u);
 
+  // A freed id comes round last, so that a late report for its last frame is not taken for a new one.
+  EchoTable u;
+  const uint64_t g = *u.begin_generation();
+  auto first = u.allocate(g);
+  u.allocate(g);
+  u.release(first->tx_id, g, first->sequence);
+  EXPECT_EQ(u.allocate(g)->tx_id, 3);
+
   // Out-of-range ids are ignored, never a crash.
   t.release(0, *gen, 0);
   t.release(17, *gen, 0);
@@ -86,6 +94,8 @@ TEST(DatapathEcho, NewGenerationAbandonsOldSlotsUntilTheAdapterReportsThem) {
   t.abandon(b->tx_id, g3, b->sequence);
   EXPECT_EQ(t.state(b->tx_id), Slot::Abandoned);
   t.release(b->tx_id, 0, 0);
+  EXPECT_EQ(t.state(b->tx_id), Slot::Free);
+  t.abandon(b->tx_id, g3, b->sequence);  // a late cancel of a frame whose id is free again
   EXPECT_EQ(t.state(b->tx_id), Slot::Free);
 }
 
