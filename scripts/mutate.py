@@ -36,8 +36,9 @@ import threading
 import time
 import tokenize
 import warnings
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 WORK = ROOT / "build" / "mutation"
@@ -102,8 +103,11 @@ def stillborn(original: str, mutated: str, path: str) -> bool:
         return True
     # A change that cuts into a name or a number (uint64_t, PendingSlot, 0x04) makes another name: only whole words
     # that swap for one another (true and false) stay.
-    cut = (_IDENT.match(before) and (_IDENT.match(span[:1]) or _IDENT.match(new[:1]) or _IDENT.match(after))) or (
-        _IDENT.match(after) and (_IDENT.match(span[-1:]) or _IDENT.match(new[-1:])))
+    def word(c: str) -> bool:
+        return bool(_IDENT.match(c))
+
+    cut = (word(before) and (word(span[:1]) or word(new[:1]) or word(after))) or (
+        word(after) and (word(span[-1:]) or word(new[-1:])))
     cut = cut or (before == "." and original[start - 2:start - 1].isdigit())  # inside a number such as 0.999
     if cut:
         while start > 0 and _IDENT.match(original[start - 1]):
@@ -135,10 +139,10 @@ def stillborn(original: str, mutated: str, path: str) -> bool:
             if header and indent < 4 and not stripped.startswith(("return", "if ", "for ", "while ")):
                 return True
         # A swapped pair of parameters in a declaration or a definition is no call.
-        if " ( " in mutated and sorted(mutated.replace(" ", "")) == sorted(original.replace(" ", "")):
-            if header or stripped.endswith(("{", ") const {", "noexcept {")):
-                return True
-        if header and sorted(mutated.replace(" ", "")) == sorted(original.replace(" ", "")):
+        swapped = sorted(mutated.replace(" ", "")) == sorted(original.replace(" ", ""))
+        if swapped and " ( " in mutated and stripped.endswith(("{", ") const {", "noexcept {")):
+            return True
+        if swapped and header:
                 return True
     return False
 
@@ -161,7 +165,7 @@ def _in_string(line: str, pos: int) -> bool:
 
 def _docstring_lines(source: str) -> set[int]:
     """Lines of a Python file that lie inside a multi-line string (docstrings, help texts)."""
-    inside = set()
+    inside: set[int] = set()
     for tok in tokenize.generate_tokens(io.StringIO(source).readline):
         if tok.type == tokenize.STRING and tok.end[0] > tok.start[0]:
             inside.update(range(tok.start[0], tok.end[0] + 1))
@@ -200,7 +204,7 @@ def generate(path: str) -> list[Mutant]:
         new_lines = text.splitlines(keepends=True)
         if len(new_lines) != len(lines):
             continue  # a mutant that joins or splits lines: rare, and hard to show as one line
-        diff = [i for i, (a, b) in enumerate(zip(lines, new_lines)) if a != b]
+        diff = [i for i, (a, b) in enumerate(zip(lines, new_lines, strict=True)) if a != b]
         if len(diff) != 1:
             continue
         i = diff[0]
@@ -258,7 +262,7 @@ def tracked_files() -> list[str]:
     return [p for p in out.decode().split("\0") if p and (ROOT / p).is_file()]
 
 
-def run_group(cmd: list[str], timeout: float, cwd: Path, env: dict | None = None) -> tuple[str, str]:
+def run_group(cmd: list[str], timeout: float, cwd: Path, env: dict[str, str] | None = None) -> tuple[str, str]:
     """Runs cmd in a process group of its own: ("ok" | "failed" | "timeout", output)."""
     with tempfile.TemporaryFile() as out:
         proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
@@ -367,7 +371,7 @@ def near_suites(layer: str) -> list[str]:
     tests = ROOT / "tests" / "cpp"
     inc = re.compile(r'#include "([^"]+)"')
 
-    def reaches(f: Path, seen: set) -> bool:
+    def reaches(f: Path, seen: set[Path]) -> bool:
         if f in seen or not f.exists():
             return False
         seen.add(f)
@@ -386,7 +390,7 @@ def near_suites(layer: str) -> list[str]:
 PLUGIN_TESTS_FIRST = ("test_plugin.py", "test_plugin_backtoback.py")
 
 
-def baseline(worker: Worker) -> dict:
+def baseline(worker: Worker) -> dict[str, float]:
     t0 = time.monotonic()
     status, out = worker.make("tavro_cpp_tests", "tavro_pythoncan_ext", "tavro_sim_native")
     if status != "ok":
@@ -404,11 +408,11 @@ def baseline(worker: Worker) -> dict:
     return {"build_s": build_s, "cpp_s": cpp_s, "py_s": time.monotonic() - t0}
 
 
-def test_mutant(worker: Worker, m: Mutant, limits: dict) -> tuple[str, str]:
+def test_mutant(worker: Worker, m: Mutant, limits: dict[str, float]) -> tuple[str, str]:
     target = worker.tree / m.path
     target.write_text(m.text)
     if m.layer != "plugin":
-        status, out = worker.make("tavro_cpp_tests")
+        status, _ = worker.make("tavro_cpp_tests")
         if status != "ok":
             return ("build-failure", "") if status == "failed" else ("timeout", "build")
         near = ":".join(f"{s}.*" for s in near_suites(m.layer))
@@ -421,7 +425,7 @@ def test_mutant(worker: Worker, m: Mutant, limits: dict) -> tuple[str, str]:
         status, what = worker.clang_check(m.path)
         if status != "ok":
             return ("killed", what) if status == "failed" else ("timeout", what)
-        status, out = worker.make("tavro_pythoncan_ext")
+        status, _ = worker.make("tavro_pythoncan_ext")
         if status != "ok":
             return ("build-failure", "") if status == "failed" else ("timeout", "build")
     status, what = worker.python_suite(list(PLUGIN_TESTS_FIRST), limits["py"])
@@ -540,8 +544,10 @@ def main() -> None:
     write_report(args, selected, done, equivalent)
 
 
-def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict, equivalent: dict) -> None:
-    rows, per_layer = [], {}
+def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[str, Any],
+                 equivalent: dict[tuple[str, str, str], str]) -> None:
+    rows: list[tuple[Mutant, str, str]] = []
+    per_layer: dict[str, dict[str, float]] = {}
     for m in selected:
         reason = equivalent.get((m.path, m.original.strip(), m.mutated.strip()))
         rec = done.get(m.key)
@@ -579,7 +585,7 @@ def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict, e
     print("\n".join(lines[4:5 + len(per_layer) + 2]))
 
 
-def _score_row(name: str, s: dict) -> str:
+def _score_row(name: str, s: dict[str, float]) -> str:
     counted = s["killed"] + s["timeout"] + s["survived"]
     score = f"{100 * (s['killed'] + s['timeout']) / counted:.0f} %" if counted else "-"
     n = sum(int(s[k]) for k in ("killed", "timeout", "survived", "build-failure", "equivalent"))
