@@ -469,3 +469,26 @@ def test_cli_dump_prints_received_frames():
     lines = r.stdout.splitlines()
     assert len(lines) == 2
     assert lines[0].endswith("123 [2] 01 02") or lines[0].endswith("18DAF110 [3] R3")
+
+
+def test_demo_exchanges_and_filters_frames(sim, tavro_interface, capsys):
+    """What the quick start's `bash scripts/demo.sh` shows."""
+    from tavro_can import demo
+
+    sim.plug(A)
+    sim.plug(B)
+    assert demo.main() == 0
+    out = re.sub(r"Timestamp: [\d.]+ +", "", capsys.readouterr().out)
+    lines = [re.sub(r" +", " ", line) for line in out.splitlines()]
+    assert lines[0] == "adapters found: 2"
+    assert [line.split(": hardware ")[0] for line in lines[1:3]] == [f" {A}", f" {B}"]
+    assert lines[4:] == [
+        f"opening {A} and {B} at 500 kbit/s through python-can",
+        f" sent 0x123 -> received ID: 123 S Rx DL: 2 01 02 Channel: {B}",
+        f" sent 0x18daf110 -> received ID: 18daf110 X Rx DL: 8 00 01 02 03 04 05 06 07 Channel: {B}",
+        f" sent 0x7ff -> received ID: 7ff S Rx R DL: 4 Channel: {B}",
+        " with filter 0x200/0x7F0 the receiver kept ['0x205', '0x20f'] of 0x1f0, 0x205, 0x310, 0x20f",
+        lines[-2],
+        "closed both adapters; done",
+    ]
+    assert re.fullmatch(r" 7 frames in \d+\.\d ms", lines[-2])
