@@ -475,11 +475,13 @@ def main() -> None:
     WORK.mkdir(parents=True, exist_ok=True)
     if args.fresh and RESULTS.exists():
         RESULTS.unlink()
-    done = {}
+    done: dict[str, Any] = {}
+    first: dict[str, Any] = {}  # each mutant's first result: the score before tests were added for survivors
     if RESULTS.exists():
         for raw in RESULTS.read_text().splitlines():
             rec = json.loads(raw)
             done[rec["key"]] = rec
+            first.setdefault(rec["key"], rec)
     if args.retest:
         todo = [m for m in selected if m.key in done and done[m.key]["outcome"] == "survived"]
     else:
@@ -539,13 +541,17 @@ def main() -> None:
         for rec in RESULTS.read_text().splitlines():
             r = json.loads(rec)
             done[r["key"]] = r
-        done["_baseline"] = base
+            first.setdefault(r["key"], r)
 
-    write_report(args, selected, done, equivalent)
+    population: dict[str, int] = {}
+    for f in files:
+        layer = "plugin" if f.startswith(PLUGIN_DIR) else f.split("/")[1]
+        population[layer] = population.get(layer, 0) + len(generate(f))
+    write_report(args, selected, done, first, equivalent, population)
 
 
-def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[str, Any],
-                 equivalent: dict[tuple[str, str, str], str]) -> None:
+def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[str, Any], first: dict[str, Any],
+                 equivalent: dict[tuple[str, str, str], str], population: dict[str, int]) -> None:
     rows: list[tuple[Mutant, str, str]] = []
     per_layer: dict[str, dict[str, float]] = {}
     for m in selected:
@@ -558,17 +564,35 @@ def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[st
         else:
             outcome, by = rec["outcome"], rec["by"]
         stats = per_layer.setdefault(m.layer, {"killed": 0, "timeout": 0, "survived": 0, "build-failure": 0,
-                                               "equivalent": 0, "seconds": 0.0})
+                                               "equivalent": 0, "seconds": 0.0, "first-killed": 0,
+                                               "first-counted": 0})
         stats[outcome] += 1
+        if outcome in ("killed", "timeout", "survived"):
+            stats["first-counted"] += 1
+            stats["first-killed"] += first[m.key]["outcome"] != "survived"
         stats["seconds"] += rec["seconds"] if rec else 0
         rows.append((m, outcome, by))
+    selection = " ".join(f"--{k.replace('_', '-')} {v}" for k, v in (("layer_sample", args.layer_sample),
+                                                                     ("sample", args.sample), ("seed", args.seed))
+                         if v is not None)
+    if args.files:
+        selection += " --files " + " ".join(args.files)
+    tested = sum(s["seconds"] for s in per_layer.values())
+    count = sum(1 for _, outcome, _ in rows if outcome != "equivalent")
+    mean = tested / count if count else 0.0
+    everything = sum(population.values())
     lines = ["# Mutation testing: last run", "",
-             f"`.venv/bin/python scripts/mutate.py {' '.join(sys.argv[1:])}` on "
+             f"`.venv/bin/python scripts/mutate.py {selection}`, tables written "
              f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC. Score = killed (time-outs "
-             "included) / (killed + survived); build failures and equivalent mutants are not counted.", "",
-             "| layer | mutants | killed | time-out | survived | build failure | equivalent | score | seconds |",
-             "|---|---|---|---|---|---|---|---|---|"]
-    total = {k: 0.0 for k in ("killed", "timeout", "survived", "build-failure", "equivalent", "seconds")}
+             "included) / (killed + survived); build failures and equivalent mutants are not counted. \"before\" "
+             "is the score with the tests as they were when each mutant was first tested.", "",
+             f"{count} mutants tested in {tested / 60:.0f} min ({mean:.0f} s each). A full run of all {everything} "
+             f"mutants that the filters keep would take about {everything * mean / 3600:.0f} h at that rate.", "",
+             "| layer | mutants | killed | time-out | survived | build failure | equivalent | score | before | "
+             "seconds |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    total = {k: 0.0 for k in ("killed", "timeout", "survived", "build-failure", "equivalent", "seconds",
+                              "first-killed", "first-counted")}
     for layer in sorted(per_layer):
         s = per_layer[layer]
         for k in total:
@@ -582,15 +606,16 @@ def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[st
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text("\n".join(lines) + "\n")
     print(f"wrote {args.output.relative_to(ROOT) if args.output.is_relative_to(ROOT) else args.output}")
-    print("\n".join(lines[4:5 + len(per_layer) + 2]))
+    print("\n".join(lines[4:7 + len(per_layer) + 2]))
 
 
 def _score_row(name: str, s: dict[str, float]) -> str:
     counted = s["killed"] + s["timeout"] + s["survived"]
     score = f"{100 * (s['killed'] + s['timeout']) / counted:.0f} %" if counted else "-"
     n = sum(int(s[k]) for k in ("killed", "timeout", "survived", "build-failure", "equivalent"))
+    before = f"{100 * s['first-killed'] / s['first-counted']:.0f} %" if s["first-counted"] else "-"
     return (f"| {name} | {n} | {int(s['killed'])} | {int(s['timeout'])} | {int(s['survived'])} | "
-            f"{int(s['build-failure'])} | {int(s['equivalent'])} | {score} | {s['seconds']:.0f} |")
+            f"{int(s['build-failure'])} | {int(s['equivalent'])} | {score} | {before} | {s['seconds']:.0f} |")
 
 
 def _cell(text: str) -> str:
