@@ -450,6 +450,8 @@ def main() -> None:
     ap.add_argument("--tree", type=int, default=0,
                     help="number of the first scratch tree, so that a second run can go beside a first")
     ap.add_argument("--list", action="store_true", help="only list the selected mutants")
+    ap.add_argument("--check", action="store_true",
+                    help="only build the scratch tree without a mutant and run both suites on it (is it green?)")
     ap.add_argument("--report-only", action="store_true", help="write the table from the results so far")
     ap.add_argument("--build-timeout", type=float, default=900)
     ap.add_argument("--output", type=Path, default=REPORT)
@@ -489,6 +491,14 @@ def main() -> None:
     todo = [m for m in todo if (m.path, m.original.strip(), m.mutated.strip()) not in equivalent
             and (not args.only or any(fnmatch.fnmatch(m.path, pat) for pat in args.only))]
 
+    if args.check:
+        worker = Worker(args.tree, tracked_files(), args)
+        worker.sync()
+        worker.configure()
+        base = baseline(worker)
+        print(f"green: build {base['build_s']:.0f} s, C++ tests {base['cpp_s']:.0f} s, Python suite "
+              f"{base['py_s']:.0f} s")
+        return
     if todo and not args.report_only:
         tracked = tracked_files()
         workers = [Worker(args.tree + i, tracked, args) for i in range(max(1, args.jobs))]
