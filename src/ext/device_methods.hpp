@@ -39,6 +39,8 @@ Op<std::shared_ptr<UsbAdapter>> stopped_adapter(DeviceShared& shared, const char
 Op<void> apply_bit_timing(DeviceShared& shared, const BitTimingRecord& record);
 
 // Frames: device_data.cpp
+// receive_frame's wait (at most 300 s): false with the exception set, else the frame or nullopt (time-out).
+bool receive_next(DeviceShared& shared, uint64_t timeout_ms, std::optional<CanFrame>* out);
 PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* device_submit_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -172,11 +172,10 @@ PyObject* device_receive_message(PyObject* self, PyObject* const* args, Py_ssize
     return nullptr;
   }
   // The receive loop runs the pending signal handlers between its slices, so Ctrl-C ends this wait at once.
-  const TimePoint deadline = deadline_after_ms(std::min<uint64_t>(timeout_ms, 300000));
-  auto r = without_gil([&] { return p.shared->receive(deadline, signals_ok); });
-  if (!r.ok()) return raise_op(r.error());
-  if (!r.value()) Py_RETURN_NONE;
-  return build_message(p, *r.value());
+  std::optional<CanFrame> frame;
+  if (!receive_next(*p.shared, timeout_ms, &frame)) return nullptr;
+  if (!frame) Py_RETURN_NONE;
+  return build_message(p, *frame);
   TAVRO_PY_GUARD_END
 }
 

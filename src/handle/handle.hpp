@@ -31,10 +31,11 @@
 // Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); the adapter's bulk
 // OUT endpoint lock comes after state_lock (a periodic worker writes under it, within its 50 ms budget) and is
 // never taken with the transmit lock held; the receive_gate, bus_waiters and periodic table mutexes are taken
-// inside state_lock or alone, the filter mutex alone; the table of open handles (handle.cpp) is a leaf, taken alone. Detach (under state_lock) joins only the session's workers,
+// inside state_lock or alone, the filter mutex alone, the receive queue's mutex inside state_lock or alone; the table of open handles (handle.cpp) is a leaf, taken alone. Detach (under state_lock) joins only the session's workers,
 // which never take any of these locks nor the interpreter lock; periodic workers (periodic.hpp), which do take
 // state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
-// interpreter lock, and no thread takes the interpreter lock while holding a driver lock.
+// interpreter lock (receive_ready only tries state_lock, and takes the receive queue's and the filter's mutexes,
+// whose holders never wait), and no thread takes the interpreter lock while holding a driver lock.
 #pragma once
 
 #include <array>
@@ -154,6 +155,13 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   // between them, when `keep_waiting` may end the wait (Interrupted); a frame taken from the queue is always
   // returned, never dropped for a signal. See receive.cpp for the order of the checks.
   Op<std::optional<CanFrame>> receive(TimePoint deadline, const KeepWaiting& keep_waiting = {});
+  // receive()'s first step for a caller that must not wait (it holds the interpreter lock): the next queued frame,
+  // taken only if state_lock is free this instant and the handle runs normally. Waits for nothing but the queue's
+  // and the filter's mutexes, whose holders never wait. Frame: *out is a frame the filter accepts; Refused: the
+  // frame taken was refused; Empty: nothing queued; Undecided: receive() must decide (state_lock busy, closed,
+  // failed, unplugged, bus stopped, the queue ended).
+  enum class Ready { Frame, Refused, Empty, Undecided };
+  Ready receive_ready(CanFrame* out) EXCLUDES(state_lock_);
   // The software receive filter (set_filters / clear_filters); an empty list accepts everything.
   void set_filters(std::vector<FilterEntry> filters);
 

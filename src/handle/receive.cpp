@@ -108,4 +108,22 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
   }
 }
 
+DeviceShared::Ready DeviceShared::receive_ready(CanFrame* out) {
+  if (flags_->closed.load() || flags_->failed.load()) return Ready::Undecided;
+  std::optional<Result<CanFrame>> r;
+  {
+    // Held across the pop, so no detach can come between (no gate needed) and the generation cannot change.
+    StateLock lk(state_lock_, std::try_to_lock);
+    if (!lk.owns_lock()) return Ready::Undecided;
+    state_lock_.assert_held();
+    if (!state_.session || !check_usable().ok()) return Ready::Undecided;
+    r.emplace(state_.session->receive(TimePoint::min()));
+  }
+  if (!r->ok()) return r->error().is(DeviceError::Kind::Timeout) ? Ready::Empty : Ready::Undecided;
+  LockGuard fl(filter_mu_);
+  if (!filter_accepts(filter_, r->value())) return Ready::Refused;
+  *out = r->value();
+  return Ready::Frame;
+}
+
 }  // namespace tavro

@@ -1,5 +1,5 @@
 // The handle's own workers and waits on two simulated adapters sharing one bus: the receive loop (waiting for the
-// bus, the software filter, close) and periodic tasks (rotation, schedule, stops).
+// bus, the software filter, close, the no-wait first step) and periodic tasks (rotation, schedule, stops).
 #include <gtest/gtest.h>
 
 #include <future>
@@ -88,6 +88,36 @@ TEST_F(HandleWorkers, TheFilterSkipsWhatItRefusesAndTheWaitGoesOn) {
   rx->set_filters({});
   send(0x101);
   EXPECT_EQ(receive(), 0x101u);
+}
+
+TEST_F(HandleWorkers, ReceiveReadyTakesOnlyAFrameAlreadyQueuedAndLeavesEverythingElseToReceive) {
+  using Ready = DeviceShared::Ready;
+  CanFrame f;
+  EXPECT_EQ(rx->receive_ready(&f), Ready::Undecided);  // bus stopped
+  ASSERT_TRUE(rx->bus_on().ok());
+  EXPECT_EQ(rx->receive_ready(&f), Ready::Empty);
+  auto queued = [&] {
+    LockGuard lk(rx->state_lock());
+    return rx->state().session->channel().queue().size();
+  };
+  FilterEntry only_0x100;
+  ASSERT_TRUE(make_filter_entry(0x100, 0x7FF, 0, &only_0x100));
+  rx->set_filters({only_0x100});
+  send(0x101);
+  send(0x100);
+  ASSERT_TRUE(eventually([&] { return queued() == 2; }));
+  EXPECT_EQ(rx->receive_ready(&f), Ready::Refused);
+  ASSERT_EQ(rx->receive_ready(&f), Ready::Frame);
+  EXPECT_EQ(f.id, 0x100u);
+  send(0x100);
+  ASSERT_TRUE(eventually([&] { return queued() == 1; }));
+  {
+    LockGuard held(rx->state_lock());  // a configuration request, say: nothing is taken, receive() decides
+    EXPECT_EQ(std::async(std::launch::async, [&] { return rx->receive_ready(&f); }).get(), Ready::Undecided);
+  }
+  EXPECT_EQ(receive(), 0x100u);
+  ASSERT_TRUE(rx->close().ok());
+  EXPECT_EQ(rx->receive_ready(&f), Ready::Undecided);
 }
 
 TEST_F(HandleWorkers, CloseEndsAWaitingReceiverWithDeviceIsClosed) {

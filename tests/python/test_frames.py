@@ -79,12 +79,18 @@ def test_frame_check_refuses_before_anything_is_written(pair, sim):
     assert adapter.received_bulk_out() == [bytes([0, 0, 0, 0]) + struct.pack("<I", 0x7FF) + bytes(8)]
 
 
-def test_software_filter(pair):
+def test_software_filter(sim, pair):
     tx, rx = pair
     rx.set_filters([(0x100, 0x7FF, False)])
     for can_id in (0x101, 0x100):
         tx.send_frame(can_id, False, False, 0, b"", 1000)
     assert receive(rx)[1] == 0x100
+    # A refused frame already queued ends a call without time left (as python-can's recv(0)), not one with time.
+    records = b"".join(struct.pack("<BBBBI8sQ", 0, 1, 0, 0, i, bytes(8), 1) for i in (0x100, 0x101, 0x100))
+    for timeout_ms, expected in ((0, [None, 0x100]), (2000, [0x100])):
+        sim.find(B).preload_rx(records)
+        assert receive(rx)[1] == 0x100  # one transfer: the other two are queued now
+        assert [t and t[1] for t in (rx.receive_frame(timeout_ms) for _ in expected)] == expected
     assert rx.receive_frame(100) is None
     tx.send_frame(0x100, True, False, 0, b"", 1000)  # extended 0x100 does not match a standard entry
     assert rx.receive_frame(200) is None
