@@ -31,6 +31,12 @@ _T = TypeVar("_T")
 
 _log = logging.getLogger("can.tavro")
 _bus_log = logging.getLogger("can.bus")  # where BusABC.recv logs received messages
+# The answers of _bus_log.isEnabledFor that logging keeps (and clears on every change of a level or of
+# logging.disable): a received message asks this first, so that a level that is off costs no call. A missing
+# answer, or a logging without this cache, leaves it to isEnabledFor.
+_bus_log_known: dict[int, bool] = getattr(_bus_log, "_cache", None)
+if not isinstance(_bus_log_known, dict):
+    _bus_log_known = {}
 
 _MODE_LISTEN_ONLY = 0x02
 _MODE_TRIPLE_SAMPLE = 0x04
@@ -359,7 +365,8 @@ class TavroBus(BusABC):
                 msg = self._wait_long(timeout)
         except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
-        if msg is not None and _bus_log.isEnabledFor(self.RECV_LOGGING_LEVEL):
+        if msg is not None and _bus_log_known.get(self.RECV_LOGGING_LEVEL, True) \
+                and _bus_log.isEnabledFor(self.RECV_LOGGING_LEVEL):
             _bus_log.log(self.RECV_LOGGING_LEVEL, "Received: %s", msg)
         return msg
 

@@ -58,6 +58,8 @@ struct Queue {
   std::deque<Record> records GUARDED_BY(mu);
   uint64_t dropped GUARDED_BY(mu) = 0;  // records lost to a full queue since the last Warning
   bool turn_taken GUARDED_BY(mu) = false;  // a consumer is delivering from `records`
+  // `records` empty and nobody delivering, written under `mu`: a method returns without taking `mu` then.
+  std::atomic<bool> idle{true};
   bool stop GUARDED_BY(mu) = false;
   bool thread_running GUARDED_BY(mu) = false;
 };
@@ -178,6 +180,7 @@ void deliver_queued(size_t limit, bool wait_for_turn = false) {
     }
     if (g_queue.turn_taken) return;
     g_queue.turn_taken = true;
+    g_queue.idle.store(false);
     t_caller.has_turn = true;
     dropped = std::exchange(g_queue.dropped, 0);
   }
@@ -195,6 +198,7 @@ void deliver_queued(size_t limit, bool wait_for_turn = false) {
   {
     LockGuard lk(g_queue.mu);
     g_queue.turn_taken = false;
+    g_queue.idle.store(g_queue.records.empty());
     t_caller.has_turn = false;
   }
   g_queue.cv.notify_all();
@@ -261,6 +265,7 @@ class PythonSink final : public log::Sink {
         return;
       }
       g_queue.records.push_back(Record{target, level, file, line, std::string(text)});
+      g_queue.idle.store(false);
       start_delivery_thread_locked();
     } catch (...) {
       return;  // out of memory: the record is lost, the operation that logged is not
@@ -274,8 +279,7 @@ void deliver_for_caller() {
   if (t_caller.records.empty() && t_caller.dropped == 0) {
     // Records of workers: hand over what is there, so that what workers logged before the method returns (a
     // stopped worker's farewell, say) has reached Python by then. Bounded by what is queued now.
-    LockGuard lk(g_queue.mu);
-    if (g_queue.records.empty() && !g_queue.turn_taken) return;
+    if (g_queue.idle.load(std::memory_order_acquire)) return;
   }
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);  // the method's own result stays as it is

@@ -1,5 +1,6 @@
 """The python-can plugin and the command-line tool, against two simulated adapters."""
 import json
+import logging
 import re
 import struct
 import types
@@ -27,7 +28,8 @@ def two(sim, tavro_interface):
         yield tx, rx
 
 
-def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface):
+def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface, caplog):
+    caplog.set_level(logging.WARNING, logger="can.bus")
     sim.plug(A)
     sim.plug(B)
     with can.Bus(interface="tavro", channel=A, bitrate=250_000) as tx, \
@@ -41,9 +43,11 @@ def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface):
         assert msg.channel == B and rx.channel_info == "TAVRO " + B
         assert rx.recv(timeout=0.1) is None
         rx.set_filters(None)
+        caplog.set_level(rx.RECV_LOGGING_LEVEL, logger="can.bus")  # after a message received with it off
         tx.send(can.Message(arbitration_id=0x1ABCDE, is_extended_id=True, is_remote_frame=True, dlc=3))
         msg = rx.recv(timeout=2)
         assert (msg.arbitration_id, msg.is_remote_frame, msg.dlc, bytes(msg.data)) == (0x1ABCDE, True, 3, b"")
+        assert [r.getMessage() for r in caplog.records if r.name == "can.bus"] == [f"Received: {msg}"]
         refused = [can.Message(arbitration_id=0x800, is_extended_id=False),
                    can.Message(arbitration_id=0x1, is_fd=True, data=bytes(12)),
                    can.Message(arbitration_id=0x1, is_error_frame=True)]
