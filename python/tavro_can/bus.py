@@ -34,9 +34,8 @@ _bus_log = logging.getLogger("can.bus")  # where BusABC.recv logs received messa
 # The answers of _bus_log.isEnabledFor that logging keeps (and clears on every change of a level or of
 # logging.disable): a received message asks this first, so that a level that is off costs no call. A missing
 # answer, or a logging without this cache, leaves it to isEnabledFor.
-_bus_log_known: dict[int, bool] = getattr(_bus_log, "_cache", None)
-if not isinstance(_bus_log_known, dict):
-    _bus_log_known = {}
+_cache = getattr(_bus_log, "_cache", None)
+_bus_log_known: dict[int, bool] = _cache if isinstance(_cache, dict) else {}
 
 _MODE_LISTEN_ONLY = 0x02
 _MODE_TRIPLE_SAMPLE = 0x04
