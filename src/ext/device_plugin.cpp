@@ -10,15 +10,17 @@
 //                                                           # written and read back like set_bitrate
 //
 // Why: through python-can, building the Message in Python cost more than the whole native receive path. Here the
-// instance is allocated by the class's own tp_alloc and its slots are filled through the member descriptors'
-// setters looked up once per class, so a frame costs one allocation for the object, one for the timestamp float
-// and one for the data bytearray.
+// instance is allocated by the class's own tp_alloc and its slots are filled directly at the offsets that the
+// class's member table gives (through the descriptors' setters for anything but a plain slot), looked up once per
+// class, so a frame costs one allocation for the object, one for the timestamp float and one for the data
+// bytearray.
 //
 // The Python objects used for that (the class, its descriptors and the channel values) are kept for the life of
 // the process in one small table and never released: the handle payload may be dropped on a thread without the
 // interpreter lock (the exit hook), so it holds only borrowed pointers into that table and plain numbers.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,8 @@
 #include "ext/errors.hpp"
 #include "ext/pyutil.hpp"
 #include "session/bus_session.hpp"
+// After Python.h (ext/python.hpp): the member table's entry and its type codes.
+#include <structmember.h>
 
 namespace tavro::py {
 namespace {
@@ -46,7 +50,26 @@ struct MessageClass {
   allocfunc alloc = nullptr;
   PyObject* descr[kSlots] = {};
   descrsetfunc set[kSlots] = {};
+  Py_ssize_t offset[kSlots] = {};  // of a plain __slots__ member in the instance; -1: through the setter
 };
+
+// Where `descr` (the class attribute `name`) keeps its value in an instance: the offset of a plain object slot
+// that the class defining it lists in its member table, or -1 for anything else (a property, say), which is then
+// set through its setter. Storing there is all the slot's setter would do for an instance just allocated.
+Py_ssize_t slot_offset(PyObject* descr, const char* name) {
+  Ref owner(PyObject_GetAttrString(descr, "__objclass__"));
+  Ref dict(owner && PyType_Check(owner.get()) ? PyObject_GetAttrString(owner.get(), "__dict__") : nullptr);
+  Ref own(dict ? PyMapping_GetItemString(dict.get(), name) : nullptr);
+  PyErr_Clear();
+  if (own.get() != descr) return -1;  // not the defining class's own descriptor of that name
+  auto* members = static_cast<PyMemberDef*>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(owner.get()),
+                                                          Py_tp_members));
+  PyErr_Clear();
+  for (PyMemberDef* m = members; m && m->name; ++m)
+    if (std::strcmp(m->name, name) == 0)
+      return m->type == T_OBJECT_EX && !(m->flags & READONLY) ? m->offset : -1;
+  return -1;
+}
 
 // Guarded by the interpreter lock.
 std::vector<MessageClass*> g_classes;
@@ -72,6 +95,7 @@ const MessageClass* message_class(PyObject* cls) {
     }
     m->descr[i] = d;  // kept
     m->set[i] = set;
+    m->offset[i] = slot_offset(d, kSlotNames[i]);
   }
   if (!m->alloc) return PyErr_SetString(PyExc_TypeError, "message class cannot be allocated"), nullptr;
   Py_INCREF(cls);
@@ -94,6 +118,10 @@ PyObject* interned_channel(PyObject* channel) {
 // Stores a new reference in a slot; false (exception set) on failure. Steals `value`.
 inline bool put(const MessageClass& m, PyObject* obj, int slot, PyObject* value) {
   if (!value) return false;
+  if (m.offset[slot] >= 0) {
+    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + m.offset[slot]) = value;  // empty until now
+    return true;
+  }
   const int r = m.set[slot](m.descr[slot], obj, value);
   Py_DECREF(value);
   return r == 0;

@@ -193,6 +193,20 @@ def test_listen_only_never_sticks_and_state_follows_the_adapter(sim, tavro_inter
         assert wait_until(lambda: rx.state == can.BusState.ERROR)
 
 
+def test_a_message_field_that_a_subclass_turns_into_a_property_is_set_through_it(two):
+    tx, rx = two
+    set_dlc = []
+
+    class Traced(can.Message):
+        __slots__ = ()
+        dlc = property(lambda m: set_dlc[-1], lambda m, v: set_dlc.append(v))
+
+    rx._dev._set_message_factory(Traced, B, 0.0)
+    tx.send(can.Message(arbitration_id=0x7, data=b"\x01\x02\x03", is_extended_id=False))
+    msg = rx.recv(2)
+    assert (type(msg), msg.arbitration_id, bytes(msg.data), set_dlc) == (Traced, 0x7, b"\x01\x02\x03", [3])
+
+
 FILTER_CASES = {
     "no filter": None,
     "wide mask, either format": [{"can_id": 0x123, "can_mask": 0xFFFFFFFF}],
