@@ -148,6 +148,7 @@ void DeviceShared::notify_periodic_tasks() { periodic_->notify_all(); }
 void DeviceShared::set_filters(std::vector<FilterEntry> filters) {
   LockGuard lk(filter_mu_);
   filter_.swap(filters);
+  filtering_.store(!filter_.empty(), std::memory_order_release);
 }
 
 Op<uint32_t> DeviceShared::start_periodic(std::vector<CanFrame> frames, PeriodicSchedule schedule) {

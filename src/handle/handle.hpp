@@ -238,6 +238,7 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
 
   Mutex filter_mu_;
   std::vector<FilterEntry> filter_ GUARDED_BY(filter_mu_);
+  std::atomic<bool> filtering_{false};  // filter_ is not empty (written under filter_mu_): else no lock to take
 
   // Shared with the workers, which reach it only weakly once they have let go of the device.
   const std::shared_ptr<PeriodicTable> periodic_ = std::make_shared<PeriodicTable>();

@@ -120,8 +120,10 @@ DeviceShared::Ready DeviceShared::receive_ready(CanFrame* out) {
     r.emplace(state_.session->receive(TimePoint::min()));
   }
   if (!r->ok()) return r->error().is(DeviceError::Kind::Timeout) ? Ready::Empty : Ready::Undecided;
-  LockGuard fl(filter_mu_);
-  if (!filter_accepts(filter_, r->value())) return Ready::Refused;
+  if (filtering_.load(std::memory_order_acquire)) {
+    LockGuard fl(filter_mu_);
+    if (!filter_accepts(filter_, r->value())) return Ready::Refused;
+  }
   *out = r->value();
   return Ready::Frame;
 }
