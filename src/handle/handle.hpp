@@ -34,8 +34,9 @@
 // inside state_lock or alone, the filter mutex alone, the receive queue's mutex inside state_lock or alone; the table of open handles (handle.cpp) is a leaf, taken alone. Detach (under state_lock) joins only the session's workers,
 // which never take any of these locks nor the interpreter lock; periodic workers (periodic.hpp), which do take
 // state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
-// interpreter lock (receive_ready only tries state_lock, and takes the receive queue's and the filter's mutexes,
-// whose holders never wait), and no thread takes the interpreter lock while holding a driver lock.
+// interpreter lock (receive_ready only tries state_lock; the other locks it may take, the receive queue's, the
+// filter's and bus_waiters, are held only by threads that wait for nothing meanwhile), and no thread takes the
+// interpreter lock while holding a driver lock.
 #pragma once
 
 #include <array>
@@ -157,9 +158,9 @@ class DeviceShared : public std::enable_shared_from_this<DeviceShared> {
   Op<std::optional<CanFrame>> receive(TimePoint deadline, const KeepWaiting& keep_waiting = {});
   // receive()'s first step for a caller that must not wait (it holds the interpreter lock): the next queued frame,
   // taken only if state_lock is free this instant and the handle runs normally. Waits for nothing but the queue's
-  // and the filter's mutexes, whose holders never wait. Frame: *out is a frame the filter accepts; Refused: the
-  // frame taken was refused; Empty: nothing queued; Undecided: receive() must decide (state_lock busy, closed,
-  // failed, unplugged, bus stopped, the queue ended).
+  // and the filter's mutexes (and bus_waiters when it notes an unplug), whose holders never wait. Frame: *out is
+  // a frame the filter accepts; Refused: the frame taken was refused; Empty: nothing queued; Undecided: receive()
+  // must decide (state_lock busy, closed, failed, unplugged, bus stopped, the queue ended).
   enum class Ready { Frame, Refused, Empty, Undecided };
   Ready receive_ready(CanFrame* out) EXCLUDES(state_lock_);
   // The software receive filter (set_filters / clear_filters); an empty list accepts everything.
