@@ -166,7 +166,9 @@ def test_timing_is_applied_as_given(sim, tavro_interface):
         bt = bus._dev.get_bittiming()
         assert (bt["bitrate"], bt["brp"], bt["phase_seg1"], bt["phase_seg2"], bt["sjw"]) == \
             (250_000, timing.brp, timing.tseg1, timing.tseg2, timing.sjw)
-        assert sim.find(A).state()["bittiming"][0] == 250_000
+        # What reached the adapter: rate, sample point in tenths, tq in ns, no propagation segment, the segments.
+        assert sim.find(A).state()["bittiming"] == (250_000, 750, 250, 0, timing.tseg1, timing.tseg2, timing.sjw,
+                                                    timing.brp)
 
 
 def test_listen_only_never_sticks_and_state_follows_the_adapter(sim, tavro_interface):
