@@ -82,7 +82,12 @@ TEST(BitTimingSnapshot, ValidationFailures) {
   EXPECT_TRUE(invalid(with([](auto& r) { r.phase_seg2 = 0; }), lim));
   EXPECT_TRUE(invalid(with([](auto& r) { r.sjw = 3; }), lim));  // more than phase segment 2
   EXPECT_TRUE(invalid(with([](auto& r) { r.prop_seg = 0xFFFFFFFF; }), lim));  // TSEG1 overflows
-  EXPECT_TRUE(invalid(with([](auto& r) { r.phase_seg1 = 16; }), lim));  // TSEG1 17: wider than the field
+  // The register's fields bound the segments even where an adapter declares wider limits.
+  auto wide = lim;
+  wide.tseg1_max = 32;
+  wide.tseg2_max = 16;
+  EXPECT_TRUE(invalid(with([](auto& r) { r.phase_seg1 = 16; }), wide));  // TSEG1 17: wider than the field
+  EXPECT_TRUE(invalid(with([](auto& r) { r.phase_seg2 = 9; }), wide));   // TSEG2 9: wider than the field
   auto grid = lim;
   grid.brp_inc = 2;
   EXPECT_TRUE(invalid(configured(2), grid));  // BRP 2 is off the grid 1, 3, 5...
