@@ -83,7 +83,8 @@ class Discovery : public test::LogCaptureTest {
   }
   static std::vector<sim::ControlRecord> requests(sim::SimAdapter& a) { return a.control_records(); }
   usb::EnumeratedDevice listed(sim::SimAdapter& a) {
-    for (auto& d : *rig.backend.enumerate().value)
+    auto found = rig.backend.enumerate();  // kept: a range over a member of the temporary would outlive it
+    for (auto& d : *found.value)
       if (d.token.get() == &a) return d;
     return {};
   }
