@@ -35,10 +35,23 @@ usb::HostError unplugged_error() {
   return host_error(TransferStatus::Disconnected, "No such device (it may have been disconnected)");
 }
 
-// Deadline of a host time-out; zero means "no time-out", as with libusb.
+// Deadline of a host time-out; zero means "no time-out", as with libusb, and so does kNoTimeout (max: no wait
+// ever ends there).
 Clock::time_point deadline_of(usb::Duration timeout) {
   if (timeout <= usb::Duration::zero()) return Clock::time_point::max();
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout);
+  const auto now = Clock::now();
+  if (timeout >= Clock::time_point::max() - now) return Clock::time_point::max();
+  return now + std::chrono::duration_cast<Clock::duration>(timeout);
+}
+
+// A wait on an adapter condition variable until `until`; max waits without a time-out (a timed wait that far out
+// could overflow where the library converts it to another clock).
+void wait_until(std::condition_variable& cv, std::unique_lock<std::mutex>& l, Clock::time_point until) {
+  if (until == Clock::time_point::max()) {
+    cv.wait(l);
+  } else {
+    cv.wait_until(l, until);
+  }
 }
 
 std::vector<usb::EndpointDescriptor> endpoints_of(const FirmwareProfile& p) {
@@ -92,6 +105,7 @@ class SimBulkIn final : public usb::BulkInPipe {
     {
       std::unique_lock l(adapter_->mu_);
       auto& q = queue_.transfers_locked();
+      interrupted_ = false;
       for (;;) {
         queue_.pump_locked(Clock::now());
         if (q.empty()) break;
@@ -103,14 +117,32 @@ class SimBulkIn final : public usb::BulkInPipe {
           q.pop_front();
           break;
         }
+        if (interrupt_requested_) {
+          interrupted_ = true;
+          break;
+        }
         const auto now = Clock::now();
         if (now >= deadline) break;
-        adapter_->cv_for(desc_.address).wait_until(l, std::min(deadline, t.ready_at > now ? t.ready_at : deadline));
+        adapter_->note_in_wait_locked(desc_.address, deadline == Clock::time_point::max());
+        wait_until(adapter_->cv_for(desc_.address), l, std::min(deadline, t.ready_at > now ? t.ready_at : deadline));
+        adapter_->note_in_wait_locked(desc_.address, false);
       }
+      interrupt_requested_ = false;
+      if (!result) adapter_->note_empty_in_wait_locked(desc_.address);
     }
     adapter_->finish_unplug();
     return result;
   }
+
+  void interrupt() noexcept override {
+    {
+      std::lock_guard l(adapter_->mu_);
+      interrupt_requested_ = true;
+    }
+    adapter_->cv_for(desc_.address).notify_all();
+  }
+
+  bool interrupted() const noexcept override { return interrupted_; }
 
   bool cancel_all(usb::Duration,
                   const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
@@ -171,6 +203,8 @@ class SimBulkIn final : public usb::BulkInPipe {
   usb::EndpointDescriptor desc_;
   BulkInQueue queue_;
   std::vector<uint8_t> last_;  // data of the last completion handed out
+  bool interrupt_requested_ = false;  // guarded by the adapter lock
+  bool interrupted_ = false;          // the waiting thread's own
 };
 
 // ---------------------------------------------------------------------------------------------------------------

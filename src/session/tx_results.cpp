@@ -99,6 +99,12 @@ Status run_result_reader(ResultReaderContext& ctx) {
     invalidate(*ctx.state, UncertaintyReason::TransportFailure);
   };
   const auto wait = [&](Duration d) { return !ctx.stop.sleep_for(d); };
+  // Results are waited for without a time-out (an idle adapter costs no wake-up); a stop interrupts the wait.
+  ctx.stop.attach(&stream->pipe());
+  struct Detach {
+    StopSignal& stop;
+    ~Detach() { stop.attach(nullptr); }
+  } detach{ctx.stop};
   bool running = true;
   while (running && !ctx.stop.requested()) {
     // A stall costs no result: a halted endpoint delivers nothing until the halt is cleared, and then what the
@@ -109,7 +115,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
         break;
       }
     }
-    auto r = stream->read_view(ResultReaderContext::kReadTimeout);
+    auto r = stream->read_view(usb::kNoTimeout);
     if (!r.ok()) {
       if (r.error().is(DeviceError::Kind::Timeout) || r.error().is_usb(UsbErrorKind::Stall)) continue;
       failed(r.error());
@@ -145,6 +151,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
       carry_len = n;
     }
   }
+  ctx.stop.attach(nullptr);
   return release_stream(std::move(stream));
 }
 

@@ -22,8 +22,6 @@
 namespace tavro {
 
 struct ResultReaderContext {
-  static constexpr std::chrono::milliseconds kReadTimeout{25};
-
   ResultReaderContext(std::shared_ptr<SessionState> s, uint32_t mode, bool confirmed_path)
       : state(std::move(s)), result_mode(mode), confirmed(confirmed_path) {}
 

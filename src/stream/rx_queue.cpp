@@ -8,10 +8,15 @@ namespace tavro {
 RxQueue::RxQueue(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)), ring_(new CanFrame[capacity_]) {}
 
 void RxQueue::push_own(const CanFrame& frame) {
-  LockGuard lock(mutex_);
-  if (closed_) return;
-  held_own_.push_back({frame, reads_});
-  own_held_.store(true, std::memory_order_relaxed);
+  bool first = false;
+  {
+    LockGuard lock(mutex_);
+    if (closed_) return;
+    first = held_own_.empty();
+    held_own_.push_back({frame, reads_});
+    own_held_.store(true, std::memory_order_relaxed);
+  }
+  if (first && own_held_wake_) own_held_wake_();
 }
 
 void RxQueue::release_own() noexcept {

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -52,6 +53,9 @@ class RxQueue {
   Result<CanFrame> try_pop() { return pop(TimePoint::min()); }
 
   // Own frames come from the result stream, received frames from the receive stream; see the contract above.
+  // When nothing was held back before, push_own calls the wake set here (outside the queue's lock), so that a
+  // receive worker waiting for data without a time-out reads on. Set while no frame is pushed.
+  void set_own_held_wake(std::function<void()> wake) { own_held_wake_ = std::move(wake); }
   void push_own(const CanFrame& frame);
   // Called by the receive worker after every read (one relaxed load when nothing is held back).
   void release_own() noexcept;
@@ -91,6 +95,7 @@ class RxQueue {
   std::vector<HeldOwn> held_own_ GUARDED_BY(mutex_);
   uint64_t reads_ GUARDED_BY(mutex_) = 0;  // reads completed while own frames were held
   std::atomic<bool> own_held_{false};
+  std::function<void()> own_held_wake_;
   bool closed_ GUARDED_BY(mutex_) = false;
   DeviceError terminal_ GUARDED_BY(mutex_);
 

@@ -133,8 +133,19 @@ void StopSignal::request() noexcept {
     // The store under the mutex closes the window between a sleeper's check and its wait.
     std::lock_guard<std::mutex> lock(mutex_);
     flag_.store(true, std::memory_order_release);
+    if (pipe_ != nullptr) pipe_->interrupt();  // under the mutex: the pipe cannot be detached and go meanwhile
   }
   cv_.notify_all();
+}
+
+void StopSignal::attach(usb::BulkInPipe* pipe) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pipe_ = pipe;
+}
+
+void StopSignal::wake() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pipe_ != nullptr) pipe_->interrupt();
 }
 
 bool StopSignal::sleep_for(Duration d) {
@@ -168,6 +179,15 @@ bool StreamHandoff::holds() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return stream_ != nullptr;
 }
+
+// ---- RxWorkerContext -------------------------------------------------------------------------------------------
+
+RxWorkerContext::RxWorkerContext(std::shared_ptr<RxQueue> q, Duration read_timeout)
+    : read_timeout(read_timeout), queue(std::move(q)) {
+  queue->set_own_held_wake([this] { stop.wake(); });
+}
+
+RxWorkerContext::~RxWorkerContext() { queue->set_own_held_wake({}); }
 
 DeviceError rx_channel_disconnected() { return DeviceError::communication("RX channel disconnected"); }
 
@@ -203,12 +223,24 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     batch.add(f);
   };
 
+  // Attached before the first look at the flag: a stop asked for earlier is seen there, a later one interrupts.
+  // Detached before the stream goes, whichever way the worker ends.
+  ctx.stop.attach(&stream->pipe());
+  struct Detach {
+    StopSignal& stop;
+    ~Detach() { stop.attach(nullptr); }
+  } detach{ctx.stop};
+  bool count_read = true;
   while (!ctx.stop.requested()) {
-    ctx.queue->release_own();  // before each read, so that the read before was handled in full
+    // Before each read, so that the read before was handled in full. A read that an interrupt ended early proves
+    // nothing about what the adapter had sent, so it does not count.
+    if (count_read) ctx.queue->release_own();
     // A halted endpoint completes nothing until its halt is cleared; a failed clear is retried later, reading on
     // in between (an unplug shows there).
     if (stream->halted() && !stream->clear_halt_when_due(wait).ok() && ctx.stop.requested()) break;
-    Result<std::span<const uint8_t>> r = stream->read_view(ctx.read_timeout);
+    Result<std::span<const uint8_t>> r =
+        stream->read_view(ctx.queue->own_held() ? ctx.read_timeout : usb::kNoTimeout);
+    count_read = r.ok() || !stream->pipe().interrupted();
     if (r.ok()) {
       const std::span<const uint8_t> chunk = r.value();
       if (!chunk.empty()) {
@@ -248,6 +280,7 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     ctx.stop.sleep_for(kErrorRetryDelay);
   }
 
+  ctx.stop.attach(nullptr);
   losses.flush();
   TAVRO_LOG(kChannel, log::Level::Debug, "CAN RX thread stopped");
   return release_stream(std::move(stream));

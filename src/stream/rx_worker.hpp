@@ -69,17 +69,23 @@ class WorkerThread {
 };
 
 // Stop flag with a wake-up: workers check it between reads and sleep on it, so a stop cuts their back-off short.
+// A worker that reads without a time-out attaches its pipe, which a stop (or wake()) then interrupts.
 class StopSignal {
  public:
   void request() noexcept;
   bool requested() const noexcept { return flag_.load(std::memory_order_acquire); }
   // Sleeps for `d` unless a stop is requested first; returns whether a stop is requested.
   bool sleep_for(Duration d);
+  // The pipe the worker waits on (nullptr: none any more); detach before the pipe goes.
+  void attach(usb::BulkInPipe* pipe) noexcept;
+  // Interrupts the attached pipe's wait (or the next one) without asking for a stop.
+  void wake() noexcept;
 
  private:
   std::atomic<bool> flag_{false};
   std::mutex mutex_;
   std::condition_variable cv_;
+  usb::BulkInPipe* pipe_ = nullptr;  // guarded by mutex_
 };
 
 // Releases a bulk IN stream: cancels its outstanding transfers and waits (at most 1 s) for all of them to return.
@@ -100,11 +106,17 @@ class StreamHandoff {
 };
 
 // Everything the receive worker owns or shares. Created by the channel open; shared with the session.
+//
+// The worker waits for data without a time-out: an idle adapter costs no wake-up. What else needs it wakes it:
+// a stop, and an own frame held back by the queue (see RxQueue::push_own), whose release needs reads bounded by
+// `read_timeout` until it is out.
 struct RxWorkerContext {
   static constexpr std::chrono::milliseconds kDefaultReadTimeout{2};
 
-  explicit RxWorkerContext(std::shared_ptr<RxQueue> q, Duration read_timeout = kDefaultReadTimeout)
-      : read_timeout(read_timeout), queue(std::move(q)) {}
+  explicit RxWorkerContext(std::shared_ptr<RxQueue> q, Duration read_timeout = kDefaultReadTimeout);
+  ~RxWorkerContext();
+  RxWorkerContext(const RxWorkerContext&) = delete;
+  RxWorkerContext& operator=(const RxWorkerContext&) = delete;
 
   const Duration read_timeout;
   const std::shared_ptr<RxQueue> queue;  // the worker is its only producer

@@ -58,6 +58,8 @@ struct HostResult {
 };
 
 using Duration = std::chrono::nanoseconds;
+// A wait without a time-out (bulk IN reads that are woken by their interrupt instead).
+inline constexpr Duration kNoTimeout = Duration::max();
 
 enum class EndpointType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
 
@@ -90,9 +92,16 @@ class BulkInPipe {
     // Received bytes; valid until the next call of wait_oldest, submit or cancel_all on this pipe.
     std::span<const uint8_t> data;
   };
-  // Waits up to `timeout` for the oldest outstanding transfer to complete and takes it off the queue. nullopt
-  // when it did not complete in time (it stays queued) or when nothing is outstanding.
+  // Waits up to `timeout` (kNoTimeout: for as long as it takes) for the oldest outstanding transfer to complete and
+  // takes it off the queue. nullopt when it did not complete in time (it stays queued), when nothing is outstanding,
+  // or when interrupt() ended the wait.
   virtual std::optional<Completion> wait_oldest(Duration timeout) = 0;
+  // Ends the wait_oldest in progress at once, or else the next one: the request stays until a wait takes it (a wait
+  // that finds the oldest transfer complete returns that and takes the request too). Any thread. This is how a
+  // reader that waits without a time-out is woken for anything but data.
+  virtual void interrupt() noexcept = 0;
+  // Whether the last wait_oldest returned nullopt because of interrupt(). For the waiting thread.
+  virtual bool interrupted() const noexcept = 0;
   // Cancels every outstanding transfer and waits for each to return, at most `timeout` in all. Each returned
   // transfer is reported to `on_return` in queue order (cancelled ones with whatever they had received). Returns
   // false when some transfer had not returned by then (they are still reclaimed before destruction).

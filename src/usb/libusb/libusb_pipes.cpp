@@ -56,14 +56,37 @@ class BulkInPipeImpl final : public BulkInPipe {
   std::optional<Completion> wait_oldest(Duration timeout) override {
     const auto deadline = deadline_after(timeout);
     recycle_held();
+    interrupted_ = false;
     if (queue_.empty()) return std::nullopt;
     TransferSlot* s = queue_.front();
-    if (!wait_done(*s, deadline)) return std::nullopt;
+    {
+      // Woken by the completion callback (data, an error, an unplug) or by interrupt(); no time-out is needed to
+      // notice any of them.
+      std::unique_lock<std::mutex> lock(waiter_.m);
+      const auto woken = [&] { return s->done || interrupt_; };
+      if (timeout == kNoTimeout) {
+        waiter_.cv.wait(lock, woken);
+      } else {
+        waiter_.cv.wait_until(lock, deadline, woken);
+      }
+      const bool done = s->done;
+      interrupted_ = !done && interrupt_;
+      interrupt_ = false;
+      if (!done) return std::nullopt;
+    }
     queue_.erase(queue_.begin());
     // Kept aside until the caller's next call, which is how long the returned bytes must stay valid.
     held_ = s;
     return Completion{s->outcome, data_of(*s)};
   }
+
+  void interrupt() noexcept override {
+    std::lock_guard<std::mutex> lock(waiter_.m);
+    interrupt_ = true;
+    waiter_.cv.notify_all();
+  }
+
+  bool interrupted() const noexcept override { return interrupted_; }
 
   bool cancel_all(Duration timeout,
                   const std::function<void(const TransferOutcome&, std::span<const uint8_t>)>& on_return) override {
@@ -128,6 +151,8 @@ class BulkInPipeImpl final : public BulkInPipe {
   std::vector<TransferSlot*> queue_;  // submitted, oldest first
   std::vector<TransferSlot*> idle_;
   TransferSlot* held_ = nullptr;  // last completion handed to the caller
+  bool interrupt_ = false;        // guarded by waiter_.m: interrupt() asked, no wait has taken it yet
+  bool interrupted_ = false;      // the waiting thread's own: the last wait ended by interrupt()
 };
 
 // Bulk OUT: one transfer, one buffer. State is under the waiter's mutex because cancel() may come from another
