@@ -69,6 +69,16 @@ TEST_F(ResultsTest, ExplicitRecordsCompleteTicketsEvenWhenSplitAcrossTransfers) 
   EXPECT_TRUE(s->valid());
 }
 
+TEST_F(ResultsTest, IdleReadersWaitWithoutTimeOutAndAShutdownWakesThem) {
+  auto s = attach();
+  ASSERT_TRUE(s);
+  for (uint8_t ep : {protocol::kEpRxIn, protocol::kEpTxResultIn})
+    EXPECT_TRUE(eventually([&] { return dev->in_waiting_forever(ep); })) << int(ep);
+  EXPECT_EQ(dev->empty_in_waits(protocol::kEpTxResultIn), 0u);
+  EXPECT_TRUE(s->shutdown().ok());
+  EXPECT_FALSE(results_open());
+}
+
 TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
   struct Case {
     const char* what;
