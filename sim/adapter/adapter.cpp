@@ -119,9 +119,9 @@ bool SimAdapter::endpoint_open(uint8_t address) {
   return (open_endpoints_ & endpoint_bit(address)) != 0;
 }
 
-bool SimAdapter::in_waiting_forever(uint8_t endpoint) {
+usb::Duration SimAdapter::in_wait(uint8_t endpoint) {
   std::lock_guard l(mu_);
-  return in_forever_[endpoint == 0x83];
+  return in_wait_[endpoint == 0x83];
 }
 
 uint64_t SimAdapter::empty_in_waits(uint8_t endpoint) {

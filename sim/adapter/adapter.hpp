@@ -99,12 +99,13 @@ class SimAdapter final : public EndpointListener {
   };
   EndpointUse endpoint_use(uint8_t endpoint);
   void note_submit_locked(uint8_t endpoint, size_t length, size_t queued) noexcept;
-  // How the host waits on bulk IN endpoint 0x81 or 0x83, for tests: whether a wait without a time-out is blocked
-  // there now, and how many waits ended without a transfer (time-outs, interrupts) since the adapter was made.
-  bool in_waiting_forever(uint8_t endpoint);
+  // How the host waits on bulk IN endpoint 0x81 or 0x83, for tests: the time-out of the wait blocked there now
+  // (zero: none is; usb::kNoTimeout: one without a time-out), and how many waits ended without a transfer
+  // (time-outs, interrupts) since the adapter was made.
+  usb::Duration in_wait(uint8_t endpoint);
   uint64_t empty_in_waits(uint8_t endpoint);
   // Front-ends' bookkeeping for those two. Need `mu_`.
-  void note_in_wait_locked(uint8_t endpoint, bool forever) noexcept { in_forever_[endpoint == 0x83] = forever; }
+  void note_in_wait_locked(uint8_t endpoint, usb::Duration timeout) noexcept { in_wait_[endpoint == 0x83] = timeout; }
   void note_empty_in_wait_locked(uint8_t endpoint) noexcept { ++empty_in_waits_[endpoint == 0x83]; }
 
   // What reached the adapter, oldest first; bounded (the oldest entries are dropped beyond the limit).
@@ -180,7 +181,7 @@ class SimAdapter final : public EndpointListener {
   std::atomic<bool> plugged_{true};
   std::atomic<bool> powered_off_{false};
   std::vector<BulkInQueue*> in_queues_;  // guarded by mu_
-  bool in_forever_[2]{};                 // 0x81, 0x83; guarded by mu_
+  usb::Duration in_wait_[2]{};           // 0x81, 0x83; guarded by mu_
   uint64_t empty_in_waits_[2]{};         // 0x81, 0x83; guarded by mu_
   std::vector<AdapterWatcher*> watchers_;  // guarded by mu_
   std::atomic<uint64_t> halt_clears_[3]{};  // 0x81, 0x83, 0x02

@@ -123,9 +123,9 @@ class SimBulkIn final : public usb::BulkInPipe {
         }
         const auto now = Clock::now();
         if (now >= deadline) break;
-        adapter_->note_in_wait_locked(desc_.address, deadline == Clock::time_point::max());
+        adapter_->note_in_wait_locked(desc_.address, timeout > usb::Duration::zero() ? timeout : usb::kNoTimeout);
         wait_until(adapter_->cv_for(desc_.address), l, std::min(deadline, t.ready_at > now ? t.ready_at : deadline));
-        adapter_->note_in_wait_locked(desc_.address, false);
+        adapter_->note_in_wait_locked(desc_.address, usb::Duration::zero());
       }
       interrupt_requested_ = false;
       if (!result) adapter_->note_empty_in_wait_locked(desc_.address);

@@ -239,7 +239,7 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     // in between (an unplug shows there).
     if (stream->halted() && !stream->clear_halt_when_due(wait).ok() && ctx.stop.requested()) break;
     Result<std::span<const uint8_t>> r =
-        stream->read_view(ctx.queue->own_held() ? ctx.read_timeout : usb::kNoTimeout);
+        stream->read_view(ctx.queue->own_held() ? ctx.read_timeout : Duration(RxWorkerContext::kIdleReadTimeout));
     count_read = r.ok() || !stream->pipe().interrupted();
     if (r.ok()) {
       const std::span<const uint8_t> chunk = r.value();

@@ -107,11 +107,15 @@ class StreamHandoff {
 
 // Everything the receive worker owns or shares. Created by the channel open; shared with the session.
 //
-// The worker waits for data without a time-out: an idle adapter costs no wake-up. What else needs it wakes it:
-// a stop, and an own frame held back by the queue (see RxQueue::push_own), whose release needs reads bounded by
-// `read_timeout` until it is out.
+// The worker waits for data, not for a time-out: an idle adapter costs it a wake-up every kIdleReadTimeout only.
+// What else needs it wakes it: a stop, and an own frame held back by the queue (see RxQueue::push_own), whose
+// release needs reads bounded by `read_timeout` until it is out.
 struct RxWorkerContext {
   static constexpr std::chrono::milliseconds kDefaultReadTimeout{2};
+  // Not unbounded: a host stack that keeps a cancelled bulk OUT transfer must find the worker back out of its wait
+  // now and then (through the kernel's USB stack, an unbounded wait let the receive path fail the handle as
+  // unplugged before the stuck write could report its endpoint unusable).
+  static constexpr std::chrono::milliseconds kIdleReadTimeout{250};
 
   explicit RxWorkerContext(std::shared_ptr<RxQueue> q, Duration read_timeout = kDefaultReadTimeout);
   ~RxWorkerContext();
