@@ -19,6 +19,6 @@ PY=.venv/bin/python
 $PY -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 $PY -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" cmake ninja pytest "python-can>=4.2"
 # Pinned: a new release of a checker brings new findings, which belong in a change of their own.
-$PY -m pip install -q --disable-pip-version-check ruff==0.17.5 mypy==2.4.1
+$PY -m pip install -q --disable-pip-version-check ruff==0.17.5 mypy==2.4.1 clang-format==18.1.8
 echo "==> building and installing tavro-pythoncan"
 $PY -m pip install -q --disable-pip-version-check --no-build-isolation .

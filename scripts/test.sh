@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: the Python package's lint and type checks, C++ unit tests (ctest), clang's compile check with
-# its thread-safety analysis and clang-tidy, the Windows build's C++ tests under wine (and a macOS compile and link
-# check), the Python suite against the installed package, then both again against a build with AddressSanitizer
-# and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each test file in an interpreter of its
-# own), the C++ tests and the Python suite on Linux aarch64 under qemu-user, and last the kernel-path selection of
-# the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest). Fails if any test fails, if a
-# check or a sanitizer reports, or if a stage runs no test.
+# Runs every test: the formatting of every C++ and Python file, the Python package's lint and type checks, C++ unit
+# tests (ctest), clang's compile check with its thread-safety analysis and clang-tidy, the Windows build's C++ tests
+# under wine (and a macOS compile and link check), the Python suite against the installed package, then both again
+# against a build with AddressSanitizer and UndefinedBehaviorSanitizer and against a build with ThreadSanitizer (each
+# test file in an interpreter of its own), the C++ tests and the Python suite on Linux aarch64 under qemu-user, and
+# last the kernel-path selection of the Python suite (libusb through a Linux kernel's USB stack, in a QEMU guest).
+# Fails if any test fails, if a check or a sanitizer reports, or if a stage runs no test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY="$PWD/.venv/bin/python"
@@ -35,6 +35,7 @@ trap stage_table EXIT
 
 stage "setup" bash scripts/setup.sh
 
+stage "formatting (C++ and Python)" bash scripts/format-check.sh     # seconds
 stage "Python package: lint, types, stubs" bash scripts/check-python.sh   # seconds
 
 cpp_tests() {
