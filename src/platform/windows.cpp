@@ -6,7 +6,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
+#include <windows.h>  // first, in a block of its own: the headers below need its types
+
 #include <timeapi.h>
 #include <tlhelp32.h>
 
