@@ -26,6 +26,7 @@ Run with the installed (Release) package:  .venv/bin/python bench/bench_datapath
 With --usb-path kernel the driver's default libusb backend reaches the adapter through a Linux kernel's USB stack
 (USB/IP through vhci-hcd; needs root, vhci-hcd and udevd): scripts/test-usb-stack.sh --bench runs it in its guest.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -42,7 +43,6 @@ import threading
 import time
 
 SERIAL = "tav.io:CANH0001"
-
 
 
 def usb_path_from_argv() -> str:
@@ -71,20 +71,21 @@ QUEUE_CAPACITY = 20000
 
 # Targets; most are ratios to a reference measured in the same run, since absolute figures move from machine to
 # machine and run to run.
-TARGET_RATIO = 6.0                   # receive_frame(0) draining a full queue / virtual recv(0)
-TARGET_RATIO_PYTHON_CAN = 3.0        # the plugin's bus.recv(0) / virtual recv(0)
-TARGET_CPU_PER_FRAME_US = 8.0        # driver threads + receiver at 100 % load, per received frame
-TARGET_LATENCY_VS_HANDOFF = 1.5      # blocked receiver's median latency / one Python thread waking another
+TARGET_RATIO = 6.0  # receive_frame(0) draining a full queue / virtual recv(0)
+TARGET_RATIO_PYTHON_CAN = 3.0  # the plugin's bus.recv(0) / virtual recv(0)
+TARGET_CPU_PER_FRAME_US = 8.0  # driver threads + receiver at 100 % load, per received frame
+TARGET_LATENCY_VS_HANDOFF = 1.5  # blocked receiver's median latency / one Python thread waking another
 TARGET_LATENCY_P99_US = 60.0
-TARGET_IDLE_WAKEUPS_PER_S = 10.0     # driver threads of one idle open adapter
+TARGET_IDLE_WAKEUPS_PER_S = 10.0  # driver threads of one idle open adapter
 TARGET_IDLE_CORE = 0.001
-TARGET_CONFIRMED_PER_S = 50_000.0    # 16 confirmed transmissions in flight, unlimited-speed bus
-TARGET_MANY_CORES = 1.0              # 8 adapters at 100 % load: driver threads + receivers
+TARGET_CONFIRMED_PER_S = 50_000.0  # 16 confirmed transmissions in flight, unlimited-speed bus
+TARGET_MANY_CORES = 1.0  # 8 adapters at 100 % load: driver threads + receivers
 MANY_ADAPTERS = 8
 
 
 # ----------------------------------------------------------------------------------------------------------------
 # Environment and helpers
+
 
 def build_type() -> str:
     """CMake build type of the imported module: from the build tree it was loaded from, or from the
@@ -258,9 +259,11 @@ def out(line: str = "") -> None:
 
 
 def print_cpu(cpu: dict, indent: str = "    ") -> None:
-    out(f"{indent}process CPU per wall second: {cpu['process_cpu_per_wall_s']:.3f} core "
+    out(
+        f"{indent}process CPU per wall second: {cpu['process_cpu_per_wall_s']:.3f} core "
         f"(user {cpu['user_cpu_per_wall_s']:.3f}, system {cpu['system_cpu_per_wall_s']:.3f}; "
-        f"{cpu['voluntary_switches']} voluntary / {cpu['involuntary_switches']} involuntary context switches)")
+        f"{cpu['voluntary_switches']} voluntary / {cpu['involuntary_switches']} involuntary context switches)"
+    )
     out(f"{indent}  of which driver + Python caller threads: {cpu['driver_and_python_cpu_per_wall_s']:.3f} core")
     out(f"{indent}    {'thread':<40} {'core':>7} {'wake-ups/s':>11}")
     for label, v in cpu["per_thread_cpu_per_wall_s"].items():
@@ -271,6 +274,7 @@ def print_cpu(cpu: dict, indent: str = "    ") -> None:
 
 # ----------------------------------------------------------------------------------------------------------------
 # The device under test
+
 
 class Rig:
     """The adapter opened through python-can; `dev` is the bus's native handle, so both paths drain one queue."""
@@ -320,6 +324,7 @@ class Rig:
 
 # ----------------------------------------------------------------------------------------------------------------
 # 1. receive_frame throughput from a full queue, beside python-can's virtual interface
+
 
 def fill_queue(rig: Rig, frame: "sim.Frame", rate_fps: float = 100_000) -> int:
     """Fills the host receive queue to its capacity: streams until the queue overflows, then lets every record
@@ -375,8 +380,9 @@ def bench_receive_throughput(rig: Rig, reps: int, chunk: int = 500, via_python_c
                 t_tavro += t1 - t0
                 t_virtual += t2 - t1
             if got_tavro != QUEUE_CAPACITY or got_virtual != QUEUE_CAPACITY:
-                raise RuntimeError(f"drained {got_tavro} (tavro) and {got_virtual} (virtual) frames, expected "
-                                   f"{QUEUE_CAPACITY} each")
+                raise RuntimeError(
+                    f"drained {got_tavro} (tavro) and {got_virtual} (virtual) frames, expected {QUEUE_CAPACITY} each"
+                )
             rig.drain()  # a record that was still on its way when the queue was filled
             if rep:
                 rates.append(got_tavro / t_tavro * 1e9)
@@ -411,8 +417,8 @@ def bench_receive_throughput(rig: Rig, reps: int, chunk: int = 500, via_python_c
 # ----------------------------------------------------------------------------------------------------------------
 # 2. Sustained reception at 100 % bus load, 1 Mbit/s, real-time wire timing
 
-def bench_sustained(rig: Rig, frame: "sim.Frame", seconds: float, warmup: float,
-                    via_python_can: bool = False) -> dict:
+
+def bench_sustained(rig: Rig, frame: "sim.Frame", seconds: float, warmup: float, via_python_can: bool = False) -> dict:
     rig.settle(0.02)
     dev = rig.dev
     count = [0]
@@ -483,16 +489,24 @@ def bench_sustained(rig: Rig, frame: "sim.Frame", seconds: float, warmup: float,
         "adapter_frames_in_window": frames_window,
         "dropped_in_window": dropped_after - dropped_before,
         "adapter_rx_overflows": st1["rx_overflows"] - st0["rx_overflows"],
-        "whole_run": {"adapter_frames": adapter_total, "received": received_total, "dropped": dropped_total,
-                      "unaccounted": adapter_total - received_total - dropped_total},
+        "whole_run": {
+            "adapter_frames": adapter_total,
+            "received": received_total,
+            "dropped": dropped_total,
+            "unaccounted": adapter_total - received_total - dropped_total,
+        },
         "receiver_errors": errors,
         "cpu": window,
         "via_python_can": via_python_can,
         # driver threads and the Python receiver, without the simulated adapter and bus
-        "cpu_us_per_received_frame": (window["driver_and_python_cpu_per_wall_s"] * window["wall_s"] * 1e6
-                                      / max(1, got_after - got_before)),
-        "wakeups_per_received_frame": sum(v for k, v in window["per_thread_wakeups_per_s"].items()
-                                          if is_driver_or_caller(k)) * window["wall_s"] / max(1, got_after - got_before),
+        "cpu_us_per_received_frame": (
+            window["driver_and_python_cpu_per_wall_s"] * window["wall_s"] * 1e6 / max(1, got_after - got_before)
+        ),
+        "wakeups_per_received_frame": sum(
+            v for k, v in window["per_thread_wakeups_per_s"].items() if is_driver_or_caller(k)
+        )
+        * window["wall_s"]
+        / max(1, got_after - got_before),
         "pass": dropped_total == 0 and not errors and st1["rx_overflows"] == st0["rx_overflows"],
         "target_cpu_us_per_frame": TARGET_CPU_PER_FRAME_US,
     }
@@ -500,6 +514,7 @@ def bench_sustained(rig: Rig, frame: "sim.Frame", seconds: float, warmup: float,
 
 # ----------------------------------------------------------------------------------------------------------------
 # 3. Latency: frame arrival at the adapter -> receive_frame returns in a blocked receiver
+
 
 def bus_to_host_offset(samples: int = 300) -> tuple[int, int]:
     """(offset, uncertainty) in ns with host monotonic ns = bus us * 1000 + offset (+ up to 999 ns).
@@ -591,8 +606,9 @@ def bench_latency(rig: Rig, frames: int, warmup: int, keep_samples: bool = False
         t.join(5)
     wire = [r for r in sim.wire_log() if r["sender"] == -1]
     if errors or lost or len(returned) != total or len(wire) != total:
-        raise RuntimeError(f"latency run failed: errors={errors} lost={lost} returned={len(returned)}/{total} "
-                           f"on wire={len(wire)}")
+        raise RuntimeError(
+            f"latency run failed: errors={errors} lost={lost} returned={len(returned)}/{total} on wire={len(wire)}"
+        )
     if [r["id"] for r in wire] != sent_ids or [r[2] for r in returned] != sent_ids:
         raise RuntimeError("latency run: frames out of order")
     stamp_offsets = {w["end_us"] - r[1] for w, r in zip(wire, returned)}
@@ -611,8 +627,13 @@ def bench_latency(rig: Rig, frames: int, warmup: int, keep_samples: bool = False
 
     def summary(values):
         s = sorted(values)
-        return {"median_us": statistics.median(s), "p90_us": percentile(s, 90), "p99_us": percentile(s, 99),
-                "min_us": s[0], "max_us": s[-1]}
+        return {
+            "median_us": statistics.median(s),
+            "p90_us": percentile(s, 90),
+            "p99_us": percentile(s, 99),
+            "min_us": s[0],
+            "max_us": s[-1],
+        }
 
     r2r = summary(receipt_to_return)
     r2r["mean_us"] = statistics.fmean(receipt_to_return)
@@ -629,10 +650,15 @@ def bench_latency(rig: Rig, frames: int, warmup: int, keep_samples: bool = False
         acc["on_cpu_us"] += (ns - ns0) / 1000 / frames
     samples = {}
     if keep_samples:  # host monotonic ns of each measured frame, for lining up with a scheduler trace
-        samples = {"receiver_tid": receiver_tid[0],
-                   "samples": [{"inject_ns": inject_ns[k], "arrival_ns": wire[k]["end_us"] * 1000 + c_ns,
-                                "return_ns": returned[k][0]} for k in range(warmup, total)]}
-    return {**samples,
+        samples = {
+            "receiver_tid": receiver_tid[0],
+            "samples": [
+                {"inject_ns": inject_ns[k], "arrival_ns": wire[k]["end_us"] * 1000 + c_ns, "return_ns": returned[k][0]}
+                for k in range(warmup, total)
+            ],
+        }
+    return {
+        **samples,
         "frames": frames,
         "bus_to_host_offset_ns": c_ns,
         "bus_to_host_uncertainty_ns": c_uncertainty,
@@ -679,9 +705,22 @@ def bench_latency_traced(rig: Rig, frames: int) -> dict:
     tx_results = thread_ids("tavro-tx-result")
     with tempfile.TemporaryDirectory() as tmp:
         data = os.path.join(tmp, "sched.data")
-        rec = subprocess.Popen([perf, "record", "-q", "-a", "-k", "CLOCK_MONOTONIC", "-e",
-                                "sched:sched_waking,sched:sched_switch", "-o", data],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        rec = subprocess.Popen(
+            [
+                perf,
+                "record",
+                "-q",
+                "-a",
+                "-k",
+                "CLOCK_MONOTONIC",
+                "-e",
+                "sched:sched_waking,sched:sched_switch",
+                "-o",
+                data,
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+        )
         time.sleep(1.0)  # perf needs a moment before it records
         if rec.poll() is not None:
             return {"error": "perf record failed: " + rec.stderr.read().decode(errors="replace").strip()[-300:]}
@@ -690,8 +729,9 @@ def bench_latency_traced(rig: Rig, frames: int) -> dict:
         finally:
             rec.send_signal(signal.SIGINT)
             rec.wait(60)
-        script = subprocess.run([perf, "script", "-i", data, "--ns", "-F", "pid,tid,time,event,trace"],
-                                capture_output=True, text=True)
+        script = subprocess.run(
+            [perf, "script", "-i", data, "--ns", "-F", "pid,tid,time,event,trace"], capture_output=True, text=True
+        )
     recv = lat["receiver_tid"]
     import bisect
     import re
@@ -744,13 +784,22 @@ def bench_latency_traced(rig: Rig, frames: int) -> dict:
         if i_con is None:
             continue
         bw, ron, rw, con = times[i_bw], times[i_ron], times[i_rw], times[i_con]
-        for name, v in (("handover", bw - a), ("rx_wake", ron - bw), ("rx_work", rw - ron),
-                        ("receiver_wake", con - rw), ("receiver_return", r - con), ("total", r - a)):
+        for name, v in (
+            ("handover", bw - a),
+            ("rx_wake", ron - bw),
+            ("rx_work", rw - ron),
+            ("receiver_wake", con - rw),
+            ("receiver_return", r - con),
+            ("total", r - a),
+        ):
             segments[name].append(v / 1000)
         if any(e[2] == "s" and e[3] == rx for e in events[i_ron:i_rw]):
             rx_blocked += 1
-        spurious += sum(1 for e in events[first(a - 1000, r, lambda e: True) or i_bw:i_rw]
-                        if e[2] == "w" and e[1] == bus and e[3] in tx_results)
+        spurious += sum(
+            1
+            for e in events[first(a - 1000, r, lambda e: True) or i_bw : i_rw]
+            if e[2] == "w" and e[1] == bus and e[3] in tx_results
+        )
     n = len(segments["total"])
     if n == 0:
         return {"error": "no frame could be followed through the trace"}
@@ -790,9 +839,8 @@ def bench_python_handoff(rounds: int) -> dict:
         ready.acquire()
         released.append(t0)
     t.join(5)
-    d = sorted((w - r) / 1000 for w, r in zip(woke[rounds // 10:], released[rounds // 10:]))
-    return {"median_us": statistics.median(d), "p90_us": percentile(d, 90), "p99_us": percentile(d, 99),
-            "min_us": d[0]}
+    d = sorted((w - r) / 1000 for w, r in zip(woke[rounds // 10 :], released[rounds // 10 :]))
+    return {"median_us": statistics.median(d), "p90_us": percentile(d, 90), "p99_us": percentile(d, 99), "min_us": d[0]}
 
 
 # ----------------------------------------------------------------------------------------------------------------
@@ -833,15 +881,24 @@ def bench_send(rig: Rig, seconds: float, reps: int) -> dict:
             if rep:
                 rates.append(n / dt * 1e9)
                 windows.append(window)
-        wait_for(lambda: rig.adapter.state()["frames_transmitted"] - tx0 >= calls, 30,
-                 "the adapter to put every frame on the wire")
+        wait_for(
+            lambda: rig.adapter.state()["frames_transmitted"] - tx0 >= calls,
+            30,
+            "the adapter to put every frame on the wire",
+        )
         on_wire = rig.adapter.state()["frames_transmitted"] - tx0
     finally:
         sim.set_unlimited_speed(False)
     med = statistics.median(rates)
-    return {"calls_per_s_median": med, "calls_per_s_rounds": rates, "ns_per_call": 1e9 / med,
-            "round_seconds": seconds, "calls": calls, "frames_on_wire": on_wire,
-            "cpu_one_round": windows[nearest(rates, med)]}
+    return {
+        "calls_per_s_median": med,
+        "calls_per_s_rounds": rates,
+        "ns_per_call": 1e9 / med,
+        "round_seconds": seconds,
+        "calls": calls,
+        "frames_on_wire": on_wire,
+        "cpu_one_round": windows[nearest(rates, med)],
+    }
 
 
 def nearest(values: list, target: float) -> int:
@@ -852,6 +909,7 @@ def nearest(values: list, target: float) -> int:
 # ----------------------------------------------------------------------------------------------------------------
 # Sections with adapters of their own. The rig's adapter leaves bus 0 meanwhile, so that it neither receives their
 # frames nor competes for the CPU.
+
 
 class Missing(Exception):
     """The measured build lacks what a section needs: reported as missing, not as failed."""
@@ -882,6 +940,7 @@ def set_confirmation(dev, on: bool) -> None:
 
 # ----------------------------------------------------------------------------------------------------------------
 # 7. Confirmed transmissions per second with tickets in flight
+
 
 def confirmed_burst(dev, seconds: float, in_flight: int) -> tuple[int, int, int]:
     """submit_frame + wait with `in_flight` tickets outstanding, oldest waited for first, for `seconds`:
@@ -969,12 +1028,18 @@ REQUEST_ID, RESPONSE_ID = 0x7E0, 0x7E8  # as a diagnostic request and its answer
 
 def summary_us(values_ns: list) -> dict:
     v = sorted(x / 1000 for x in values_ns)
-    return {"median_us": statistics.median(v), "p90_us": percentile(v, 90), "p99_us": percentile(v, 99),
-            "min_us": v[0], "max_us": v[-1]}
+    return {
+        "median_us": statistics.median(v),
+        "p90_us": percentile(v, 90),
+        "p99_us": percentile(v, 99),
+        "min_us": v[0],
+        "max_us": v[-1],
+    }
 
 
 def responder_thread(answer, stop: threading.Event, errors: list) -> threading.Thread:
     """Runs `answer()` (receive one request with a short time-out, send its response) until stopped."""
+
     def run():
         try:
             while not stop.is_set():
@@ -1061,11 +1126,15 @@ def bench_roundtrip(requests: int, warmup: int = 100) -> dict:
     adapters = [plug_adapter(s) for s in serials]
     results = {}
     try:
-        for key, bitrate, unlimited in (("500k", 500_000, False), ("1M", 1_000_000, False),
-                                        ("unlimited", 1_000_000, True)):
+        for key, bitrate, unlimited in (
+            ("500k", 500_000, False),
+            ("1M", 1_000_000, False),
+            ("unlimited", 1_000_000, True),
+        ):
             sim.set_unlimited_speed(unlimited)
-            buses = [can.Bus(interface="tavro", channel=s, bitrate=bitrate, sample_point=SAMPLE_POINT / 10)
-                     for s in serials]
+            buses = [
+                can.Bus(interface="tavro", channel=s, bitrate=bitrate, sample_point=SAMPLE_POINT / 10) for s in serials
+            ]
             try:
                 r = {"bitrate": bitrate, "unlimited_speed": unlimited}
                 sim.wire_log()
@@ -1095,6 +1164,7 @@ def bench_roundtrip(requests: int, warmup: int = 100) -> dict:
 
 # ----------------------------------------------------------------------------------------------------------------
 # 9. Many adapters in one process, each on a bus of its own at 100 % load
+
 
 def native_tids(name: str, before: set) -> list:
     return [t for t in thread_ids(name) if t not in before]
@@ -1127,8 +1197,9 @@ def bench_many(count: int, frame: "sim.Frame", seconds: float, warmup: float) ->
             adapters.append(plug_adapter(serial, bus=k + 1))
             before = set(thread_ids("tavro-rx")) | set(thread_ids("tavro-tx-result"))
             devs.append(open_native(serial))
-            per.append({"serial": serial, "tids": native_tids("tavro-rx", before)
-                        + native_tids("tavro-tx-result", before)})
+            per.append(
+                {"serial": serial, "tids": native_tids("tavro-rx", before) + native_tids("tavro-tx-result", before)}
+            )
             threads.append(threading.Thread(target=receiver, args=(k, devs[k]), name=f"bench-receiver-{k}"))
             threads[-1].start()
         wait_for(lambda: len(receiver_tids) == count, 5, "the receiver threads")
@@ -1147,8 +1218,11 @@ def bench_many(count: int, frame: "sim.Frame", seconds: float, warmup: float) ->
         got1, adapter1 = list(counts), [a.state()["frames_received"] for a in adapters]
         for k in range(count):
             sim.stop_stream(bus=k + 1)
-        wait_for(lambda: all(a.state()["rx_queued_bytes"] == 0 for a in adapters), 10,
-                 "the adapters to hand over their records")
+        wait_for(
+            lambda: all(a.state()["rx_queued_bytes"] == 0 for a in adapters),
+            10,
+            "the adapters to hand over their records",
+        )
         last = [sum(counts), time.monotonic()]
 
         def quiet():
@@ -1179,8 +1253,11 @@ def bench_many(count: int, frame: "sim.Frame", seconds: float, warmup: float) ->
         p["received"] = counts[k]
         p["dropped"] = dropped1[k] - dropped0[k]
         p["adapter_rx_overflows"] = st1[k]["rx_overflows"] - st0[k]["rx_overflows"]
-        delta = [(stats1[t][1] - stats0.get(t, stats1[t])[1], stats1[t][3] - stats0.get(t, stats1[t])[3])
-                 for t in tids if t in stats1]
+        delta = [
+            (stats1[t][1] - stats0.get(t, stats1[t])[1], stats1[t][3] - stats0.get(t, stats1[t])[3])
+            for t in tids
+            if t in stats1
+        ]
         p["cpu_per_wall_s"] = sum(d[0] for d in delta) / 1e9 / wall
         p["wakeups_per_s"] = sum(d[1] for d in delta) / wall
     received = sum(p["received_in_window"] for p in per)
@@ -1208,6 +1285,7 @@ def bench_many(count: int, frame: "sim.Frame", seconds: float, warmup: float) ->
 
 # ----------------------------------------------------------------------------------------------------------------
 # 5. CPU of an idle open handle with the bus on
+
 
 def bench_idle(rig: Rig, seconds: float) -> dict:
     rig.settle(0.02)
@@ -1240,21 +1318,32 @@ def bench_idle(rig: Rig, seconds: float) -> dict:
 
 # ----------------------------------------------------------------------------------------------------------------
 
+
 def run_receive_throughput(rig: Rig, args, results: dict) -> None:
     reps = args.reps * 2  # a round takes about a quarter of a second
-    out(f"[1] receive_frame(0) draining a full receive queue ({QUEUE_CAPACITY} frames), beside python-can's "
+    out(
+        f"[1] receive_frame(0) draining a full receive queue ({QUEUE_CAPACITY} frames), beside python-can's "
         f"virtual interface recv(0) draining {QUEUE_CAPACITY} pre-sent messages (median of {reps} rounds after a "
-        f"warm-up, the two drained in alternating chunks of 500; best round in brackets)")
-    for via_python_can, key, label in ((False, "receive_throughput", "tavro receive_frame(0):     "),
-                                       (True, "receive_throughput_python_can", "tavro can.Bus recv(0):      ")):
+        f"warm-up, the two drained in alternating chunks of 500; best round in brackets)"
+    )
+    for via_python_can, key, label in (
+        (False, "receive_throughput", "tavro receive_frame(0):     "),
+        (True, "receive_throughput_python_can", "tavro can.Bus recv(0):      "),
+    ):
         r = bench_receive_throughput(rig, reps, via_python_can=via_python_can)
         results[key] = r
-        out(f"    {label}   {r['tavro_fps_median']:>12,.0f} frames/s "
-            f"({r['tavro_ns_per_call']:.0f} ns per frame)   [{r['tavro_fps_best']:,.0f}]")
-        out(f"    python-can virtual recv(0):    {r['virtual_fps_median']:>12,.0f} frames/s "
-            f"({r['virtual_ns_per_call']:.0f} ns per frame)   [{r['virtual_fps_best']:,.0f}]")
-        out(f"    ratio tavro / virtual:         {r['ratio']:12.2f}   (target >= {r['target_ratio']}) "
-            f"{verdict(r['pass'])}   (per-round ratios {min(r['ratio_rounds']):.2f} .. {max(r['ratio_rounds']):.2f})")
+        out(
+            f"    {label}   {r['tavro_fps_median']:>12,.0f} frames/s "
+            f"({r['tavro_ns_per_call']:.0f} ns per frame)   [{r['tavro_fps_best']:,.0f}]"
+        )
+        out(
+            f"    python-can virtual recv(0):    {r['virtual_fps_median']:>12,.0f} frames/s "
+            f"({r['virtual_ns_per_call']:.0f} ns per frame)   [{r['virtual_fps_best']:,.0f}]"
+        )
+        out(
+            f"    ratio tavro / virtual:         {r['ratio']:12.2f}   (target >= {r['target_ratio']}) "
+            f"{verdict(r['pass'])}   (per-round ratios {min(r['ratio_rounds']):.2f} .. {max(r['ratio_rounds']):.2f})"
+        )
         out()
 
 
@@ -1262,36 +1351,47 @@ def run_sustained(rig: Rig, args, results: dict) -> None:
     sustained = []
     eight, zero = sim.Frame(0x123, bytes(range(8))), sim.Frame(0x001, b"")
     for frame, label, via_python_can in (
-            (eight, "8-byte data frames", False),
-            (zero, "0-byte data frames (most frames per second)", False),
-            (eight, "8-byte data frames", True),
-            (zero, "0-byte data frames (most frames per second)", True)):
+        (eight, "8-byte data frames", False),
+        (zero, "0-byte data frames (most frames per second)", False),
+        (eight, "8-byte data frames", True),
+        (zero, "0-byte data frames (most frames per second)", True),
+    ):
         receiver = "python-can can.Bus recv(0.1)" if via_python_can else "receive_frame(100)"
-        out(f"[2] sustained reception, 100 % bus load at {BITRATE // 1000} kbit/s, real-time wire timing, "
-            f"{label}, {args.sustain_seconds:g} s, one Python thread in {receiver}")
+        out(
+            f"[2] sustained reception, 100 % bus load at {BITRATE // 1000} kbit/s, real-time wire timing, "
+            f"{label}, {args.sustain_seconds:g} s, one Python thread in {receiver}"
+        )
         s = bench_sustained(rig, frame, args.sustain_seconds, warmup=1.0, via_python_can=via_python_can)
         sustained.append(s)
-        out(f"    adapter received:   {s['adapter_frames_in_window']:>9,} frames ({s['adapter_fps']:,.0f} frames/s "
-            f"on the bus clock)")
+        out(
+            f"    adapter received:   {s['adapter_frames_in_window']:>9,} frames ({s['adapter_fps']:,.0f} frames/s "
+            f"on the bus clock)"
+        )
         out(f"    Python received:    {s['received_in_window']:>9,} frames ({s['received_fps']:,.0f} frames/s)")
-        out(f"    dropped (host queue) in window: {s['dropped_in_window']}; whole run: "
+        out(
+            f"    dropped (host queue) in window: {s['dropped_in_window']}; whole run: "
             f"{s['whole_run']['dropped']} of {s['whole_run']['adapter_frames']:,} "
             f"(received {s['whole_run']['received']:,}, unaccounted {s['whole_run']['unaccounted']}); "
-            f"adapter overflows: {s['adapter_rx_overflows']}   (target 0) {verdict(s['pass'])}")
+            f"adapter overflows: {s['adapter_rx_overflows']}   (target 0) {verdict(s['pass'])}"
+        )
         if s["receiver_errors"]:
             out(f"    receiver errors: {s['receiver_errors']}")
-        out(f"    CPU per received frame (driver threads + Python receiver): "
+        out(
+            f"    CPU per received frame (driver threads + Python receiver): "
             f"{s['cpu_us_per_received_frame']:.2f} us   (target <= {TARGET_CPU_PER_FRAME_US:g} us) "
             f"{verdict(s['cpu_us_per_received_frame'] <= TARGET_CPU_PER_FRAME_US)}; "
-            f"{s['wakeups_per_received_frame']:.2f} wake-ups per frame")
+            f"{s['wakeups_per_received_frame']:.2f} wake-ups per frame"
+        )
         print_cpu(s["cpu"])
         out()
     results["sustained"] = sustained
 
 
 def run_latency(rig: Rig, args, results: dict) -> None:
-    out(f"[3] latency, frame arrival at the adapter -> receive_frame returns in a blocked receiver "
-        f"({args.latency_frames} frames injected one at a time without wire time)")
+    out(
+        f"[3] latency, frame arrival at the adapter -> receive_frame returns in a blocked receiver "
+        f"({args.latency_frames} frames injected one at a time without wire time)"
+    )
     lat = bench_latency(rig, args.latency_frames, warmup=100)
     results["latency"] = lat
     ref = bench_python_handoff(1000)
@@ -1300,40 +1400,57 @@ def run_latency(rig: Rig, args, results: dict) -> None:
     lat["median_vs_handoff"] = r["median_us"] / ref["median_us"]
     lat["target_median_vs_handoff"] = TARGET_LATENCY_VS_HANDOFF
     lat["pass"] = lat["median_vs_handoff"] <= TARGET_LATENCY_VS_HANDOFF and r["p99_us"] <= TARGET_LATENCY_P99_US
-    out(f"    adapter-to-return:  median {r['median_us']:7.1f} us   p90 {r['p90_us']:7.1f}   "
-        f"p99 {r['p99_us']:7.1f}   min {r['min_us']:6.1f}   max {r['max_us']:8.1f}   mean {r['mean_us']:.1f}")
-    out(f"    reference, one Python thread waking another through a lock (no driver): median "
-        f"{ref['median_us']:.1f} us   p90 {ref['p90_us']:.1f}   p99 {ref['p99_us']:.1f}   min {ref['min_us']:.1f}")
-    out(f"    median / reference {lat['median_vs_handoff']:.2f} (target <= {TARGET_LATENCY_VS_HANDOFF:g}), p99 "
-        f"{r['p99_us']:.1f} us (target <= {TARGET_LATENCY_P99_US:g} us) {verdict(lat['pass'])}")
-    out("    (adapter-to-return: from the adapter model queueing the record on endpoint 0x81, host monotonic clock, to "
-        "receive_frame returning)")
+    out(
+        f"    adapter-to-return:  median {r['median_us']:7.1f} us   p90 {r['p90_us']:7.1f}   "
+        f"p99 {r['p99_us']:7.1f}   min {r['min_us']:6.1f}   max {r['max_us']:8.1f}   mean {r['mean_us']:.1f}"
+    )
+    out(
+        f"    reference, one Python thread waking another through a lock (no driver): median "
+        f"{ref['median_us']:.1f} us   p90 {ref['p90_us']:.1f}   p99 {ref['p99_us']:.1f}   min {ref['min_us']:.1f}"
+    )
+    out(
+        f"    median / reference {lat['median_vs_handoff']:.2f} (target <= {TARGET_LATENCY_VS_HANDOFF:g}), p99 "
+        f"{r['p99_us']:.1f} us (target <= {TARGET_LATENCY_P99_US:g} us) {verdict(lat['pass'])}"
+    )
+    out(
+        "    (adapter-to-return: from the adapter model queueing the record on endpoint 0x81, host monotonic clock, to "
+        "receive_frame returning)"
+    )
     out("    per frame, mean over the measured frames, from each thread's scheduler statistics:")
     out(f"      {'thread':<42} {'wake-ups':>8} {'waiting for a CPU':>18} {'on a CPU':>9}")
     for label, v in lat["per_frame_by_thread"].items():
         out(f"      {label:<42} {v['wakeups']:8.2f} {v['waiting_us']:15.1f} us {v['on_cpu_us']:6.1f} us")
-    rx, rcv = lat["per_frame_by_thread"].get("driver (tavro-rx)"), lat["per_frame_by_thread"].get(
-        "python receiver thread")
+    rx, rcv = (
+        lat["per_frame_by_thread"].get("driver (tavro-rx)"),
+        lat["per_frame_by_thread"].get("python receiver thread"),
+    )
     if rx and rcv:
-        out(f"    the path, mean per frame: tavro-rx waits {rx['waiting_us']:.1f} us for a CPU and runs "
+        out(
+            f"    the path, mean per frame: tavro-rx waits {rx['waiting_us']:.1f} us for a CPU and runs "
             f"{rx['on_cpu_us']:.1f} us (completes the transfer, decodes, queues, wakes the receiver); the receiver "
             f"waits {rcv['waiting_us']:.1f} us for a CPU and runs {rcv['on_cpu_us']:.1f} us (leaves the queue's "
             f"wait, takes the interpreter lock, builds the tuple, returns, calls in again; more than one wake-up "
             f"per frame means it also waited for the interpreter lock). Mean adapter-to-return {r['mean_us']:.1f} "
             f"us. A thread's figures include its work outside the path (tavro-rx re-arming transfers and waking "
             f"for time-outs, the receiver's Python loop), so they bound the stages rather than add up to the "
-            f"total; --trace splits single frames")
-    out(f"    bus-end-to-return:  median {a['median_us']:7.1f} us   p90 {a['p90_us']:7.1f}   "
-        f"p99 {a['p99_us']:7.1f}   min {a['min_us']:6.1f}   max {a['max_us']:8.1f}")
-    out(f"    inject-to-return:   median {i['median_us']:7.1f} us   p90 {i['p90_us']:7.1f}   "
-        f"p99 {i['p99_us']:7.1f}   min {i['min_us']:6.1f}   max {i['max_us']:8.1f}")
-    out(f"    inject-to-arrival:  median {ia['median_us']:7.1f} us   p90 {ia['p90_us']:7.1f}   "
-        f"p99 {ia['p99_us']:7.1f}")
-    out(f"    (bus end = the frame's bus time from the simulator's wire log, mapped to the host clock within "
+            f"total; --trace splits single frames"
+        )
+    out(
+        f"    bus-end-to-return:  median {a['median_us']:7.1f} us   p90 {a['p90_us']:7.1f}   "
+        f"p99 {a['p99_us']:7.1f}   min {a['min_us']:6.1f}   max {a['max_us']:8.1f}"
+    )
+    out(
+        f"    inject-to-return:   median {i['median_us']:7.1f} us   p90 {i['p90_us']:7.1f}   "
+        f"p99 {i['p99_us']:7.1f}   min {i['min_us']:6.1f}   max {i['max_us']:8.1f}"
+    )
+    out(f"    inject-to-arrival:  median {ia['median_us']:7.1f} us   p90 {ia['p90_us']:7.1f}   p99 {ia['p99_us']:7.1f}")
+    out(
+        f"    (bus end = the frame's bus time from the simulator's wire log, mapped to the host clock within "
         f"{lat['bus_to_host_uncertainty_ns'] / 1000:.1f} us + 1 us bus-clock resolution; the adapter stamped every frame "
         f"with that bus time minus {lat['adapter_timestamp_offsets_us']} us. A frame without wire time ends on the bus "
         f"when it is injected, so bus-end-to-return includes the simulator's bus thread waking up and handing the "
-        f"frame to the adapter model; inject-to-return adds the Python side of tavro_sim.inject)")
+        f"frame to the adapter model; inject-to-return adds the Python side of tavro_sim.inject)"
+    )
     if args.trace:
         tr = bench_latency_traced(rig, min(args.latency_frames, 1000))
         results["latency_trace"] = tr
@@ -1341,28 +1458,38 @@ def run_latency(rig: Rig, args, results: dict) -> None:
             out(f"    scheduler trace: {tr['error']}")
         else:
             m, p9 = tr["median_us"], tr["p90_us"]
-            out(f"    split by a scheduler trace ({tr['frames_followed']} frames; tracing slows every hand-over a "
-                f"little), median / p90 us:")
-            for key, label in (("handover", "arrival stamp -> bus thread wakes tavro-rx (simulator)"),
-                               ("rx_wake", "-> tavro-rx running"),
-                               ("rx_work", "-> tavro-rx has queued the frame, wakes receiver"),
-                               ("receiver_wake", "-> receiver thread running"),
-                               ("receiver_return", "-> receive_frame returned"),
-                               ("total", "total")):
+            out(
+                f"    split by a scheduler trace ({tr['frames_followed']} frames; tracing slows every hand-over a "
+                f"little), median / p90 us:"
+            )
+            for key, label in (
+                ("handover", "arrival stamp -> bus thread wakes tavro-rx (simulator)"),
+                ("rx_wake", "-> tavro-rx running"),
+                ("rx_work", "-> tavro-rx has queued the frame, wakes receiver"),
+                ("receiver_wake", "-> receiver thread running"),
+                ("receiver_return", "-> receive_frame returned"),
+                ("total", "total"),
+            ):
                 out(f"      {label:<58} {m[key]:6.1f} / {p9[key]:6.1f}")
-            out(f"      tavro-rx blocked again before queueing in {tr['rx_blocked_before_queueing_fraction']:.0%} of "
+            out(
+                f"      tavro-rx blocked again before queueing in {tr['rx_blocked_before_queueing_fraction']:.0%} of "
                 f"frames; the bus thread woke tavro-tx-result {tr['tx_result_reader_wakeups_per_frame']:.2f} "
-                f"times per frame")
+                f"times per frame"
+            )
     out()
 
 
 def run_send(rig: Rig, args, results: dict) -> None:
-    out(f"[4] send_frame(8-byte frame) into an unlimited-speed bus, ack peer acknowledging "
-        f"(median of {args.reps} rounds of {args.send_seconds:g} s)")
+    out(
+        f"[4] send_frame(8-byte frame) into an unlimited-speed bus, ack peer acknowledging "
+        f"(median of {args.reps} rounds of {args.send_seconds:g} s)"
+    )
     snd = bench_send(rig, args.send_seconds, args.reps)
     results["send"] = snd
-    out(f"    send_frame:         {snd['calls_per_s_median']:>10,.0f} calls/s ({snd['ns_per_call']:.0f} ns per call; "
-        f"{snd['frames_on_wire']:,} of {snd['calls']:,} frames reached the wire)")
+    out(
+        f"    send_frame:         {snd['calls_per_s_median']:>10,.0f} calls/s ({snd['ns_per_call']:.0f} ns per call; "
+        f"{snd['frames_on_wire']:,} of {snd['calls']:,} frames reached the wire)"
+    )
     out("    CPU during the round nearest the median:")
     print_cpu(snd["cpu_one_round"], "      ")
     out()
@@ -1372,18 +1499,26 @@ def run_idle(rig: Rig, args, results: dict) -> None:
     out(f"[5] idle open handle, bus on, no traffic, {args.idle_seconds:g} s")
     idle = bench_idle(rig, args.idle_seconds)
     results["idle"] = idle
-    for key, label in (("no_receiver", "no Python thread receiving"),
-                       ("blocked_receiver", "one Python thread blocked in receive_frame(1000)")):
+    for key, label in (
+        ("no_receiver", "no Python thread receiving"),
+        ("blocked_receiver", "one Python thread blocked in receive_frame(1000)"),
+    ):
         w = idle[key]
-        w["pass"] = (w["driver_threads_wakeups_per_s"] <= TARGET_IDLE_WAKEUPS_PER_S
-                     and w["driver_threads_cpu_per_wall_s"] <= TARGET_IDLE_CORE)
-        out(f"    {label}: driver threads {w['driver_threads_wakeups_per_s']:.1f} wake-ups/s, "
+        w["pass"] = (
+            w["driver_threads_wakeups_per_s"] <= TARGET_IDLE_WAKEUPS_PER_S
+            and w["driver_threads_cpu_per_wall_s"] <= TARGET_IDLE_CORE
+        )
+        out(
+            f"    {label}: driver threads {w['driver_threads_wakeups_per_s']:.1f} wake-ups/s, "
             f"{w['driver_threads_cpu_per_wall_s'] * 100:.3f} % of a core (target <= {TARGET_IDLE_WAKEUPS_PER_S:g}/s "
-            f"and <= {TARGET_IDLE_CORE * 100:g} %) {verdict(w['pass'])}")
+            f"and <= {TARGET_IDLE_CORE * 100:g} %) {verdict(w['pass'])}"
+        )
         if key == "blocked_receiver":
-            out(f"      the receiver thread: {w['per_thread_wakeups_per_s'].get('python receiver thread', 0):.1f} "
+            out(
+                f"      the receiver thread: {w['per_thread_wakeups_per_s'].get('python receiver thread', 0):.1f} "
                 f"wake-ups/s, {w['per_thread_cpu_per_wall_s'].get('python receiver thread', 0) * 100:.3f} % of a "
-                f"core")
+                f"core"
+            )
         print_cpu(w, "      ")
     idle["target_wakeups_per_s"] = TARGET_IDLE_WAKEUPS_PER_S
     idle["target_core"] = TARGET_IDLE_CORE
@@ -1392,6 +1527,7 @@ def run_idle(rig: Rig, args, results: dict) -> None:
 
 # ----------------------------------------------------------------------------------------------------------------
 # 6. Periodic tasks at 1 kHz: what reaches the wire
+
 
 def _burn(stop) -> None:
     while not stop.is_set():
@@ -1409,8 +1545,11 @@ def bench_periodic(rig: Rig, seconds: float, period_s: float, busy: bool) -> dic
     for name, arb_id in (("driver", 0x101), ("python-can thread", 0x102)):
         msg = can.Message(arbitration_id=arb_id, data=b"\x01", is_extended_id=False)
         stop = multiprocessing.Event()
-        burners = [multiprocessing.Process(target=_burn, args=(stop,), daemon=True)
-                   for _ in range(os.cpu_count() or 1)] if busy else []
+        burners = (
+            [multiprocessing.Process(target=_burn, args=(stop,), daemon=True) for _ in range(os.cpu_count() or 1)]
+            if busy
+            else []
+        )
         for p in burners:
             p.start()
         try:
@@ -1422,8 +1561,11 @@ def bench_periodic(rig: Rig, seconds: float, period_s: float, busy: bool) -> dic
                 task = can.BusABC._send_periodic_internal(rig.bus, msg, period_s)  # python-can's own thread task
             time.sleep(seconds)
             task.stop()
-            counts = ({"late": task.late_frames, "skipped": task.skipped_frames, "sent": task.sent_frames}
-                      if hasattr(task, "late_frames") else None)  # only the driver's task counts them
+            counts = (
+                {"late": task.late_frames, "skipped": task.skipped_frames, "sent": task.sent_frames}
+                if hasattr(task, "late_frames")
+                else None
+            )  # only the driver's task counts them
         finally:
             stop.set()
             for p in burners:
@@ -1449,8 +1591,10 @@ def bench_periodic(rig: Rig, seconds: float, period_s: float, busy: bool) -> dic
 
 
 def run_periodic(rig: Rig, args, results: dict) -> None:
-    out(f"[6] periodic task at {1 / args.periodic_period:g} Hz, {args.periodic_seconds:g} s each, frames as they "
-        f"started on the wire")
+    out(
+        f"[6] periodic task at {1 / args.periodic_period:g} Hz, {args.periodic_seconds:g} s each, frames as they "
+        f"started on the wire"
+    )
     results["periodic"] = {}
     for busy in (False, True):
         label = f"every core busy ({os.cpu_count()} spinning processes)" if busy else "idle machine"
@@ -1458,11 +1602,13 @@ def run_periodic(rig: Rig, args, results: dict) -> None:
         results["periodic"]["busy" if busy else "idle"] = r
         out(f"    {label}:")
         for name, v in r.items():
-            out(f"      {name:<18} {v['frames']:>6} frames of {v['expected_in_span']} in their span "
+            out(
+                f"      {name:<18} {v['frames']:>6} frames of {v['expected_in_span']} in their span "
                 f"({v['missing']} missing); interval median {v['interval_ms_median']:.3f} ms, "
                 f"p99 {v['interval_ms_p99']:.3f}, p99.9 {v['interval_ms_p999']:.3f}, "
                 f"min {v['interval_ms_min']:.3f}, max {v['interval_ms_max']:.3f} ms; "
-                f"{v['intervals_over_2_periods']} gaps over two periods")
+                f"{v['intervals_over_2_periods']} gaps over two periods"
+            )
             if v["task_counts"]:
                 c = v["task_counts"]
                 out(f"      {'':<18} task counted {c['sent']} sent, {c['late']} late, {c['skipped']} skipped")
@@ -1470,41 +1616,56 @@ def run_periodic(rig: Rig, args, results: dict) -> None:
 
 
 def run_confirmed(rig: Rig, args, results: dict) -> None:
-    out(f"[7] confirmed transmissions, 16 in flight (submit_frame; wait for the oldest ticket, submit the next), "
+    out(
+        f"[7] confirmed transmissions, 16 in flight (submit_frame; wait for the oldest ticket, submit the next), "
         f"8-byte frames, unlimited-speed bus acknowledged by the ack peer; beside send_frame on the same adapter "
-        f"(median of {args.reps} pairs of {args.send_seconds:g} s rounds)")
+        f"(median of {args.reps} pairs of {args.send_seconds:g} s rounds)"
+    )
     results["confirmed"] = {}
     with rig.off_bus():
         for explicit in (True, False):
             c = bench_confirmed(args.send_seconds, args.reps, explicit)
             results["confirmed"]["explicit" if explicit else "legacy"] = c
-            out(f"    {c['result_mode'] + ' results:':<18} {c['per_s_median']:>9,.0f} transmissions/s "
+            out(
+                f"    {c['result_mode'] + ' results:':<18} {c['per_s_median']:>9,.0f} transmissions/s "
                 f"(target >= {TARGET_CONFIRMED_PER_S:,.0f}) {verdict(c['pass'])}; send_frame "
                 f"{c['reference_send_frame_per_s_median']:,.0f} calls/s, ratio {c['ratio_to_send_frame']:.2f}; "
                 f"{c['cpu_us_per_transmission']:.1f} us CPU per transmission (driver threads + caller); "
-                f"{c['not_successful']} not successful")
+                f"{c['not_successful']} not successful"
+            )
             print_cpu(c["cpu_one_round"], "      ")
     out()
 
 
 def run_roundtrip(rig: Rig, args, results: dict) -> None:
-    out(f"[8] request/response round trip: adapter A sends a request (send_frame), a Python thread on adapter B "
+    out(
+        f"[8] request/response round trip: adapter A sends a request (send_frame), a Python thread on adapter B "
         f"answers it (receive_frame, send_frame), A's receive_frame returns the answer; 8-byte frames, "
-        f"{args.rtt_requests} requests after 100 warm-up; the same through python-can's Bus (interface \"tavro\"), "
-        f"and between two buses of python-can's virtual interface")
+        f'{args.rtt_requests} requests after 100 warm-up; the same through python-can\'s Bus (interface "tavro"), '
+        f"and between two buses of python-can's virtual interface"
+    )
     with rig.off_bus():
         r = bench_roundtrip(args.rtt_requests)
     results["roundtrip"] = r
-    for key, label in (("500k", "500 kbit/s, real wire timing"), ("1M", "1 Mbit/s, real wire timing"),
-                       ("unlimited", "unlimited-speed bus")):
+    for key, label in (
+        ("500k", "500 kbit/s, real wire timing"),
+        ("1M", "1 Mbit/s, real wire timing"),
+        ("unlimited", "unlimited-speed bus"),
+    ):
         v = r[key]
         out(f"    {label}: the two frames take {v['wire_us']:.0f} us on the wire")
         out(f"      {'':<22} {'median':>8} {'p99':>8} {'min':>8}   {'beyond the wire':>15}   {'median / virtual':>16}")
-        for side, name in (("native", "tavro native module"), ("python_can", "tavro python-can Bus"),
-                           ("virtual", "python-can virtual")):
+        for side, name in (
+            ("native", "tavro native module"),
+            ("python_can", "tavro python-can Bus"),
+            ("virtual", "python-can virtual"),
+        ):
             x = v[side]
-            extra = (f"   {x['median_beyond_wire_us']:12.1f} us   {x['median_vs_virtual']:16.2f}"
-                     if side != "virtual" else "")
+            extra = (
+                f"   {x['median_beyond_wire_us']:12.1f} us   {x['median_vs_virtual']:16.2f}"
+                if side != "virtual"
+                else ""
+            )
             out(f"      {name:<22} {x['median_us']:8.1f} {x['p99_us']:8.1f} {x['min_us']:8.1f} us{extra}")
     out()
 
@@ -1515,38 +1676,61 @@ def run_many(rig: Rig, args, results: dict) -> None:
     if "bus" not in inspect.signature(sim.plug).parameters:
         raise Missing("the simulator has one bus only")
     n = args.many_adapters
-    out(f"[9] {n} adapters in one process, each alone on a simulated bus at {BITRATE // 1000} kbit/s with 100 % load "
+    out(
+        f"[9] {n} adapters in one process, each alone on a simulated bus at {BITRATE // 1000} kbit/s with 100 % load "
         f"from its own source (8-byte frames, real wire timing), one Python thread per adapter in "
-        f"receive_frame(100), {args.sustain_seconds:g} s")
+        f"receive_frame(100), {args.sustain_seconds:g} s"
+    )
     m = bench_many(n, sim.Frame(0x123, DATA8), args.sustain_seconds, warmup=1.0)
     results["many"] = m
-    out(f"    received {m['received_fps_total']:,.0f} frames/s in all; lost {m['frames_lost_total']}, adapter "
+    out(
+        f"    received {m['received_fps_total']:,.0f} frames/s in all; lost {m['frames_lost_total']}, adapter "
         f"overflows {m['adapter_rx_overflows_total']}; driver threads + receivers {m['driver_and_receivers_cores']:.3f} "
         f"core (target zero lost and < {TARGET_MANY_CORES:g} core) {verdict(m['pass'])}; "
-        f"{m['cpu_us_per_received_frame']:.2f} us per received frame")
+        f"{m['cpu_us_per_received_frame']:.2f} us per received frame"
+    )
     if m["receiver_errors"]:
         out(f"    receiver errors: {m['receiver_errors']}")
-    out(f"      {'adapter':<16} {'bus frames/s':>12} {'received':>9} {'dropped':>8} {'overflows':>9} "
-        f"{'core':>7} {'wake-ups/s':>10}   (core and wake-ups: its tavro-rx, tavro-tx-results and receiver)")
+    out(
+        f"      {'adapter':<16} {'bus frames/s':>12} {'received':>9} {'dropped':>8} {'overflows':>9} "
+        f"{'core':>7} {'wake-ups/s':>10}   (core and wake-ups: its tavro-rx, tavro-tx-results and receiver)"
+    )
     for p in m["per_adapter"]:
-        out(f"      {p['serial']:<16} {p['frames_in_window'] / m['seconds']:12,.0f} {p['received']:9,} "
-            f"{p['dropped']:8} {p['adapter_rx_overflows']:9} {p['cpu_per_wall_s']:7.3f} {p['wakeups_per_s']:10,.0f}")
+        out(
+            f"      {p['serial']:<16} {p['frames_in_window'] / m['seconds']:12,.0f} {p['received']:9,} "
+            f"{p['dropped']:8} {p['adapter_rx_overflows']:9} {p['cpu_per_wall_s']:7.3f} {p['wakeups_per_s']:10,.0f}"
+        )
     print_cpu(m["cpu"])
     out()
 
 
-SECTIONS = {"receive": run_receive_throughput, "sustained": run_sustained, "latency": run_latency,
-            "send": run_send, "idle": run_idle, "periodic": run_periodic, "confirmed": run_confirmed,
-            "roundtrip": run_roundtrip, "many": run_many}
+SECTIONS = {
+    "receive": run_receive_throughput,
+    "sustained": run_sustained,
+    "latency": run_latency,
+    "send": run_send,
+    "idle": run_idle,
+    "periodic": run_periodic,
+    "confirmed": run_confirmed,
+    "roundtrip": run_roundtrip,
+    "many": run_many,
+}
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
-    ap.add_argument("--only", action="append", choices=list(SECTIONS),
-                    help="run only this measurement (may be repeated); default: all of them")
-    ap.add_argument("--trace", action="store_true",
-                    help="also split the latency at each thread hand-over with a perf scheduler trace (root)")
+    ap.add_argument(
+        "--only",
+        action="append",
+        choices=list(SECTIONS),
+        help="run only this measurement (may be repeated); default: all of them",
+    )
+    ap.add_argument(
+        "--trace",
+        action="store_true",
+        help="also split the latency at each thread hand-over with a perf scheduler trace (root)",
+    )
     ap.add_argument("--reps", type=int, default=5, help="repetitions of the cheap measurements (median taken)")
     ap.add_argument("--sustain-seconds", type=float, default=10.0, help="measured window of each sustained run")
     ap.add_argument("--latency-frames", type=int, default=2000, help="frames in the latency measurement")
@@ -1556,16 +1740,22 @@ def main() -> int:
     ap.add_argument("--periodic-period", type=float, default=0.001, help="period of the periodic tasks in s")
     ap.add_argument("--rtt-requests", type=int, default=2000, help="requests of each round-trip measurement")
     ap.add_argument("--many-adapters", type=int, default=MANY_ADAPTERS, help="adapters of the many-adapter run")
-    ap.add_argument("--usb-path", choices=("seam", "kernel"), default="seam",
-                    help="seam: the in-process simulator backend; kernel: libusb through the kernel's USB stack "
-                         "(default measurements there: sustained, idle)")
+    ap.add_argument(
+        "--usb-path",
+        choices=("seam", "kernel"),
+        default="seam",
+        help="seam: the in-process simulator backend; kernel: libusb through the kernel's USB stack "
+        "(default measurements there: sustained, idle)",
+    )
     args = ap.parse_args()
     if args.usb_path == "kernel" and not args.only:
         args.only = ["sustained", "idle"]
 
     env = environment()
-    out("tavro data-path benchmark (simulated adapter" + (", through the kernel's USB stack)" if USB_PATH == "kernel"
-                                                         else ")"))
+    out(
+        "tavro data-path benchmark (simulated adapter"
+        + (", through the kernel's USB stack)" if USB_PATH == "kernel" else ")")
+    )
     out(f"command:      {env['command']}")
     out(f"CPUs:         {env['cpu_count']} ({env['cpus_usable']} usable), {env['cpu_model']}")
     out(f"load average: {env['load_average']}")

@@ -9,6 +9,7 @@ transfers/s and records the adapter dropped because the host did not read in tim
 transfer carries one record; with 512-byte transfers the firmware packs up to 21. The client is Python, so the
 figures are a floor for what the server itself sustains; a kernel client (vhci-hcd + libusb) is faster per transfer.
 """
+
 import argparse
 import os
 import socket
@@ -39,7 +40,7 @@ def run(port, adapter, seconds, in_flight, length):
     sock.sendall(struct.pack(">HHI32s", 0x0111, 0x8003, 0, adapter.usbip_busid.encode()))
     rep = recv_exact(sock, 8 + 312)
     assert struct.unpack(">HHI", rep[:8])[2] == 0, "import refused"
-    busnum, devnum = struct.unpack(">II", rep[8 + 288:8 + 296])
+    busnum, devnum = struct.unpack(">II", rep[8 + 288 : 8 + 296])
     devid = busnum << 16 | devnum
     submit(sock, 1, devid, 0, False, 4, struct.pack("<BBHHH", 0x41, 21, 0, 0, 4), b"\1\0\0\0")  # Bus on
     assert struct.unpack(">5Ii", recv_exact(sock, 48)[:24])[5] == 0
@@ -75,7 +76,9 @@ def main():
     p.add_argument("--seconds", type=float, default=3.0)
     p.add_argument("--in-flight", type=int, default=16)
     args = p.parse_args()
-    print(f"load average: {os.getloadavg()[0]:.2f}; {args.in_flight} bulk IN transfers in flight, {args.seconds} s each")
+    print(
+        f"load average: {os.getloadavg()[0]:.2f}; {args.in_flight} bulk IN transfers in flight, {args.seconds} s each"
+    )
     port = tavro_sim.serve_usbip()
     tavro_sim.set_unlimited_speed(True)
     for length in (24, 512, 16384):
@@ -84,8 +87,10 @@ def main():
         a = tavro_sim.plug("tav.io:CANH0001", rx_queue_records=65536)
         rate, urbs = run(port, a, args.seconds, args.in_flight, length)
         drops = a.state()["rx_overflows"]
-        print(f"{length:6d}-byte transfers: {rate:10.0f} records/s  {urbs:8.0f} transfers/s  "
-              f"adapter dropped {drops} records")
+        print(
+            f"{length:6d}-byte transfers: {rate:10.0f} records/s  {urbs:8.0f} transfers/s  "
+            f"adapter dropped {drops} records"
+        )
     tavro_sim.stop_usbip()
 
 

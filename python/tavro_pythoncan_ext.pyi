@@ -1,4 +1,5 @@
 """Type stubs of the native TAVRO driver module (for editors and type checkers)."""
+
 from collections.abc import Sequence
 from typing import Any, final
 

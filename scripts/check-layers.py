@@ -27,7 +27,7 @@ def layers_from_cmake():
     declared = {}
     for name, folder, rest in LAYER_LINE.findall((ROOT / "CMakeLists.txt").read_text()):
         words = rest.split()
-        deps = set(words[words.index("DEPENDS") + 1:]) if "DEPENDS" in words else set()
+        deps = set(words[words.index("DEPENDS") + 1 :]) if "DEPENDS" in words else set()
         declared[name] = (folder, deps)
     if not declared:
         sys.exit("check-layers: no tavro_layer(...) lines in CMakeLists.txt")
@@ -84,8 +84,11 @@ def main():
             wrong.append(f'{rel}:{line}: #include "{target}": {where} may not include {what}')
     for w in wrong:
         print(w, file=sys.stderr)
-    print(f"==> layer check: {len(layers)} layers; {len(wrong)} wrong include(s)" if wrong else
-          f"==> layer check: {len(layers)} layers, every include goes down")
+    print(
+        f"==> layer check: {len(layers)} layers; {len(wrong)} wrong include(s)"
+        if wrong
+        else f"==> layer check: {len(layers)} layers, every include goes down"
+    )
     return 1 if wrong else 0
 
 

@@ -15,6 +15,7 @@ tests/mutation/equivalent.tsv and are not counted.
 Results go to build/mutation/results.jsonl as they come (a run that stops resumes where it was; --fresh forgets), and
 the table and the score per layer to tests/mutation/results.md.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -91,8 +92,25 @@ _WORDS = {"true", "false", "break", "continue", "and", "or", "True", "False", "N
 def stillborn(original: str, mutated: str, path: str) -> bool:
     language = "python" if path.endswith(".py") else "cpp"
     stripped = original.strip()
-    if not stripped or stripped.startswith(("#", "//", "/*", "*", "namespace", "}  // namespace", "using ", "import ",
-                                            "from ", "class ", "template", "struct ", "enum ", "def ", "@")):
+    if not stripped or stripped.startswith(
+        (
+            "#",
+            "//",
+            "/*",
+            "*",
+            "namespace",
+            "}  // namespace",
+            "using ",
+            "import ",
+            "from ",
+            "class ",
+            "template",
+            "struct ",
+            "enum ",
+            "def ",
+            "@",
+        )
+    ):
         return True
     start, end, mend = changed_span(original, mutated)
     span, new = original[start:end], mutated[start:mend]
@@ -101,14 +119,16 @@ def stillborn(original: str, mutated: str, path: str) -> bool:
     # Inside a string literal only the emptied text stays (a wrong message); the rest is noise.
     if _in_string(original, start) and not (before == '"' and after == '"' and not new):
         return True
+
     # A change that cuts into a name or a number (uint64_t, PendingSlot, 0x04) makes another name: only whole words
     # that swap for one another (true and false) stay.
     def word(c: str) -> bool:
         return bool(_IDENT.match(c))
 
     cut = (word(before) and (word(span[:1]) or word(new[:1]) or word(after))) or (
-        word(after) and (word(span[-1:]) or word(new[-1:])))
-    cut = cut or (before == "." and original[start - 2:start - 1].isdigit())  # inside a number such as 0.999
+        word(after) and (word(span[-1:]) or word(new[-1:]))
+    )
+    cut = cut or (before == "." and original[start - 2 : start - 1].isdigit())  # inside a number such as 0.999
     if cut:
         while start > 0 and _IDENT.match(original[start - 1]):
             start -= 1
@@ -127,12 +147,13 @@ def stillborn(original: str, mutated: str, path: str) -> bool:
         while o_end < len(original) and original[o_end] in _OPS:
             o_end += 1
         op = original[o_start:o_end]
-        spaced = original[o_start - 1:o_start] == " " and original[o_end:o_end + 1] == " "
+        spaced = original[o_start - 1 : o_start] == " " and original[o_end : o_end + 1] == " "
         if set(op) & set("*&<>") and not spaced:
             return True
         if mutated.strip().startswith("/*"):
-            if stripped.endswith(("{", ",", "(")) or stripped.startswith(("}", "case ", "default:", "public:",
-                                                                          "private:", "protected:")):
+            if stripped.endswith(("{", ",", "(")) or stripped.startswith(
+                ("}", "case ", "default:", "public:", "private:", "protected:")
+            ):
                 return True
             # In a header, only statements inside a function body (indented deeper) are worth commenting out.
             indent = len(original) - len(original.lstrip())
@@ -143,7 +164,7 @@ def stillborn(original: str, mutated: str, path: str) -> bool:
         if swapped and " ( " in mutated and stripped.endswith(("{", ") const {", "noexcept {")):
             return True
         if swapped and header:
-                return True
+            return True
     return False
 
 
@@ -186,9 +207,13 @@ def generate(path: str) -> list[Mutant]:
         # universalmutator names mutants after the file: give it a copy with the same name.
         (cache / Path(path).name).write_text(source)
         (cache / "out").mkdir()
-        subprocess.run([str(tool), Path(path).name, language, "--noCheck",
-                        "--mutantDir", "out"], cwd=cache, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        subprocess.run(
+            [str(tool), Path(path).name, language, "--noCheck", "--mutantDir", "out"],
+            cwd=cache,
+            check=True,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         (cache / "done").write_text("")
     lines = source.splitlines(keepends=True)
     stem, suffix = Path(path).stem, Path(path).suffix
@@ -265,8 +290,15 @@ def tracked_files() -> list[str]:
 def run_group(cmd: list[str], timeout: float, cwd: Path, env: dict[str, str] | None = None) -> tuple[str, str]:
     """Runs cmd in a process group of its own: ("ok" | "failed" | "timeout", output)."""
     with tempfile.TemporaryFile() as out:
-        proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
-                                stdin=subprocess.DEVNULL)
+        proc = subprocess.Popen(
+            cmd,
+            cwd=cwd,
+            env=env,
+            stdout=out,
+            stderr=subprocess.STDOUT,
+            start_new_session=True,
+            stdin=subprocess.DEVNULL,
+        )
         try:
             rc = proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -303,17 +335,43 @@ class Worker:
 
     def configure(self) -> None:
         if not (self.build / "build.ninja").exists():
-            subprocess.run(["cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
-                            "-DCMAKE_BUILD_TYPE=Debug", "-DTAVRO_BUILD_TESTS=ON", f"-DPython_EXECUTABLE={self.py}"],
-                           check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(
+                [
+                    "cmake",
+                    "-S",
+                    str(self.tree),
+                    "-B",
+                    str(self.build),
+                    "-G",
+                    "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Debug",
+                    "-DTAVRO_BUILD_TESTS=ON",
+                    f"-DPython_EXECUTABLE={self.py}",
+                ],
+                check=True,
+                stdout=subprocess.DEVNULL,
+            )
 
     def make(self, *targets: str) -> tuple[str, str]:
-        return run_group(["nice", "-n", "19", "cmake", "--build", str(self.build), f"-j{self.make_jobs}", "--target",
-                          *targets], self.args.build_timeout, self.tree)
+        return run_group(
+            ["nice", "-n", "19", "cmake", "--build", str(self.build), f"-j{self.make_jobs}", "--target", *targets],
+            self.args.build_timeout,
+            self.tree,
+        )
 
     def cpp_tests(self, gtest_filter: str, timeout: float) -> tuple[str, str]:
-        status, out = run_group(["nice", "-n", "19", str(self.build / "tavro_cpp_tests"), "--gtest_fail_fast",
-                                 f"--gtest_filter={gtest_filter}"], timeout, self.build)
+        status, out = run_group(
+            [
+                "nice",
+                "-n",
+                "19",
+                str(self.build / "tavro_cpp_tests"),
+                "--gtest_fail_fast",
+                f"--gtest_filter={gtest_filter}",
+            ],
+            timeout,
+            self.build,
+        )
         if status == "failed":
             failed = re.findall(r"^\[  FAILED  \] (\S+)", out, re.M)
             if failed:
@@ -329,20 +387,44 @@ class Worker:
             sources = [path]
         else:
             name = path.split("/", 1)[1]
-            sources = [str(p.relative_to(self.tree)) for p in sorted((self.tree / "src").rglob("*.cpp"))
-                       if f'#include "{name}"' in p.read_text() and "platform/" not in str(p)]
+            sources = [
+                str(p.relative_to(self.tree))
+                for p in sorted((self.tree / "src").rglob("*.cpp"))
+                if f'#include "{name}"' in p.read_text() and "platform/" not in str(p)
+            ]
         if not sources:
             return "ok", ""
         if not shutil.which("clang++"):
             return "ok", ""
-        py_inc = subprocess.run([self.py, "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"],
-                                capture_output=True, text=True, check=True).stdout.strip()
-        libusb = subprocess.run(["pkg-config", "--cflags", "libusb-1.0"], capture_output=True, text=True,
-                                check=True).stdout.split()
+        py_inc = subprocess.run(
+            [self.py, "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
+        libusb = subprocess.run(
+            ["pkg-config", "--cflags", "libusb-1.0"], capture_output=True, text=True, check=True
+        ).stdout.split()
         # The flags of scripts/clang-check.sh.
-        argv = ["-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Wthread-safety",
-                "-Wthread-safety-beta", "-Werror", "-pthread", "-Isrc", "-Isim", "-Itests/cpp", "-isystem", py_inc,
-                *libusb, "-DPy_LIMITED_API=0x030A0000", '-DTAVRO_SOURCE_REVISION="0"']
+        argv = [
+            "-std=c++20",
+            "-fsyntax-only",
+            "-Wall",
+            "-Wextra",
+            "-Wno-unused-parameter",
+            "-Wthread-safety",
+            "-Wthread-safety-beta",
+            "-Werror",
+            "-pthread",
+            "-Isrc",
+            "-Isim",
+            "-Itests/cpp",
+            "-isystem",
+            py_inc,
+            *libusb,
+            "-DPy_LIMITED_API=0x030A0000",
+            '-DTAVRO_SOURCE_REVISION="0"',
+        ]
         status, out = run_group(["nice", "-n", "19", "clang++", *argv, *sources], self.args.build_timeout, self.tree)
         if status == "failed":
             # Only what says the code is wrong counts; an empty body or an unused variable is how the mutant was
@@ -363,8 +445,12 @@ class Worker:
         env["PYTHONDONTWRITEBYTECODE"] = "1"
         tests = self.tree / "tests" / "python"
         rest = sorted(p.name for p in tests.glob("test_*.py") if p.name not in first)
-        status, out = run_group(["nice", "-n", "19", self.py, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
-                                 *first, *rest], timeout, tests, env)
+        status, out = run_group(
+            ["nice", "-n", "19", self.py, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *first, *rest],
+            timeout,
+            tests,
+            env,
+        )
         if status == "failed":
             failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", out, re.M)
             return "failed", failed[0] if failed else "Python suite"
@@ -454,14 +540,22 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--jobs", type=int, default=1, help="mutants tested at once, each in a tree of its own")
     ap.add_argument("--fresh", action="store_true", help="forget the results of earlier runs")
-    ap.add_argument("--retest", action="store_true",
-                    help="test only the survivors of earlier runs, again (after a test was added)")
+    ap.add_argument(
+        "--retest", action="store_true", help="test only the survivors of earlier runs, again (after a test was added)"
+    )
     ap.add_argument("--only", nargs="*", help="of the selection, test only the mutants of files matching these")
-    ap.add_argument("--tree", type=int, default=0,
-                    help="number of the first scratch tree, so that a second run can go beside a first")
+    ap.add_argument(
+        "--tree",
+        type=int,
+        default=0,
+        help="number of the first scratch tree, so that a second run can go beside a first",
+    )
     ap.add_argument("--list", action="store_true", help="only list the selected mutants")
-    ap.add_argument("--check", action="store_true",
-                    help="only build the scratch tree without a mutant and run both suites on it (is it green?)")
+    ap.add_argument(
+        "--check",
+        action="store_true",
+        help="only build the scratch tree without a mutant and run both suites on it (is it green?)",
+    )
     ap.add_argument("--report-only", action="store_true", help="write the table from the results so far")
     ap.add_argument("--build-timeout", type=float, default=900)
     ap.add_argument("--output", type=Path, default=REPORT)
@@ -471,12 +565,16 @@ def main() -> None:
         str(p.relative_to(ROOT))
         for d in [f"src/{layer}" for layer in CPP_LAYERS] + [PLUGIN_DIR]
         for p in (ROOT / d).iterdir()
-        if p.suffix in (".cpp", ".hpp", ".py") and p.name != "__init__.py")
+        if p.suffix in (".cpp", ".hpp", ".py") and p.name != "__init__.py"
+    )
     selected = [m for f in files for m in sample(generate(f), args.sample, args.seed)]
     if args.layer_sample:
         layers = sorted({m.layer for m in selected})
-        selected = [m for layer in layers
-                    for m in layer_sample([m for m in selected if m.layer == layer], args.layer_sample, args.seed)]
+        selected = [
+            m
+            for layer in layers
+            for m in layer_sample([m for m in selected if m.layer == layer], args.layer_sample, args.seed)
+        ]
     equivalent = load_equivalent()
     if args.list:
         for m in selected:
@@ -498,16 +596,21 @@ def main() -> None:
         todo = [m for m in selected if m.key in done and done[m.key]["outcome"] == "survived"]
     else:
         todo = [m for m in selected if m.key not in done]
-    todo = [m for m in todo if (m.path, m.original.strip(), m.mutated.strip()) not in equivalent
-            and (not args.only or any(fnmatch.fnmatch(m.path, pat) for pat in args.only))]
+    todo = [
+        m
+        for m in todo
+        if (m.path, m.original.strip(), m.mutated.strip()) not in equivalent
+        and (not args.only or any(fnmatch.fnmatch(m.path, pat) for pat in args.only))
+    ]
 
     if args.check:
         worker = Worker(args.tree, tracked_files(), args)
         worker.sync()
         worker.configure()
         base = baseline(worker)
-        print(f"green: build {base['build_s']:.0f} s, C++ tests {base['cpp_s']:.0f} s, Python suite "
-              f"{base['py_s']:.0f} s")
+        print(
+            f"green: build {base['build_s']:.0f} s, C++ tests {base['cpp_s']:.0f} s, Python suite {base['py_s']:.0f} s"
+        )
         return
     if todo and not args.report_only:
         tracked = tracked_files()
@@ -519,8 +622,11 @@ def main() -> None:
         for w in workers[1:]:
             w.make("tavro_cpp_tests", "tavro_pythoncan_ext", "tavro_sim_native")
         limits = {"cpp": 3 * base["cpp_s"] + 60, "py": 2 * base["py_s"] + 120}
-        print(f"baseline: build {base['build_s']:.0f} s, C++ tests {base['cpp_s']:.0f} s, Python suite "
-              f"{base['py_s']:.0f} s; {len(todo)} mutants to test", flush=True)
+        print(
+            f"baseline: build {base['build_s']:.0f} s, C++ tests {base['cpp_s']:.0f} s, Python suite "
+            f"{base['py_s']:.0f} s; {len(todo)} mutants to test",
+            flush=True,
+        )
         # One file's mutants stay on one worker: the file is restored (and rebuilt) once, after the last of them.
         by_file: dict[str, list[Mutant]] = {}
         for m in todo:
@@ -545,14 +651,24 @@ def main() -> None:
                 for m in group:
                     t0 = time.monotonic()
                     outcome, by = test_mutant(worker, m, limits)
-                    rec = {"key": m.key, "layer": m.layer, "path": m.path, "line": m.line,
-                           "original": m.original.strip(), "mutated": m.mutated.strip(), "outcome": outcome,
-                           "by": by, "seconds": round(time.monotonic() - t0, 1)}
+                    rec = {
+                        "key": m.key,
+                        "layer": m.layer,
+                        "path": m.path,
+                        "line": m.line,
+                        "original": m.original.strip(),
+                        "mutated": m.mutated.strip(),
+                        "outcome": outcome,
+                        "by": by,
+                        "seconds": round(time.monotonic() - t0, 1),
+                    }
                     with lock:
                         with RESULTS.open("a") as f:
                             f.write(json.dumps(rec) + "\n")
-                        print(f"[{next(counter)}/{len(todo)}] {m.path}:{m.line} {outcome} {by} "
-                              f"({rec['seconds']} s)", flush=True)
+                        print(
+                            f"[{next(counter)}/{len(todo)}] {m.path}:{m.line} {outcome} {by} ({rec['seconds']} s)",
+                            flush=True,
+                        )
                 (worker.tree / group[0].path).write_bytes((ROOT / group[0].path).read_bytes())
 
         with concurrent.futures.ThreadPoolExecutor(len(workers)) as pool:
@@ -570,8 +686,14 @@ def main() -> None:
     write_report(args, selected, done, first, equivalent, population)
 
 
-def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[str, Any], first: dict[str, Any],
-                 equivalent: dict[tuple[str, str, str], str], population: dict[str, int]) -> None:
+def write_report(
+    args: argparse.Namespace,
+    selected: list[Mutant],
+    done: dict[str, Any],
+    first: dict[str, Any],
+    equivalent: dict[tuple[str, str, str], str],
+    population: dict[str, int],
+) -> None:
     rows: list[tuple[Mutant, str, str]] = []
     per_layer: dict[str, dict[str, float]] = {}
     for m in selected:
@@ -583,36 +705,63 @@ def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[st
             continue
         else:
             outcome, by = rec["outcome"], rec["by"]
-        stats = per_layer.setdefault(m.layer, {"killed": 0, "timeout": 0, "survived": 0, "build-failure": 0,
-                                               "equivalent": 0, "seconds": 0.0, "first-killed": 0,
-                                               "first-counted": 0})
+        stats = per_layer.setdefault(
+            m.layer,
+            {
+                "killed": 0,
+                "timeout": 0,
+                "survived": 0,
+                "build-failure": 0,
+                "equivalent": 0,
+                "seconds": 0.0,
+                "first-killed": 0,
+                "first-counted": 0,
+            },
+        )
         stats[outcome] += 1
         if outcome in ("killed", "timeout", "survived"):
             stats["first-counted"] += 1
             stats["first-killed"] += first[m.key]["outcome"] != "survived"
         stats["seconds"] += rec["seconds"] if rec else 0
         rows.append((m, outcome, by))
-    selection = " ".join(f"--{k.replace('_', '-')} {v}" for k, v in (("layer_sample", args.layer_sample),
-                                                                     ("sample", args.sample), ("seed", args.seed))
-                         if v is not None)
+    selection = " ".join(
+        f"--{k.replace('_', '-')} {v}"
+        for k, v in (("layer_sample", args.layer_sample), ("sample", args.sample), ("seed", args.seed))
+        if v is not None
+    )
     if args.files:
         selection += " --files " + " ".join(args.files)
     tested = sum(s["seconds"] for s in per_layer.values())
     count = sum(1 for _, outcome, _ in rows if outcome != "equivalent")
     mean = tested / count if count else 0.0
     everything = sum(population.values())
-    lines = ["# Mutation testing: last run", "",
-             f"`.venv/bin/python scripts/mutate.py {selection}`, tables written "
-             f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC. Score = killed (time-outs "
-             "included) / (killed + survived); build failures and equivalent mutants are not counted. \"before\" "
-             "is the score with the tests as they were when each mutant was first tested.", "",
-             f"{count} mutants tested in {tested / 60:.0f} min ({mean:.0f} s each). A full run of all {everything} "
-             f"mutants that the filters keep would take about {everything * mean / 3600:.0f} h at that rate.", "",
-             "| layer | mutants | killed | time-out | survived | build failure | equivalent | score | before | "
-             "seconds |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
-    total = {k: 0.0 for k in ("killed", "timeout", "survived", "build-failure", "equivalent", "seconds",
-                              "first-killed", "first-counted")}
+    lines = [
+        "# Mutation testing: last run",
+        "",
+        f"`.venv/bin/python scripts/mutate.py {selection}`, tables written "
+        f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC. Score = killed (time-outs "
+        'included) / (killed + survived); build failures and equivalent mutants are not counted. "before" '
+        "is the score with the tests as they were when each mutant was first tested.",
+        "",
+        f"{count} mutants tested in {tested / 60:.0f} min ({mean:.0f} s each). A full run of all {everything} "
+        f"mutants that the filters keep would take about {everything * mean / 3600:.0f} h at that rate.",
+        "",
+        "| layer | mutants | killed | time-out | survived | build failure | equivalent | score | before | seconds |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    total = {
+        k: 0.0
+        for k in (
+            "killed",
+            "timeout",
+            "survived",
+            "build-failure",
+            "equivalent",
+            "seconds",
+            "first-killed",
+            "first-counted",
+        )
+    }
     for layer in sorted(per_layer):
         s = per_layer[layer]
         for k in total:
@@ -621,12 +770,14 @@ def write_report(args: argparse.Namespace, selected: list[Mutant], done: dict[st
     lines.append(_score_row("**all**", total))
     lines += ["", "| file:line | mutant | outcome | killed by / reason |", "|---|---|---|---|"]
     for m, outcome, by in sorted(rows, key=lambda r: (r[0].path, r[0].line)):
-        lines.append(f"| {m.path}:{m.line} | `{_cell(m.original.strip())}` → `{_cell(m.mutated.strip())}` | "
-                     f"{outcome} | {_cell(by)} |")
+        lines.append(
+            f"| {m.path}:{m.line} | `{_cell(m.original.strip())}` → `{_cell(m.mutated.strip())}` | "
+            f"{outcome} | {_cell(by)} |"
+        )
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text("\n".join(lines) + "\n")
     print(f"wrote {args.output.relative_to(ROOT) if args.output.is_relative_to(ROOT) else args.output}")
-    print("\n".join(lines[4:7 + len(per_layer) + 2]))
+    print("\n".join(lines[4 : 7 + len(per_layer) + 2]))
 
 
 def _score_row(name: str, s: dict[str, float]) -> str:
@@ -634,8 +785,10 @@ def _score_row(name: str, s: dict[str, float]) -> str:
     score = f"{100 * (s['killed'] + s['timeout']) / counted:.0f} %" if counted else "-"
     n = sum(int(s[k]) for k in ("killed", "timeout", "survived", "build-failure", "equivalent"))
     before = f"{100 * s['first-killed'] / s['first-counted']:.0f} %" if s["first-counted"] else "-"
-    return (f"| {name} | {n} | {int(s['killed'])} | {int(s['timeout'])} | {int(s['survived'])} | "
-            f"{int(s['build-failure'])} | {int(s['equivalent'])} | {score} | {before} | {s['seconds']:.0f} |")
+    return (
+        f"| {name} | {n} | {int(s['killed'])} | {int(s['timeout'])} | {int(s['survived'])} | "
+        f"{int(s['build-failure'])} | {int(s['equivalent'])} | {score} | {before} | {s['seconds']:.0f} |"
+    )
 
 
 def _cell(text: str) -> str:

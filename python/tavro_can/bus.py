@@ -5,6 +5,7 @@ objects built by the driver, acceptance filters run in the driver with python-ca
 never filters again), periodic tasks run on the driver's own threads, and every wait is cut into short slices so
 that Ctrl-C interrupts ``recv`` and ``send`` at once.
 """
+
 from __future__ import annotations
 
 import atexit
@@ -237,7 +238,8 @@ class TavroBus(BusABC):
                     clock = dev.get_device_capabilities()["clock_freq"]
                     raise TavroInitializationError(
                         f"{e}: no timing for {bitrate_bps} bit/s at {sample_permille / 10:g} % from the adapter's "
-                        f"{clock} Hz clock") from None
+                        f"{clock} Hz clock"
+                    ) from None
             # The mode word outlives a session in the adapter: write what this bus wants, every time.
             dev.configure_modes(_MODE_LISTEN_ONLY | _MODE_TRIPLE_SAMPLE, wanted)
             self._passive = bool(listen_only)
@@ -271,7 +273,8 @@ class TavroBus(BusABC):
             raise TavroInitializationError(f"bitrate must be an int in bit/s, not {bitrate!r}") from None
         if not 0 < bps <= 1_000_000:
             raise TavroInitializationError(
-                f"bitrate {bps} is outside what the adapter can do (1 to 1,000,000 bit/s; classic CAN only)")
+                f"bitrate {bps} is outside what the adapter can do (1 to 1,000,000 bit/s; classic CAN only)"
+            )
         try:
             if isinstance(sample_point, bool):
                 raise TypeError
@@ -279,8 +282,9 @@ class TavroBus(BusABC):
         except (TypeError, ValueError):
             raise TavroInitializationError(f"sample_point must be a percentage, not {sample_point!r}") from None
         if not (math.isfinite(sample_point) and 0 < round(sample_point * 10) < 1000):
-            raise TavroInitializationError(f"sample_point {sample_point:g} is outside what the adapter can do "
-                                           f"(a percentage above 0 and below 100)")
+            raise TavroInitializationError(
+                f"sample_point {sample_point:g} is outside what the adapter can do (a percentage above 0 and below 100)"
+            )
         permille = round(sample_point * 10)
         return bps, permille
 
@@ -289,7 +293,8 @@ class TavroBus(BusABC):
         if timing.f_clock != clock:
             raise TavroInitializationError(
                 f"timing is for a {timing.f_clock} Hz clock; the adapter's CAN clock is {clock} Hz "
-                f"(use can.BitTiming.from_sample_point(f_clock={clock}, ...))")
+                f"(use can.BitTiming.from_sample_point(f_clock={clock}, ...))"
+            )
         if timing.nof_samples == 3 and not self._dev.get_device_capabilities()["ctrlmode_supported"] & 0x04:
             raise TavroInitializationError("the adapter cannot sample each bit three times (nof_samples=3)")
         try:
@@ -350,8 +355,10 @@ class TavroBus(BusABC):
                     dev.confirmation_info()  # says whether the adapter is gone, without asking it
                 except RuntimeError as e:
                     raise _wrap(e) from None
-            raise TavroOperationError(f"the adapter did not send the frame: {result['status']}"
-                                      + (f" ({result['reason']})" if result["reason"] else ""))
+            raise TavroOperationError(
+                f"the adapter did not send the frame: {result['status']}"
+                + (f" ({result['reason']})" if result["reason"] else "")
+            )
 
     def recv(self, timeout: float | None = None) -> Message | None:
         # BusABC.recv, with the message built and filtered by the driver; same time-out and logging behaviour.
@@ -364,8 +371,11 @@ class TavroBus(BusABC):
                 msg = self._wait_long(timeout)
         except (RuntimeError, TimeoutError, ValueError, TypeError, OverflowError) as e:
             raise _wrap(e) from None
-        if msg is not None and _bus_log_known.get(self.RECV_LOGGING_LEVEL, True) \
-                and _bus_log.isEnabledFor(self.RECV_LOGGING_LEVEL):
+        if (
+            msg is not None
+            and _bus_log_known.get(self.RECV_LOGGING_LEVEL, True)
+            and _bus_log.isEnabledFor(self.RECV_LOGGING_LEVEL)
+        ):
             _bus_log.log(self.RECV_LOGGING_LEVEL, "Received: %s", msg)
         return msg
 
@@ -429,8 +439,9 @@ class TavroBus(BusABC):
         if new_state == BusState.PASSIVE and self._own:
             raise TavroOperationError("a bus with receive_own_messages cannot be made listen-only")
         try:
-            mode = self._dev.configure_modes(_MODE_LISTEN_ONLY,
-                                             _MODE_LISTEN_ONLY if new_state == BusState.PASSIVE else 0)
+            mode = self._dev.configure_modes(
+                _MODE_LISTEN_ONLY, _MODE_LISTEN_ONLY if new_state == BusState.PASSIVE else 0
+            )
         except (RuntimeError, TimeoutError, ValueError) as e:
             raise _wrap(e) from None
         self._passive = bool(mode & _MODE_LISTEN_ONLY)
@@ -496,8 +507,13 @@ def _frame_args(msg: Message) -> tuple[int, bool, bool, int, bytes]:
     if msg.is_fd or msg.is_error_frame:
         raise ValueError("TAVRO adapters send classic CAN data and remote frames only")
     data = b"" if msg.is_remote_frame else bytes(msg.data)
-    return (msg.arbitration_id, bool(msg.is_extended_id), bool(msg.is_remote_frame),
-            msg.dlc if msg.is_remote_frame else len(data), data)
+    return (
+        msg.arbitration_id,
+        bool(msg.is_extended_id),
+        bool(msg.is_remote_frame),
+        msg.dlc if msg.is_remote_frame else len(data),
+        data,
+    )
 
 
 class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
@@ -509,8 +525,14 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
     go out late, back to back, up to 10 of them; slots further behind are skipped. ``late_frames`` and
     ``skipped_frames`` count both over the task's life."""
 
-    def __init__(self, bus: TavroBus, messages: Sequence[Message] | Message, period: float,
-                 duration: float | None, autostart: bool = True) -> None:
+    def __init__(
+        self,
+        bus: TavroBus,
+        messages: Sequence[Message] | Message,
+        period: float,
+        duration: float | None,
+        autostart: bool = True,
+    ) -> None:
         super().__init__(messages, period, duration)
         try:
             self._frames = [_frame_args(m) for m in self.messages]

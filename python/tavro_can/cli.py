@@ -11,6 +11,7 @@ exit status:
     2  bad command line
     3  no adapter found: list found none, or the adapter asked for is not attached
 """
+
 from __future__ import annotations
 
 import argparse
@@ -48,6 +49,7 @@ def _start(dev: ext.NativeTavroDevice, args: argparse.Namespace, listen_only: bo
 
 def _parse_frame(text: str) -> tuple[int, bool, bool, int, bytes]:
     """'123#DEADBEEF' (standard), '12345678#00' (extended, more than 3 hex digits), '123#R4' (remote, dlc 4)."""
+
     def bad(why: str) -> argparse.ArgumentTypeError:
         return argparse.ArgumentTypeError(f"bad frame {text!r}: {why} (see tavro-can send --help)")
 
@@ -100,15 +102,33 @@ def cmd_info(args: argparse.Namespace) -> int:
         hw, fw, channels = dev.get_device_info()
         if args.json:
             state, rec, tec = dev.get_bus_state()
-            print(json.dumps({
-                "serial": dev.get_serial_number(), "name": dev.get_device_name(), "hardware": hw, "firmware": fw,
-                "channels": channels, "capabilities": dev.get_device_capabilities(),
-                "bus_state": state, "rx_errors": rec, "tx_errors": tec}, indent=2))
+            print(
+                json.dumps(
+                    {
+                        "serial": dev.get_serial_number(),
+                        "name": dev.get_device_name(),
+                        "hardware": hw,
+                        "firmware": fw,
+                        "channels": channels,
+                        "capabilities": dev.get_device_capabilities(),
+                        "bus_state": state,
+                        "rx_errors": rec,
+                        "tx_errors": tec,
+                    },
+                    indent=2,
+                )
+            )
             return 0
-        rows = [("serial", dev.get_serial_number()), ("name", dev.get_device_name()), ("hardware", hw),
-                ("firmware", fw), ("channels", channels)]
-        rows += [(k, f"{v:#x}" if k.endswith("supported") else v)
-                 for k, v in sorted(dev.get_device_capabilities().items())]
+        rows = [
+            ("serial", dev.get_serial_number()),
+            ("name", dev.get_device_name()),
+            ("hardware", hw),
+            ("firmware", fw),
+            ("channels", channels),
+        ]
+        rows += [
+            (k, f"{v:#x}" if k.endswith("supported") else v) for k, v in sorted(dev.get_device_capabilities().items())
+        ]
         state, rec, tec = dev.get_bus_state()
         name = BUS_STATES[state] if state < len(BUS_STATES) else f"unknown ({state})"
         rows.append(("bus state", f"{name} (rx errors {rec}, tx errors {tec})"))
@@ -153,8 +173,9 @@ def cmd_send(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    p = argparse.ArgumentParser(prog="tavro-can", description=__doc__,
-                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(
+        prog="tavro-can", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     sub = p.add_subparsers(dest="command", required=True)
 
     def with_device(sp: argparse.ArgumentParser, bus: bool = False) -> argparse.ArgumentParser:
@@ -175,9 +196,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     d.add_argument("-c", "--count", type=int, default=0, help="stop after this many frames")
     d.add_argument("-t", "--time", type=float, default=0.0, help="stop after this many seconds")
     d.set_defaults(func=cmd_dump)
-    s = with_device(sub.add_parser("send", help="send frames", description="Send frames, one after the other.",
-                                   epilog=FRAME_SYNTAX, formatter_class=argparse.RawDescriptionHelpFormatter),
-                    bus=True)
+    s = with_device(
+        sub.add_parser(
+            "send",
+            help="send frames",
+            description="Send frames, one after the other.",
+            epilog=FRAME_SYNTAX,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        ),
+        bus=True,
+    )
     s.add_argument("frames", nargs="+", type=_parse_frame, metavar="ID#DATA")
     s.set_defaults(func=cmd_send)
 

@@ -76,33 +76,94 @@ atexit.register(stop_usbip)
 
 #: Control request numbers by name (the adapter's vendor requests).
 REQUESTS = {
-    "GetDeviceInfo": 0, "GetDeviceCapabilities": 1, "GetBtConst": 2, "GetBerr": 3, "GetLastError": 4,
-    "GetTemperatures": 5, "CanBittiming": 20, "Bus": 21, "Mode": 22, "TerminationState": 23, "LedMode": 24,
-    "DeviceName": 25, "Channel": 26, "TxResultMode": 27, "SettingsStatus": 30, "SetInterfaceName": 40,
-    "ResetCan": 60, "Identify": 61, "ResetTimestamp": 62, "FlushTxQueue": 63, "ResetDevice": 64,
-    "ResetToBootloader": 65, "CancelTx": 66,
+    "GetDeviceInfo": 0,
+    "GetDeviceCapabilities": 1,
+    "GetBtConst": 2,
+    "GetBerr": 3,
+    "GetLastError": 4,
+    "GetTemperatures": 5,
+    "CanBittiming": 20,
+    "Bus": 21,
+    "Mode": 22,
+    "TerminationState": 23,
+    "LedMode": 24,
+    "DeviceName": 25,
+    "Channel": 26,
+    "TxResultMode": 27,
+    "SettingsStatus": 30,
+    "SetInterfaceName": 40,
+    "ResetCan": 60,
+    "Identify": 61,
+    "ResetTimestamp": 62,
+    "FlushTxQueue": 63,
+    "ResetDevice": 64,
+    "ResetToBootloader": 65,
+    "CancelTx": 66,
 }
 #: Pseudo request number of the bit timing snapshot (CanBittiming IN with wValue 1) in ``supported_requests``.
 SNAPSHOT_REQUEST = 256
 
-_TARGETS = {"control": 0, "bulk_in": 1, "bulk_out": 2, "enumerate": 3, "open": 4, "claim": 5, "endpoint_open": 6,
-            "serial_read": 7, "unlink": 8, "clear_halt": 9,
-            "submit": 10}
+_TARGETS = {
+    "control": 0,
+    "bulk_in": 1,
+    "bulk_out": 2,
+    "enumerate": 3,
+    "open": 4,
+    "claim": 5,
+    "endpoint_open": 6,
+    "serial_read": 7,
+    "unlink": 8,
+    "clear_halt": 9,
+    "submit": 10,
+}
 _DIRECTIONS = {"any": 0, "in": 1, "out": 2}
 _ACTIONS = {
-    "stall": 0, "timeout": 1, "disconnect": 2, "fault": 3, "short_reply": 4, "long_reply": 5, "reply": 6,
-    "delay": 7, "partial_accept": 8, "os_error": 9, "expire": 10,
+    "stall": 0,
+    "timeout": 1,
+    "disconnect": 2,
+    "fault": 3,
+    "short_reply": 4,
+    "long_reply": 5,
+    "reply": 6,
+    "delay": 7,
+    "partial_accept": 8,
+    "os_error": 9,
+    "expire": 10,
 }
 _SETTINGS_STATUS = ("idle", "pending", "saved", "unchanged", "invalid", "flash_error", "verify_error", "stuck")
 
 #: Profile fields accepted by :func:`plug` and :meth:`Adapter.set_profile`.
 PROFILE_FIELDS = (
-    "serial", "vendor_id", "product_id", "hardware_version", "firmware_version", "bootloader_version",
-    "min_host_api_version", "channel_count", "hardware_id", "clock_hz", "tx_buffer_size", "rx_buffer_size",
-    "ctrlmode_supported", "features_supported", "temperature_sensors", "temperatures", "bt_const", "device_name",
-    "power_up_bittiming", "supported_requests", "last_error_format", "led_mode_max", "rx_packet_size",
-    "result_packet_size", "out_packet_size", "tx_queue_depth", "rx_queue_records", "result_queue_records",
-    "settings_save_delay_ms", "settings_final_status",
+    "serial",
+    "vendor_id",
+    "product_id",
+    "hardware_version",
+    "firmware_version",
+    "bootloader_version",
+    "min_host_api_version",
+    "channel_count",
+    "hardware_id",
+    "clock_hz",
+    "tx_buffer_size",
+    "rx_buffer_size",
+    "ctrlmode_supported",
+    "features_supported",
+    "temperature_sensors",
+    "temperatures",
+    "bt_const",
+    "device_name",
+    "power_up_bittiming",
+    "supported_requests",
+    "last_error_format",
+    "led_mode_max",
+    "rx_packet_size",
+    "result_packet_size",
+    "out_packet_size",
+    "tx_queue_depth",
+    "rx_queue_records",
+    "result_queue_records",
+    "settings_save_delay_ms",
+    "settings_final_status",
 )
 
 _serial_counter = 0
@@ -155,18 +216,37 @@ def _choice(table: dict[str, int], value: str, what: str) -> int:
         raise ValueError(f"{what} must be one of {', '.join(table)}") from None
 
 
-def _rule(target: str | None, action: str, request: int | str | None, direction: str, value: int | None,
-          endpoint: int | None, count: int | None, skip: int, length: int, payload: bytes, delay_ms: float,
-          os_code: int, text: str) -> dict[str, Any]:
+def _rule(
+    target: str | None,
+    action: str,
+    request: int | str | None,
+    direction: str,
+    value: int | None,
+    endpoint: int | None,
+    count: int | None,
+    skip: int,
+    length: int,
+    payload: bytes,
+    delay_ms: float,
+    os_code: int,
+    text: str,
+) -> dict[str, Any]:
     if target is None:
         target = "control" if request is not None else None
     if target is None:
         raise ValueError("a fault needs a target or a request")
     rule: dict[str, Any] = {
-            "target": _choice(_TARGETS, target, "target"), "action": _choice(_ACTIONS, action, "action"),
-            "direction": _choice(_DIRECTIONS, direction, "direction"), "skip": skip,
-            "count": -1 if count is None else count, "length": length, "payload": bytes(payload),
-            "delay_us": round(delay_ms * 1000), "os_code": os_code, "text": text}
+        "target": _choice(_TARGETS, target, "target"),
+        "action": _choice(_ACTIONS, action, "action"),
+        "direction": _choice(_DIRECTIONS, direction, "direction"),
+        "skip": skip,
+        "count": -1 if count is None else count,
+        "length": length,
+        "payload": bytes(payload),
+        "delay_us": round(delay_ms * 1000),
+        "os_code": os_code,
+        "text": text,
+    }
     if rule["target"] == 0:
         if request is None:
             raise ValueError("a control fault needs a request")
@@ -288,10 +368,23 @@ class Adapter:
         _native.set_last_error(self._id, lec)
 
     # --- faults ---
-    def add_fault(self, request: int | str | None = None, action: str = "stall", *, target: str | None = None,
-                  direction: str = "any", value: int | None = None, endpoint: int | None = None,
-                  count: int | None = 1, skip: int = 0, length: int = 0, payload: bytes = b"",
-                  delay_ms: float = 0, os_code: int = 0, text: str = "") -> None:
+    def add_fault(
+        self,
+        request: int | str | None = None,
+        action: str = "stall",
+        *,
+        target: str | None = None,
+        direction: str = "any",
+        value: int | None = None,
+        endpoint: int | None = None,
+        count: int | None = 1,
+        skip: int = 0,
+        length: int = 0,
+        payload: bytes = b"",
+        delay_ms: float = 0,
+        os_code: int = 0,
+        text: str = "",
+    ) -> None:
         """Add a fault rule.
 
         target: "control" (default when ``request`` is given), "bulk_in", "bulk_out", "open", "claim",
@@ -315,8 +408,24 @@ class Adapter:
         """
         if target == "enumerate":
             raise ValueError("use tavro_sim.add_enumeration_fault for enumeration faults")
-        _native.add_fault(self._id, _rule(target, action, request, direction, value, endpoint, count, skip, length,
-                                          payload, delay_ms, os_code, text))
+        _native.add_fault(
+            self._id,
+            _rule(
+                target,
+                action,
+                request,
+                direction,
+                value,
+                endpoint,
+                count,
+                skip,
+                length,
+                payload,
+                delay_ms,
+                os_code,
+                text,
+            ),
+        )
 
     def clear_faults(self) -> None:
         _native.clear_faults(self._id)
@@ -363,8 +472,16 @@ def _check_fields(fields: dict[str, Any]) -> None:
             raise TypeError(f"unknown profile field {k!r}")
 
 
-def plug(serial: str | None = None, vid: int = 0x16C0, pid: int = 0x27D8, *, legacy: bool = False,
-         has_serial: bool = True, bus: int = 0, **profile: Any) -> Adapter:
+def plug(
+    serial: str | None = None,
+    vid: int = 0x16C0,
+    pid: int = 0x27D8,
+    *,
+    legacy: bool = False,
+    has_serial: bool = True,
+    bus: int = 0,
+    **profile: Any,
+) -> Adapter:
     """Plug a new adapter; it enumerates after the ones plugged before it.
 
     serial: the USB serial number (None: a fresh "tav.io:CANH9nnn"); ``has_serial=False`` plugs a device without one.
@@ -416,11 +533,11 @@ def reset() -> None:
     _native.reset()
 
 
-def add_enumeration_fault(action: str = "fault", *, count: int | None = 1, skip: int = 0, os_code: int = 0,
-                          text: str = "") -> None:
+def add_enumeration_fault(
+    action: str = "fault", *, count: int | None = 1, skip: int = 0, os_code: int = 0, text: str = ""
+) -> None:
     """Make the next ``count`` device enumerations fail."""
-    _native.add_fault(None, _rule("enumerate", action, None, "any", None, None, count, skip, 0, b"", 0, os_code,
-                                  text))
+    _native.add_fault(None, _rule("enumerate", action, None, "any", None, None, count, skip, 0, b"", 0, os_code, text))
 
 
 def clear_enumeration_faults() -> None:
@@ -428,6 +545,7 @@ def clear_enumeration_faults() -> None:
 
 
 # --- the bus ---
+
 
 def inject(frames: FrameLike | Iterable[FrameLike], bitrate: int = 500000, bus: int = 0) -> None:
     """Another node sends these frames (one Frame, or a list of Frames / (id, data, ...) tuples / dicts) at
@@ -437,8 +555,7 @@ def inject(frames: FrameLike | Iterable[FrameLike], bitrate: int = 500000, bus: 
     _native.inject([_frame_tuple(f) for f in frames], bitrate, bus)
 
 
-def start_stream(frame: FrameLike, bitrate: int = 500000, rate_fps: float = 0.0, count: int = 0,
-                 bus: int = 0) -> None:
+def start_stream(frame: FrameLike, bitrate: int = 500000, rate_fps: float = 0.0, count: int = 0, bus: int = 0) -> None:
     """A stream of ``frame`` from another node: line rate (rate_fps 0) or rate_fps frames/s; count 0 = endless."""
     _native.start_stream(_frame_tuple(frame), bitrate, float(rate_fps), count, bus)
 

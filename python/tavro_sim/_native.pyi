@@ -1,4 +1,5 @@
 """Type stubs of the simulator's native module: the control API that the tavro_sim package wraps."""
+
 from typing import Any
 
 from typing_extensions import CapsuleType

@@ -7,6 +7,7 @@
 Another machine (or this one, with `modprobe vhci-hcd`) attaches them with Debian's `usbip attach`; then every
 program there reaches them through the kernel's USB stack and libusb, like real adapters.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -20,16 +21,23 @@ DEFAULT_USBIP_PORT = 3240
 
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="tavro-sim", description=__doc__.split("\n\n")[0])
-    p.add_argument("serials", nargs="*", help="serial numbers of the adapters (default: -n adapters "
-                                              "tav.io:CANH0001, tav.io:CANH0002, ...)")
+    p.add_argument(
+        "serials",
+        nargs="*",
+        help="serial numbers of the adapters (default: -n adapters tav.io:CANH0001, tav.io:CANH0002, ...)",
+    )
     p.add_argument("-n", "--count", type=int, default=2, help="adapters to plug when no serial is given (default 2)")
-    p.add_argument("--legacy", action="store_true",
-                   help="early-firmware adapters (no result modes, full-speed 64-byte packets)")
+    p.add_argument(
+        "--legacy", action="store_true", help="early-firmware adapters (no result modes, full-speed 64-byte packets)"
+    )
     p.add_argument("--unlimited-speed", action="store_true", help="frames take no time on the simulated wire")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: loopback only)")
     p.add_argument("--port", type=int, default=0, help="TCP port (default: any free one; usbip's own is 3240)")
-    p.add_argument("--attach", action="store_true",
-                   help="attach the adapters to this machine's vhci-hcd as well (needs root and vhci-hcd)")
+    p.add_argument(
+        "--attach",
+        action="store_true",
+        help="attach the adapters to this machine's vhci-hcd as well (needs root and vhci-hcd)",
+    )
     return p
 
 

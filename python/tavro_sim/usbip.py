@@ -37,10 +37,10 @@ USB_PATH_UNSUPPORTED_FAULTS = {
     ("endpoint_open", None): "opening an endpoint happens in the host's USB stack, not in the device",
     (None, "os_error"): "the OS error code travels as the URB status, but libusb maps it onto its own error classes",
     ("bulk_out", "partial_accept"): "a real device cannot end an OUT transfer short (it NAKs the rest until the host "
-                                    "times out); vhci-hcd passes the short length through, a real bus never would",
+    "times out); vhci-hcd passes the short length through, a real bus never would",
     ("serial_read", None): "the serial is read by the host's USB stack during enumeration, not by the device",
     ("submit", None): "submitting a transfer happens in the host's USB stack, not in the device",
-    (None, "expire"): "a time-out without the wait is a shortcut of the in-process seam; on USB use \"timeout\"",
+    (None, "expire"): 'a time-out without the wait is a shortcut of the in-process seam; on USB use "timeout"',
 }
 
 

@@ -4,6 +4,7 @@ python3.lib, so that a module links against the stable ABI alone without a Windo
 
     python python3_def.py OUT.def
 """
+
 import sys
 
 import abi3info

@@ -195,8 +195,8 @@ usb::TransferOutcome SimAdapter::answer_control(const usb::ControlSetup& setup, 
     std::copy(rule->payload.begin(), rule->payload.end(), data.begin());
     return outcome(TransferStatus::Completed, rule->payload.size());
   }
-  const ControlReply r = firmware_.control(setup, in ? std::span<const uint8_t>{}
-                                                     : std::span<const uint8_t>(data.data(), setup.length));
+  const ControlReply r =
+      firmware_.control(setup, in ? std::span<const uint8_t>{} : std::span<const uint8_t>(data.data(), setup.length));
   if (!plugged()) return outcome(TransferStatus::Disconnected);
   if (r.stall) return outcome(TransferStatus::Stall);
   if (!in) return outcome(TransferStatus::Completed, setup.length);
@@ -226,7 +226,9 @@ BulkOutPlan SimAdapter::plan_bulk_out_locked(size_t length) {
   if (!rule) return plan;
   switch (rule->action) {
     case FaultAction::Timeout: plan.hang = true; break;
-    case FaultAction::Delay: plan.ready_at = Clock::now() + std::chrono::duration_cast<Clock::duration>(rule->delay); break;
+    case FaultAction::Delay:
+      plan.ready_at = Clock::now() + std::chrono::duration_cast<Clock::duration>(rule->delay);
+      break;
     case FaultAction::PartialAccept:
     case FaultAction::ShortReply: plan.limit = std::min<size_t>(length, rule->length); break;
     case FaultAction::Disconnect:
@@ -335,9 +337,7 @@ bool BulkInQueue::apply_rule(Transfer& t, const FaultRule& rule, Clock::time_poi
     case FaultAction::Timeout: t.hung = true; return true;
     case FaultAction::Delay: t.ready_at = now + std::chrono::duration_cast<Clock::duration>(rule.delay); return true;
     case FaultAction::ShortReply: t.limit = std::min<size_t>(t.limit, rule.length); return true;
-    case FaultAction::Disconnect:
-      adapter_->unplug_locked();
-      return finish(outcome(usb::TransferStatus::Disconnected));
+    case FaultAction::Disconnect: adapter_->unplug_locked(); return finish(outcome(usb::TransferStatus::Disconnected));
     case FaultAction::Reply:
       if (rule.payload.size() > t.length) {
         std::copy(rule.payload.begin(), rule.payload.begin() + std::ptrdiff_t(t.length), t.buf.begin());

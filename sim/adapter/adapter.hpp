@@ -50,9 +50,9 @@ using Clock = std::chrono::steady_clock;
 // the USB/IP server by answering later or never.
 struct ControlPlan {
   enum class Kind : uint8_t {
-    Answer = 0,      // answer (after `delay`) with answer_control
-    Hang = 1,        // never answered: the host's time-out cancels it
-    End = 2,         // ends at once with `end` (stall, fault, host error, or Disconnected after an unplug)
+    Answer = 0,  // answer (after `delay`) with answer_control
+    Hang = 1,    // never answered: the host's time-out cancels it
+    End = 2,     // ends at once with `end` (stall, fault, host error, or Disconnected after an unplug)
   };
   Kind kind = Kind::Answer;
   std::chrono::nanoseconds delay{0};
@@ -62,10 +62,10 @@ struct ControlPlan {
 
 // What the fault rules make of one bulk OUT transfer.
 struct BulkOutPlan {
-  bool hang = false;                         // never accepted (the device NAKs until the host gives up)
-  Clock::time_point ready_at{};              // not accepted before
-  size_t limit = 0;                          // bytes the adapter takes (a partial acceptance lowers it)
-  std::optional<usb::TransferOutcome> end;   // ends at once with this outcome
+  bool hang = false;                        // never accepted (the device NAKs until the host gives up)
+  Clock::time_point ready_at{};             // not accepted before
+  size_t limit = 0;                         // bytes the adapter takes (a partial acceptance lowers it)
+  std::optional<usb::TransferOutcome> end;  // ends at once with this outcome
 };
 
 class SimAdapter final : public EndpointListener {
@@ -165,13 +165,13 @@ class SimAdapter final : public EndpointListener {
   std::condition_variable& cv_for(uint8_t endpoint) noexcept {
     return ep_cv_[endpoint == 0x81 ? 0 : endpoint == 0x83 ? 1 : 2];
   }
-  bool open_ = false;          // guarded by mu_
-  bool claimed_ = false;       // guarded by mu_
+  bool open_ = false;            // guarded by mu_
+  bool claimed_ = false;         // guarded by mu_
   uint32_t open_endpoints_ = 0;  // endpoint_bit() of each open pipe; guarded by mu_
   static uint32_t endpoint_bit(uint8_t address) noexcept {
     return 1u << ((address & 0x0F) + ((address & 0x80) ? 16 : 0));
   }
-  uint64_t ready_seq_ = 0;       // counts endpoint_ready calls, so a waiter cannot miss one; guarded by mu_
+  uint64_t ready_seq_ = 0;  // counts endpoint_ready calls, so a waiter cannot miss one; guarded by mu_
 
  private:
   const uint64_t id_;
@@ -180,10 +180,10 @@ class SimAdapter final : public EndpointListener {
   FaultSet faults_;
   std::atomic<bool> plugged_{true};
   std::atomic<bool> powered_off_{false};
-  std::vector<BulkInQueue*> in_queues_;  // guarded by mu_
-  usb::Duration in_wait_[2]{};           // 0x81, 0x83; guarded by mu_
-  uint64_t empty_in_waits_[2]{};         // 0x81, 0x83; guarded by mu_
-  std::vector<AdapterWatcher*> watchers_;  // guarded by mu_
+  std::vector<BulkInQueue*> in_queues_;     // guarded by mu_
+  usb::Duration in_wait_[2]{};              // 0x81, 0x83; guarded by mu_
+  uint64_t empty_in_waits_[2]{};            // 0x81, 0x83; guarded by mu_
+  std::vector<AdapterWatcher*> watchers_;   // guarded by mu_
   std::atomic<uint64_t> halt_clears_[3]{};  // 0x81, 0x83, 0x02
   std::atomic<bool> halted_[3]{};
   std::atomic<uint64_t> halts_[3]{};

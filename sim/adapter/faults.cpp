@@ -16,10 +16,8 @@ bool fault_matches(const FaultRule& rule, const FaultEvent& event) noexcept {
     case FaultTarget::EndpointOpen:
     case FaultTarget::Unlink:
     case FaultTarget::ClearHalt:
-    case FaultTarget::Submit:
-      return rule.endpoint == 0 || rule.endpoint == event.endpoint;
-    default:
-      return true;
+    case FaultTarget::Submit: return rule.endpoint == 0 || rule.endpoint == event.endpoint;
+    default: return true;
   }
 }
 

@@ -54,18 +54,18 @@ enum class FaultAction : uint8_t {
 
 struct FaultRule {
   FaultTarget target = FaultTarget::Control;
-  uint8_t request = 0;                        // Control: bRequest
+  uint8_t request = 0;  // Control: bRequest
   FaultDirection direction = FaultDirection::Any;
-  std::optional<uint16_t> value;              // Control: only requests with this wValue
-  uint8_t endpoint = 0;                       // BulkIn / BulkOut / EndpointOpen: address, 0 = any
-  uint32_t skip = 0;                          // let this many matching events pass first
-  int64_t count = 1;                          // events it applies to; negative = every one from now on
+  std::optional<uint16_t> value;  // Control: only requests with this wValue
+  uint8_t endpoint = 0;           // BulkIn / BulkOut / EndpointOpen: address, 0 = any
+  uint32_t skip = 0;              // let this many matching events pass first
+  int64_t count = 1;              // events it applies to; negative = every one from now on
   FaultAction action = FaultAction::Stall;
-  uint32_t length = 0;                        // ShortReply / LongReply / PartialAccept
-  std::vector<uint8_t> payload;               // Reply
-  std::chrono::nanoseconds delay{0};          // Delay
-  int os_code = 0;                            // OsError
-  std::string text;                           // host error text for the host operations (a default otherwise)
+  uint32_t length = 0;                // ShortReply / LongReply / PartialAccept
+  std::vector<uint8_t> payload;       // Reply
+  std::chrono::nanoseconds delay{0};  // Delay
+  int os_code = 0;                    // OsError
+  std::string text;                   // host error text for the host operations (a default otherwise)
 };
 
 // One event a rule may match.

@@ -46,7 +46,7 @@ class SimHub {
  private:
   BusFactory bus_factory_;
   mutable std::mutex mu_;
-  std::vector<std::shared_ptr<SimBus>> buses_;        // guarded by mu_; [0] always, the others once asked for
+  std::vector<std::shared_ptr<SimBus>> buses_;         // guarded by mu_; [0] always, the others once asked for
   std::vector<std::shared_ptr<SimAdapter>> adapters_;  // guarded by mu_
   uint64_t next_id_ = 1;                               // guarded by mu_
   uint8_t next_address_ = 1;                           // guarded by mu_

@@ -202,7 +202,7 @@ class SimBulkIn final : public usb::BulkInPipe {
   std::shared_ptr<SimAdapter> adapter_;
   usb::EndpointDescriptor desc_;
   BulkInQueue queue_;
-  std::vector<uint8_t> last_;  // data of the last completion handed out
+  std::vector<uint8_t> last_;         // data of the last completion handed out
   bool interrupt_requested_ = false;  // guarded by the adapter lock
   bool interrupted_ = false;          // the waiting thread's own
 };
@@ -410,7 +410,8 @@ class SimDevice final : public usb::Device {
     }
     std::lock_guard l(adapter_->mu_);
     if (!adapter_->plugged()) return R::failure(unplugged_error());
-    if (number != protocol::kInterfaceNumber) return R::failure(host_error(TransferStatus::InvalidArgument, "Entity not found"));
+    if (number != protocol::kInterfaceNumber)
+      return R::failure(host_error(TransferStatus::InvalidArgument, "Entity not found"));
     if (adapter_->claimed_) return R::failure(host_error(TransferStatus::Fault, "Resource busy"));
     adapter_->claimed_ = true;
     auto self = std::static_pointer_cast<SimDevice>(shared_from_this());
@@ -452,7 +453,8 @@ class SimDevice final : public usb::Device {
     }
     if (plan.delay > usb::Duration::zero()) {
       const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(plan.delay);
-      if (due > deadline) return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
+      if (due > deadline)
+        return outcome(sleep_until(deadline) ? TransferStatus::Cancelled : TransferStatus::Disconnected);
       if (!sleep_until(due)) return outcome(TransferStatus::Disconnected);
     }
     return adapter_->answer_control(setup, data, plan);
@@ -507,7 +509,8 @@ usb::HostResult<std::shared_ptr<usb::Device>> SimBackend::open(const usb::Enumer
   std::lock_guard l(adapter->mu_);
   if (!adapter->plugged()) return R::failure(unplugged_error());
   // Another holder of the adapter (in this or another process) keeps it exclusively.
-  if (adapter->open_) return R::failure(host_error(TransferStatus::Fault, "Resource busy (the device is open elsewhere)"));
+  if (adapter->open_)
+    return R::failure(host_error(TransferStatus::Fault, "Resource busy (the device is open elsewhere)"));
   adapter->open_ = true;
   return R::success(std::make_shared<SimDevice>(adapter));
 }

@@ -292,8 +292,8 @@ class BusScheduler {
   std::condition_variable batch_cv_;  // detach() waits here for a running batch of callbacks to end
   bool stop_ = false;
   std::atomic<bool> stopping_{false};  // stop_ for the callback loop, which runs without mu_
-  bool kick_ = false;  // something needs the bus thread's attention
-  bool idle_ = false;  // the bus thread waits with nothing on the wire
+  bool kick_ = false;                  // something needs the bus thread's attention
+  bool idle_ = false;                  // the bus thread waits with nothing on the wire
   bool unlimited_ = false;
   bool ack_peer_ = true;
   bool paused_ = false;
@@ -438,7 +438,7 @@ bool BusScheduler::start_next(uint64_t now) {
   w.head_valid = winner != nullptr;
   w.aborted = false;
   w.frame = *frame;
-  w.bitrate = src == Source::Node ? winner->cfg.bitrate
+  w.bitrate = src == Source::Node     ? winner->cfg.bitrate
               : src == Source::Inject ? injected_.front().bitrate
                                       : stream_.bitrate;
   w.stream_generation = stream_.generation;
@@ -550,15 +550,9 @@ void BusScheduler::run_calls(std::unique_lock<std::mutex>& lk) {
     if (c.sink == nullptr) continue;
     if (stopping_.load(std::memory_order_relaxed)) break;  // shut down from a callback: no more calls
     switch (c.kind) {
-      case CallKind::Received:
-        c.sink->bus_frame_received(c.frame, c.time_us);
-        break;
-      case CallKind::Done:
-        c.sink->bus_transmit_done(c.tag, c.verdict, c.time_us);
-        break;
-      case CallKind::State:
-        c.sink->bus_error_state_changed(c.state);
-        break;
+      case CallKind::Received: c.sink->bus_frame_received(c.frame, c.time_us); break;
+      case CallKind::Done: c.sink->bus_transmit_done(c.tag, c.verdict, c.time_us); break;
+      case CallKind::State: c.sink->bus_error_state_changed(c.state); break;
     }
   }
   running_.clear();
@@ -764,9 +758,7 @@ void BusScheduler::inject_error(int node_id, uint32_t target_state) {
         ef.id = kCanErrCrtl;
         ef.data[1] = kCanErrCrtlTxPassive | (n->rec >= 128 ? kCanErrCrtlRxPassive : 0);
         break;
-      default:
-        ef.id = kCanErrBusOff;
-        break;
+      default: ef.id = kCanErrBusOff; break;
     }
     ef.id |= kCanErrCnt;
     // The state change comes first, so that a node answering the error frame already sees its new state.

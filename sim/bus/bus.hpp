@@ -67,10 +67,10 @@ class BusNode {
 };
 
 struct NodeConfig {
-  uint32_t bitrate = 0;          // 0 while the node's controller is stopped
-  bool listen_only = false;      // never transmits or acknowledges
-  bool one_shot = false;         // no automatic retransmission
-  bool loopback = false;         // also receives its own frames
+  uint32_t bitrate = 0;      // 0 while the node's controller is stopped
+  bool listen_only = false;  // never transmits or acknowledges
+  bool one_shot = false;     // no automatic retransmission
+  bool loopback = false;     // also receives its own frames
 };
 
 // A record of one frame that appeared on the wire, for tests and benchmarks.

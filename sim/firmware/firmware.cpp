@@ -76,7 +76,8 @@ bool timing_fits(const BitTiming& t, const BtConst& c) {
   const uint64_t tseg1 = uint64_t(t.prop_seg) + t.phase_seg1;
   if (t.brp < 1 || t.brp > 1024 || tseg1 < 1 || tseg1 > 16 || t.phase_seg2 < 1 || t.phase_seg2 > 8) return false;
   if (t.sjw < 1 || t.sjw > 4 || t.sjw > c.sjw_max || t.sjw > t.phase_seg2) return false;
-  if (tseg1 < c.tseg1_min || tseg1 > c.tseg1_max || t.phase_seg2 < c.tseg2_min || t.phase_seg2 > c.tseg2_max) return false;
+  if (tseg1 < c.tseg1_min || tseg1 > c.tseg1_max || t.phase_seg2 < c.tseg2_min || t.phase_seg2 > c.tseg2_max)
+    return false;
   if (t.brp < c.brp_min || t.brp > c.brp_max) return false;
   if (c.brp_inc == 0 || (t.brp - c.brp_min) % c.brp_inc != 0) return false;
   return true;
@@ -297,8 +298,8 @@ ControlReply Firmware::on_bittiming(const Request& r) {
     put_bittiming(b.data(), bittiming_);
     const bool stopped = !running_locked();
     // CTLR/STATR bit 0: initialisation request/acknowledge, set while the controller is stopped.
-    const uint32_t w[] = {profile_.clock_hz, btimr_locked(), stopped ? 1u : 0u, stopped ? 1u : 0u, errsr_locked(),
-                          reported_bus_state_locked()};
+    const uint32_t w[] = {profile_.clock_hz, btimr_locked(), stopped ? 1u : 0u,
+                          stopped ? 1u : 0u, errsr_locked(), reported_bus_state_locked()};
     for (int i = 0; i < 6; ++i) put_u32(b.data() + 32 + 4 * i, w[i]);
     return record_reply(b, r.length);
   }
@@ -309,9 +310,9 @@ ControlReply Firmware::on_bus(const Request& r) {
   if (r.value != 0) return stall();
   if (r.in) {
     std::lock_guard l(state_mu_);
-    return words_reply<5>({reported_bus_state_locked(), node_state_.rx_errors, node_state_.tx_errors,
-                           node_state_.bus_off_count, lec_},
-                          r.length);
+    return words_reply<5>(
+        {reported_bus_state_locked(), node_state_.rx_errors, node_state_.tx_errors, node_state_.bus_off_count, lec_},
+        r.length);
   }
   const auto on = out_u32(r.out);
   if (!on || *on > 1) return stall();
@@ -533,7 +534,8 @@ uint32_t Firmware::btimr_locked() const noexcept {
   uint32_t v = 0x01230000;
   if (!t.is_zero()) {
     const uint32_t tseg1 = t.prop_seg + t.phase_seg1;
-    v = ((t.brp - 1) & 0x3FF) | ((tseg1 - 1) & 0xF) << 16 | ((t.phase_seg2 - 1) & 0x7) << 20 | ((t.sjw - 1) & 0x3) << 24;
+    v = ((t.brp - 1) & 0x3FF) | ((tseg1 - 1) & 0xF) << 16 | ((t.phase_seg2 - 1) & 0x7) << 20 |
+        ((t.sjw - 1) & 0x3) << 24;
   }
   if (mode_ & 0x01) v |= 1u << 30;
   if (mode_ & protocol::kModeListenOnly) v |= 1u << 31;
@@ -579,7 +581,8 @@ BulkOutStatus Firmware::bulk_out(std::span<const uint8_t> data) {
     uint64_t tag;
     {
       std::lock_guard l(state_mu_);
-      if (!running_locked()) tag = 0;
+      if (!running_locked())
+        tag = 0;
       else {
         tag = next_tag_++;
         in_flight_.push_back(InFlight{tag, tx_id, generation_, false});
@@ -672,9 +675,10 @@ void Firmware::on_bus_frame(const BusFrame& frame, uint64_t time_us) {
     if (frame.error) id_word = protocol::kIdError | (frame.id & 0x1FFFFFFFu);
     if (!push_rx_record_locked(id_word, frame.dlc, frame.data, adapter_time_locked(time_us))) return;
     ++frames_received_;
-    last_rx_host_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch()).count(),
-                           std::memory_order_release);
+    last_rx_host_ns_.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count(),
+        std::memory_order_release);
   }
   notify(protocol::kEpRxIn);
 }
@@ -718,10 +722,12 @@ void Firmware::on_error_state(const NodeErrorState& state, uint64_t time_us) {
     } else if (state.state < old.state) {
       data[1] = kCrtlActive;
     } else if (state.state == protocol::kBusErrorWarning) {
-      data[1] = uint8_t((state.rx_errors >= 96 ? kCanErrCrtlRxWarning : 0) | (state.tx_errors >= 96 ? kCanErrCrtlTxWarning : 0));
+      data[1] = uint8_t((state.rx_errors >= 96 ? kCanErrCrtlRxWarning : 0) |
+                        (state.tx_errors >= 96 ? kCanErrCrtlTxWarning : 0));
       if (data[1] == 0) data[1] = kCanErrCrtlTxWarning;
     } else {
-      data[1] = uint8_t((state.rx_errors >= 128 ? kCanErrCrtlRxPassive : 0) | (state.tx_errors >= 128 ? kCanErrCrtlTxPassive : 0));
+      data[1] = uint8_t((state.rx_errors >= 128 ? kCanErrCrtlRxPassive : 0) |
+                        (state.tx_errors >= 128 ? kCanErrCrtlTxPassive : 0));
       if (data[1] == 0) data[1] = kCanErrCrtlTxPassive;
     }
     data[6] = uint8_t(std::min<uint32_t>(state.tx_errors, 255));

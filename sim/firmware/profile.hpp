@@ -79,9 +79,9 @@ struct FirmwareProfile {
   uint32_t clock_hz = 48'000'000;
   uint32_t tx_buffer_size = 512;
   uint32_t rx_buffer_size = 24576;
-  uint32_t ctrlmode_supported = 0x5F;   // loopback, listen-only, triple sample, one-shot, berr reporting, presume-ack
-  uint32_t features_supported = 0xFD;   // every advertised feature
-  uint32_t temperature_sensors = 0x3;   // sensor mask: SoC and device
+  uint32_t ctrlmode_supported = 0x5F;  // loopback, listen-only, triple sample, one-shot, berr reporting, presume-ack
+  uint32_t features_supported = 0xFD;  // every advertised feature
+  uint32_t temperature_sensors = 0x3;  // sensor mask: SoC and device
   // Temperature words as the firmware reports them (tenths of a degree Celsius).
   std::array<uint32_t, 4> temperatures{412, 356, 0, 0};
 
@@ -110,13 +110,13 @@ struct FirmwareProfile {
   };
   std::vector<Endpoint> endpoints{{protocol::kEpRxIn, 2}, {protocol::kEpBulkOut, 2}, {protocol::kEpTxResultIn, 2}};
   uint16_t packet_size(uint8_t address) const noexcept {
-    return address == protocol::kEpRxIn          ? rx_packet_size
-           : address == protocol::kEpBulkOut     ? out_packet_size
+    return address == protocol::kEpRxIn         ? rx_packet_size
+           : address == protocol::kEpBulkOut    ? out_packet_size
            : address == protocol::kEpTxResultIn ? result_packet_size
-                                                 : 64;
+                                                : 64;
   }
-  uint32_t tx_queue_depth = 32;       // frames handed to the controller and not yet finished
-  uint32_t rx_queue_records = 2048;   // RxRecords buffered while the host does not read
+  uint32_t tx_queue_depth = 32;      // frames handed to the controller and not yet finished
+  uint32_t rx_queue_records = 2048;  // RxRecords buffered while the host does not read
   uint32_t result_queue_records = 1024;
 
   // Settings persistence: a changed name is "pending" this long, then ends in settings_final_status.
@@ -126,10 +126,26 @@ struct FirmwareProfile {
   static RequestSet default_requests() {
     RequestSet s;
     using C = protocol::ControlCommand;
-    for (C c : {C::GetDeviceInfo, C::GetDeviceCapabilities, C::GetBtConst, C::GetLastError, C::GetTemperatures,
-                C::CanBittiming, C::Bus, C::Mode, C::TerminationState, C::LedMode, C::DeviceName, C::Channel,
-                C::TxResultMode, C::SettingsStatus, C::SetInterfaceName, C::ResetCan, C::Identify, C::ResetTimestamp,
-                C::FlushTxQueue, C::CancelTx})
+    for (C c : {C::GetDeviceInfo,
+                C::GetDeviceCapabilities,
+                C::GetBtConst,
+                C::GetLastError,
+                C::GetTemperatures,
+                C::CanBittiming,
+                C::Bus,
+                C::Mode,
+                C::TerminationState,
+                C::LedMode,
+                C::DeviceName,
+                C::Channel,
+                C::TxResultMode,
+                C::SettingsStatus,
+                C::SetInterfaceName,
+                C::ResetCan,
+                C::Identify,
+                C::ResetTimestamp,
+                C::FlushTxQueue,
+                C::CancelTx})
       s.set(static_cast<unsigned>(c));
     s.set(kSnapshotRequest);
     return s;

@@ -18,7 +18,8 @@ PyObject* py_plug(PyObject*, PyObject* args) {
   if (!bus_or_raise(bus)) return nullptr;
   const char* base = PyUnicode_Check(base_obj) ? PyUnicode_AsUTF8AndSize(base_obj, nullptr) : nullptr;
   FirmwareProfile p;
-  if (base && std::string(base) == "legacy") p = FirmwareProfile::legacy();
+  if (base && std::string(base) == "legacy")
+    p = FirmwareProfile::legacy();
   else if (!base || std::string(base) != "standard") {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "base profile must be 'standard' or 'legacy'");
     return nullptr;
@@ -322,9 +323,9 @@ PyObject* py_received_requests(PyObject*, PyObject* id) {
     if (!d) return nullptr;
     const bool in = (r.setup.request_type & 0x80) != 0;
     const bool ok = set_item(d.get(), "direction", PyUnicode_FromString(in ? "in" : "out")) &&
-                    set_u(d.get(), "request_type", r.setup.request_type) && set_u(d.get(), "request", r.setup.request) &&
-                    set_u(d.get(), "value", r.setup.value) && set_u(d.get(), "index", r.setup.index) &&
-                    set_u(d.get(), "length", r.setup.length) &&
+                    set_u(d.get(), "request_type", r.setup.request_type) &&
+                    set_u(d.get(), "request", r.setup.request) && set_u(d.get(), "value", r.setup.value) &&
+                    set_u(d.get(), "index", r.setup.index) && set_u(d.get(), "length", r.setup.length) &&
                     set_item(d.get(), "data", new_bytes(r.data.data(), r.data.size())) &&
                     set_item(d.get(), "reply", new_bytes(r.reply.data(), r.reply.size())) &&
                     set_item(d.get(), "status", PyUnicode_FromString(tavro::usb::transfer_status_name(r.status)));

@@ -169,13 +169,12 @@ PyObject* py_wire_log(PyObject*, PyObject* args) {
     Ref d(PyDict_New());
     if (!d) return nullptr;
     const auto& f = w.frame;
-    const bool ok = set_u(d.get(), "id", f.id) && set_b(d.get(), "extended", f.extended) &&
-                    set_b(d.get(), "remote", f.remote) && set_b(d.get(), "error", f.error) &&
-                    set_u(d.get(), "dlc", f.dlc) &&
-                    set_item(d.get(), "data", new_bytes(f.data.data(), std::min<size_t>(f.dlc, 8))) &&
-                    set_u(d.get(), "start_us", w.start_us) && set_u(d.get(), "end_us", w.end_us) &&
-                    set_item(d.get(), "sender", PyLong_FromLong(w.sender)) &&
-                    set_b(d.get(), "acknowledged", w.acknowledged);
+    const bool ok =
+        set_u(d.get(), "id", f.id) && set_b(d.get(), "extended", f.extended) && set_b(d.get(), "remote", f.remote) &&
+        set_b(d.get(), "error", f.error) && set_u(d.get(), "dlc", f.dlc) &&
+        set_item(d.get(), "data", new_bytes(f.data.data(), std::min<size_t>(f.dlc, 8))) &&
+        set_u(d.get(), "start_us", w.start_us) && set_u(d.get(), "end_us", w.end_us) &&
+        set_item(d.get(), "sender", PyLong_FromLong(w.sender)) && set_b(d.get(), "acknowledged", w.acknowledged);
     if (!ok || PyList_Append(out.get(), d.get()) < 0) return nullptr;
   }
   return out.release();

@@ -97,7 +97,9 @@ inline bool to_tuple(PyObject* o, std::array<T, N>* out, const char* what) {
   return true;
 }
 
-inline PyObject* new_bytes(const uint8_t* p, size_t n) { return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), Py_ssize_t(n)); }
+inline PyObject* new_bytes(const uint8_t* p, size_t n) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), Py_ssize_t(n));
+}
 
 template <typename T, size_t N>
 inline PyObject* new_tuple(const std::array<T, N>& a) {
@@ -118,7 +120,9 @@ inline bool set_item(PyObject* d, const char* key, PyObject* v) {
   return r == 0;
 }
 
-inline bool set_u(PyObject* d, const char* key, unsigned long long v) { return set_item(d, key, PyLong_FromUnsignedLongLong(v)); }
+inline bool set_u(PyObject* d, const char* key, unsigned long long v) {
+  return set_item(d, key, PyLong_FromUnsignedLongLong(v));
+}
 inline bool set_b(PyObject* d, const char* key, bool v) { return set_item(d, key, PyBool_FromLong(v)); }
 
 }  // namespace tavro::sim::python

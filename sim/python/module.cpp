@@ -121,12 +121,18 @@ int exec_module(PyObject* m) {
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}  // sentinel
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}  // sentinel
 };
 
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "tavro_sim._native", "The simulated TAVRO adapters of this process.", 0,
-                   methods, slots, nullptr, nullptr, nullptr};
+PyModuleDef def = {PyModuleDef_HEAD_INIT,
+                   "tavro_sim._native",
+                   "The simulated TAVRO adapters of this process.",
+                   0,
+                   methods,
+                   slots,
+                   nullptr,
+                   nullptr,
+                   nullptr};
 
 }  // namespace
 }  // namespace tavro::sim::python

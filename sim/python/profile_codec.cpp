@@ -13,7 +13,8 @@ constexpr const char* kBtConstFields[] = {"tseg1_min", "tseg1_max", "tseg2_min",
                                           "sjw_max",   "brp_min",   "brp_max",   "brp_inc"};
 
 uint32_t* bt_const_field(tavro::sim::BtConst& c, int i) {
-  uint32_t* f[] = {&c.tseg1_min, &c.tseg1_max, &c.tseg2_min, &c.tseg2_max, &c.sjw_max, &c.brp_min, &c.brp_max, &c.brp_inc};
+  uint32_t* f[] = {&c.tseg1_min, &c.tseg1_max, &c.tseg2_min, &c.tseg2_max,
+                   &c.sjw_max,   &c.brp_min,   &c.brp_max,   &c.brp_inc};
   return f[i];
 }
 
@@ -30,7 +31,8 @@ PyObject* profile_to_dict(const FirmwareProfile& p) {
   if (!d) return nullptr;
   PyObject* o = d.get();
   if (p.serial) {
-    if (!set_item(o, "serial", PyUnicode_FromStringAndSize(p.serial->data(), Py_ssize_t(p.serial->size())))) return nullptr;
+    if (!set_item(o, "serial", PyUnicode_FromStringAndSize(p.serial->data(), Py_ssize_t(p.serial->size()))))
+      return nullptr;
   } else if (PyDict_SetItemString(o, "serial", Py_None) < 0) {
     return nullptr;
   }
@@ -59,10 +61,8 @@ PyObject* profile_to_dict(const FirmwareProfile& p) {
       set_u(o, "channel_count", p.channel_count) && set_u(o, "hardware_id", p.hardware_id) &&
       set_u(o, "clock_hz", p.clock_hz) && set_u(o, "tx_buffer_size", p.tx_buffer_size) &&
       set_u(o, "rx_buffer_size", p.rx_buffer_size) && set_u(o, "ctrlmode_supported", p.ctrlmode_supported) &&
-      set_u(o, "features_supported", p.features_supported) &&
-      set_u(o, "temperature_sensors", p.temperature_sensors) &&
-      set_item(o, "temperatures", new_tuple(p.temperatures)) &&
-      set_item(o, "bt_const", bt.release()) &&
+      set_u(o, "features_supported", p.features_supported) && set_u(o, "temperature_sensors", p.temperature_sensors) &&
+      set_item(o, "temperatures", new_tuple(p.temperatures)) && set_item(o, "bt_const", bt.release()) &&
       set_item(o, "device_name", new_bytes(p.device_name.data(), p.device_name.size())) &&
       set_item(o, "power_up_bittiming", new_tuple(timing_words(p.power_up_bittiming))) &&
       set_item(o, "supported_requests", reqs.release()) &&
@@ -136,23 +136,40 @@ bool apply_profile(PyObject* d, FirmwareProfile* p) {
         if (!s) return false;
         p->serial = std::string(s, size_t(n));
       }
-    } else if (k == "vendor_id") ok = to_uint(v, &p->vendor_id, kc);
-    else if (k == "product_id") ok = to_uint(v, &p->product_id, kc);
-    else if (k == "hardware_version") ok = to_tuple(v, &p->hardware_version, kc);
-    else if (k == "firmware_version") ok = to_tuple(v, &p->firmware_version, kc);
-    else if (k == "bootloader_version") ok = to_tuple(v, &p->bootloader_version, kc);
-    else if (k == "min_host_api_version") ok = to_tuple(v, &p->min_host_api_version, kc);
-    else if (k == "channel_count") ok = to_uint(v, &p->channel_count, kc);
-    else if (k == "hardware_id") ok = to_uint(v, &p->hardware_id, kc);
-    else if (k == "clock_hz") ok = to_uint(v, &p->clock_hz, kc);
-    else if (k == "tx_buffer_size") ok = to_uint(v, &p->tx_buffer_size, kc);
-    else if (k == "rx_buffer_size") ok = to_uint(v, &p->rx_buffer_size, kc);
-    else if (k == "ctrlmode_supported") ok = to_uint(v, &p->ctrlmode_supported, kc);
-    else if (k == "features_supported") ok = to_uint(v, &p->features_supported, kc);
-    else if (k == "temperature_sensors") ok = to_uint(v, &p->temperature_sensors, kc);
-    else if (k == "temperatures") ok = to_tuple(v, &p->temperatures, kc);
-    else if (k == "bt_const") ok = apply_bt_const(v, &p->bt_const);
-    else if (k == "device_name") ok = to_fixed_bytes(v, &p->device_name, kc);
+    } else if (k == "vendor_id")
+      ok = to_uint(v, &p->vendor_id, kc);
+    else if (k == "product_id")
+      ok = to_uint(v, &p->product_id, kc);
+    else if (k == "hardware_version")
+      ok = to_tuple(v, &p->hardware_version, kc);
+    else if (k == "firmware_version")
+      ok = to_tuple(v, &p->firmware_version, kc);
+    else if (k == "bootloader_version")
+      ok = to_tuple(v, &p->bootloader_version, kc);
+    else if (k == "min_host_api_version")
+      ok = to_tuple(v, &p->min_host_api_version, kc);
+    else if (k == "channel_count")
+      ok = to_uint(v, &p->channel_count, kc);
+    else if (k == "hardware_id")
+      ok = to_uint(v, &p->hardware_id, kc);
+    else if (k == "clock_hz")
+      ok = to_uint(v, &p->clock_hz, kc);
+    else if (k == "tx_buffer_size")
+      ok = to_uint(v, &p->tx_buffer_size, kc);
+    else if (k == "rx_buffer_size")
+      ok = to_uint(v, &p->rx_buffer_size, kc);
+    else if (k == "ctrlmode_supported")
+      ok = to_uint(v, &p->ctrlmode_supported, kc);
+    else if (k == "features_supported")
+      ok = to_uint(v, &p->features_supported, kc);
+    else if (k == "temperature_sensors")
+      ok = to_uint(v, &p->temperature_sensors, kc);
+    else if (k == "temperatures")
+      ok = to_tuple(v, &p->temperatures, kc);
+    else if (k == "bt_const")
+      ok = apply_bt_const(v, &p->bt_const);
+    else if (k == "device_name")
+      ok = to_fixed_bytes(v, &p->device_name, kc);
     else if (k == "power_up_bittiming") {
       std::array<uint32_t, 8> w{};
       ok = to_tuple(v, &w, kc);
@@ -171,21 +188,32 @@ bool apply_profile(PyObject* d, FirmwareProfile* p) {
       p->supported_requests = set;
     } else if (k == "last_error_format") {
       const char* s = PyUnicode_Check(v) ? PyUnicode_AsUTF8AndSize(v, nullptr) : nullptr;
-      if (s && std::string(s) == "bxcan") p->last_error_format = tavro::sim::LastErrorFormat::Bxcan;
-      else if (s && std::string(s) == "legacy") p->last_error_format = tavro::sim::LastErrorFormat::Legacy;
+      if (s && std::string(s) == "bxcan")
+        p->last_error_format = tavro::sim::LastErrorFormat::Bxcan;
+      else if (s && std::string(s) == "legacy")
+        p->last_error_format = tavro::sim::LastErrorFormat::Legacy;
       else {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "last_error_format must be 'bxcan' or 'legacy'");
         ok = false;
       }
-    } else if (k == "led_mode_max") ok = to_uint(v, &p->led_mode_max, kc);
-    else if (k == "rx_packet_size") ok = to_uint(v, &p->rx_packet_size, kc);
-    else if (k == "result_packet_size") ok = to_uint(v, &p->result_packet_size, kc);
-    else if (k == "out_packet_size") ok = to_uint(v, &p->out_packet_size, kc);
-    else if (k == "tx_queue_depth") ok = to_uint(v, &p->tx_queue_depth, kc);
-    else if (k == "rx_queue_records") ok = to_uint(v, &p->rx_queue_records, kc);
-    else if (k == "result_queue_records") ok = to_uint(v, &p->result_queue_records, kc);
-    else if (k == "settings_save_delay_ms") ok = to_uint(v, &p->settings_save_delay_ms, kc);
-    else if (k == "settings_final_status") ok = to_uint(v, &p->settings_final_status, kc);
+    } else if (k == "led_mode_max")
+      ok = to_uint(v, &p->led_mode_max, kc);
+    else if (k == "rx_packet_size")
+      ok = to_uint(v, &p->rx_packet_size, kc);
+    else if (k == "result_packet_size")
+      ok = to_uint(v, &p->result_packet_size, kc);
+    else if (k == "out_packet_size")
+      ok = to_uint(v, &p->out_packet_size, kc);
+    else if (k == "tx_queue_depth")
+      ok = to_uint(v, &p->tx_queue_depth, kc);
+    else if (k == "rx_queue_records")
+      ok = to_uint(v, &p->rx_queue_records, kc);
+    else if (k == "result_queue_records")
+      ok = to_uint(v, &p->result_queue_records, kc);
+    else if (k == "settings_save_delay_ms")
+      ok = to_uint(v, &p->settings_save_delay_ms, kc);
+    else if (k == "settings_final_status")
+      ok = to_uint(v, &p->settings_final_status, kc);
     else {
       PyErr_Format(PyExc_ValueError, "unknown profile field '%s'", kc);
       return false;

@@ -203,7 +203,8 @@ class ServedConnection final : public Connection, private AdapterWatcher {
     if (code != kOpReqImport) return false;
     uint8_t busid_field[kBusidSize];
     if (!read_exact(busid_field, sizeof busid_field, deadline)) return false;
-    const std::string busid(reinterpret_cast<const char*>(busid_field), strnlen(reinterpret_cast<const char*>(busid_field), kBusidSize));
+    const std::string busid(reinterpret_cast<const char*>(busid_field),
+                            strnlen(reinterpret_cast<const char*>(busid_field), kBusidSize));
     std::shared_ptr<SimAdapter> found;
     for (const auto& a : server_.hub().adapters())
       if (UsbipServer::busid(*a) == busid) found = a;
@@ -215,8 +216,7 @@ class ServedConnection final : public Connection, private AdapterWatcher {
     }
     put32(reply, 0);
     const FirmwareProfile p = found->firmware().profile();
-    put_device_record(reply, UsbipServer::busid(*found), UsbipServer::kBusnum, found->address(), describe(p),
-                      p);
+    put_device_record(reply, UsbipServer::busid(*found), UsbipServer::kBusnum, found->address(), describe(p), p);
     adapter_ = std::move(found);
     return send_all(reply.data(), reply.size());
   }
@@ -237,8 +237,7 @@ class ServedConnection final : public Connection, private AdapterWatcher {
       adapter_->add_watcher_locked(this);
     }
     in_.resize(kHeaderSize + kMaxTransfer + 4096);
-    while (step()) {
-    }
+    while (step()) {}
     {
       std::lock_guard l(adapter_->mu_);
       adapter_->remove_watcher_locked(this);
@@ -259,8 +258,10 @@ class ServedConnection final : public Connection, private AdapterWatcher {
     auto due = next_due();
     int timeout_ms = -1;
     if (due != Clock::time_point::max())
-      timeout_ms = due <= now ? 0 : int(std::min<int64_t>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1, 60'000));
+      timeout_ms = due <= now
+                       ? 0
+                       : int(std::min<int64_t>(
+                             std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1, 60'000));
     pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     const int r = ::poll(p, 2, timeout_ms);
     if (r < 0 && errno != EINTR) return false;
@@ -365,15 +366,19 @@ class ServedConnection final : public Connection, private AdapterWatcher {
     }
     if (UsbDeviceCore::is_standard(s)) {
       const auto reply = core_->answer(s);
-      if (reply) ret_submit(h.seqnum, 0, *reply);
-      else ret_submit(h.seqnum, -EPIPE, {});
+      if (reply)
+        ret_submit(h.seqnum, 0, *reply);
+      else
+        ret_submit(h.seqnum, -EPIPE, {});
       return;
     }
     PendingControl c;
     c.seqnum = h.seqnum;
     c.setup = s;
-    if (in) c.data.resize(s.length);
-    else c.data.assign(payload.begin(), payload.end());
+    if (in)
+      c.data.resize(s.length);
+    else
+      c.data.assign(payload.begin(), payload.end());
     c.plan = adapter_->plan_control(s);
     c.due = c.plan.kind == ControlPlan::Kind::Hang
                 ? Clock::time_point::max()
@@ -457,9 +462,8 @@ class ServedConnection final : public Connection, private AdapterWatcher {
     while (!controls_.empty() && controls_.front().due <= Clock::now()) {
       PendingControl c = std::move(controls_.front());
       controls_.pop_front();
-      usb::TransferOutcome o = c.plan.kind == ControlPlan::Kind::End
-                                   ? c.plan.end
-                                   : adapter_->answer_control(c.setup, c.data, c.plan);
+      usb::TransferOutcome o =
+          c.plan.kind == ControlPlan::Kind::End ? c.plan.end : adapter_->answer_control(c.setup, c.data, c.plan);
       if (o.status == TransferStatus::Disconnected) {
         record(c, o.status);
         return;  // the connection closes on the next round
@@ -497,8 +501,10 @@ class ServedConnection final : public Connection, private AdapterWatcher {
     ControlRecord rec;
     rec.setup = c.setup;
     const bool in = (c.setup.request_type & 0x80) != 0;
-    if (in) rec.reply.assign(c.data.begin(), c.data.begin() + std::ptrdiff_t(reply_bytes));
-    else rec.data = c.data;
+    if (in)
+      rec.reply.assign(c.data.begin(), c.data.begin() + std::ptrdiff_t(reply_bytes));
+    else
+      rec.data = c.data;
     rec.status = status;
     adapter_->record_control(std::move(rec));
   }

@@ -36,7 +36,7 @@ DeviceDescriptors describe(const FirmwareProfile& p) {
 
   auto& dev = d.device;
   dev = {18, kDescDevice};
-  put16(dev, 0x0200);                            // bcdUSB
+  put16(dev, 0x0200);                             // bcdUSB
   dev.insert(dev.end(), {0x00, 0x00, 0x00, 64});  // class per interface; ep0 packet size
   put16(dev, p.vendor_id);
   put16(dev, p.product_id);
@@ -45,8 +45,8 @@ DeviceDescriptors describe(const FirmwareProfile& p) {
 
   auto& cfg = d.configuration;
   cfg = {9, kDescConfiguration, 0, 0, 1 /* interfaces */, 1 /* value */, 0, 0x80 /* bus powered */, 50 /* 100 mA */};
-  cfg.insert(cfg.end(), {9, kDescInterface, protocol::kInterfaceNumber, 0, uint8_t(p.endpoints.size()), 0xFF, 0x00,
-                          0x00, 0});
+  cfg.insert(cfg.end(),
+             {9, kDescInterface, protocol::kInterfaceNumber, 0, uint8_t(p.endpoints.size()), 0xFF, 0x00, 0x00, 0});
   for (const auto& e : p.endpoints) endpoint(cfg, e.address, e.type, p.packet_size(e.address));
   cfg[2] = uint8_t(cfg.size());
   cfg[3] = uint8_t(cfg.size() >> 8);

@@ -101,8 +101,10 @@ bool UsbipServer::start_connection(int fd, std::shared_ptr<SimAdapter> adapter) 
     finished = take_finished_locked();
     const uint64_t served = adapter ? adapter->id() : 0;
     std::unique_ptr<Connection> c;
-    if (connections_.size() < kMaxConnections) c = Connection::create(*this, fd, std::move(adapter));
-    else ::close(fd);
+    if (connections_.size() < kMaxConnections)
+      c = Connection::create(*this, fd, std::move(adapter));
+    else
+      ::close(fd);
     started = c && c->start();
     if (started) {
       connections_.push_back(std::move(c));

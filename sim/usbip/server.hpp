@@ -79,12 +79,12 @@ class UsbipServer {
 
   SimHub& hub_;
   mutable std::mutex mu_;
-  int listen_fd_ = -1;   // guarded by mu_
-  int wake_fd_ = -1;     // eventfd that ends the accept loop; guarded by mu_
-  uint16_t port_ = 0;    // guarded by mu_
+  int listen_fd_ = -1;  // guarded by mu_
+  int wake_fd_ = -1;    // eventfd that ends the accept loop; guarded by mu_
+  uint16_t port_ = 0;   // guarded by mu_
   std::thread accept_thread_;
   std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mu_
-  std::set<uint64_t> served_;                              // guarded by mu_
+  std::set<uint64_t> served_;                             // guarded by mu_
 };
 
 }  // namespace tavro::sim::usbip

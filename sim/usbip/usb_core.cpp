@@ -15,8 +15,15 @@ UsbDeviceCore::UsbDeviceCore(std::shared_ptr<SimAdapter> adapter, DeviceDescript
     : adapter_(std::move(adapter)), descriptors_(std::move(descriptors)) {}
 
 std::optional<std::vector<uint8_t>> UsbDeviceCore::answer(const usb::ControlSetup& s) {
-  enum : uint8_t { kGetStatus = 0, kClearFeature = 1, kGetDescriptor = 6, kGetConfiguration = 8,
-                   kSetConfiguration = 9, kGetInterface = 10, kSetInterface = 11 };
+  enum : uint8_t {
+    kGetStatus = 0,
+    kClearFeature = 1,
+    kGetDescriptor = 6,
+    kGetConfiguration = 8,
+    kSetConfiguration = 9,
+    kGetInterface = 10,
+    kSetInterface = 11
+  };
   auto reply = [&](std::vector<uint8_t> bytes) -> std::optional<std::vector<uint8_t>> {
     if (bytes.size() > s.length) bytes.resize(s.length);
     return bytes;

@@ -11,7 +11,14 @@ namespace tavro {
 // Classification of a failed USB transfer or request.
 // Lost: the host's USB stack kept a cancelled transfer; the adapter cannot be used again until it is unplugged.
 enum class UsbErrorKind : uint8_t {
-  Stall = 0, NoDevice = 1, Access = 2, Busy = 3, Timeout = 4, NotFound = 5, Other = 6, Lost = 7
+  Stall = 0,
+  NoDevice = 1,
+  Access = 2,
+  Busy = 3,
+  Timeout = 4,
+  NotFound = 5,
+  Other = 6,
+  Lost = 7
 };
 
 const char* usb_error_kind_text(UsbErrorKind kind) noexcept;
@@ -42,9 +49,15 @@ class DeviceError {
 
   DeviceError() = default;
 
-  static DeviceError usb(UsbErrorKind k) { DeviceError e(Kind::Usb); e.usb_kind_ = k; return e; }
+  static DeviceError usb(UsbErrorKind k) {
+    DeviceError e(Kind::Usb);
+    e.usb_kind_ = k;
+    return e;
+  }
   // `why`: what the caller can do about it (adapters seen but unusable), appended after ": ".
-  static DeviceError device_not_found(std::string why = {}) { return DeviceError(Kind::DeviceNotFound, std::move(why)); }
+  static DeviceError device_not_found(std::string why = {}) {
+    return DeviceError(Kind::DeviceNotFound, std::move(why));
+  }
   static DeviceError device_in_use() { return DeviceError(Kind::DeviceInUse); }
   static DeviceError multiple_devices_found(std::vector<std::string> candidates) {
     DeviceError e(Kind::MultipleDevicesFound);

@@ -41,8 +41,8 @@ void write(Target target, Level level, const char* file, int line, std::string_v
 }  // namespace tavro::log
 
 // Formats and writes only when enabled; the message expression is not evaluated otherwise.
-#define TAVRO_LOG(target, level, message_expr)                                                        \
-  do {                                                                                                \
-    if (::tavro::log::enabled((target), (level)))                                                     \
-      ::tavro::log::write((target), (level), __FILE__, __LINE__, (message_expr));                      \
+#define TAVRO_LOG(target, level, message_expr)                                    \
+  do {                                                                            \
+    if (::tavro::log::enabled((target), (level)))                                 \
+      ::tavro::log::write((target), (level), __FILE__, __LINE__, (message_expr)); \
   } while (0)

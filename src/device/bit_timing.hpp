@@ -23,7 +23,7 @@ struct BitTimingRecord {
   uint32_t bitrate = 0;       // bit/s the timing actually produces
   uint32_t sample_point = 0;  // tenths of a percent (875 = 87.5 %)
   uint32_t tq_ns = 0;
-  uint32_t prop_seg = 0;      // always 0 from the host: included in phase segment 1
+  uint32_t prop_seg = 0;  // always 0 from the host: included in phase segment 1
   uint32_t phase_seg1 = 0;
   uint32_t phase_seg2 = 0;
   uint32_t sjw = 0;

@@ -62,15 +62,15 @@ ConfiguredValidation validate_configured(const BitTimingRecord& c, const BtConst
   const bool overflow = tseg1 < c.prop_seg;
   const uint32_t tseg2 = c.phase_seg2;
   // The fixed bounds are the ranges of the BTIMR fields; the others are what the adapter declared at open.
-  const bool ok = !overflow &&                                          //
-                  tseg2 >= 1 && tseg2 <= 8 &&                           //
-                  tseg1 >= 1 && tseg1 <= 16 &&                          //
-                  c.brp >= 1 && c.brp <= 1024 &&                        //
-                  c.sjw <= tseg2 && c.sjw >= 1 && c.sjw <= 4 &&         //
-                  c.sjw <= lim.sjw_max &&                               //
-                  tseg1 >= lim.tseg1_min && tseg1 <= lim.tseg1_max &&   //
-                  tseg2 >= lim.tseg2_min && tseg2 <= lim.tseg2_max &&   //
-                  c.brp >= lim.brp_min && c.brp <= lim.brp_max &&       //
+  const bool ok = !overflow &&                                         //
+                  tseg2 >= 1 && tseg2 <= 8 &&                          //
+                  tseg1 >= 1 && tseg1 <= 16 &&                         //
+                  c.brp >= 1 && c.brp <= 1024 &&                       //
+                  c.sjw <= tseg2 && c.sjw >= 1 && c.sjw <= 4 &&        //
+                  c.sjw <= lim.sjw_max &&                              //
+                  tseg1 >= lim.tseg1_min && tseg1 <= lim.tseg1_max &&  //
+                  tseg2 >= lim.tseg2_min && tseg2 <= lim.tseg2_max &&  //
+                  c.brp >= lim.brp_min && c.brp <= lim.brp_max &&      //
                   lim.brp_inc != 0 && (c.brp - lim.brp_min) % lim.brp_inc == 0;
   if (!ok) {
     v.state = ConfiguredState::Invalid;

@@ -48,14 +48,10 @@ std::string request_line(const char* dir, ControlCommand cmd, uint16_t value, ui
 // One line describing the failed request, enough to replay it with a USB analyser.
 std::string failure_dump(ControlCommand cmd, const usb::ControlSetup& setup, const uint8_t* out_data, size_t out_len,
                          bool is_out) {
-  const uint8_t raw[8] = {setup.request_type,
-                          setup.request,
-                          uint8_t(setup.value),
-                          uint8_t(setup.value >> 8),
-                          uint8_t(setup.index),
-                          uint8_t(setup.index >> 8),
-                          uint8_t(setup.length),
-                          uint8_t(setup.length >> 8)};
+  const uint8_t raw[8] = {setup.request_type,    setup.request,
+                          uint8_t(setup.value),  uint8_t(setup.value >> 8),
+                          uint8_t(setup.index),  uint8_t(setup.index >> 8),
+                          uint8_t(setup.length), uint8_t(setup.length >> 8)};
   std::string s = std::string("command=") + protocol::command_name(cmd) + " bmRequestType=0x" +
                   hex(setup.request_type, 2) + " (vendor/interface) bRequest=0x" + hex(setup.request, 2) + " (" +
                   std::to_string(setup.request) + ") wValue=0x" + hex(setup.value, 4) + " wIndex=0x" +

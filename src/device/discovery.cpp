@@ -67,8 +67,7 @@ Survey survey(const std::vector<usb::EnumeratedDevice>& devices) {
       const std::string reason = d.serial_error->access_denied || d.serial_error->text.empty()
                                      ? std::string(usb_error_kind_text(UsbErrorKind::Access))
                                      : d.serial_error->text;
-      if (std::find(out.reasons.begin(), out.reasons.end(), reason) == out.reasons.end())
-        out.reasons.push_back(reason);
+      if (std::find(out.reasons.begin(), out.reasons.end(), reason) == out.reasons.end()) out.reasons.push_back(reason);
       continue;
     }
     if (!d.serial || !is_valid_serial(*d.serial)) {
@@ -161,8 +160,7 @@ Result<std::shared_ptr<UsbAdapter>> open_adapter(usb::Backend& backend, const us
                                                  const std::string& serial) {
   auto opened = backend.open(device);
   if (!opened.ok()) {
-    TAVRO_LOG(kTarget, log::Level::Debug,
-              "Device " + serial + " could not be opened (in use): " + opened.error.text);
+    TAVRO_LOG(kTarget, log::Level::Debug, "Device " + serial + " could not be opened (in use): " + opened.error.text);
     return DeviceError::device_in_use();
   }
   std::shared_ptr<usb::Device> dev = std::move(*opened.value);
@@ -240,8 +238,8 @@ Result<std::shared_ptr<UsbAdapter>> open_by_name(usb::Backend& backend, const st
 
     auto stored = read_device_name(*adapter);
     if (!stored || device_name_problem(*stored) != nullptr) continue;
-    const bool same = stored->size() == name.size() && std::equal(stored->begin(), stored->end(),
-                                                                   reinterpret_cast<const uint8_t*>(name.data()));
+    const bool same = stored->size() == name.size() &&
+                      std::equal(stored->begin(), stored->end(), reinterpret_cast<const uint8_t*>(name.data()));
     if (!same) continue;  // `adapter` closes at the end of this iteration
     if (found) {
       std::vector<std::string> serials{found->serial(), adapter->serial()};

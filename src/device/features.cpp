@@ -45,9 +45,9 @@ Readiness readiness(Feature f, DeviceSupport support, bool info_valid) noexcept 
 }  // namespace
 
 const std::array<Feature, kFeatureCount> kAllFeatures = {
-    Feature::ClassicCan, Feature::NominalBitTiming, Feature::Identify,  Feature::LedControl,
-    Feature::Termination, Feature::Temperature,    Feature::Statistics64, Feature::CanFd,
-    Feature::DataBitTiming, Feature::TxResults,    Feature::CancelTx,   Feature::SettingsStatus,
+    Feature::ClassicCan,        Feature::NominalBitTiming, Feature::Identify,     Feature::LedControl,
+    Feature::Termination,       Feature::Temperature,      Feature::Statistics64, Feature::CanFd,
+    Feature::DataBitTiming,     Feature::TxResults,        Feature::CancelTx,     Feature::SettingsStatus,
     Feature::BittimingSnapshot,
 };
 

@@ -14,9 +14,7 @@ namespace {
 
 VersionBytes version_at(const uint8_t* p) { return {p[0], p[1], p[2], p[3]}; }
 
-std::string_view as_text(std::span<const uint8_t> b) {
-  return {reinterpret_cast<const char*>(b.data()), b.size()};
-}
+std::string_view as_text(std::span<const uint8_t> b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 
 }  // namespace
 

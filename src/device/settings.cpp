@@ -67,13 +67,13 @@ Result<SettingsStatus> wait_settings_saved(UsbAdapter& adapter, TimePoint deadli
   if (left <= Duration::zero()) return DeviceError::timeout();
 
   // A save only completes while the controller is stopped; waiting with the bus on would only run out the clock.
-  auto bus = adapter.control_in(ControlCommand::Bus, 0, BusStateRecord::kSize, std::min<Duration>(left, kControlTimeout));
+  auto bus =
+      adapter.control_in(ControlCommand::Bus, 0, BusStateRecord::kSize, std::min<Duration>(left, kControlTimeout));
   if (!bus) return std::move(bus).error();
   if (bus->size() != BusStateRecord::kSize) return DeviceError::communication("invalid bus state length");
   auto record = BusStateRecord::decode(*bus);
   if (!record) return std::move(record).error();
-  if (record->state != protocol::kBusStopped)
-    return DeviceError::invalid_parameter("settings save requires STOPPED");
+  if (record->state != protocol::kBusStopped) return DeviceError::invalid_parameter("settings save requires STOPPED");
 
   for (;;) {
     left = time_left(deadline);
@@ -85,13 +85,10 @@ Result<SettingsStatus> wait_settings_saved(UsbAdapter& adapter, TimePoint deadli
     const SettingsStatus s = **status;
     switch (s) {
       case SettingsStatus::Saved:
-      case SettingsStatus::Unchanged:
-        return s;
+      case SettingsStatus::Unchanged: return s;
       case SettingsStatus::Idle:
-      case SettingsStatus::Pending:
-        break;
-      default:
-        return DeviceError::hardware(std::string("settings persistence failed: ") + settings_status_name(s));
+      case SettingsStatus::Pending: break;
+      default: return DeviceError::hardware(std::string("settings persistence failed: ") + settings_status_name(s));
     }
     left = time_left(deadline);
     if (left <= Duration::zero()) return DeviceError::timeout();

@@ -71,8 +71,7 @@ struct TemperatureRecord {
 
 // Reads the last error within `budget` (1 s in normal use). Early firmware stalls the 8-byte request; the retry
 // with 4 bytes only gets the time left, and none left is Timeout. Other failures are returned unchanged.
-Result<LastErrorRecord> read_last_error(UsbAdapter& adapter,
-                                        std::chrono::nanoseconds budget = kControlTimeout);
+Result<LastErrorRecord> read_last_error(UsbAdapter& adapter, std::chrono::nanoseconds budget = kControlTimeout);
 Result<TemperatureRecord> read_temperatures(UsbAdapter& adapter);
 
 }  // namespace tavro

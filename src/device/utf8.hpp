@@ -26,13 +26,13 @@ inline int32_t next(std::string_view s, size_t& pos) noexcept {
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
     len = 3;
     cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;        // overlong
-    if (b0 == 0xED) hi = 0x9F;        // surrogates
+    if (b0 == 0xE0) lo = 0xA0;  // overlong
+    if (b0 == 0xED) hi = 0x9F;  // surrogates
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
     len = 4;
     cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;        // overlong
-    if (b0 == 0xF4) hi = 0x8F;        // above U+10FFFF
+    if (b0 == 0xF0) lo = 0x90;  // overlong
+    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
   } else {
     ++pos;
     return -1;

@@ -53,11 +53,8 @@ void EchoTable::release(uint8_t tx_id, uint64_t generation, uint64_t sequence) {
     case SlotState::Waited:
       if (s.generation == generation && s.sequence == sequence) wake_and_set(s, SlotState::Free);
       break;
-    case SlotState::Abandoned:
-      s.state = SlotState::Free;
-      break;
-    case SlotState::Free:
-      break;
+    case SlotState::Abandoned: s.state = SlotState::Free; break;
+    case SlotState::Free: break;
   }
 }
 
@@ -94,9 +91,7 @@ void EchoTable::complete(uint8_t tx_id, uint64_t generation) {
   Slot& s = slots_[tx_id - 1];
   switch (s.state) {
     case SlotState::Free:
-    case SlotState::Abandoned:
-      s.state = SlotState::Free;
-      break;
+    case SlotState::Abandoned: s.state = SlotState::Free; break;
     case SlotState::Pending:
     case SlotState::Waited:
       if (s.generation == generation) wake_and_set(s, SlotState::Free);

@@ -41,8 +41,7 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
   const size_t n = names.size();
   for (size_t i = 0; i < n; ++i) out[i] = nullptr;
   if (nargs < 0 || static_cast<size_t>(nargs) > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", fname, n, n == 1 ? "" : "s",
-                 nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", fname, n, n == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

@@ -24,7 +24,9 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // Unsigned integers of a given width: TypeError for a non-int, OverflowError outside [0, max].
 bool to_uint(PyObject* o, const char* fname, const char* arg, uint64_t max, uint64_t* out);
-inline bool to_u64(PyObject* o, const char* f, const char* a, uint64_t* out) { return to_uint(o, f, a, UINT64_MAX, out); }
+inline bool to_u64(PyObject* o, const char* f, const char* a, uint64_t* out) {
+  return to_uint(o, f, a, UINT64_MAX, out);
+}
 bool to_u32(PyObject* o, const char* f, const char* a, uint32_t* out);
 bool to_u16(PyObject* o, const char* f, const char* a, uint16_t* out);
 bool to_u8(PyObject* o, const char* f, const char* a, uint8_t* out);

@@ -34,8 +34,8 @@ int init_backend() {
   auto* record = static_cast<BackendCapsule*>(PyCapsule_GetPointer(capsule.get(), kBackendCapsuleName));
   if (!record) return -1;
   if (record->abi_version != kBackendAbiVersion || !record->backend) {
-    PyErr_Format(PyExc_ImportError, "tavro_sim backend version %u does not match this driver (%u)",
-                 record->abi_version, kBackendAbiVersion);
+    PyErr_Format(PyExc_ImportError, "tavro_sim backend version %u does not match this driver (%u)", record->abi_version,
+                 kBackendAbiVersion);
     return -1;
   }
   g_sim_module = module.release();

@@ -1,7 +1,6 @@
 // NativeTavroDevice type: construction, close, destruction and the read-only queries.
 #include "ext/device.hpp"
 
-
 #include "device/bus_state.hpp"
 #include "device/commands.hpp"
 #include "device/discovery.hpp"
@@ -107,7 +106,8 @@ PyObject* version_str(const VersionBytes& v) {
 
 PyObject* device_get_device_info(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
-  auto r = on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> { return read_device_info(a); });
+  auto r =
+      on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> { return read_device_info(a); });
   if (!r.ok()) return raise_op(r.error());
   Ref hw(version_str(r.value().hardware_version));
   Ref fw(version_str(r.value().firmware_version));
@@ -196,8 +196,8 @@ PyObject* device_get_identity(PyObject* self, PyObject* Py_UNUSED(unused)) {
   Ref hw(version_str(id.info.hardware_version)), fw(version_str(id.info.firmware_version));
   Ref boot(version_str(id.info.bootloader_version)), api(version_str(id.info.min_host_api_version));
   if (!model_obj || !serial || !name || !hw || !fw || !boot || !api) return nullptr;
-  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:k,s:i}", "model", model_obj.get(), "serial_number",
-                       serial.get(), "name", name.get(), "hardware_version", hw.get(), "firmware_version", fw.get(),
+  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:k,s:i}", "model", model_obj.get(), "serial_number", serial.get(),
+                       "name", name.get(), "hardware_version", hw.get(), "firmware_version", fw.get(),
                        "bootloader_version", boot.get(), "minimum_host_api_version", api.get(), "hardware_id",
                        static_cast<unsigned long>(id.info.hardware_id), "channel_count",
                        static_cast<int>(id.info.channel_count));
@@ -249,15 +249,16 @@ void device_dealloc(PyObject* self) {
 }
 
 #define TAVRO_NOARGS(name, fn, doc) {name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, name "($self)\n--\n\n" doc}
-#define TAVRO_ARGS(name, params, fn, doc)                                                       \
+#define TAVRO_ARGS(name, params, fn, doc)                                                                \
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, \
    name "($self, " params ")\n--\n\n" doc}
 
 // Added to the type at creation as a staticmethod whose C `self` is the class: the class table's METH_STATIC
 // would pass no class at all, and the static method must make objects of its own import's class.
-PyMethodDef open_by_name_def = {
-    "open_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(device_open_by_name)),
-    METH_FASTCALL | METH_KEYWORDS, "open_by_name(name)\n--\n\nOpen the adapter whose stored device name equals `name`."};
+PyMethodDef open_by_name_def = {"open_by_name",
+                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(device_open_by_name)),
+                                METH_FASTCALL | METH_KEYWORDS,
+                                "open_by_name(name)\n--\n\nOpen the adapter whose stored device name equals `name`."};
 
 PyMethodDef device_methods[] = {
     TAVRO_NOARGS("close", device_close, "Stop the bus, release the adapter and stop periodic tasks."),
@@ -355,11 +356,8 @@ PyType_Slot device_slots[] = {
 };
 
 PyType_Spec device_spec = {
-    "tavro_pythoncan_ext.NativeTavroDevice",
-    sizeof(DeviceObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    device_slots,
+    "tavro_pythoncan_ext.NativeTavroDevice", sizeof(DeviceObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, device_slots,
 };
 
 }  // namespace

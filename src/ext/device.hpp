@@ -31,8 +31,7 @@ struct DevicePayload {
 };
 
 struct DeviceObject {
-  PyObject_HEAD
-  std::shared_ptr<DevicePayload>* payload;  // null only while construction failed
+  PyObject_HEAD std::shared_ptr<DevicePayload>* payload;  // null only while construction failed
 };
 
 // Creates the heap type; returns nullptr with an exception set.

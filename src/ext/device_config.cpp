@@ -193,8 +193,8 @@ PyObject* device_set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t n
   static const char* const names[] = {"bitrate", "sample_point"};
   PyObject* a[2];
   uint32_t bitrate, sample_point;
-  if (!parse_args("set_bitrate", args, nargs, kwnames, names, a) ||
-      !to_u32(a[0], "set_bitrate", "bitrate", &bitrate) || !to_u32(a[1], "set_bitrate", "sample_point", &sample_point))
+  if (!parse_args("set_bitrate", args, nargs, kwnames, names, a) || !to_u32(a[0], "set_bitrate", "bitrate", &bitrate) ||
+      !to_u32(a[1], "set_bitrate", "sample_point", &sample_point))
     return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   // The timing is computed from the limits cached at open, before any traffic.

@@ -98,8 +98,7 @@ PyObject* device_send_frame(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!parse_args("send_frame", args, nargs, kwnames, names, a)) return nullptr;
   CanFrame frame;
   uint64_t timeout_ms;
-  if (!convert_frame("send_frame", a, &frame) || !to_u64(a[5], "send_frame", "timeout_ms", &timeout_ms))
-    return nullptr;
+  if (!convert_frame("send_frame", a, &frame) || !to_u64(a[5], "send_frame", "timeout_ms", &timeout_ms)) return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   Op<void> r = without_gil([&]() -> Op<void> {
     const TimePoint deadline = deadline_after_ms(timeout_ms);
@@ -126,20 +125,16 @@ bool receive_next(DeviceShared& shared, uint64_t timeout_ms, std::optional<CanFr
   // than the frame itself when a receiver drains a backlog.
   CanFrame frame;
   switch (shared.receive_ready(&frame)) {
-    case DeviceShared::Ready::Frame:
-      *out = frame;
-      return true;
+    case DeviceShared::Ready::Frame: *out = frame; return true;
     case DeviceShared::Ready::Refused:
     case DeviceShared::Ready::Empty:
       if (timeout_ms != 0) break;
       out->reset();
       return true;
-    case DeviceShared::Ready::Undecided:
-      break;
+    case DeviceShared::Ready::Undecided: break;
   }
-  auto r = without_gil([&] {
-    return shared.receive(deadline_after_ms(std::min(timeout_ms, kMaxReceiveTimeoutMs)), signals_ok);
-  });
+  auto r = without_gil(
+      [&] { return shared.receive(deadline_after_ms(std::min(timeout_ms, kMaxReceiveTimeoutMs)), signals_ok); });
   if (!r.ok()) return raise_op(r.error()), false;
   *out = r.value();
   return true;

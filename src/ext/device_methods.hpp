@@ -4,8 +4,8 @@
 
 #include "device/bit_timing.hpp"
 #include "ext/device.hpp"
-#include "ext/pyutil.hpp"
 #include "ext/python.hpp"
+#include "ext/pyutil.hpp"
 
 namespace tavro::py {
 
@@ -73,8 +73,7 @@ PyObject* device_identify(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // Settings persistence: device_persist.cpp
 PyObject* device_get_settings_status(PyObject* self, PyObject* unused);
 PyObject* device_wait_settings_saved(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames);
+PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // What only the python-can plugin calls (ready can.Message objects, own frames, timing by segments): device_plugin.cpp
 PyObject* device_set_message_factory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -74,7 +74,8 @@ bool to_frame_args(PyObject* seq, const char* fname, std::vector<FrameArgs>* out
     if (!to_u32(PyTuple_GetItem(t, 0), fname, "frames", &f.arb_id) ||
         !to_bool(PyTuple_GetItem(t, 1), fname, "frames", &f.is_ext) ||
         !to_bool(PyTuple_GetItem(t, 2), fname, "frames", &f.is_rtr) ||
-        !to_u8(PyTuple_GetItem(t, 3), fname, "frames", &f.dlc) || !to_data(PyTuple_GetItem(t, 4), fname, f.dlc, &f.data))
+        !to_u8(PyTuple_GetItem(t, 3), fname, "frames", &f.dlc) ||
+        !to_data(PyTuple_GetItem(t, 4), fname, f.dlc, &f.data))
       return false;
     out->push_back(std::move(f));
   }
@@ -120,8 +121,7 @@ PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_
   std::vector<FrameArgs> frame_args;
   uint64_t period_us;
   std::optional<uint64_t> duration_ms;
-  if (!to_frame_args(a[0], "start_periodic", &frame_args) ||
-      !to_u64(a[1], "start_periodic", "period_us", &period_us))
+  if (!to_frame_args(a[0], "start_periodic", &frame_args) || !to_u64(a[1], "start_periodic", "period_us", &period_us))
     return nullptr;
   if (a[2] != Py_None) {
     uint64_t d;
@@ -203,7 +203,8 @@ PyObject* device_periodic_counts(PyObject* self, PyObject* const* args, Py_ssize
   std::optional<PeriodicCounts> c = without_gil([&] { return table.counts(id); });
   if (!c) return raise_op(OpError::refused("No periodic task with id " + std::to_string(id)));
   return Py_BuildValue("{s:K,s:K,s:K}", "sent", static_cast<unsigned long long>(c->sent), "late",
-                       static_cast<unsigned long long>(c->late), "skipped", static_cast<unsigned long long>(c->skipped));
+                       static_cast<unsigned long long>(c->late), "skipped",
+                       static_cast<unsigned long long>(c->skipped));
   TAVRO_PY_GUARD_END
 }
 

@@ -53,8 +53,7 @@ PyObject* device_wait_settings_saved(PyObject* self, PyObject* const* args, Py_s
   TAVRO_PY_GUARD_END
 }
 
-PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
+PyObject* device_set_device_name_and_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN
   static const char* const names[] = {"name", "timeout_ms"};
   PyObject* a[2];

@@ -38,9 +38,9 @@ namespace tavro::py {
 namespace {
 
 // The slots of can.Message that a received frame fills, in this order.
-constexpr const char* kSlotNames[] = {"timestamp", "arbitration_id", "is_extended_id", "is_remote_frame",
-                                      "is_error_frame", "channel", "dlc", "data", "is_fd", "is_rx",
-                                      "bitrate_switch", "error_state_indicator"};
+constexpr const char* kSlotNames[] = {
+    "timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
+    "dlc",       "data",           "is_fd",          "is_rx",           "bitrate_switch", "error_state_indicator"};
 constexpr int kSlots = static_cast<int>(std::size(kSlotNames));
 enum Slot { kTimestamp, kId, kExt, kRtr, kErr, kChannel, kDlc, kData, kFd, kRx, kBrs, kEsi };
 
@@ -62,12 +62,11 @@ Py_ssize_t slot_offset(PyObject* descr, const char* name) {
   Ref own(dict ? PyMapping_GetItemString(dict.get(), name) : nullptr);
   PyErr_Clear();
   if (own.get() != descr) return -1;  // not the defining class's own descriptor of that name
-  auto* members = static_cast<PyMemberDef*>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(owner.get()),
-                                                          Py_tp_members));
+  auto* members =
+      static_cast<PyMemberDef*>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(owner.get()), Py_tp_members));
   PyErr_Clear();
   for (PyMemberDef* m = members; m && m->name; ++m)
-    if (std::strcmp(m->name, name) == 0)
-      return m->type == T_OBJECT_EX && !(m->flags & READONLY) ? m->offset : -1;
+    if (std::strcmp(m->name, name) == 0) return m->type == T_OBJECT_EX && !(m->flags & READONLY) ? m->offset : -1;
   return -1;
 }
 
@@ -153,8 +152,7 @@ PyObject* build_message(DevicePayload& p, const CanFrame& f) {
       put(m, obj, kExt, boolean(ext)) && put(m, obj, kRtr, boolean(rtr)) && put(m, obj, kErr, boolean(err)) &&
       put(m, obj, kChannel, Py_NewRef(static_cast<PyObject*>(p.messages.channel))) &&
       put(m, obj, kDlc, PyLong_FromLong(dlc)) &&
-      put(m, obj, kData,
-          PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(f.data.data()), rtr ? 0 : dlc)) &&
+      put(m, obj, kData, PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(f.data.data()), rtr ? 0 : dlc)) &&
       put(m, obj, kFd, boolean(false)) && put(m, obj, kRx, boolean(!(f.flags & FRAME_FLAG_OWN))) &&
       put(m, obj, kBrs, boolean(false)) && put(m, obj, kEsi, boolean(false));
   if (!ok) {
@@ -230,9 +228,9 @@ PyObject* device_set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_
   static const char* const names[] = {"brp", "tseg1", "tseg2", "sjw"};
   PyObject* a[4];
   uint32_t brp, tseg1, tseg2, sjw;
-  if (!parse_args("_set_bit_timing", args, nargs, kwnames, names, a) ||
-      !to_u32(a[0], "_set_bit_timing", "brp", &brp) || !to_u32(a[1], "_set_bit_timing", "tseg1", &tseg1) ||
-      !to_u32(a[2], "_set_bit_timing", "tseg2", &tseg2) || !to_u32(a[3], "_set_bit_timing", "sjw", &sjw))
+  if (!parse_args("_set_bit_timing", args, nargs, kwnames, names, a) || !to_u32(a[0], "_set_bit_timing", "brp", &brp) ||
+      !to_u32(a[1], "_set_bit_timing", "tseg1", &tseg1) || !to_u32(a[2], "_set_bit_timing", "tseg2", &tseg2) ||
+      !to_u32(a[3], "_set_bit_timing", "sjw", &sjw))
     return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
   const BtConstRecord& lim = shared.bt_const();

@@ -89,8 +89,7 @@ PyObject* library_versions_dict() {
   Ref adapter(py_str(kAdapterLayerVersion));
   if (!adapter || PyDict_SetItemString(dict.get(), "adapter_version", adapter.get()) < 0) return nullptr;
   Ref revision(py_str(source_revision()));
-  if (!revision || PyDict_SetItemString(dict.get(), "dependency_revision", revision.get()) < 0)
-    return nullptr;
+  if (!revision || PyDict_SetItemString(dict.get(), "dependency_revision", revision.get()) < 0) return nullptr;
   return dict.release();
 }
 
@@ -182,7 +181,8 @@ PyObject* device_library_versions(PyObject* Py_UNUSED(self), PyObject* Py_UNUSED
 PyObject* device_compatibility_report(PyObject* self, PyObject* Py_UNUSED(unused)) {
   TAVRO_PY_GUARD_BEGIN
   // Read on every call: the report judges the adapter as it answers now.
-  auto r = on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> { return read_device_info(a); });
+  auto r =
+      on_adapter<DeviceInfoRecord>(self, [](UsbAdapter& a) -> Op<DeviceInfoRecord> { return read_device_info(a); });
   if (!r.ok()) return raise_op(r.error());
   const CompatibilityAssessment a = assess(r.value(), payload_of(self).shared->capabilities());
   return parse_json_object(compatibility_report_json(a));
@@ -264,7 +264,8 @@ PyObject* device_get_temperatures(PyObject* self, PyObject* Py_UNUSED(unused)) {
     if (!u.ok()) return raise_op(u.error());
     return py_none();
   }
-  auto r = on_adapter<TemperatureRecord>(self, [](UsbAdapter& a) -> Op<TemperatureRecord> { return read_temperatures(a); });
+  auto r =
+      on_adapter<TemperatureRecord>(self, [](UsbAdapter& a) -> Op<TemperatureRecord> { return read_temperatures(a); });
   if (!r.ok()) return raise_op(r.error());
   const TemperatureRecord& t = r.value();
   DictBuilder d;

@@ -48,9 +48,8 @@ PyObject* device_set_termination(PyObject* self, PyObject* const* args, Py_ssize
   if (!one_bool("set_termination", "enabled", args, nargs, kwnames, &enabled)) return nullptr;
   if (!needs_feature(self, protocol::kFeatureTermination, kMsgNoTermination)) return nullptr;
   DeviceShared& shared = *payload_of(self).shared;
-  return none_or_raise(without_gil([&] {
-    return shared.reconfigure([&](UsbAdapter& a) { return Op<void>(set_termination(a, enabled)); });
-  }));
+  return none_or_raise(without_gil(
+      [&] { return shared.reconfigure([&](UsbAdapter& a) { return Op<void>(set_termination(a, enabled)); }); }));
   TAVRO_PY_GUARD_END
 }
 
@@ -68,8 +67,7 @@ PyObject* device_set_device_name(PyObject* self, PyObject* const* args, Py_ssize
   static const char* const names[] = {"name"};
   PyObject* a[1];
   std::string name;
-  if (!parse_args("set_device_name", args, nargs, kwnames, names, a) ||
-      !to_str(a[0], "set_device_name", "name", &name))
+  if (!parse_args("set_device_name", args, nargs, kwnames, names, a) || !to_str(a[0], "set_device_name", "name", &name))
     return nullptr;
   return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& ad) { return Op<void>(write_device_name(ad, name)); }));
   TAVRO_PY_GUARD_END
@@ -92,9 +90,8 @@ PyObject* device_set_channel_id(PyObject* self, PyObject* const* args, Py_ssize_
     return nullptr;
   }
   DeviceShared& shared = *payload_of(self).shared;
-  return none_or_raise(without_gil([&] {
-    return shared.reconfigure([&](UsbAdapter& a) { return Op<void>(set_channel_id(a, channel_id)); });
-  }));
+  return none_or_raise(without_gil(
+      [&] { return shared.reconfigure([&](UsbAdapter& a) { return Op<void>(set_channel_id(a, channel_id)); }); }));
   TAVRO_PY_GUARD_END
 }
 
@@ -114,8 +111,7 @@ PyObject* device_set_interface_name(PyObject* self, PyObject* const* args, Py_ss
   if (!parse_args("set_interface_name", args, nargs, kwnames, names, a) ||
       !to_str(a[0], "set_interface_name", "name", &name))
     return nullptr;
-  return none_or_raise(
-      on_adapter<void>(self, [&](UsbAdapter& ad) { return Op<void>(set_interface_name(ad, name)); }));
+  return none_or_raise(on_adapter<void>(self, [&](UsbAdapter& ad) { return Op<void>(set_interface_name(ad, name)); }));
   TAVRO_PY_GUARD_END
 }
 
@@ -124,8 +120,7 @@ PyObject* device_identify(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const char* const names[] = {"duration_ms"};
   PyObject* a[1];
   uint16_t duration_ms;
-  if (!parse_args("identify", args, nargs, kwnames, names, a) ||
-      !to_u16(a[0], "identify", "duration_ms", &duration_ms))
+  if (!parse_args("identify", args, nargs, kwnames, names, a) || !to_u16(a[0], "identify", "duration_ms", &duration_ms))
     return nullptr;
   if (duration_ms == 0) {
     PyErr_SetString(PyExc_ValueError, kMsgIdentifyRange);

@@ -7,7 +7,6 @@ namespace tavro::py {
 namespace {
 PyObject* g_fault = nullptr;  // process-wide; lives until exit
 
-
 PyObject* exception_class(OpError::Kind kind) noexcept {
   switch (kind) {
     case OpError::Kind::Refused:

@@ -29,15 +29,15 @@ PyObject* raise_fault(const char* what) noexcept;
 // Wraps a method body: a C++ exception that escapes becomes the fatal-fault exception, never a crash. The
 // call scope hands what the method logged to Python as it returns. A forced unwind (CPython ending a thread at
 // exit, where the C++ library models it as an exception) is let through.
-#define TAVRO_PY_GUARD_BEGIN \
-  ::tavro::py::CallScope tavro_call_scope_;   \
+#define TAVRO_PY_GUARD_BEGIN                \
+  ::tavro::py::CallScope tavro_call_scope_; \
   try {
-#define TAVRO_PY_GUARD_END                                         \
-  }                                                                \
-  TAVRO_PASS_FORCED_UNWIND                                         \
-  catch (const std::exception& ex) {                               \
-    return ::tavro::py::raise_fault(ex.what());                    \
-  }                                                                \
-  catch (...) {                                                    \
-    return ::tavro::py::raise_fault("unknown internal fault");     \
+#define TAVRO_PY_GUARD_END                                     \
+  }                                                            \
+  TAVRO_PASS_FORCED_UNWIND                                     \
+  catch (const std::exception& ex) {                           \
+    return ::tavro::py::raise_fault(ex.what());                \
+  }                                                            \
+  catch (...) {                                                \
+    return ::tavro::py::raise_fault("unknown internal fault"); \
   }

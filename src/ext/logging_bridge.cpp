@@ -56,7 +56,7 @@ struct Queue {
   Mutex mu;
   std::condition_variable cv;  // wakes "tavro-log"; also signals its end
   std::deque<Record> records GUARDED_BY(mu);
-  uint64_t dropped GUARDED_BY(mu) = 0;  // records lost to a full queue since the last Warning
+  uint64_t dropped GUARDED_BY(mu) = 0;     // records lost to a full queue since the last Warning
   bool turn_taken GUARDED_BY(mu) = false;  // a consumer is delivering from `records`
   // `records` empty and nobody delivering, written under `mu`: a method returns without taking `mu` then.
   std::atomic<bool> idle{true};
@@ -148,8 +148,7 @@ void emit(PyObject* logger, const char* name, int levelno, const char* file, int
 }
 
 void deliver(const Record& r) {
-  emit(logger_for(r.target), logger_name(r.target), kLevelNumbers[static_cast<int>(r.level)], r.file, r.line,
-       r.text);
+  emit(logger_for(r.target), logger_name(r.target), kLevelNumbers[static_cast<int>(r.level)], r.file, r.line, r.text);
   if (PyErr_Occurred()) PyErr_Clear();
 }
 

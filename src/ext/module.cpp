@@ -75,8 +75,7 @@ int module_clear(PyObject* module) {
 void module_free(void* module) { (void)module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},  // sentinel
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr},  // sentinel
 };
 
 PyModuleDef module_def = {
@@ -101,6 +100,4 @@ ModuleState* module_state_of(PyTypeObject* type) {
 
 }  // namespace tavro::py
 
-PyMODINIT_FUNC PyInit_tavro_pythoncan_ext(void) {
-  return PyModuleDef_Init(&tavro::py::module_def);
-}
+PyMODINIT_FUNC PyInit_tavro_pythoncan_ext(void) { return PyModuleDef_Init(&tavro::py::module_def); }

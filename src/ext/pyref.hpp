@@ -14,11 +14,20 @@ class Ref {
  public:
   Ref() = default;
   explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-  static Ref borrow(PyObject* borrowed) noexcept { Py_XINCREF(borrowed); return Ref(borrowed); }
+  static Ref borrow(PyObject* borrowed) noexcept {
+    Py_XINCREF(borrowed);
+    return Ref(borrowed);
+  }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(Ref&& o) noexcept { if (this != &o) { Py_XDECREF(p_); p_ = std::exchange(o.p_, nullptr); } return *this; }
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
   ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const noexcept { return p_; }

@@ -10,8 +10,7 @@ namespace tavro::py {
 namespace {
 
 struct TicketObject {
-  PyObject_HEAD
-  TicketPayload* payload;
+  PyObject_HEAD TicketPayload* payload;
 };
 
 const TicketPayload& payload_of(PyObject* self) { return *reinterpret_cast<TicketObject*>(self)->payload; }
@@ -69,8 +68,7 @@ PyMethodDef ticket_methods[] = {
     {"id", ticket_id, METH_NOARGS, "id($self)\n--\n\nThe ticket id."},
     {"usb_error", ticket_usb_error, METH_NOARGS,
      "usb_error($self)\n--\n\nThe write's error text when delivery became uncertain at submission, else None."},
-    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ticket_wait)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ticket_wait)), METH_FASTCALL | METH_KEYWORDS,
      "wait($self, timeout_ms)\n--\n\nThe transmission's result as a dict; TimeoutError while it is pending."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -11,8 +11,7 @@
 namespace tavro {
 
 // Validates a frame a caller passed and builds it (channel 0, timestamp 0). BadArgument texts, in check order.
-inline Op<CanFrame> check_frame(uint32_t arb_id, bool is_ext, bool is_rtr, uint8_t dlc,
-                                std::span<const uint8_t> data) {
+inline Op<CanFrame> check_frame(uint32_t arb_id, bool is_ext, bool is_rtr, uint8_t dlc, std::span<const uint8_t> data) {
   if (dlc > 8) return OpError::bad_argument("DLC exceeds Classic CAN max of 8");
   if (is_rtr ? !data.empty() : data.size() != dlc)
     return OpError::bad_argument("Data length must match DLC (RTR data must be empty)");

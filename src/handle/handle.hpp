@@ -31,7 +31,8 @@
 // Lock order: state_lock -> (session transmit lock -> session state mutex -> ticket mutex); the adapter's bulk
 // OUT endpoint lock comes after state_lock (a periodic worker writes under it, within its 50 ms budget) and is
 // never taken with the transmit lock held; the receive_gate, bus_waiters and periodic table mutexes are taken
-// inside state_lock or alone, the filter mutex alone, the receive queue's mutex inside state_lock or alone; the table of open handles (handle.cpp) is a leaf, taken alone. Detach (under state_lock) joins only the session's workers,
+// inside state_lock or alone, the filter mutex alone, the receive queue's mutex inside state_lock or alone; the table
+// of open handles (handle.cpp) is a leaf, taken alone. Detach (under state_lock) joins only the session's workers,
 // which never take any of these locks nor the interpreter lock; periodic workers (periodic.hpp), which do take
 // state_lock, are joined only after it is released. No thread waits for a driver lock while holding the
 // interpreter lock (receive_ready only tries state_lock; the other locks it may take, the receive queue's, the
@@ -100,7 +101,7 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept { return a + b <
 
 // Guarded by DeviceShared::state_lock.
 struct DeviceState {
-  std::optional<OpError> failure;  // what every later operation that needs the device fails with
+  std::optional<OpError> failure;       // what every later operation that needs the device fails with
   std::shared_ptr<UsbAdapter> adapter;  // the opened adapter, from open until close
   std::shared_ptr<BusSession> session;  // present only while the bus is on
   Counters lifetime_counters{};

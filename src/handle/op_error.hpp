@@ -65,18 +65,30 @@ struct OpError {
 template <typename T>
 class [[nodiscard]] Op {
  public:
-  Op(T v) : v_(std::in_place_index<0>, std::move(v)) {}        // NOLINT
-  Op(OpError e) : v_(std::in_place_index<1>, std::move(e)) {}  // NOLINT
+  Op(T v) : v_(std::in_place_index<0>, std::move(v)) {}                         // NOLINT
+  Op(OpError e) : v_(std::in_place_index<1>, std::move(e)) {}                   // NOLINT
   Op(const DeviceError& e) : v_(std::in_place_index<1>, OpError::device(e)) {}  // NOLINT
   // A device-layer result: its value, or its error (Refused, or Gone for an unplugged adapter).
   Op(Result<T>&& r)  // NOLINT
       : v_(r.ok() ? std::variant<T, OpError>(std::in_place_index<0>, std::move(r).value())
                   : std::variant<T, OpError>(std::in_place_index<1>, OpError::device(r.error()))) {}
   bool ok() const noexcept { return v_.index() == 0; }
-  T& value() & { assert(ok()); return std::get<0>(v_); }
-  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
-  const OpError& error() const& { assert(!ok()); return std::get<1>(v_); }
-  OpError&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+  T& value() & {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    assert(ok());
+    return std::get<0>(std::move(v_));
+  }
+  const OpError& error() const& {
+    assert(!ok());
+    return std::get<1>(v_);
+  }
+  OpError&& error() && {
+    assert(!ok());
+    return std::get<1>(std::move(v_));
+  }
 
  private:
   std::variant<T, OpError> v_;
@@ -86,12 +98,18 @@ template <>
 class [[nodiscard]] Op<void> {
  public:
   Op() = default;
-  Op(OpError e) : err_(std::move(e)), failed_(true) {}                // NOLINT
-  Op(const DeviceError& e) : err_(OpError::device(e)), failed_(true) {}  // NOLINT
+  Op(OpError e) : err_(std::move(e)), failed_(true) {}                                              // NOLINT
+  Op(const DeviceError& e) : err_(OpError::device(e)), failed_(true) {}                             // NOLINT
   Op(const Status& s) : err_(s.ok() ? OpError{} : OpError::device(s.error())), failed_(!s.ok()) {}  // NOLINT
   bool ok() const noexcept { return !failed_; }
-  const OpError& error() const& { assert(failed_); return err_; }
-  OpError&& error() && { assert(failed_); return std::move(err_); }
+  const OpError& error() const& {
+    assert(failed_);
+    return err_;
+  }
+  OpError&& error() && {
+    assert(failed_);
+    return std::move(err_);
+  }
 
  private:
   OpError err_{};
@@ -100,8 +118,8 @@ class [[nodiscard]] Op<void> {
 
 }  // namespace tavro
 
-#define TAVRO_OP_TRY(expr)                                          \
-  do {                                                              \
-    auto tavro_op_r_ = (expr);                                      \
-    if (!tavro_op_r_.ok()) return std::move(tavro_op_r_).error();   \
+#define TAVRO_OP_TRY(expr)                                        \
+  do {                                                            \
+    auto tavro_op_r_ = (expr);                                    \
+    if (!tavro_op_r_.ok()) return std::move(tavro_op_r_).error(); \
   } while (0)

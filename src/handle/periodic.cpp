@@ -69,8 +69,7 @@ Op<Sent> send_one(DeviceShared& shared, PeriodicControl& control, const CanFrame
   const TxTicketHandle& handle = submitted.value().ticket;
   if (submitted.value().write_error) {
     session.value()->resolve_without_verdict(handle, UncertaintyReason::TransportFailure);
-    return OpError::refused("Periodic TX delivery uncertain after USB error: " +
-                            submitted.value().write_error->text());
+    return OpError::refused("Periodic TX delivery uncertain after USB error: " + submitted.value().write_error->text());
   }
   // The verdict is awaited without state_lock, so other callers of the handle are not held up meanwhile.
   std::shared_ptr<TxTicket> ticket = handle.ticket;
@@ -97,8 +96,8 @@ TimePoint due_time(TimePoint start, Duration period, uint64_t slot) {
   return start + period * static_cast<Duration::rep>(slot);
 }
 
-void run_worker(const std::shared_ptr<DeviceShared>& shared, PeriodicControl& control,
-                const PeriodicSchedule& schedule, TimePoint start) {
+void run_worker(const std::shared_ptr<DeviceShared>& shared, PeriodicControl& control, const PeriodicSchedule& schedule,
+                TimePoint start) {
   // The default timer slack (50 us on Linux) would make every wake-up of a 1 kHz task that much late.
   platform::FineTimers fine_timers;
   const std::optional<TimePoint> end =
@@ -210,20 +209,20 @@ Op<uint32_t> PeriodicTable::start(std::shared_ptr<DeviceShared> shared, std::vec
   task.control = control;
   try {
     // Named as it starts, so the name is in place when start returns (macOS: as the thread begins).
-    task.thread = platform::start_named_thread(kThreadName, [shared = std::move(shared), control, schedule, start,
-                                                             id, table = weak_from_this()]() mutable {
-      try {
-        run_worker(shared, *control, schedule, start);
-      } catch (const std::exception& e) {
-        control->set_error(OpError::device(DeviceError::internal(e.what())));
-      } catch (...) {
-        control->set_error(OpError::device(DeviceError::internal("unknown fault")));
-      }
-      control->request_stop();
-      shared.reset();  // the device may go away from here on
-      control->mark_finished();
-      if (auto t = table.lock()) t->release_finished(id);
-    });
+    task.thread = platform::start_named_thread(
+        kThreadName, [shared = std::move(shared), control, schedule, start, id, table = weak_from_this()]() mutable {
+          try {
+            run_worker(shared, *control, schedule, start);
+          } catch (const std::exception& e) {
+            control->set_error(OpError::device(DeviceError::internal(e.what())));
+          } catch (...) {
+            control->set_error(OpError::device(DeviceError::internal("unknown fault")));
+          }
+          control->request_stop();
+          shared.reset();  // the device may go away from here on
+          control->mark_finished();
+          if (auto t = table.lock()) t->release_finished(id);
+        });
   } catch (const std::system_error& e) {
     return OpError::refused(e.code().message());
   }

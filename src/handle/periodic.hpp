@@ -94,9 +94,9 @@ class PeriodicControl {
 
 // Fixed at start.
 struct PeriodicSchedule {
-  Duration period{};                  // at least one microsecond
-  std::optional<Duration> duration;   // none: until stopped
-  uint64_t generation = 0;            // HandleFlags::generation when the task started
+  Duration period{};                 // at least one microsecond
+  std::optional<Duration> duration;  // none: until stopped
+  uint64_t generation = 0;           // HandleFlags::generation when the task started
 };
 
 class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {

@@ -69,8 +69,7 @@ Op<std::optional<CanFrame>> DeviceShared::receive(TimePoint deadline, const Keep
       if (time_left(deadline) <= Duration::zero()) return std::optional<CanFrame>();
       {
         UniqueLock bw(bus_mu_);
-        if (!flags.closed.load() && !flags.failed.load() && !flags.gone.load() &&
-            flags.generation.load() == generation)
+        if (!flags.closed.load() && !flags.failed.load() && !flags.gone.load() && flags.generation.load() == generation)
           bus_cv_.wait_until(bw.native(), slice_end(deadline));
       }
       if (!go_on()) return OpError::interrupted();

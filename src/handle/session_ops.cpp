@@ -14,8 +14,7 @@ constexpr uint32_t kFdBits = protocol::kModeFd | protocol::kModeFdReserved;
 Op<void> DeviceShared::check_no_pending_tickets() {
   if (auto u = check_usable(); !u.ok()) return std::move(u).error();
   if (state_.confirmation_mode == 1 && state_.session && state_.session->unresolved_ticket_count() != 0)
-    return OpError::refused(
-        "Confirmed TX tickets are pending; await/cancel them before changing CAN configuration");
+    return OpError::refused("Confirmed TX tickets are pending; await/cancel them before changing CAN configuration");
   return {};
 }
 
@@ -29,8 +28,7 @@ Op<void> DeviceShared::attach_session() {
   if (!mode.ok()) return mode.error();
   uint32_t mode_word = mode.value();
   if (mode_word & kFdBits) return OpError::refused("CAN FD transport is not supported");
-  const bool requested_listen_only =
-      state_.requested_mode && (*state_.requested_mode & protocol::kModeListenOnly) != 0;
+  const bool requested_listen_only = state_.requested_mode && (*state_.requested_mode & protocol::kModeListenOnly) != 0;
   if ((mode_word & protocol::kModeListenOnly) && !requested_listen_only) {
     // Left behind by an earlier user of the adapter: a session attached this way could never send, and the caller
     // who configured this handle for sending would only find out at the first send.
@@ -44,7 +42,7 @@ Op<void> DeviceShared::attach_session() {
     mode_word = back.value();
   }
   const bool listen_only = (mode_word & protocol::kModeListenOnly) != 0;
-  const TxPathMode path = listen_only ? TxPathMode::ReceiveOnly
+  const TxPathMode path = listen_only                     ? TxPathMode::ReceiveOnly
                           : state_.confirmation_mode == 1 ? TxPathMode::Confirmed
                                                           : TxPathMode::Unconfirmed;
 

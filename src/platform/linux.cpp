@@ -11,9 +11,7 @@ namespace tavro::platform {
 
 void name_current_thread(const ThreadName& name) noexcept { pthread_setname_np(pthread_self(), name.text); }
 
-void name_thread(std::thread& t, const ThreadName& name) noexcept {
-  pthread_setname_np(t.native_handle(), name.text);
-}
+void name_thread(std::thread& t, const ThreadName& name) noexcept { pthread_setname_np(t.native_handle(), name.text); }
 
 std::vector<std::string> thread_names() {
   std::vector<std::string> names;

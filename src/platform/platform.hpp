@@ -111,7 +111,7 @@ class FineTimers {
 // aborts). Other C++ libraries have no such type, and their platforms end threads without unwinding. Put this
 // first in a handler chain that ends in `catch (...)`.
 #if defined(__GLIBCXX__)
-#define TAVRO_PASS_FORCED_UNWIND   \
+#define TAVRO_PASS_FORCED_UNWIND  \
   catch (abi::__forced_unwind&) { \
     throw;                        \
   }

@@ -304,8 +304,7 @@ Result<CancelResult> BusSession::cancel(const TxTicketHandle& handle, Duration t
   {
     SessionState& st = *state_;
     LockGuard lock(st.mutex);
-    if (handle.session_id != st.session_id)
-      return DeviceError::invalid_parameter("ticket belongs to another session");
+    if (handle.session_id != st.session_id) return DeviceError::invalid_parameter("ticket belongs to another session");
     if (!st.valid()) return session_invalid_error(st.invalid_reason);
     if (handle.tx_id < 1 || handle.tx_id > SessionState::kSlots) return CancelResult{};
     const PendingSlot& slot = st.pending[handle.tx_id - 1];

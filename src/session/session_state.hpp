@@ -44,7 +44,7 @@ struct SessionState {
   std::array<PendingSlot, kSlots> pending GUARDED_BY(mutex){};  // slot i carries transmission id i + 1
   uint64_t session_id GUARDED_BY(mutex) = 0;
   uint64_t next_ticket_id GUARDED_BY(mutex) = 1;
-  uint8_t cursor GUARDED_BY(mutex) = 0;  // explicit mode: where the next free-slot search starts
+  uint8_t cursor GUARDED_BY(mutex) = 0;                     // explicit mode: where the next free-slot search starts
   std::shared_ptr<EchoTable> echo_table GUARDED_BY(mutex);  // legacy result mode only
   uint64_t echo_generation GUARDED_BY(mutex) = 0;
   uint8_t invalid_reason GUARDED_BY(mutex) = kValid;  // first UncertaintyReason that invalidated the session

@@ -71,9 +71,7 @@ bool TxTicket::complete(const TxResult& result) {
   return true;
 }
 
-std::optional<TxResult> TxTicket::wait(Duration timeout) {
-  return wait_until(deadline_after(timeout));
-}
+std::optional<TxResult> TxTicket::wait(Duration timeout) { return wait_until(deadline_after(timeout)); }
 
 std::optional<TxResult> TxTicket::wait_until(TimePoint deadline) {
   UniqueLock lock(mutex_);

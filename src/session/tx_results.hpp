@@ -31,7 +31,7 @@ struct ResultReaderContext {
   const uint32_t result_mode;  // 0 legacy echoes, 1 explicit results
   const bool confirmed;        // the session's path mode is Confirmed
   StopSignal stop;
-  StreamHandoff handoff;       // the endpoint-0x83 stream until the reader takes it
+  StreamHandoff handoff;  // the endpoint-0x83 stream until the reader takes it
   // Own frames: a frame the adapter reports sent is also queued here for the receivers (FRAME_FLAG_OWN, the
   // result's timestamp). The queue belongs to the session's channel, which outlives the reader.
   RxQueue* own_frames_queue = nullptr;

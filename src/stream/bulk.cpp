@@ -22,8 +22,8 @@ using std::chrono::nanoseconds;
 // ---------------------------------------------------------------------------------------------------------------
 // BulkInStream
 
-Result<std::unique_ptr<BulkInStream>> BulkInStream::open(UsbAdapter& adapter, uint8_t endpoint,
-                                                         size_t transfer_size, size_t depth) {
+Result<std::unique_ptr<BulkInStream>> BulkInStream::open(UsbAdapter& adapter, uint8_t endpoint, size_t transfer_size,
+                                                         size_t depth) {
   const auto endpoints = adapter.interface().endpoints();
   const auto it = std::find_if(endpoints.begin(), endpoints.end(),
                                [&](const usb::EndpointDescriptor& d) { return d.address == endpoint; });
@@ -108,8 +108,8 @@ bool BulkInStream::cancel_all(Duration timeout, const OnReturn& on_return) {
 
 Result<size_t> BulkInStream::read(std::span<uint8_t> buffer, nanoseconds timeout) {
   if (buffer.size() < transfer_size_)
-    return DeviceError::invalid_parameter("Streaming read buffer must hold at least " +
-                                          std::to_string(transfer_size_) + " bytes");
+    return DeviceError::invalid_parameter("Streaming read buffer must hold at least " + std::to_string(transfer_size_) +
+                                          " bytes");
   return next(timeout, [&](std::span<const uint8_t> data) {
     const size_t n = std::min(data.size(), buffer.size());
     if (n > 0) std::memcpy(buffer.data(), data.data(), n);

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -23,7 +23,7 @@ namespace tavro {
 enum class TxWriteState : uint8_t { NotSubmitted = 0, Uncertain = 1, Written = 2 };
 
 struct TxWriteResult {
-  Status status;       // ok() only with Written
+  Status status;  // ok() only with Written
   TxWriteState state = TxWriteState::NotSubmitted;
 };
 

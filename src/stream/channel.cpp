@@ -50,8 +50,8 @@ Result<std::unique_ptr<TavroChannel>> TavroChannel::open(std::shared_ptr<UsbAdap
 
   if (endpoint_opened) *endpoint_opened = true;
   clear_out_halt(*ch->adapter_);  // the session's endpoints start clean: 0x81 and 0x83 as their streams open
-  auto stream = BulkInStream::open(*ch->adapter_, protocol::kEpRxIn, params.bulk_in_transfer_size,
-                                   params.rx_queue_depth);
+  auto stream =
+      BulkInStream::open(*ch->adapter_, protocol::kEpRxIn, params.bulk_in_transfer_size, params.rx_queue_depth);
   if (!stream) return std::move(stream).error();  // dropping the channel abandons the new generation
   ch->worker_ctx_->handoff.put(std::move(stream).value());
 

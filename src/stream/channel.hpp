@@ -26,12 +26,12 @@ namespace tavro {
 
 // Fixed parameters of a session's data path (the handle lifecycle passes the defaults).
 struct SessionParams {
-  size_t bulk_in_transfer_size = 1024;                   // receive stream and result stream
+  size_t bulk_in_transfer_size = 1024;  // receive stream and result stream
   // Bounds the receive worker's reads only while an own frame is held back; otherwise it waits for data.
   std::chrono::nanoseconds rx_read_timeout = std::chrono::milliseconds(2);
   size_t rx_queue_capacity = RxQueue::kCapacity;
-  size_t rx_queue_depth = 4;                             // transfers kept queued on 0x81
-  size_t result_queue_depth = 2;                         // transfers kept queued on 0x83
+  size_t rx_queue_depth = 4;      // transfers kept queued on 0x81
+  size_t result_queue_depth = 2;  // transfers kept queued on 0x83
 };
 
 // Checks a frame for managed transmission: classic CAN, channel 0, only the RTR/extended flags, dlc <= 8, no

@@ -29,8 +29,8 @@ void RxQueue::release_own() noexcept {
     const uint64_t reads = ++reads_;
     // The worker calls this before each read. A frame is released at the second call after it was held: the
     // read between the two calls began after it was held, and its records have been queued.
-    auto first_waiting = std::find_if(held_own_.begin(), held_own_.end(),
-                                      [&](const HeldOwn& h) { return reads < h.read + 2; });
+    auto first_waiting =
+        std::find_if(held_own_.begin(), held_own_.end(), [&](const HeldOwn& h) { return reads < h.read + 2; });
     // Into the ring under the same lock that takes them out of held_own_: a receiver in between would see neither
     // and hand out a received frame stamped after them.
     for (auto it = held_own_.begin(); it != first_waiting && !closed_; ++it, ++released)

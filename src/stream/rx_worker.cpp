@@ -292,8 +292,8 @@ Result<WorkerThread> spawn_rx_worker(const std::shared_ptr<RxWorkerContext>& ctx
   // The thread never ran: the stream is still in the slot and must be fenced here.
   Status released = release_stream(ctx->handoff.take());
   ctx->queue->close(rx_channel_disconnected());
-  return DeviceError::internal("start RX thread: " + started.error().detail() +
-                               "; endpoint cleanup: " + (released.ok() ? std::string("success") : released.error().text()));
+  return DeviceError::internal("start RX thread: " + started.error().detail() + "; endpoint cleanup: " +
+                               (released.ok() ? std::string("success") : released.error().text()));
 }
 
 }  // namespace tavro

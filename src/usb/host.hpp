@@ -21,21 +21,21 @@ namespace tavro::usb {
 // How a transfer or request ended.
 enum class TransferStatus : uint8_t {
   Completed = 0,
-  Cancelled = 1,        // cancelled by a time-out or an explicit cancel
+  Cancelled = 1,  // cancelled by a time-out or an explicit cancel
   Stall = 2,
   Disconnected = 3,
   Fault = 4,
   InvalidArgument = 5,
-  Unknown = 6,          // os_code says which
-  Lost = 7,             // a cancelled transfer never came back from the host stack: the device is unusable
+  Unknown = 6,  // os_code says which
+  Lost = 7,     // a cancelled transfer never came back from the host stack: the device is unusable
 };
 
 const char* transfer_status_name(TransferStatus s) noexcept;
 
 struct TransferOutcome {
   TransferStatus status = TransferStatus::Completed;
-  int os_code = 0;        // for Unknown; for Fault the errno a host controller gives, where known (0 otherwise)
-  size_t actual = 0;      // bytes transferred (IN: received; OUT: accepted), also for partial completions
+  int os_code = 0;    // for Unknown; for Fault the errno a host controller gives, where known (0 otherwise)
+  size_t actual = 0;  // bytes transferred (IN: received; OUT: accepted), also for partial completions
   bool ok() const noexcept { return status == TransferStatus::Completed; }
 };
 
@@ -52,9 +52,17 @@ struct HostResult {
   std::optional<T> value;  // set on success
   HostError error;         // meaningful when !value
   bool ok() const noexcept { return value.has_value(); }
-  static HostResult success(T v) { HostResult r; r.value.emplace(std::move(v)); return r; }
+  static HostResult success(T v) {
+    HostResult r;
+    r.value.emplace(std::move(v));
+    return r;
+  }
   // NOLINTNEXTLINE(performance-unnecessary-value-param): `e` is moved from; clang-tidy 14 misses the move here
-  static HostResult failure(HostError e) { HostResult r; r.error = std::move(e); return r; }
+  static HostResult failure(HostError e) {
+    HostResult r;
+    r.error = std::move(e);
+    return r;
+  }
 };
 
 using Duration = std::chrono::nanoseconds;
@@ -64,7 +72,7 @@ inline constexpr Duration kNoTimeout = Duration::max();
 enum class EndpointType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
 
 struct EndpointDescriptor {
-  uint8_t address = 0;          // with the direction bit (0x80 = IN)
+  uint8_t address = 0;  // with the direction bit (0x80 = IN)
   EndpointType type = EndpointType::Bulk;
   uint16_t max_packet_size = 0;
 };
@@ -160,11 +168,11 @@ class Interface {
 struct EnumeratedDevice {
   uint16_t vendor_id = 0;
   uint16_t product_id = 0;
-  std::optional<std::string> serial;  // absent when the device has none or it could not be read
+  std::optional<std::string> serial;      // absent when the device has none or it could not be read
   std::optional<HostError> serial_error;  // why the serial could not be read (absent: it has none, or it was read)
-  std::string bus_id;                 // host library's bus identifier text
+  std::string bus_id;                     // host library's bus identifier text
   uint8_t address = 0;
-  std::shared_ptr<void> token;        // backend's reference used by open()
+  std::shared_ptr<void> token;  // backend's reference used by open()
 };
 
 class Backend {

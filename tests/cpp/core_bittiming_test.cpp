@@ -80,7 +80,7 @@ TEST(BitTimingSnapshot, ValidationFailures) {
     return r;
   };
   EXPECT_TRUE(invalid(with([](auto& r) { r.phase_seg2 = 0; }), lim));
-  EXPECT_TRUE(invalid(with([](auto& r) { r.sjw = 3; }), lim));  // more than phase segment 2
+  EXPECT_TRUE(invalid(with([](auto& r) { r.sjw = 3; }), lim));                // more than phase segment 2
   EXPECT_TRUE(invalid(with([](auto& r) { r.prop_seg = 0xFFFFFFFF; }), lim));  // TSEG1 overflows
   // The register's fields bound the segments even where an adapter declares wider limits.
   auto wide = lim;
@@ -105,10 +105,10 @@ TEST(BitTimingSnapshot, PeripheralState) {
     PeripheralState expected;
   };
   using P = PeripheralState;
-  for (const Case& c : {Case{3, 1, 1, 0, P::BusOff}, Case{4, 0, 0, 4, P::Transitioning}, Case{4, 1, 1, 0, P::Inactive},
-                        Case{5, 0, 0, 4, P::Transitioning}, Case{0, 1, 0, 0, P::Transitioning},
-                        Case{1, 0, 2, 0, P::Transitioning}, Case{2, 0, 0, 4, P::BusOff}, Case{0, 4, 4, 3, P::Running},
-                        Case{6, 0, 0, 0, P::Transitioning}})
+  for (const Case& c :
+       {Case{3, 1, 1, 0, P::BusOff}, Case{4, 0, 0, 4, P::Transitioning}, Case{4, 1, 1, 0, P::Inactive},
+        Case{5, 0, 0, 4, P::Transitioning}, Case{0, 1, 0, 0, P::Transitioning}, Case{1, 0, 2, 0, P::Transitioning},
+        Case{2, 0, 0, 4, P::BusOff}, Case{0, 4, 4, 3, P::Running}, Case{6, 0, 0, 0, P::Transitioning}})
     EXPECT_EQ(peripheral_state(c.bus, c.ctlr, c.statr, c.errsr), c.expected) << c.bus << " " << c.errsr;
 }
 

@@ -37,11 +37,11 @@ TEST(CompatibilityPolicy, ZeroChannelsOrZeroClockIsIncompatible) {
     // Protocol and device support come from the bits alone, valid or not; only statistics64 stays available.
     EXPECT_EQ(a.protocol, "classic_can_optional_tx_results_v1_unverified");
     const std::string bad = "/invalid_device_info";
-    EXPECT_EQ(verdicts(a), (std::vector<std::string>{
-                               "unknown" + bad, "unknown" + bad, "advertised" + bad, "advertised" + bad,
-                               "advertised" + bad, "advertised" + bad, "not_required/available",
-                               "not_advertised" + bad, "unknown" + bad, "advertised" + bad, "advertised" + bad,
-                               "unknown" + bad, "advertised" + bad}));
+    EXPECT_EQ(verdicts(a),
+              (std::vector<std::string>{"unknown" + bad, "unknown" + bad, "advertised" + bad, "advertised" + bad,
+                                        "advertised" + bad, "advertised" + bad, "not_required/available",
+                                        "not_advertised" + bad, "unknown" + bad, "advertised" + bad, "advertised" + bad,
+                                        "unknown" + bad, "advertised" + bad}));
   }
 }
 
@@ -52,9 +52,9 @@ TEST(CompatibilityPolicy, AdvertisementBitsDecideReadiness) {
   EXPECT_FALSE(none.qualified);
   EXPECT_EQ(none.protocol, "legacy_classic_can_unverified");
   const std::string u = "unknown/unverified_protocol", m = "not_advertised/firmware_unsupported";
-  EXPECT_EQ(verdicts(none), (std::vector<std::string>{u, u, m, m, m, m, "not_required/available",
-                                                       "not_advertised/library_unsupported",
-                                                       "unknown/library_unsupported", m, m, u, m}));
+  EXPECT_EQ(verdicts(none),
+            (std::vector<std::string>{u, u, m, m, m, m, "not_required/available", "not_advertised/library_unsupported",
+                                      "unknown/library_unsupported", m, m, u, m}));
 
   // Everything advertised (can_fd through the mode word) still stops at unverified_protocol or, for what the
   // library lacks, library_unsupported.
@@ -112,32 +112,29 @@ TEST(Reports, CompatibilityReportText) {
   const std::string text = compatibility_report_json(assess(i, caps(0x25, 0x5F)));
   auto entry = [](int id, const char* name, const char* device, bool implemented, const char* readiness) {
     return "{\"id\":" + std::to_string(id) + ",\"feature\":\"" + name + "\",\"device\":\"" + device +
-           "\",\"library_implemented\":" + (implemented ? "true" : "false") + ",\"readiness\":\"" + readiness +
-           "\"}";
+           "\",\"library_implemented\":" + (implemented ? "true" : "false") + ",\"readiness\":\"" + readiness + "\"}";
   };
   const char* uv = "unverified_protocol";
   const char* fu = "firmware_unsupported";
   const char* lu = "library_unsupported";
-  EXPECT_EQ(text,
-            "{\"schema_version\":1,\"policy_revision\":2,\"enforcement\":\"report_only\",\"assessment\":\"unknown\","
-            "\"reason\":\"legacy_protocol_not_qualified\",\"qualified\":false,"
-            "\"protocol\":\"classic_can_optional_tx_results_v1_unverified\","
-            "\"default_tx_path\":\"legacy_success_echo\",\"hardware_id\":4294967295,\"hardware_version\":[1,0,0,0],"
-            "\"firmware_version\":[1,4,0,12],\"bootloader_version\":[1,2,0,0],\"min_host_api_version\":[1,0,0,0],"
-            "\"minimum_host_status\":\"unmapped_legacy_version\",\"channel_count\":1,\"clock_freq\":48000000,"
-            "\"features_supported\":37,\"ctrlmode_supported\":95,\"features\":[" +
-                entry(1, "classic_can", "unknown", true, uv) + "," +
-                entry(2, "nominal_bit_timing", "unknown", true, uv) + "," +
-                entry(3, "identify", "advertised", true, uv) + "," + entry(4, "led_control", "not_advertised", true, fu) +
-                "," + entry(5, "termination", "advertised", true, uv) + "," +
-                entry(6, "temperature", "not_advertised", true, fu) + "," +
-                entry(7, "statistics64", "not_required", true, "available") + "," +
-                entry(8, "can_fd", "not_advertised", false, lu) + "," +
-                entry(9, "data_bit_timing", "unknown", false, lu) + "," +
-                entry(10, "tx_results", "advertised", true, uv) + "," +
-                entry(11, "cancel_tx", "not_advertised", true, fu) + "," +
-                entry(12, "settings_status", "unknown", true, uv) + "," +
-                entry(13, "bittiming_snapshot", "not_advertised", true, fu) + "]}");
+  EXPECT_EQ(
+      text,
+      "{\"schema_version\":1,\"policy_revision\":2,\"enforcement\":\"report_only\",\"assessment\":\"unknown\","
+      "\"reason\":\"legacy_protocol_not_qualified\",\"qualified\":false,"
+      "\"protocol\":\"classic_can_optional_tx_results_v1_unverified\","
+      "\"default_tx_path\":\"legacy_success_echo\",\"hardware_id\":4294967295,\"hardware_version\":[1,0,0,0],"
+      "\"firmware_version\":[1,4,0,12],\"bootloader_version\":[1,2,0,0],\"min_host_api_version\":[1,0,0,0],"
+      "\"minimum_host_status\":\"unmapped_legacy_version\",\"channel_count\":1,\"clock_freq\":48000000,"
+      "\"features_supported\":37,\"ctrlmode_supported\":95,\"features\":[" +
+          entry(1, "classic_can", "unknown", true, uv) + "," + entry(2, "nominal_bit_timing", "unknown", true, uv) +
+          "," + entry(3, "identify", "advertised", true, uv) + "," +
+          entry(4, "led_control", "not_advertised", true, fu) + "," + entry(5, "termination", "advertised", true, uv) +
+          "," + entry(6, "temperature", "not_advertised", true, fu) + "," +
+          entry(7, "statistics64", "not_required", true, "available") + "," +
+          entry(8, "can_fd", "not_advertised", false, lu) + "," + entry(9, "data_bit_timing", "unknown", false, lu) +
+          "," + entry(10, "tx_results", "advertised", true, uv) + "," +
+          entry(11, "cancel_tx", "not_advertised", true, fu) + "," + entry(12, "settings_status", "unknown", true, uv) +
+          "," + entry(13, "bittiming_snapshot", "not_advertised", true, fu) + "]}");
 }
 
 }  // namespace tavro

@@ -173,13 +173,13 @@ TEST(DatapathQueue, OwnFramesWaitForTheNextWholeReadAndKeepTimestampOrder) {
   own.flags |= tavro::FRAME_FLAG_OWN;
   q.push(numbered(10));
   q.push_own(own);
-  q.release_own();        // the read running when it was held may have missed records stamped before it
-  q.push(numbered(15));   // such a record
+  q.release_own();       // the read running when it was held may have missed records stamped before it
+  q.push(numbered(15));  // such a record
   q.push(numbered(30));
   EXPECT_EQ(q.try_pop().value().timestamp, 10u);
   EXPECT_EQ(q.try_pop().value().timestamp, 15u);
   EXPECT_FALSE(q.try_pop().ok());  // 30 was stamped after the own frame, which is still held back
-  q.release_own();        // a whole read later: placed by timestamp
+  q.release_own();                 // a whole read later: placed by timestamp
   EXPECT_EQ(q.try_pop().value().flags, tavro::FRAME_FLAG_OWN);
   EXPECT_EQ(q.try_pop().value().timestamp, 30u);
 }

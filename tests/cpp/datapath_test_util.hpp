@@ -62,7 +62,9 @@ inline std::vector<uint8_t> legacy_echo(uint8_t tx_id, uint64_t ts, uint8_t chan
   return b;
 }
 
-inline std::vector<uint8_t> u32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+inline std::vector<uint8_t> u32(uint32_t v) {
+  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
 
 inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> out;

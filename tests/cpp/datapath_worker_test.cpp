@@ -94,11 +94,11 @@ TEST_F(RxWorkerTest, CountsBusOffAndWarningErrorFramesAndQueuesThem) {
   start();
   const uint32_t err = protocol::kIdError;
   push(cat({
-      rx_record(err | 0x40, 8),                  // bus-off only
-      rx_record(err | 0x04, 8, {0, 0x08}),       // transmit warning only
-      rx_record(err | 0x04, 8, {0, 0x04}),       // receive warning
-      rx_record(err | 0x04, 1, {0, 0x08}),       // dlc 1: neither
-      rx_record(0x04, 8, {0, 0x08}),             // not an error frame: neither
+      rx_record(err | 0x40, 8),             // bus-off only
+      rx_record(err | 0x04, 8, {0, 0x08}),  // transmit warning only
+      rx_record(err | 0x04, 8, {0, 0x04}),  // receive warning
+      rx_record(err | 0x04, 1, {0, 0x08}),  // dlc 1: neither
+      rx_record(0x04, 8, {0, 0x08}),        // not an error frame: neither
   }));
   for (int i = 0; i < 5; ++i) {
     auto f = pop();
@@ -176,7 +176,8 @@ TEST_F(RxWorkerTest, SlowConsumerLosesOldestFramesOnly) {
       chunk.clear();
     }
   }
-  ASSERT_TRUE(eventually([&] { return dev->faults().size() == 0 && ctx->queue->size() + ctx->receive_drops() == kFrames; }));
+  ASSERT_TRUE(
+      eventually([&] { return dev->faults().size() == 0 && ctx->queue->size() + ctx->receive_drops() == kFrames; }));
   EXPECT_EQ(ctx->queue->size(), 20000u);
   EXPECT_EQ(ctx->receive_drops(), 5u);
   EXPECT_EQ(pop()->timestamp, 5u);

@@ -127,8 +127,8 @@ TEST_F(Commands, BitTimingIsWrittenAndItsBitrateVerified) {
   reply_in(ControlCommand::CanBittiming, encoded(other));
   EXPECT_EQ(write_bit_timing(*adapter, r).error().text(),
             "Hardware error: Bittiming verification failed: Requested bitrate 500000, Actual 250000");
-  EXPECT_EQ(errors(), std::vector<std::string>{
-                          "Bittiming verification failed! Requested bitrate: 500000, Actual: 250000"});
+  EXPECT_EQ(errors(),
+            std::vector<std::string>{"Bittiming verification failed! Requested bitrate: 500000, Actual: 250000"});
 
   reply_in(ControlCommand::CanBittiming, Bytes(20, 0));
   EXPECT_EQ(write_bit_timing(*adapter, r).error().text(), "Communication error: Invalid bittiming response");
@@ -170,13 +170,16 @@ TEST_F(Commands, DeviceNameRulesAndPayload) {
   dev->clear_records();
   EXPECT_EQ(write_device_name(*adapter, "ABCDEFGHIJKLMNOP").error().text(),
             "Invalid parameter: Device name too long (max 15 chars)");
-  const std::string chars = "Invalid parameter: Device name can only contain alphanumeric characters, underscore, and hyphen";
+  const std::string chars =
+      "Invalid parameter: Device name can only contain alphanumeric characters, underscore, and hyphen";
   EXPECT_EQ(write_device_name(*adapter, "a b").error().text(), chars);
   EXPECT_EQ(write_device_name(*adapter, "caf\xc3\xa9").error().text(), chars);
   EXPECT_TRUE(requests().empty()) << "validation fails before anything is sent";
 
   reply_in(ControlCommand::DeviceName, Bytes{'a', 0xff, 'b', 0, 'z'});
-  EXPECT_EQ(*get_device_name(*adapter), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(*get_device_name(*adapter),
+            "a\xEF\xBF\xBD"
+            "b");
   reply_in(ControlCommand::DeviceName, Bytes(16, 0));
   EXPECT_EQ(*get_device_name(*adapter), "");
 }
@@ -200,7 +203,9 @@ TEST_F(Commands, InterfaceNameIdentifyChannelAndResets) {
 
   auto all = requests();
   ASSERT_EQ(all.size(), 6u);
-  const auto setup = [&](size_t i) { return std::make_tuple(all[i].setup.request, all[i].setup.value, all[i].setup.length); };
+  const auto setup = [&](size_t i) {
+    return std::make_tuple(all[i].setup.request, all[i].setup.value, all[i].setup.length);
+  };
   EXPECT_EQ(setup(1), std::make_tuple(uint8_t(61), uint16_t(0xffff), uint16_t(0)));
   EXPECT_EQ(all[2].data, test::u32(0));
   EXPECT_EQ(setup(3), std::make_tuple(uint8_t(60), uint16_t(0), uint16_t(0)));

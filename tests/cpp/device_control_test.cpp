@@ -19,8 +19,8 @@ class ControlTransport : public test::SimAdapterTest {};
 // The 8 setup bytes of a recorded request as they go on the wire.
 Bytes raw_setup(const sim::ControlRecord& r) {
   const usb::ControlSetup& s = r.setup;
-  return {s.request_type, s.request, uint8_t(s.value), uint8_t(s.value >> 8), uint8_t(s.index), uint8_t(s.index >> 8),
-          uint8_t(s.length), uint8_t(s.length >> 8)};
+  return {s.request_type,        s.request,         uint8_t(s.value),      uint8_t(s.value >> 8), uint8_t(s.index),
+          uint8_t(s.index >> 8), uint8_t(s.length), uint8_t(s.length >> 8)};
 }
 
 TEST_F(ControlTransport, InRequestSetupAndReply) {
@@ -81,8 +81,8 @@ TEST_F(ControlTransport, TransferOutcomesMapToUsbErrorKinds) {
 
   // Both directions of the transport classify what the adapter did that way (an unplug last: it is for good).
   const std::pair<Action, UsbErrorKind> cases[] = {
-      {Action::Expire, UsbErrorKind::Timeout}, {Action::Stall, UsbErrorKind::Stall},
-      {Action::Fault, UsbErrorKind::Other},    {Action::OsError, UsbErrorKind::Other},
+      {Action::Expire, UsbErrorKind::Timeout},      {Action::Stall, UsbErrorKind::Stall},
+      {Action::Fault, UsbErrorKind::Other},         {Action::OsError, UsbErrorKind::Other},
       {Action::Disconnect, UsbErrorKind::NoDevice},
   };
   for (auto [action, kind] : cases) {

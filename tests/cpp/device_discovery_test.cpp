@@ -9,9 +9,9 @@ namespace tavro {
 namespace {
 
 using log::Level;
+using log::Target;
 using test::Action;
 using test::Bytes;
-using log::Target;
 
 TEST(ModelSet, ParsesLettersFromTheEnvironmentValue) {
   EXPECT_EQ(ModelSet::parse(nullptr).letters(), "HIJ");

@@ -4,8 +4,8 @@
 
 #include "device/bus_state.hpp"
 #include "device/records.hpp"
-#include "sim_adapter.hpp"
 #include "log_capture.hpp"
+#include "sim_adapter.hpp"
 
 namespace tavro {
 namespace {
@@ -56,8 +56,8 @@ TEST(DeviceInfoRecord, DecodesFieldsAndIgnoresTrailingBytes) {
 }
 
 TEST(CapabilitiesRecord, DecodesSixWordsInOrder) {
-  auto bytes = test::cat({u32_bytes(48000000), u32_bytes(1), u32_bytes(2), u32_bytes(0x1f), u32_bytes(0xa5),
-                             u32_bytes(3)});
+  auto bytes =
+      test::cat({u32_bytes(48000000), u32_bytes(1), u32_bytes(2), u32_bytes(0x1f), u32_bytes(0xa5), u32_bytes(3)});
   auto r = CapabilitiesRecord::decode(bytes);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->clock_freq, 48000000u);
@@ -239,8 +239,7 @@ TEST_F(BusControl, ReadTxResultModeChecksFeatureLengthAndMode) {
   EXPECT_TRUE(requests().empty());
 
   reply_in(ControlCommand::TxResultMode, Bytes(8, 0));
-  EXPECT_EQ(read_tx_result_mode(*adapter, 0x20).error().text(),
-            "Communication error: expected 12 bytes, received 8");
+  EXPECT_EQ(read_tx_result_mode(*adapter, 0x20).error().text(), "Communication error: expected 12 bytes, received 8");
   EXPECT_EQ(TxResultModeRecord::decode(Bytes(13, 0)).error().text(),
             "Communication error: expected 12 bytes, received 13");
 }
@@ -257,8 +256,8 @@ TEST_F(BusControl, ReadTxResultModeUnknownModeAndSuccess) {
 }
 
 TEST_F(BusControl, SelectTxResultMode) {
-  const Bytes caps_with = test::cat({u32_bytes(48000000), u32_bytes(0), u32_bytes(0), u32_bytes(0), u32_bytes(0x20),
-                                        u32_bytes(0)});
+  const Bytes caps_with =
+      test::cat({u32_bytes(48000000), u32_bytes(0), u32_bytes(0), u32_bytes(0), u32_bytes(0x20), u32_bytes(0)});
   Bytes caps_without = caps_with;
   caps_without[16] = 0;
 
@@ -276,7 +275,8 @@ TEST_F(BusControl, SelectTxResultMode) {
 
   // Readback mismatch.
   reply_in(ControlCommand::TxResultMode, test::cat({u32_bytes(0), u32_bytes(3), u32_bytes(0)}));
-  EXPECT_EQ(select_tx_result_mode(*adapter, 1).error().text(), "Communication error: TX result format readback mismatch");
+  EXPECT_EQ(select_tx_result_mode(*adapter, 1).error().text(),
+            "Communication error: TX result format readback mismatch");
 
   // Success returns the mode and generation read back.
   dev->clear_records();

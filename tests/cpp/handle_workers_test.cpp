@@ -127,9 +127,8 @@ TEST_F(HandleWorkers, CloseEndsAWaitingReceiverWithDeviceIsClosed) {
       ASSERT_TRUE(rx->bus_on().ok());
     }
     std::atomic<bool> in_wait{false};
-    auto waiting = std::async(std::launch::async, [&] {
-      return rx->receive(Clock::now() + kLong, [&] { return in_wait = true; });
-    });
+    auto waiting = std::async(std::launch::async,
+                              [&] { return rx->receive(Clock::now() + kLong, [&] { return in_wait = true; }); });
     ASSERT_TRUE(eventually([&] { return in_wait.load(); }));  // a slice has passed: it waits
     ASSERT_TRUE(rx->close().ok());
     auto r = waiting.get();
@@ -211,12 +210,12 @@ TEST(PeriodicSchedule, LateSlotsAreSentUpToTheBoundAndTheRestSkipped) {
     uint64_t next, now_slot;
     SlotPlan want;
   } cases[] = {
-      {5, 4, {5, 0, false}},                            // woke before its slot (sleep ends on time or early)
-      {5, 5, {5, 0, false}},                            // on time
-      {5, 6, {5, 0, true}},                             // the next slot passed too: late
-      {5, 5 + kCatchUp, {5, 0, true}},                  // a backlog of kCatchUp frames is still sent
-      {5, 6 + kCatchUp, {6, 1, true}},                  // one more is skipped
-      {0, 1000, {990, 990, true}},                      // the last ten go out back to back
+      {5, 4, {5, 0, false}},            // woke before its slot (sleep ends on time or early)
+      {5, 5, {5, 0, false}},            // on time
+      {5, 6, {5, 0, true}},             // the next slot passed too: late
+      {5, 5 + kCatchUp, {5, 0, true}},  // a backlog of kCatchUp frames is still sent
+      {5, 6 + kCatchUp, {6, 1, true}},  // one more is skipped
+      {0, 1000, {990, 990, true}},      // the last ten go out back to back
   };
   for (const Case& c : cases) {
     SlotPlan got = plan_slot(c.next, c.now_slot);

@@ -46,10 +46,13 @@ libusb_endpoint_descriptor endpoint(uint8_t address, uint8_t attributes, uint16_
 }  // namespace
 
 TEST(LibusbOutcome, TransferStatusesMapToSeamStatuses) {
-  struct Case { int status; TransferStatus want; };
+  struct Case {
+    int status;
+    TransferStatus want;
+  };
   const Case cases[] = {
-      {LIBUSB_TRANSFER_COMPLETED, TransferStatus::Completed}, {LIBUSB_TRANSFER_CANCELLED, TransferStatus::Cancelled},
-      {LIBUSB_TRANSFER_TIMED_OUT, TransferStatus::Cancelled}, {LIBUSB_TRANSFER_STALL, TransferStatus::Stall},
+      {LIBUSB_TRANSFER_COMPLETED, TransferStatus::Completed},    {LIBUSB_TRANSFER_CANCELLED, TransferStatus::Cancelled},
+      {LIBUSB_TRANSFER_TIMED_OUT, TransferStatus::Cancelled},    {LIBUSB_TRANSFER_STALL, TransferStatus::Stall},
       {LIBUSB_TRANSFER_NO_DEVICE, TransferStatus::Disconnected}, {LIBUSB_TRANSFER_ERROR, TransferStatus::Fault},
       {LIBUSB_TRANSFER_OVERFLOW, TransferStatus::Fault},
   };

@@ -71,21 +71,17 @@ class LogCapture final : public log::Sink {
   }
   size_t count_containing(std::string_view needle) const {
     const auto all = records();
-    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const LogRecord& r) {
-      return r.text.find(needle) != std::string::npos;
-    }));
+    return static_cast<size_t>(std::count_if(
+        all.begin(), all.end(), [&](const LogRecord& r) { return r.text.find(needle) != std::string::npos; }));
   }
 
-  bool enabled(log::Target, log::Level level) noexcept override {
-    return static_cast<int>(level) <= max_level_.load();
-  }
+  bool enabled(log::Target, log::Level level) noexcept override { return static_cast<int>(level) <= max_level_.load(); }
   void write(log::Target target, log::Level level, const char* file, int line,
              std::string_view text) noexcept override {
     try {
       std::lock_guard<std::mutex> lock(mu_);
       records_.push_back({target, level, file ? file : "", line, std::string(text)});
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 
  private:

@@ -18,7 +18,9 @@ namespace {
 
 class SessionTest : public test::SimSessionTest {
  protected:
-  Result<std::shared_ptr<BusSession>> attach(TxPathMode mode) { return BusSession::attach(adapter, SessionParams{}, mode); }
+  Result<std::shared_ptr<BusSession>> attach(TxPathMode mode) {
+    return BusSession::attach(adapter, SessionParams{}, mode);
+  }
   std::shared_ptr<BusSession> attach_ok(TxPathMode mode) {
     auto s = attach(mode);
     EXPECT_TRUE(s.ok()) << s.error().text();
@@ -46,14 +48,13 @@ TEST_F(SessionTest, AttachRefusesWhatItCannotServe) {
   const std::vector<Case> cases = {
       {"bus stopped", [&] { plug(); }, TxPathMode::Unconfirmed,
        "Invalid parameter: attachment requires an already-running bus; use tavro set bus on"},
-      {"bus-off", [&] { dev->firmware().set_bus_state_override(protocol::kBusOff); },
-       TxPathMode::ReceiveOnly, "Invalid parameter: attachment requires an already-running bus; use tavro set bus on"},
+      {"bus-off", [&] { dev->firmware().set_bus_state_override(protocol::kBusOff); }, TxPathMode::ReceiveOnly,
+       "Invalid parameter: attachment requires an already-running bus; use tavro set bus on"},
       {"listen-only sender", [&] { plug(), bus_on(protocol::kModeListenOnly); }, TxPathMode::Unconfirmed,
        "Invalid parameter: cannot send in listen-only mode"},
       {"CAN FD", [&] { dev->add_fault(answer(ControlCommand::Mode, test::Bytes{protocol::kModeFd, 0, 0, 0})); },
        TxPathMode::Unconfirmed, "Not supported: attached TX requires Classic CAN mode"},
-      {"presume-ack legacy confirmed", [&] { plug(), bus_on(protocol::kModePresumeAck); },
-       TxPathMode::Confirmed,
+      {"presume-ack legacy confirmed", [&] { plug(), bus_on(protocol::kModePresumeAck); }, TxPathMode::Confirmed,
        "Not supported: legacy echo is disabled by PRESUME_ACK; configure tavro set bus on --tx-confirm first"},
       {"two channels", [&] { profile.channel_count = 2, plug(), bus_on(); }, TxPathMode::Unconfirmed,
        "Not supported: attached TX requires a single channel"},

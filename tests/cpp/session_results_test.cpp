@@ -86,7 +86,8 @@ TEST_F(ResultsTest, ProtocolFaultsInvalidateTheSessionAndEveryOpenTicket) {
   };
   const std::vector<Case> cases = {
       {"duplicate id", test::explicit_result(1, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
-      {"nonzero channel", test::explicit_result(2, 0, 0, 0, 1), "TX result protocol failure: TX result has nonzero channel"},
+      {"nonzero channel", test::explicit_result(2, 0, 0, 0, 1),
+       "TX result protocol failure: TX result has nonzero channel"},
       {"unknown status", test::explicit_result(2, 4, 0, 0), "TX result protocol failure: unknown TX status 4"},
       {"id above 16", test::explicit_result(17, 0, 0, 0), "TX result protocol failure: unowned/duplicate TX result ID"},
   };
@@ -240,7 +241,8 @@ TEST_F(ResultsTest, CancelAsksTheAdapterAndResolvesTheTicket) {
   EXPECT_EQ(r->generation, gen);
   EXPECT_EQ(t.ticket->result(), TxResult::terminal(TxStatus::Cancelled, 99, t.tx_id, 0));
   const usb::ControlSetup last = requests().back().setup;
-  EXPECT_EQ(std::make_pair(last.request, last.value), std::make_pair(uint8_t(ControlCommand::CancelTx), uint16_t(t.tx_id)));
+  EXPECT_EQ(std::make_pair(last.request, last.value),
+            std::make_pair(uint8_t(ControlCommand::CancelTx), uint16_t(t.tx_id)));
 
   // Cancelling a resolved ticket sends nothing.
   auto late = s->cancel(t, 1s);

@@ -39,8 +39,7 @@ TEST(SettingsStatusDecode, NamesLengthAndRange) {
     EXPECT_STREQ(settings_status_name(*s), names[v]);
   }
   EXPECT_EQ(decode_settings_status(u32(8)).error().text(), "Communication error: unknown settings status 8");
-  EXPECT_EQ(decode_settings_status(Bytes{2, 0, 0}).error().text(),
-            "Communication error: expected 4 bytes, received 3");
+  EXPECT_EQ(decode_settings_status(Bytes{2, 0, 0}).error().text(), "Communication error: expected 4 bytes, received 3");
   EXPECT_EQ(decode_settings_status(Bytes{2, 0, 0, 0, 0}).error().text(),
             "Communication error: expected 4 bytes, received 5");
 }

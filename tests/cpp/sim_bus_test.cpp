@@ -66,8 +66,12 @@ class Recorder : public BusNode {
     cv_.notify_all();
   }
 
-  bool wait_rx(size_t n) { return wait([&] { return rx_.size() >= n; }); }
-  bool wait_done(size_t n) { return wait([&] { return done_.size() >= n; }); }
+  bool wait_rx(size_t n) {
+    return wait([&] { return rx_.size() >= n; });
+  }
+  bool wait_done(size_t n) {
+    return wait([&] { return done_.size() >= n; });
+  }
   bool wait_state(uint32_t s) {
     return wait([&] { return !states_.empty() && states_.back().state == s; });
   }
@@ -75,7 +79,7 @@ class Recorder : public BusNode {
     std::lock_guard lk(mu_);
     return rx_;
   }
-  const std::vector<Rx>& rx_unlocked() const { return rx_; }  // inside wait() only
+  const std::vector<Rx>& rx_unlocked() const { return rx_; }                      // inside wait() only
   const std::vector<NodeErrorState>& states_unlocked() const { return states_; }  // inside wait() only
   std::vector<Done> done() {
     std::lock_guard lk(mu_);
@@ -241,8 +245,9 @@ TEST_F(SimBusTest, FramesTakeTheirWireTimeBackToBack) {
   Recorder& a = add(at(500000));
   const int ia = a.id;
   Recorder& b = add(at(500000));
-  std::vector<BusFrame> frames = {std_frame(0x555, std::vector<uint8_t>(8, 0x55)), std_frame(0x0, std::vector<uint8_t>(8)),
-                                  ext_frame(0x1ABCDEF0, {1}), std_frame(0x7FF, {}, true)};
+  std::vector<BusFrame> frames = {std_frame(0x555, std::vector<uint8_t>(8, 0x55)),
+                                  std_frame(0x0, std::vector<uint8_t>(8)), ext_frame(0x1ABCDEF0, {1}),
+                                  std_frame(0x7FF, {}, true)};
   bus->set_paused(true);
   for (size_t i = 0; i < frames.size(); ++i) ASSERT_TRUE(bus->transmit(ia, frames[i], i + 1));
   bus->set_paused(false);
@@ -303,7 +308,7 @@ TEST_F(SimBusTest, LowestArbitrationFieldWinsAndEachNodeKeepsFifoOrder) {
   Recorder& rx = add(at(500000));
   bus->set_paused(true);
   ASSERT_TRUE(bus->transmit(id[0], std_frame(0x101), 0));
-  ASSERT_TRUE(bus->transmit(id[1], ext_frame(0x100u << 18), 1));  // same base id as 0x100, extended
+  ASSERT_TRUE(bus->transmit(id[1], ext_frame(0x100u << 18), 1));     // same base id as 0x100, extended
   ASSERT_TRUE(bus->transmit(id[2], std_frame(0x100, {}, true), 2));  // remote
   ASSERT_TRUE(bus->transmit(id[3], std_frame(0x100), 3));
   ASSERT_TRUE(bus->transmit(id[4], std_frame(0x050), 4));  // queued first, so it goes before 0x010

@@ -101,7 +101,9 @@ class ScriptedBus final : public SimBus {
   uint64_t now = 1000;
 };
 
-uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t u32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 uint64_t u64(const uint8_t* p) { return uint64_t(u32(p)) | uint64_t(u32(p + 4)) << 32; }
 Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
@@ -251,8 +253,8 @@ TEST_F(FirmwareTest, BitTimingIsValidatedStoredAndSnapshotted) {
   ASSERT_EQ(snap.length, 56);
   EXPECT_EQ(u32(snap.data.data() + 32), 48'000'000u);
   EXPECT_EQ(u32(snap.data.data() + 36), 11u | 12u << 16 | 1u << 20 | 0u << 24);  // BRP-1, TSEG1-1, TSEG2-1, SJW-1
-  EXPECT_EQ(u32(snap.data.data() + 40), 0u);  // CTLR: running
-  EXPECT_EQ(u32(snap.data.data() + 52), 0u);  // bus state
+  EXPECT_EQ(u32(snap.data.data() + 40), 0u);                                     // CTLR: running
+  EXPECT_EQ(u32(snap.data.data() + 52), 0u);                                     // bus state
   ASSERT_FALSE(out(ControlCommand::Bus, le32(0)).stall);
   snap = in(ControlCommand::CanBittiming, 56, 1);
   EXPECT_EQ(u32(snap.data.data() + 40), 1u);  // initialisation request while stopped
@@ -418,7 +420,7 @@ TEST_F(FirmwareTest, CancelTxRepliesPerTransmissionState) {
   Bytes res = drain(protocol::kEpTxResultIn);
   ASSERT_EQ(res.size(), 12u);
   EXPECT_EQ(res[1], 1);
-  EXPECT_EQ(res[2], 3);  // cancelled
+  EXPECT_EQ(res[2], 3);           // cancelled
   EXPECT_EQ(cancel(1).first, 3);  // its result was reported
   EXPECT_EQ(cancel(9).first, 0);
   bus->withdrawable = false;
@@ -607,8 +609,7 @@ class BackendTest : public ::testing::Test {
     ASSERT_TRUE(itf.ok()) << itf.error.text;
     iface = *itf.value;
   }
-  usb::TransferOutcome ctl_in(ControlCommand c, Bytes& buf, uint16_t value = 0,
-                              usb::Duration timeout = kSecond) {
+  usb::TransferOutcome ctl_in(ControlCommand c, Bytes& buf, uint16_t value = 0, usb::Duration timeout = kSecond) {
     return device->control_transfer({protocol::kRequestTypeIn, uint8_t(c), value, 0, uint16_t(buf.size())}, buf,
                                     timeout);
   }

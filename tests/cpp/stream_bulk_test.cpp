@@ -387,8 +387,8 @@ TEST_F(RxStream, ImplausibleRecordsAreDroppedAndTheStreamRealigns) {
     size_t offset;
     uint8_t value;
   };
-  for (const Case& c : {Case{"channel", 0, 1}, Case{"dlc", 1, 16}, Case{"error flag with extended", 2, 0x0C}, Case{"reserved", 3, 1},
-                        Case{"standard id bits", 5, 0x08}}) {
+  for (const Case& c : {Case{"channel", 0, 1}, Case{"dlc", 1, 16}, Case{"error flag with extended", 2, 0x0C},
+                        Case{"reserved", 3, 1}, Case{"standard id bits", 5, 0x08}}) {
     SCOPED_TRACE(c.what);
     Bytes data = rx_records(0x200, 5);
     data[24 + c.offset] = c.value;  // the second record

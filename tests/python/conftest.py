@@ -8,6 +8,7 @@ A process runs one USB path, since the driver chooses its backend once per proce
 Tests marked `usb_paths("seam", "kernel")` are parametrised over the paths they run on; the parameter of the other
 path is skipped. Kernel-path parameters carry the mark `kernel`, which is how the guest run selects them.
 """
+
 import logging
 import os
 import signal
@@ -52,8 +53,10 @@ if _expected_build:
 
 # First lines of a child that is to be interrupted, so that it does not depend on what it inherits: SIGINT ignored
 # (see above; a child may be started from elsewhere) or blocked, as some CI runners leave it.
-CTRL_C_READY = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
-                "signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})\n")
+CTRL_C_READY = (
+    "import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})\n"
+)
 
 
 def run_python(code, env=None, timeout=60, ctrl_c=False):
@@ -95,8 +98,11 @@ def pytest_configure(config):
 def pytest_generate_tests(metafunc):
     mark = metafunc.definition.get_closest_marker("usb_paths")
     if mark is not None:
-        metafunc.parametrize("usb_path", [pytest.param(p, id=p, marks=[pytest.mark.kernel] if p == "kernel" else [])
-                                          for p in mark.args], indirect=True)
+        metafunc.parametrize(
+            "usb_path",
+            [pytest.param(p, id=p, marks=[pytest.mark.kernel] if p == "kernel" else []) for p in mark.args],
+            indirect=True,
+        )
 
 
 @pytest.fixture(autouse=True)
@@ -104,8 +110,10 @@ def usb_path(request):
     """The path the test runs on; a test of the other path is skipped."""
     path = getattr(request, "param", "seam")
     if path != USB_PATH:
-        pytest.skip(f"{path} path only; this run is the {USB_PATH} path"
-                    + (" (scripts/test-usb-stack.sh runs the kernel path)" if path == "kernel" else ""))
+        pytest.skip(
+            f"{path} path only; this run is the {USB_PATH} path"
+            + (" (scripts/test-usb-stack.sh runs the kernel path)" if path == "kernel" else "")
+        )
     if path != "kernel":
         yield path
         return

@@ -1,5 +1,6 @@
 """Confirmed transmission: tickets, their results, cancellation, and what a stopped or changed session does to
 them; plus the identity and confirmation reports."""
+
 import pytest
 
 from conftest import A, B, both_paths, start_pair
@@ -55,8 +56,9 @@ def test_pending_ticket_times_out_then_becomes_uncertain_when_the_bus_stops(conf
     with pytest.raises(TimeoutError, match="^TX result or submission timed out; delivery may be uncertain$"):
         t.wait(0)
     assert tx.confirmation_info()["pending"] == 1
-    with pytest.raises(RuntimeError, match="^Confirmed TX tickets are pending; await/cancel them before changing "
-                                           "CAN configuration$"):
+    with pytest.raises(
+        RuntimeError, match="^Confirmed TX tickets are pending; await/cancel them before changing CAN configuration$"
+    ):
         tx.set_bus_state(False)
     sim.find(tx.get_serial_number()).add_fault("CancelTx", "timeout")
     with pytest.raises(TimeoutError, match="^Operation deadline expired$"):
@@ -72,13 +74,20 @@ def test_pending_ticket_times_out_then_becomes_uncertain_when_the_bus_stops(conf
     sim.set_paused(True)
     late = tx.submit_frame(0x57, False, False, 0, b"", 1000)
     tx.close()
-    assert late.wait(1000) == {"status": "uncertain", "status_raw": None, "timestamp_us": None, "flags": 0,
-                               "echo_id": None, "reason": "session_closed"}
+    assert late.wait(1000) == {
+        "status": "uncertain",
+        "status_raw": None,
+        "timestamp_us": None,
+        "flags": 0,
+        "echo_id": None,
+        "reason": "session_closed",
+    }
     sim.set_paused(False)
 
 
-@pytest.mark.parametrize("explicit_results, fault", [(True, "partial_accept"), (True, "timeout"),
-                                                     (False, "partial_accept")])
+@pytest.mark.parametrize(
+    "explicit_results, fault", [(True, "partial_accept"), (True, "timeout"), (False, "partial_accept")]
+)
 def test_cancel_resolves_a_ticket_whose_write_ended_uncertain(sim, open_devices, explicit_results, fault):
     tx, rx = start_pair(sim, open_devices, confirm_first=True, explicit_results=explicit_results)
     a = sim.find(A)
@@ -87,18 +96,26 @@ def test_cancel_resolves_a_ticket_whose_write_ended_uncertain(sim, open_devices,
     assert t.usb_error() is not None
     outcome = tx.cancel_ticket(t, 1000)
     assert (outcome and outcome["outcome"]) == ("not_found" if explicit_results else None)
-    assert t.wait(0) == {"status": "uncertain", "status_raw": None, "timestamp_us": None, "flags": 0,
-                         "echo_id": None, "reason": "cancel_unconfirmed"}
+    assert t.wait(0) == {
+        "status": "uncertain",
+        "status_raw": None,
+        "timestamp_us": None,
+        "flags": 0,
+        "echo_id": None,
+        "reason": "cancel_unconfirmed",
+    }
     assert tx.cancel_ticket(t, 1000) is None and tx.confirmation_info()["pending"] == 0
     tx.set_bus_state(False)  # no longer refused for a pending ticket
     assert a.bus_state == 4
 
 
-@pytest.mark.parametrize("explicit_results, change", [(True, "flush_tx_queue"), (True, "reset_can"),
-                                                      (False, "flush_tx_queue"), (False, "reset_can"),
-                                                      (False, "reopen")])
-def test_a_discarded_transmit_queue_resolves_its_tickets_and_frees_their_ids(sim, open_devices, explicit_results,
-                                                                              change):
+@pytest.mark.parametrize(
+    "explicit_results, change",
+    [(True, "flush_tx_queue"), (True, "reset_can"), (False, "flush_tx_queue"), (False, "reset_can"), (False, "reopen")],
+)
+def test_a_discarded_transmit_queue_resolves_its_tickets_and_frees_their_ids(
+    sim, open_devices, explicit_results, change
+):
     tx, rx = start_pair(sim, open_devices, confirm_first=True, explicit_results=explicit_results)
     sim.set_paused(True)  # hold the wire: every frame stays queued in the adapter
     held = [tx.submit_frame(0x100 + i, False, False, 0, b"", 1000) for i in range(16)]
@@ -130,17 +147,38 @@ def test_tickets_of_another_handle_or_an_older_session_are_refused(confirmed):
 
 def test_confirmation_info_and_identity(confirmed, sim, open_devices):
     tx, rx = confirmed
-    assert tx.confirmation_info() == {"enabled": True, "result_mode": "explicit", "cancellation_available": True,
-                                      "pending": 0}
+    assert tx.confirmation_info() == {
+        "enabled": True,
+        "result_mode": "explicit",
+        "cancellation_available": True,
+        "pending": 0,
+    }
     assert rx.confirmation_info()["enabled"] is False
     rx.set_bus_state(False)
-    assert rx.confirmation_info() == {"enabled": False, "result_mode": None, "cancellation_available": False,
-                                      "pending": 0}
+    assert rx.confirmation_info() == {
+        "enabled": False,
+        "result_mode": None,
+        "cancellation_available": False,
+        "pending": 0,
+    }
     rx.set_device_name("bench_1")
     ident = rx.get_identity()
-    assert list(ident) == ["model", "serial_number", "name", "hardware_version", "firmware_version",
-                           "bootloader_version", "minimum_host_api_version", "hardware_id", "channel_count"]
+    assert list(ident) == [
+        "model",
+        "serial_number",
+        "name",
+        "hardware_version",
+        "firmware_version",
+        "bootloader_version",
+        "minimum_host_api_version",
+        "hardware_id",
+        "channel_count",
+    ]
     assert (ident["model"], ident["serial_number"], ident["name"], ident["firmware_version"]) == (
-        "TAVRO Crest", B, "bench_1", "2.1.0.7")
+        "TAVRO Crest",
+        B,
+        "bench_1",
+        "2.1.0.7",
+    )
     sim.plug("odd-serial")
     assert open_devices("odd-serial").get_identity()["model"] is None

@@ -1,5 +1,6 @@
 """Finding adapters and choosing one: serial validity, model letters, selection by serial and by name, and the
 failures of the open sequence."""
+
 import logging
 import re
 import subprocess
@@ -28,14 +29,20 @@ def test_list_devices_keeps_valid_serials_in_enumeration_order(ext, sim, usb_pat
 
 def test_valid_model_set_from_environment():
     # The variable as the process found it reaches the driver, once (how it is parsed: the C++ ModelSet tests).
-    env = {"TAVRO_SIM_ADAPTERS": "tav.io:CANH1,tav.io:CANK2", "TAVRO_USB_BACKEND": "simulator",
-           "TAVRO_VALID_MODELS": "h, K"}
-    r = run_python("""
+    env = {
+        "TAVRO_SIM_ADAPTERS": "tav.io:CANH1,tav.io:CANK2",
+        "TAVRO_USB_BACKEND": "simulator",
+        "TAVRO_VALID_MODELS": "h, K",
+    }
+    r = run_python(
+        """
         import os, tavro_pythoncan_ext as m
         print(m.list_devices())
         os.environ["TAVRO_VALID_MODELS"] = "H"   # read once per process: no effect any more
         print(m.list_devices())
-    """, env=env)
+    """,
+        env=env,
+    )
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip().splitlines() == [repr(["tav.io:CANH1", "tav.io:CANK2"])] * 2
 
@@ -50,8 +57,10 @@ def test_selection_without_serial(ext, sim, open_devices):
         ext.NativeTavroDevice()
     listed = ext.list_devices()  # enumeration order
     assert sorted(listed) == [PREFIX + "H0001", PREFIX + "J0002"]
-    assert str(e.value) == ("Multiple devices found. Please specify a device using -s <serial> or -n <name>.\n"
-                            "Available devices:\n" + "\n".join("  - " + s for s in listed))
+    assert str(e.value) == (
+        "Multiple devices found. Please specify a device using -s <serial> or -n <name>.\n"
+        "Available devices:\n" + "\n".join("  - " + s for s in listed)
+    )
     sim.unplug(PREFIX + "J0002")
     dev = open_devices()
     assert dev.get_serial_number() == PREFIX + "H0001"
@@ -79,8 +88,12 @@ def test_adapters_plugged_later_are_found_and_a_replugged_one_reopens(ext, sim, 
 def test_adapters_imported_over_tcp_by_the_usbip_tool_work_beside_attached_ones(ext, sim, open_devices):
     sim.plug(PREFIX + "I0002")
     a = sim.plug(PREFIX + "H0001", over_tcp=True)
-    listing = subprocess.run(["usbip", "--tcp-port", str(sim.usbip_port()), "list", "-r", "127.0.0.1"],
-                             capture_output=True, text=True, timeout=60).stdout
+    listing = subprocess.run(
+        ["usbip", "--tcp-port", str(sim.usbip_port()), "list", "-r", "127.0.0.1"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    ).stdout
     assert f"{a.usbip_busid}: " in listing and "(16c0:27d8)" in listing, listing
     tx, rx = open_devices(PREFIX + "H0001"), open_devices(PREFIX + "I0002")
     for d in (tx, rx):
@@ -103,9 +116,14 @@ def test_selection_by_serial_is_exact_and_skips_format_checks(ext, sim, open_dev
         ext.NativeTavroDevice("bench-adapter-7 ")
 
 
-@pytest.mark.parametrize("stage, text", [("open", "could not be opened (in use)"),
-                                         ("claim", "found but interface claim failed (in use)"),
-                                         ("endpoint_open", "bulk OUT endpoint unavailable")])
+@pytest.mark.parametrize(
+    "stage, text",
+    [
+        ("open", "could not be opened (in use)"),
+        ("claim", "found but interface claim failed (in use)"),
+        ("endpoint_open", "bulk OUT endpoint unavailable"),
+    ],
+)
 def test_open_failures_are_device_in_use_with_cause_in_debug_log(ext, sim, caplog, stage, text):
     a = sim.plug(PREFIX + "H0001")
     a.add_fault(target=stage, action="fault", text="simulated cause", count=1)
@@ -113,8 +131,9 @@ def test_open_failures_are_device_in_use_with_cause_in_debug_log(ext, sim, caplo
         with pytest.raises(RuntimeError, match="^Device is in use$"):
             ext.NativeTavroDevice()
     lines = [r.getMessage() for r in caplog.records if r.name == "tavro_usb.device"]
-    assert any(line.startswith("Device tav.io:CANH0001") and text in line and "simulated cause" in line
-               for line in lines), lines
+    assert any(
+        line.startswith("Device tav.io:CANH0001") and text in line and "simulated cause" in line for line in lines
+    ), lines
     # Nothing stays claimed: the next open succeeds.
     ext.NativeTavroDevice().close()
 
@@ -129,17 +148,25 @@ def test_adapter_open_elsewhere_is_in_use_and_released_on_close(ext, sim, open_d
     open_devices(PREFIX + "H0001")
 
 
-@pytest.mark.parametrize("texts, why", [
-    ([""], "1 adapter seen but skipped (serial unreadable: access denied; see the udev rule in the README)"),
-    (["Input/Output Error"] * 2, "2 adapters seen but skipped (serial unreadable: Input/Output Error)"),
-], ids=["access_denied", "io_error"])
-def test_adapter_whose_serial_cannot_be_read_is_named_in_a_warning_and_in_device_not_found(ext, sim, caplog, texts,
-                                                                                            why):
+@pytest.mark.parametrize(
+    "texts, why",
+    [
+        ([""], "1 adapter seen but skipped (serial unreadable: access denied; see the udev rule in the README)"),
+        (["Input/Output Error"] * 2, "2 adapters seen but skipped (serial unreadable: Input/Output Error)"),
+    ],
+    ids=["access_denied", "io_error"],
+)
+def test_adapter_whose_serial_cannot_be_read_is_named_in_a_warning_and_in_device_not_found(
+    ext, sim, caplog, texts, why
+):
     for i, text in enumerate(texts):
         sim.plug(PREFIX + f"H000{i}").add_fault(target="serial_read", action="fault", text=text, count=None)
     with caplog.at_level(logging.WARNING, logger="tavro_usb"):
-        for open_ in (ext.NativeTavroDevice, lambda: ext.NativeTavroDevice(PREFIX + "H0000"),
-                      lambda: ext.NativeTavroDevice.open_by_name("bench")):
+        for open_ in (
+            ext.NativeTavroDevice,
+            lambda: ext.NativeTavroDevice(PREFIX + "H0000"),
+            lambda: ext.NativeTavroDevice.open_by_name("bench"),
+        ):
             with pytest.raises(RuntimeError, match=f"^Device not found: {re.escape(why)}$"):
                 open_()
     warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]

@@ -1,6 +1,7 @@
 """Every control request of open, bus start, reconfiguration and close, hit by each kind of fault: the operation
 either fails cleanly or really succeeds, the adapter is off the bus once the handle is gone, and a handle that
 nothing made uncertain works again."""
+
 import gc
 import logging
 import struct
@@ -174,6 +175,7 @@ def test_an_uncertain_handle_still_takes_the_adapter_off_the_bus(ext, sim, endin
         with pytest.raises(RuntimeError) as e:
             dev.receive_frame(5000)
         waiting.append(str(e.value))
+
     receiver = threading.Thread(target=receive)
     receiver.start()
     with pytest.raises(RuntimeError, match="^Session attachment failed; endpoint cleanup cannot be verified"):
@@ -203,8 +205,9 @@ def test_failed_bus_start_checks_leave_a_usable_handle_with_the_bus_stopped(ext,
         dev.set_bus_state(True)
     assert a.bus_state == 4
     a.add_fault("Bus", "reply", direction="in", skip=1, payload=struct.pack("<5I", 7, 0, 0, 0, 0))
-    with pytest.raises(RuntimeError, match="^Hardware error: Bus state verification failed: Requested ON, Actual "
-                                           "State 7$"):
+    with pytest.raises(
+        RuntimeError, match="^Hardware error: Bus state verification failed: Requested ON, Actual State 7$"
+    ):
         dev.set_bus_state(True)
     assert a.bus_state == 4
     dev.set_bus_state(True)
@@ -212,19 +215,22 @@ def test_failed_bus_start_checks_leave_a_usable_handle_with_the_bus_stopped(ext,
     assert a.bus_state in RUNNING
 
 
-@pytest.mark.parametrize("profile, text", [
-    ({"clock_hz": 0}, "Invalid capabilities response"),
-    ({"rx_buffer_size": 0}, "Invalid capabilities response"),
-    ({"clock_hz": 0xFFFFFFFF, "tx_buffer_size": 0xFFFFFFFF}, "Invalid capabilities response"),
-    ({"bt_const": {"tseg1_min": 17}}, "Invalid bt_const response"),
-    ({"bt_const": {"brp_inc": 0}}, "Invalid bt_const response"),
-    ({"bt_const": {"brp_min": 0, "brp_max": 0}}, "Invalid bt_const response"),
-    ({"channel_count": 0}, "Invalid device info response"),
-    # Erased records: every byte 0xFF.
-    ("GetDeviceInfo", "Invalid device info response"),
-    ("GetDeviceCapabilities", "Invalid capabilities response"),
-    ("GetBtConst", "Invalid bt_const response"),
-])
+@pytest.mark.parametrize(
+    "profile, text",
+    [
+        ({"clock_hz": 0}, "Invalid capabilities response"),
+        ({"rx_buffer_size": 0}, "Invalid capabilities response"),
+        ({"clock_hz": 0xFFFFFFFF, "tx_buffer_size": 0xFFFFFFFF}, "Invalid capabilities response"),
+        ({"bt_const": {"tseg1_min": 17}}, "Invalid bt_const response"),
+        ({"bt_const": {"brp_inc": 0}}, "Invalid bt_const response"),
+        ({"bt_const": {"brp_min": 0, "brp_max": 0}}, "Invalid bt_const response"),
+        ({"channel_count": 0}, "Invalid device info response"),
+        # Erased records: every byte 0xFF.
+        ("GetDeviceInfo", "Invalid device info response"),
+        ("GetDeviceCapabilities", "Invalid capabilities response"),
+        ("GetBtConst", "Invalid bt_const response"),
+    ],
+)
 def test_implausible_description_records_are_refused_at_open(ext, sim, profile, text):
     if isinstance(profile, str):
         a = sim.plug(A)
@@ -234,8 +240,15 @@ def test_implausible_description_records_are_refused_at_open(ext, sim, profile, 
     with pytest.raises(RuntimeError, match=f"^Communication error: {text}$"):
         ext.NativeTavroDevice()
     assert a.bus_state == 4
-    a.set_profile(**{"channel_count": 1, "clock_hz": 48_000_000, "tx_buffer_size": 512, "rx_buffer_size": 24576,
-                     "bt_const": {"tseg1_min": 1, "brp_min": 1, "brp_max": 1024, "brp_inc": 1}})
+    a.set_profile(
+        **{
+            "channel_count": 1,
+            "clock_hz": 48_000_000,
+            "tx_buffer_size": 512,
+            "rx_buffer_size": 24576,
+            "bt_const": {"tseg1_min": 1, "brp_min": 1, "brp_max": 1024, "brp_inc": 1},
+        }
+    )
     ext.NativeTavroDevice().close()
 
 
@@ -256,7 +269,8 @@ def test_listen_only_is_the_callers_choice(ext, sim, open_devices, caplog):
     dev.send_frame(0x123, False, False, 0, b"", 1000)
     assert len(a.received_bulk_out()) == 1
     assert [r.getMessage() for r in caplog.records if "listen-only" in r.getMessage()] == [
-        "Adapter is in listen-only mode that this handle did not request; clearing it"]
+        "Adapter is in listen-only mode that this handle did not request; clearing it"
+    ]
 
 
 def test_set_mode_reads_the_mode_back(sim, open_devices, caplog):
@@ -264,8 +278,7 @@ def test_set_mode_reads_the_mode_back(sim, open_devices, caplog):
     dev = open_devices()
     a.add_fault("Mode", "reply", direction="out")  # acknowledged, never applied
     with caplog.at_level(logging.ERROR, logger="tavro_usb"):
-        with pytest.raises(RuntimeError, match="^Hardware error: Mode verification failed: Requested 0x1, Actual "
-                                               "0x0$"):
+        with pytest.raises(RuntimeError, match="^Hardware error: Mode verification failed: Requested 0x1, Actual 0x0$"):
             dev.set_mode(0x01)
     assert a.mode == 0
     assert "Mode verification failed! Requested: 0x1, Actual: 0x0" in [r.getMessage() for r in caplog.records]
@@ -283,8 +296,10 @@ def test_receive_stream_realigns_after_a_fragment(sim, open_devices, caplog):
         assert wait_until(lambda: a.fault_count() == 0)
         sim.inject([sim.Frame(i, bytes([i & 0xFF, 1])) for i in (0x101, 0x102, 0x103, 0x104)])
         got = [dev.receive_frame(2000) for _ in range(4)]
-        assert [(f[1], f[5], f[6][:2]) for f in got] == [(i, 2, bytes([i & 0xFF, 1])) for i in
-                                                          (0x101, 0x102, 0x103, 0x104)]
+        assert [(f[1], f[5], f[6][:2]) for f in got] == [
+            (i, 2, bytes([i & 0xFF, 1])) for i in (0x101, 0x102, 0x103, 0x104)
+        ]
     assert dev.get_statistics()["rx_stream_drops"] == 1
     assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
-        "RX stream out of step: dropped 1 record(s) (5 bytes) that were incomplete or implausible; realigned"]
+        "RX stream out of step: dropped 1 record(s) (5 bytes) that were incomplete or implausible; realigned"
+    ]

@@ -1,5 +1,6 @@
 """Frames between two adapters on one simulated bus: the received tuple, the frame check, the software filter,
 time-outs, configuration changes while the bus runs, unplugging, and concurrent use."""
+
 import logging
 import struct
 import threading
@@ -8,7 +9,6 @@ import time
 import pytest
 
 from conftest import A, B, GONE, both_paths, start_pair, thread_names, wait_until
-
 
 
 def receive(dev, timeout_ms=2000):
@@ -23,8 +23,11 @@ def test_frames_cross_the_bus_with_the_right_tuple(sim, open_devices, bitrate):
     tx, rx = start_pair(sim, open_devices, bitrate)
     cases = [(0x123, False, False, bytes([1, 2]))]
     cases += [(0x7FF, False, False, bytes(range(n))) for n in range(9)]
-    cases += [(0x1ABCDEF0 & 0x1FFFFFFF, True, False, b"\xAA" * 8), (0x100, False, True, b""),
-              (0x18FF00F1, True, True, b"")]
+    cases += [
+        (0x1ABCDEF0 & 0x1FFFFFFF, True, False, b"\xaa" * 8),
+        (0x100, False, True, b""),
+        (0x18FF00F1, True, True, b""),
+    ]
     for arb_id, ext, rtr, data in cases:
         dlc = 4 if rtr else len(data)
         tx.send_frame(arb_id, ext, rtr, dlc, data, 1000)
@@ -121,8 +124,14 @@ def test_software_filter(sim, pair):
 def test_injected_frames_and_bit_timing_readback(pair, sim):
     tx, rx = pair
     assert sim.find(A).state()["bittiming"] == (500000, 875, 125, 0, 13, 2, 2, 6)
-    sim.inject([sim.Frame(0x321, b"\x09"), sim.Frame(0x1FFFFFFF, b"", extended=True),
-                sim.Frame(0x322, bytes(range(8)), dlc=12)], bitrate=500_000)  # a length code above 8: 8 bytes
+    sim.inject(
+        [
+            sim.Frame(0x321, b"\x09"),
+            sim.Frame(0x1FFFFFFF, b"", extended=True),
+            sim.Frame(0x322, bytes(range(8)), dlc=12),
+        ],
+        bitrate=500_000,
+    )  # a length code above 8: 8 bytes
     assert receive(rx)[1:6] == (0x321, False, False, False, 1)
     assert receive(rx)[1:3] == (0x1FFFFFFF, True)
     assert receive(rx)[1:] == (0x322, False, False, False, 8, bytes(range(8)))
@@ -204,20 +213,26 @@ def test_a_write_the_adapter_never_accepts_is_cancelled_at_its_deadline(pair, si
     assert [r[4:8] for r in adapter.received_bulk_out()] == [struct.pack("<I", 0x11)]
 
 
-STALL_WARNINGS = {0x81: "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)",
-                  0x02: "Bulk OUT pipe stall — calling clear_halt(EP_BULK_OUT)",
-                  0x83: "TX result pipe stall — calling clear_halt(EP_TX_RESULT_IN)"}
+STALL_WARNINGS = {
+    0x81: "Bulk IN pipe stall — calling clear_halt(EP_BULK_IN)",
+    0x02: "Bulk OUT pipe stall — calling clear_halt(EP_BULK_OUT)",
+    0x83: "TX result pipe stall — calling clear_halt(EP_TX_RESULT_IN)",
+}
 
 
 @both_paths
-@pytest.mark.parametrize("endpoint, at_open", [(0x81, False), (0x02, False), (0x83, False), (0x81, True)],
-                         ids=["rx", "tx", "tx-results", "rx-at-open"])
+@pytest.mark.parametrize(
+    "endpoint, at_open",
+    [(0x81, False), (0x02, False), (0x83, False), (0x81, True)],
+    ids=["rx", "tx", "tx-results", "rx-at-open"],
+)
 def test_a_stalled_endpoint_is_cleared_and_traffic_goes_on(sim, open_devices, caplog, endpoint, at_open):
     tx, rx = start_pair(sim, open_devices, confirm_first=endpoint == 0x83)
     adapter = sim.find(B if endpoint == 0x81 else A)
     stalls = 2 if endpoint == 0x02 else 1
-    adapter.add_fault(target="bulk_out" if endpoint == 0x02 else "bulk_in", action="stall", endpoint=endpoint,
-                      count=stalls)
+    adapter.add_fault(
+        target="bulk_out" if endpoint == 0x02 else "bulk_in", action="stall", endpoint=endpoint, count=stalls
+    )
 
     def reopen(serial):
         dev = open_devices(serial)
@@ -236,7 +251,9 @@ def test_a_stalled_endpoint_is_cleared_and_traffic_goes_on(sim, open_devices, ca
         tx = reopen(A)
     if endpoint == 0x83:  # the verdict comes after the stall, and so do the next ones
         assert [tx.submit_frame(i, False, False, 0, b"", 1000).wait(5000)["status"] for i in (0x21, 0x22)] == [
-            "success", "success"]
+            "success",
+            "success",
+        ]
         assert [receive(rx)[1] for _ in range(2)] == [0x21, 0x22]
     else:
         tx.send_frame(0x21, False, False, 0, b"", 1000)
@@ -291,8 +308,9 @@ def test_concurrent_senders_receivers_and_reconfiguration(pair):
                 errors.append(e)
                 return
 
-    threads = [threading.Thread(target=sender) for _ in range(2)] + [threading.Thread(target=receiver)
-                                                                     for _ in range(3)]
+    threads = [threading.Thread(target=sender) for _ in range(2)] + [
+        threading.Thread(target=receiver) for _ in range(3)
+    ]
     for t in threads:
         t.start()
     for _ in range(5):

@@ -1,5 +1,6 @@
 """A handle's life: the preparation sequence at open, stale receive data, close and destruction, the closed
 state, and the process exiting with handles still open."""
+
 import gc
 import logging
 import struct
@@ -70,8 +71,9 @@ def test_preparation_refusals(ext, sim, open_devices):
         ext.NativeTavroDevice()
     a.set_profile(channel_count=1)
     a.add_fault("Bus", "reply", direction="in", payload=struct.pack("<5I", 0, 0, 0, 0, 0))
-    with pytest.raises(RuntimeError, match="^Hardware error: Bus state verification failed: Requested OFF, "
-                                           "Actual State 0$"):
+    with pytest.raises(
+        RuntimeError, match="^Hardware error: Bus state verification failed: Requested OFF, Actual State 0$"
+    ):
         ext.NativeTavroDevice()
     a.add_fault("ResetTimestamp", "timeout")
     with pytest.raises(RuntimeError, match="^USB error: timed out$"):
@@ -93,9 +95,15 @@ def test_close_is_idempotent_and_closed_handle_refuses(sim, open_devices):
     dev.set_bus_state(True)
     assert dev.close() is None
     assert dev.close() is None
-    for call in (dev.get_serial_number, dev.get_bus_state, dev.get_mode, dev.get_device_info,
-                 lambda: dev.set_bus_state(True), lambda: dev.receive_frame(10),
-                 lambda: dev.send_frame(1, False, False, 0, b"", 10)):
+    for call in (
+        dev.get_serial_number,
+        dev.get_bus_state,
+        dev.get_mode,
+        dev.get_device_info,
+        lambda: dev.set_bus_state(True),
+        lambda: dev.receive_frame(10),
+        lambda: dev.send_frame(1, False, False, 0, b"", 10),
+    ):
         with pytest.raises(RuntimeError, match="^Device is closed$"):
             call()
     assert dev.dropped_frame_count() == 0
@@ -193,10 +201,13 @@ def test_control_debug_lines_and_failure_dump(sim, open_devices, caplog):
     device_lines = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "tavro_usb.device"]
     assert (10, "[crates/tavro-usb/src/device:700] Control IN received 24 bytes") in device_lines
     assert (10, "Opened TAVRO device: VID=16c0 PID=27d8") in device_lines
-    assert (40, "[crates/tavro-usb/src/device:694] Control IN FAILED: Stall; serial=tav.io:CANH0001; "
-                "command=Mode bmRequestType=0xc1 (vendor/interface) bRequest=0x16 (22) wValue=0x0000 "
-                "wIndex=0x0000 wLength=4 timeout-ms=1000 setup=[c1, 16, 00, 00, 00, 00, 04, 00] "
-                "IN-data=unavailable (transfer failed)") in device_lines
+    assert (
+        40,
+        "[crates/tavro-usb/src/device:694] Control IN FAILED: Stall; serial=tav.io:CANH0001; "
+        "command=Mode bmRequestType=0xc1 (vendor/interface) bRequest=0x16 (22) wValue=0x0000 "
+        "wIndex=0x0000 wLength=4 timeout-ms=1000 setup=[c1, 16, 00, 00, 00, 00, 04, 00] "
+        "IN-data=unavailable (transfer failed)",
+    ) in device_lines
     rec = [r for r in caplog.records if r.name == "tavro_usb.device"][0]
     assert rec.pathname and rec.lineno > 0
 
@@ -288,7 +299,8 @@ def test_exit_with_threads_blocked_in_the_driver(scenario):
     import sys
     import textwrap
 
-    code = textwrap.dedent("""
+    code = (
+        textwrap.dedent("""
         import logging, threading, time, tavro_sim, tavro_pythoncan_ext as m
         def block(fn, *args):
             started = threading.Event()
@@ -300,12 +312,23 @@ def test_exit_with_threads_blocked_in_the_driver(scenario):
                     pass
             threading.Thread(target=run, daemon=True).start()
             started.wait(10)
-        """) + textwrap.dedent(EXIT_SCENARIOS[scenario]) + "time.sleep(0.05)\n"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), TAVRO_USB_BACKEND="simulator",
-               TAVRO_SIM_ADAPTERS="tav.io:CANH0001,tav.io:CANI0002")
+        """)
+        + textwrap.dedent(EXIT_SCENARIOS[scenario])
+        + "time.sleep(0.05)\n"
+    )
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+        TAVRO_USB_BACKEND="simulator",
+        TAVRO_SIM_ADAPTERS="tav.io:CANH0001,tav.io:CANI0002",
+    )
     for _ in range(4):  # 4 rounds of 4 processes at once
-        procs = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE, text=True) for _ in range(4)]
+        procs = [
+            subprocess.Popen(
+                [sys.executable, "-c", code], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+            )
+            for _ in range(4)
+        ]
         for p in procs:
             _, err = p.communicate(timeout=60)
             assert p.returncode == 0, err[-3000:]

@@ -1,5 +1,6 @@
 """Log handlers that call back into the driver, from records of any thread, and when logging levels take effect.
 Each case runs in a fresh interpreter with a time limit, so that a deadlock fails the test instead of hanging it."""
+
 import pytest
 
 from conftest import run_python
@@ -34,14 +35,18 @@ print("handler:", seen)
     "trigger, action, setup",
     [
         # The Error record of a failed request: the failing method still holds the handle while it logs.
-        ("Control IN FAILED", "lambda d: d.get_mode()", """
+        (
+            "Control IN FAILED",
+            "lambda d: d.get_mode()",
+            """
 a.add_fault("Mode", "stall", direction="in")
 try:
     dev.get_mode()
 except RuntimeError:
     pass
 assert seen and seen[0].isdigit(), seen  # the handler's own call went through before get_mode returned
-"""),
+""",
+        ),
         # A worker's farewell while close() joins that worker.
         ("CAN RX thread stopped", "lambda d: d.get_bus_state()", "dev.set_bus_state(True)\ndev.close()"),
         # Records logged on the workers themselves, by handlers that stop or close the handle.

@@ -1,4 +1,5 @@
 """The module's door: what it exports, the classes' shapes, and how it behaves around process exit."""
+
 import pytest
 
 from conftest import run_python

@@ -1,5 +1,6 @@
 """Periodic transmission between two simulated adapters: rotation, modification, duration, what stops a task and
 what ends it with a stored error, close/destruction/exit with tasks running, confirmed mode, limits and messages."""
+
 import re
 
 import pytest
@@ -53,12 +54,11 @@ def periodic_threads():
 
 def test_rotation_modification_and_stop(pair):
     tx, rx = pair
-    tid = tx.start_periodic([frame(0x10A, b"\x01"), frame(0x10B, [2, 3]), frame(0x10C, bytearray(b"\x04"))], 2000,
-                            None)
+    tid = tx.start_periodic([frame(0x10A, b"\x01"), frame(0x10B, [2, 3]), frame(0x10C, bytearray(b"\x04"))], 2000, None)
     assert tid == 1 and tx.is_periodic_alive(tid) and tx.periodic_error(tid) is None
     assert received_ids(rx, 7) == [0x10A, 0x10B, 0x10C, 0x10A, 0x10B, 0x10C, 0x10A]
 
-    tx.modify_periodic(tid, [frame(0x20D, b"\xDD")])
+    tx.modify_periodic(tid, [frame(0x20D, b"\xdd")])
     # Frames sent before the change may still be queued at the receiver: they continue the rotation.
     before = []
     while (i := received_ids(rx, 1)[0]) != 0x20D:
@@ -155,14 +155,17 @@ def test_close_drop_and_exit_join_the_workers(pair, ext):
     assert periodic_threads() == []
     ext.NativeTavroDevice(B).close()  # the adapter was released
 
-    r = run_python(f"""
+    r = run_python(
+        f"""
         import tavro_sim, tavro_pythoncan_ext as ext
         for serial in ({A!r}, {B!r}):
             d = ext.NativeTavroDevice(serial)
             d.set_bus_state(True)
             d.start_periodic([(0x123, False, False, 1, b"\\x01")], 200, None)
         print("running")
-    """, env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": f"{A},{B}"})
+    """,
+        env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": f"{A},{B}"},
+    )
     assert r.returncode == 0 and "running" in r.stdout, r.stderr
 
 
@@ -186,14 +189,21 @@ def test_confirmed_mode(sim, open_devices):
         assert wait_until(lambda: not tx.is_periodic_alive(tid))
     finally:
         sim.stop_stream()
-    assert re.fullmatch(r"RuntimeError: Periodic TX did not succeed: Terminal\(TxResult \{ echo_id: \d+, "
-                        r"status: ArbitrationLost, flags: \d+, timestamp_us: \d+ \}\)", tx.periodic_error(tid))
+    assert re.fullmatch(
+        r"RuntimeError: Periodic TX did not succeed: Terminal\(TxResult \{ echo_id: \d+, "
+        r"status: ArbitrationLost, flags: \d+, timestamp_us: \d+ \}\)",
+        tx.periodic_error(tid),
+    )
 
 
-@pytest.mark.parametrize("failure, error", [
-    ("write", "RuntimeError: Periodic TX delivery uncertain after USB error: "),
-    ("verdict", "TimeoutError: TX result or submission timed out; delivery may be uncertain"),
-], ids=["write", "verdict"])
+@pytest.mark.parametrize(
+    "failure, error",
+    [
+        ("write", "RuntimeError: Periodic TX delivery uncertain after USB error: "),
+        ("verdict", "TimeoutError: TX result or submission timed out; delivery may be uncertain"),
+    ],
+    ids=["write", "verdict"],
+)
 def test_a_failing_confirmed_task_leaves_no_ticket_pending(sim, open_devices, failure, error):
     tx, rx = start_pair(sim, open_devices, confirm_first=True)
     if failure == "write":
@@ -216,8 +226,11 @@ def test_argument_checks_and_refusals(pair):
         (RuntimeError, "No frames to send", ([], 1000, None)),
         (ValueError, "Period must be at least one microsecond", (good, 0, None)),
         (ValueError, "Period is too large", (good, 2**64 - 1, None)),
-        (ValueError, r"Data length must match DLC \(RTR data must be empty\)",
-         ([frame(0x1), (0x123, False, False, 2, b"\x01")], 1000, None)),
+        (
+            ValueError,
+            r"Data length must match DLC \(RTR data must be empty\)",
+            ([frame(0x1), (0x123, False, False, 2, b"\x01")], 1000, None),
+        ),
         (ValueError, "expected tuple of length 5, but got tuple of length 4", ([(0x1, False, False, 0)], 1000, None)),
         (TypeError, "frames", ("frames", 1000, None)),
         (TypeError, "frames", ([[0x1, False, False, 0, b""]], 1000, None)),
@@ -225,8 +238,11 @@ def test_argument_checks_and_refusals(pair):
         (OverflowError, "too large", ([(0x1, False, False, 1, [256])], 1000, None)),
         (OverflowError, "too small", (good, -1, None)),
         (MemoryError, None, (Huge(frame(0x1)), 1000, None)),
-        (ValueError, r"^Data length must match DLC \(RTR data must be empty\)$",
-         ([(0x1, False, False, 2, Huge(1))], 1000, None)),
+        (
+            ValueError,
+            r"^Data length must match DLC \(RTR data must be empty\)$",
+            ([(0x1, False, False, 2, Huge(1))], 1000, None),
+        ),
         (ValueError, "^DLC exceeds Classic CAN max of 8$", ([(0x1, False, False, 9, Huge(1))], 1000, None)),
     ]
     for cls, message, args in refusals:
@@ -242,8 +258,9 @@ def test_argument_checks_and_refusals(pair):
     with pytest.raises(RuntimeError, match="^No periodic task with id 12345$"):
         tx.stop_periodic(12345)
     assert tx.is_periodic_alive(12345) is False and tx.periodic_error(12345) is None
-    assert tx.start_periodic([(0x123, False, False, 2, [1, 2]), (0x1, False, True, 3, b"")], LONG, None) == 1, \
+    assert tx.start_periodic([(0x123, False, False, 2, [1, 2]), (0x1, False, True, 3, b"")], LONG, None) == 1, (
         "refused starts consume no id"
+    )
     tx.stop_all_periodic()
 
     tx.set_bus_state(False)

@@ -1,5 +1,6 @@
 """Settings persistence through the simulated adapter: the settings status, waiting for a save, its time-outs,
 firmware without the status, and storing a device name with verification."""
+
 import pytest
 
 from conftest import requests_of, wait_until
@@ -51,7 +52,6 @@ def test_time_outs(dev_and_adapter):
         dev.set_device_name_and_wait("other", 200)  # the first read, cut short by the caller's deadline
 
 
-
 def test_the_bus_must_be_stopped(dev_and_adapter):
     dev, a = dev_and_adapter
     dev.set_bus_state(True)
@@ -68,8 +68,9 @@ def test_set_device_name_and_wait(dev_and_adapter):
     assert dev.set_device_name_and_wait("bench4", 2000) == "saved"
     assert a.state()["stored_name"].startswith(b"bench4\0")
     sent = requests_of(a)
-    positions = [sent.index(r) for r in (("in", "Bus"), ("out", "DeviceName"), ("in", "DeviceName"),
-                                         ("in", "SettingsStatus"))]
+    positions = [
+        sent.index(r) for r in (("in", "Bus"), ("out", "DeviceName"), ("in", "DeviceName"), ("in", "SettingsStatus"))
+    ]
     assert positions == sorted(positions), sent
     assert dev.set_device_name_and_wait("bench4", 2000) == "unchanged"
 

@@ -1,4 +1,5 @@
 """The python-can plugin and the command-line tool, against two simulated adapters."""
+
 import json
 import logging
 import re
@@ -32,9 +33,15 @@ def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface, caplog):
     caplog.set_level(logging.WARNING, logger="can.bus")
     sim.plug(A)
     sim.plug(B)
-    with can.Bus(interface="tavro", channel=A, bitrate=250_000) as tx, \
-            can.Bus(interface="tavro", channel=B, bitrate=250_000,
-                    can_filters=[{"can_id": 0x100, "can_mask": 0x7FF, "extended": False}]) as rx:
+    with (
+        can.Bus(interface="tavro", channel=A, bitrate=250_000) as tx,
+        can.Bus(
+            interface="tavro",
+            channel=B,
+            bitrate=250_000,
+            can_filters=[{"can_id": 0x100, "can_mask": 0x7FF, "extended": False}],
+        ) as rx,
+    ):
         assert sim.find(A).state()["bittiming"][0] == 250_000
         tx.send(can.Message(arbitration_id=0x101, data=b"\x01", is_extended_id=False))
         tx.send(can.Message(arbitration_id=0x100, data=b"\x02\x03", is_extended_id=False), timeout=0)
@@ -48,9 +55,11 @@ def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface, caplog):
         msg = rx.recv(timeout=2)
         assert (msg.arbitration_id, msg.is_remote_frame, msg.dlc, bytes(msg.data)) == (0x1ABCDE, True, 3, b"")
         assert [r.getMessage() for r in caplog.records if r.name == "can.bus"] == [f"Received: {msg}"]
-        refused = [can.Message(arbitration_id=0x800, is_extended_id=False),
-                   can.Message(arbitration_id=0x1, is_fd=True, data=bytes(12)),
-                   can.Message(arbitration_id=0x1, is_error_frame=True)]
+        refused = [
+            can.Message(arbitration_id=0x800, is_extended_id=False),
+            can.Message(arbitration_id=0x1, is_fd=True, data=bytes(12)),
+            can.Message(arbitration_id=0x1, is_error_frame=True),
+        ]
         for bad in refused:
             with pytest.raises(can.CanOperationError):
                 tx.send(bad)
@@ -65,12 +74,15 @@ def test_bus_roundtrip_filters_and_shutdown(sim, tavro_interface, caplog):
 @pytest.mark.parametrize("own", [False, True], ids=["plain", "receive_own_messages"])
 def test_an_unplugged_adapter_is_one_recognisable_error(sim, tavro_interface, own):
     from tavro_can.bus import TavroOperationError
+
     a = sim.plug(A)
     with can.Bus(interface="tavro", channel=A, receive_own_messages=own) as bus:
         a.unplug()
-        for name, call in {"send": lambda: bus.send(can.Message(arbitration_id=0x1, is_extended_id=False), 2),
-                           "recv": lambda: bus.recv(5),
-                           "state": lambda: bus.state}.items():
+        for name, call in {
+            "send": lambda: bus.send(can.Message(arbitration_id=0x1, is_extended_id=False), 2),
+            "recv": lambda: bus.recv(5),
+            "state": lambda: bus.state,
+        }.items():
             with pytest.raises(TavroOperationError) as e:
                 call()
             assert (str(e.value), e.value.error_code) == (f"{GONE} [Error Code {GONE_CODE}]", GONE_CODE), name
@@ -105,6 +117,7 @@ def test_multiple_shutdown(two, monkeypatch):
     # python-can's interface contract: every shutdown() calls BusABC.shutdown() once, also on an instance whose
     # __init__ did not complete.
     from tavro_can.bus import TavroBus
+
     calls = []
     monkeypatch.setattr(can.BusABC, "shutdown", lambda self: calls.append(self))
     unopened = TavroBus.__new__(TavroBus)
@@ -121,39 +134,63 @@ def test_recv_keeps_busabc_semantics(two):
     assert rx._recv_internal(0) == (None, True)
 
 
-@pytest.mark.parametrize("kwargs, match", [
-    ({"channel": "tav.io:CANH0009"}, r"Device not found: no TAVRO adapter with serial 'tav.io:CANH0009'"),
-    ({"device_name": "nobody"}, r"Device not found: no TAVRO adapter named 'nobody'"),
-    ({}, r"^2 adapters found: tav.io:CANH0001, tav.io:CANI0002; pass channel=<serial>"),
-    ({"channel": A, "bitrate": 2_000_000}, "bitrate 2000000 is outside"),
-    ({"channel": A, "bitrate": -1}, "bitrate -1 is outside"),
-    ({"channel": A, "bitrate": None}, "bitrate must be an int"),
-    ({"channel": A, "bitrate": 1000},
-     "^Invalid bit timing parameters: no timing for 1000 bit/s at 87.5 % from the adapter's 48000000 Hz clock$"),
-    ({"channel": A, "sample_point": 150}, "sample_point 150 is outside"),
-    ({"channel": A, "sample_point": 0}, "sample_point 0 is outside"),
-    ({"channel": A, "fd": True}, "classic CAN only"),
-    ({"channel": A, "timing": can.BitTimingFd.from_sample_point(
-        f_clock=80_000_000, nom_bitrate=500_000, nom_sample_point=80, data_bitrate=2_000_000,
-        data_sample_point=80)}, "classic CAN only"),
-    ({"channel": A, "timing": can.BitTiming(f_clock=80_000_000, brp=10, tseg1=12, tseg2=3, sjw=1)},
-     "the adapter's CAN clock is 48000000 Hz"),
-    ({"channel": A, "timing": can.BitTiming(f_clock=48_000_000, brp=2, tseg1=12, tseg2=3, sjw=1)},
-     "tseg1 12 is outside the adapter's range 1..10"),
-    ({"channel": A, "timing": can.BitTiming(f_clock=48_000_000, brp=2, tseg1=8, tseg2=3, sjw=1, nof_samples=3)},
-     "three times"),
-    ({"channel": A, "timing": can.BitTiming(f_clock=48_000_000, brp=1, tseg1=9, tseg2=2, sjw=1)},
-     "exceeds 1,000,000"),
-    ({"channel": A, "can_filters": [{"can_id": 0x1}]}, "needs 'can_id' and 'can_mask'"),
-    ({"channel": A, "can_filters": [{"can_id": -1, "can_mask": 0}]}, "can_id must be a non-negative int"),
-    ({"channel": A, "receive_own_messages": True, "listen_only": True}, "not listen_only"),
-])
+@pytest.mark.parametrize(
+    "kwargs, match",
+    [
+        ({"channel": "tav.io:CANH0009"}, r"Device not found: no TAVRO adapter with serial 'tav.io:CANH0009'"),
+        ({"device_name": "nobody"}, r"Device not found: no TAVRO adapter named 'nobody'"),
+        ({}, r"^2 adapters found: tav.io:CANH0001, tav.io:CANI0002; pass channel=<serial>"),
+        ({"channel": A, "bitrate": 2_000_000}, "bitrate 2000000 is outside"),
+        ({"channel": A, "bitrate": -1}, "bitrate -1 is outside"),
+        ({"channel": A, "bitrate": None}, "bitrate must be an int"),
+        (
+            {"channel": A, "bitrate": 1000},
+            "^Invalid bit timing parameters: no timing for 1000 bit/s at 87.5 % from the adapter's 48000000 Hz clock$",
+        ),
+        ({"channel": A, "sample_point": 150}, "sample_point 150 is outside"),
+        ({"channel": A, "sample_point": 0}, "sample_point 0 is outside"),
+        ({"channel": A, "fd": True}, "classic CAN only"),
+        (
+            {
+                "channel": A,
+                "timing": can.BitTimingFd.from_sample_point(
+                    f_clock=80_000_000,
+                    nom_bitrate=500_000,
+                    nom_sample_point=80,
+                    data_bitrate=2_000_000,
+                    data_sample_point=80,
+                ),
+            },
+            "classic CAN only",
+        ),
+        (
+            {"channel": A, "timing": can.BitTiming(f_clock=80_000_000, brp=10, tseg1=12, tseg2=3, sjw=1)},
+            "the adapter's CAN clock is 48000000 Hz",
+        ),
+        (
+            {"channel": A, "timing": can.BitTiming(f_clock=48_000_000, brp=2, tseg1=12, tseg2=3, sjw=1)},
+            "tseg1 12 is outside the adapter's range 1..10",
+        ),
+        (
+            {"channel": A, "timing": can.BitTiming(f_clock=48_000_000, brp=2, tseg1=8, tseg2=3, sjw=1, nof_samples=3)},
+            "three times",
+        ),
+        (
+            {"channel": A, "timing": can.BitTiming(f_clock=48_000_000, brp=1, tseg1=9, tseg2=2, sjw=1)},
+            "exceeds 1,000,000",
+        ),
+        ({"channel": A, "can_filters": [{"can_id": 0x1}]}, "needs 'can_id' and 'can_mask'"),
+        ({"channel": A, "can_filters": [{"can_id": -1, "can_mask": 0}]}, "can_id must be a non-negative int"),
+        ({"channel": A, "receive_own_messages": True, "listen_only": True}, "not listen_only"),
+    ],
+)
 def test_bus_initialisation_errors_release_the_adapter(sim, tavro_interface, kwargs, match):
     sim.plug(A, bt_const={"tseg1_max": 10}, ctrlmode_supported=0x5B)  # narrower limits, no triple sampling
     sim.plug(B)
     with pytest.raises(can.CanInitializationError, match=match) as info:
         can.Bus(interface="tavro", **kwargs)
     from tavro_can.bus import TavroInitializationError
+
     assert isinstance(info.value, TavroInitializationError)
     with can.Bus(interface="tavro", channel=A):  # released at once, not by the garbage collector
         pass
@@ -164,11 +201,24 @@ def test_timing_is_applied_as_given(sim, tavro_interface):
     timing = can.BitTiming.from_sample_point(f_clock=48_000_000, bitrate=250_000, sample_point=75)
     with can.Bus(interface="tavro", channel=A, timing=timing) as bus:
         bt = bus._dev.get_bittiming()
-        assert (bt["bitrate"], bt["brp"], bt["phase_seg1"], bt["phase_seg2"], bt["sjw"]) == \
-            (250_000, timing.brp, timing.tseg1, timing.tseg2, timing.sjw)
+        assert (bt["bitrate"], bt["brp"], bt["phase_seg1"], bt["phase_seg2"], bt["sjw"]) == (
+            250_000,
+            timing.brp,
+            timing.tseg1,
+            timing.tseg2,
+            timing.sjw,
+        )
         # What reached the adapter: rate, sample point in tenths, tq in ns, no propagation segment, the segments.
-        assert sim.find(A).state()["bittiming"] == (250_000, 750, 250, 0, timing.tseg1, timing.tseg2, timing.sjw,
-                                                    timing.brp)
+        assert sim.find(A).state()["bittiming"] == (
+            250_000,
+            750,
+            250,
+            0,
+            timing.tseg1,
+            timing.tseg2,
+            timing.sjw,
+            timing.brp,
+        )
 
 
 def test_listen_only_never_sticks_and_state_follows_the_adapter(sim, tavro_interface):
@@ -228,8 +278,11 @@ def test_filters_follow_python_cans_rule(two, name):
     sent = [can.Message(arbitration_id=i, is_extended_id=e, data=b"\x01") for i, e in FILTER_FRAMES]
     for msg in sent:
         tx.send(msg)
-    expected = [(m.arbitration_id, m.is_extended_id) for m in sent
-                if can.BusABC._matches_filters(types.SimpleNamespace(_filters=filters or None), m)]
+    expected = [
+        (m.arbitration_id, m.is_extended_id)
+        for m in sent
+        if can.BusABC._matches_filters(types.SimpleNamespace(_filters=filters or None), m)
+    ]
     assert [(m.arbitration_id, m.is_extended_id) for m in drain(rx)] == expected
     with pytest.raises(can.CanOperationError, match="can_mask must be"):
         rx.set_filters([{"can_id": 1, "can_mask": "x"}])
@@ -260,8 +313,10 @@ def test_timestamps_are_anchored_at_bus_start_and_unwrapped(sim, tavro_interface
 def test_receive_own_messages_in_order_with_received_frames(sim, tavro_interface):
     sim.plug(A)
     sim.plug(B)
-    with can.Bus(interface="tavro", channel=A, receive_own_messages=True) as own, \
-            can.Bus(interface="tavro", channel=B) as peer:
+    with (
+        can.Bus(interface="tavro", channel=A, receive_own_messages=True) as own,
+        can.Bus(interface="tavro", channel=B) as peer,
+    ):
         own.send(can.Message(arbitration_id=0x100, is_extended_id=False), timeout=5)
         assert peer.recv(2).arbitration_id == 0x100
         peer.send(can.Message(arbitration_id=0x200, is_extended_id=False))
@@ -290,8 +345,9 @@ def test_native_periodic_tasks(two):
     tx, rx = two
     msg = can.Message(arbitration_id=0x321, data=b"\x01", is_extended_id=False)
     task = tx.send_periodic(msg, 0.01)
-    assert isinstance(task, (can.LimitedDurationCyclicSendTaskABC, can.ModifiableCyclicTaskABC,
-                             can.RestartableCyclicTaskABC))
+    assert isinstance(
+        task, (can.LimitedDurationCyclicSendTaskABC, can.ModifiableCyclicTaskABC, can.RestartableCyclicTaskABC)
+    )
     assert not isinstance(task, ThreadBasedCyclicSendTask)
     assert rx.recv(2).data == b"\x01"
     task.modify_data(can.Message(arbitration_id=0x321, data=b"\x02", is_extended_id=False))
@@ -317,7 +373,8 @@ def test_native_periodic_tasks(two):
 def test_exit_with_periodic_tasks_and_reader_threads_is_quiet(end):
     # Nothing stopped, nothing shut down: the exit hooks take over. The adapters still go off the bus, and reader
     # threads blocked in recv (a Notifier, a protocol stack's reader) end without a word, as on any interface.
-    r = run_python("""
+    r = run_python(
+        """
         import atexit, os, signal, sys, threading, time
         import tavro_sim
         # Registered before the driver's own exit hook, so it runs after it.
@@ -337,14 +394,18 @@ def test_exit_with_periodic_tasks_and_reader_threads_is_quiet(end):
                 time.sleep(60)
             except KeyboardInterrupt:
                 pass
-    """.replace("SERIALS", repr([A, B])).replace("END", repr(end)), env=SIM_ENV, ctrl_c=True)
+    """.replace("SERIALS", repr([A, B])).replace("END", repr(end)),
+        env=SIM_ENV,
+        ctrl_c=True,
+    )
     assert r.returncode == 0, r.stderr
     assert "Error" not in r.stderr and "Traceback" not in r.stderr, r.stderr
     assert r.stdout.split() == ["4", "4"]  # both stopped
 
 
 def test_ctrl_c_interrupts_recv_and_send():
-    r = run_python("""
+    r = run_python(
+        """
         import os, signal, threading, time
         import can, tavro_sim
         def interrupt_soon():
@@ -371,14 +432,18 @@ def test_ctrl_c_interrupts_recv_and_send():
             results.append(time.monotonic() - start)
         bus.shutdown()
         print(len(results), max(results))
-    """, env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": A}, ctrl_c=True)
+    """,
+        env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": A},
+        ctrl_c=True,
+    )
     assert r.returncode == 0, r.stderr
     count, longest = r.stdout.split()
     assert count == "3" and float(longest) < 30  # well before the 60 s time-out; the send had none
 
 
 def test_can_logger_in_process_with_passive_state():
-    r = run_python("""
+    r = run_python(
+        """
         import os, signal, sys, threading, time
         import can, can.logger, tavro_sim
         tavro_sim.set_ack_peer(True)  # the logging adapter is passive and does not acknowledge
@@ -396,7 +461,10 @@ def test_can_logger_in_process_with_passive_state():
         sender.shutdown()
         print(open(out).read())
         os.remove(out)
-    """, env=SIM_ENV, ctrl_c=True)
+    """,
+        env=SIM_ENV,
+        ctrl_c=True,
+    )
     assert r.returncode == 0, r.stderr
     lines = [line for line in r.stdout.splitlines() if "#" in line]
     assert [line.split()[2] for line in lines] == ["100#01", "101#01", "102#01"], lines
@@ -408,12 +476,15 @@ def test_detect_available_configs(sim, tavro_interface):
 
     sim.plug(A)
     sim.plug(B)
-    assert TavroBus._detect_available_configs() == [{"interface": "tavro", "channel": A},
-                                                   {"interface": "tavro", "channel": B}]
+    assert TavroBus._detect_available_configs() == [
+        {"interface": "tavro", "channel": A},
+        {"interface": "tavro", "channel": B},
+    ]
 
 
 def test_cli_list_info_and_send():
-    r = run_python("""
+    r = run_python(
+        """
         import sys
         import tavro_pythoncan_ext as m
         from tavro_can.cli import main
@@ -435,37 +506,52 @@ def test_cli_list_info_and_send():
         tavro_sim.reset()
         print("--- no adapters")
         assert [main(["list"]), main(["list", "--json"]), main(["info", "-s", "tav.io:CANI0002"])] == [3, 3, 3]
-    """, env=SIM_ENV)
+    """,
+        env=SIM_ENV,
+    )
     assert r.returncode == 0, r.stderr
     out, none = r.stdout.split("--- no adapters\n")
     out = out.splitlines()
     assert out[:2] == [A, B]
     assert json.loads(out[2]) == [A, B]
     # The text form: the values in one column after the labels, the bus state by name.
-    info = out[out.index(next(line for line in out if line.startswith("serial:"))):out.index("{")]
+    info = out[out.index(next(line for line in out if line.startswith("serial:"))) : out.index("{")]
     assert [re.split(r":\s+", line, 1) for line in (info[0], info[3], info[-1])] == [
-        ["serial", B], ["firmware", "2.1.0.7"], ["bus state", "stopped (rx errors 0, tx errors 0)"]]
+        ["serial", B],
+        ["firmware", "2.1.0.7"],
+        ["bus state", "stopped (rx errors 0, tx errors 0)"],
+    ]
     assert len({len(line) - len(line.split(":", 1)[1].lstrip()) for line in info}) == 1
     assert none == "[]\n" and r.stderr.count("tavro-can: no TAVRO adapter found") == 2
-    info = json.loads(r.stdout[r.stdout.index("{"):r.stdout.index("}\n") + 1])
+    info = json.loads(r.stdout[r.stdout.index("{") : r.stdout.index("}\n") + 1])
     assert info["serial"] == B and info["capabilities"]["clock_freq"] == 48_000_000
     assert "Multiple devices found" in r.stderr
-    for why in ("'12G' is not hexadecimal", "identifier 800 is above 7FF", "'0' is not hex byte pairs",
-                "'9' is not a digit 0..8", "10 data bytes", "expected ID#DATA"):
+    for why in (
+        "'12G' is not hexadecimal",
+        "identifier 800 is above 7FF",
+        "'0' is not hex byte pairs",
+        "'9' is not a digit 0..8",
+        "10 data bytes",
+        "expected ID#DATA",
+    ):
         assert why in r.stderr
     assert "_parse_frame" not in r.stderr
 
 
 def test_cli_send_help_documents_the_frame_syntax():
-    r = run_python("""
+    r = run_python(
+        """
         from tavro_can.cli import main
         main(["send", "--help"])
-    """, env=SIM_ENV)
+    """,
+        env=SIM_ENV,
+    )
     assert "frame syntax" in r.stdout and "ID#Rn" in r.stdout
 
 
 def test_cli_dump_prints_received_frames():
-    r = run_python("""
+    r = run_python(
+        """
         import threading, time
         import tavro_pythoncan_ext as m
         from tavro_can.cli import main
@@ -484,7 +570,9 @@ def test_cli_dump_prints_received_frames():
         t.join(5)
         tx.close()
         assert result.get("rc") == 0, result
-    """, env=SIM_ENV)
+    """,
+        env=SIM_ENV,
+    )
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
     assert len(lines) == 2

@@ -1,5 +1,6 @@
 """The adapter's own settings: LED, termination, stored name, channel id, interface name and identify, with their
 verification and the refusals that happen before anything is sent."""
+
 import struct
 
 import pytest
@@ -29,8 +30,9 @@ def test_termination_restarts_a_running_bus(dev_and_adapter):
     sent = requests_of(a)
     assert sent.index(("out", "TerminationState")) > sent.index(("out", "Bus"))
     a.add_fault("TerminationState", "reply", direction="in", payload=b"\0\0\0\0")
-    with pytest.raises(RuntimeError, match="^Hardware error: Termination verification failed: Requested true, "
-                                           "Actual false$"):
+    with pytest.raises(
+        RuntimeError, match="^Hardware error: Termination verification failed: Requested true, Actual false$"
+    ):
         dev.set_termination(True)
     assert a.state()["bus_state"] == 4  # a failed change leaves the bus stopped
 
@@ -58,8 +60,10 @@ def test_device_name_rules(dev_and_adapter):
     dev, _ = dev_and_adapter
     dev.set_device_name("A" * 15)
     assert dev.get_device_name() == "A" * 15
-    with pytest.raises(RuntimeError, match="^Invalid parameter: Device name can only contain alphanumeric "
-                                           "characters, underscore, and hyphen$"):
+    with pytest.raises(
+        RuntimeError,
+        match="^Invalid parameter: Device name can only contain alphanumeric characters, underscore, and hyphen$",
+    ):
         dev.set_device_name("nämé")  # a str goes down as its UTF-8 bytes
     dev.set_device_name("")
     assert dev.get_device_name() == ""
@@ -70,8 +74,9 @@ def test_interface_name_and_identify(dev_and_adapter):
     dev.set_interface_name("x" * 31)
     sent = [r for r in a.received_requests() if r["request"] == 40][0]
     assert sent["length"] == 32 and sent["data"] == b"x" * 31 + b"\0"
-    with pytest.raises(RuntimeError, match="^Invalid parameter: interface name must be at most 31 bytes with no "
-                                           "embedded NUL$"):
+    with pytest.raises(
+        RuntimeError, match="^Invalid parameter: interface name must be at most 31 bytes with no embedded NUL$"
+    ):
         dev.set_interface_name("x" * 32)
     dev.identify(1500)
     ident = [r for r in a.received_requests() if r["request"] == 61][0]

@@ -1,4 +1,5 @@
 """The simulator's control API: plugging, profiles, state inspection, records and the bus, seen through the driver."""
+
 import time
 
 import pytest
@@ -26,7 +27,11 @@ def wait_for(predicate, timeout=10.0):
 
 @pytest.mark.parametrize(
     "env, expected",
-    [(None, ["tav.io:CANH0001"]), ("", []), (" tav.io:CANI0001 ,tav.io:CANJ0002,", ["tav.io:CANI0001", "tav.io:CANJ0002"])],
+    [
+        (None, ["tav.io:CANH0001"]),
+        ("", []),
+        (" tav.io:CANI0001 ,tav.io:CANJ0002,", ["tav.io:CANI0001", "tav.io:CANJ0002"]),
+    ],
 )
 def test_adapters_plugged_from_the_environment(env, expected):
     code = """
@@ -144,8 +149,15 @@ def test_records_show_what_reached_the_adapter(ext):
     try:
         first = a.received_requests()[0]
         assert first == {
-            "direction": "in", "request_type": 0xC1, "request": 0, "value": 0, "index": 0, "length": 24,
-            "data": b"", "reply": first["reply"], "status": "Completed",
+            "direction": "in",
+            "request_type": 0xC1,
+            "request": 0,
+            "value": 0,
+            "index": 0,
+            "length": 24,
+            "data": b"",
+            "reply": first["reply"],
+            "status": "Completed",
         }
         assert len(first["reply"]) == 24
         a.clear_records()
@@ -154,12 +166,12 @@ def test_records_show_what_reached_the_adapter(ext):
         assert (out["direction"], out["request"], out["data"]) == ("out", 24, b"\x01\x00\x00\x00")
         d.set_bitrate(500000, 875)
         d.set_bus_state(True)
-        d.send_frame(0x123, False, False, 2, b"\xAA\xBB", 1000)
+        d.send_frame(0x123, False, False, 2, b"\xaa\xbb", 1000)
         records = a.received_bulk_out()
         assert records == [bytes([0, 2, 0, 0, 0x23, 0x01, 0, 0, 0xAA, 0xBB, 0, 0, 0, 0, 0, 0])]
         log = wait_for(lambda: [w for w in tavro_sim.wire_log() if w["id"] == 0x123])
         assert log[0]["sender"] == a.node_id
-        assert log[0]["data"] == b"\xAA\xBB"
+        assert log[0]["data"] == b"\xaa\xbb"
     finally:
         d.close()
     a.clear_records()

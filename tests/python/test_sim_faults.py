@@ -1,4 +1,5 @@
 """Fault rules of the simulated adapter, observed through the driver that meets them."""
+
 import contextlib
 
 import pytest
@@ -59,7 +60,7 @@ def test_statuses_reach_the_driver_as_their_kinds(ext, adapter, usb_path):
             expected.insert(3, "Unknown")
         adapter.add_fault("GetDeviceInfo", "delay", delay_ms=1)
         assert d.get_device_info()[2] == 1
-        statuses = [r["status"] for r in adapter.received_requests() if r["request"] == 0][-len(expected):]
+        statuses = [r["status"] for r in adapter.received_requests() if r["request"] == 0][-len(expected) :]
         assert statuses == expected
     finally:
         d.close()

@@ -1,6 +1,7 @@
 """Many Python threads on one pair of adapters at once: sending, confirmed sending, receiving, reconfiguring,
 periodic tasks, then an unplug and close() in the middle of it all. Nothing may crash, hang, or fail with anything
 but the documented errors."""
+
 import random
 import threading
 import time
@@ -62,6 +63,7 @@ def test_concurrent_use_then_unplug_and_close(sim, open_devices, seed):
                 except Exception as e:  # noqa: BLE001 - anything else is a defect
                     unexpected.append(repr(e))
                     return
+
         return run
 
     def send():
@@ -124,8 +126,11 @@ def test_concurrent_use_then_unplug_and_close(sim, open_devices, seed):
             t.join(30)
     # An unplug in the middle of a re-attach leaves the attach unverifiable; close() says so (the handle is closed
     # all the same and its destruction releases the adapter).
-    assert close_error in (None, GONE,
-                           "Session attachment cleanup is uncertain; release this native handle before reopening")
+    assert close_error in (
+        None,
+        GONE,
+        "Session attachment cleanup is uncertain; release this native handle before reopening",
+    )
     with pytest.raises(RuntimeError, match="^Device is closed$"):
         rx.get_mode()
     assert not any(t.is_alive() for t in threads), "a thread hung"

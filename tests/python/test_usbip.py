@@ -1,4 +1,5 @@
 """The simulator's USB/IP server, spoken to over loopback TCP by a small client (what vhci-hcd would send)."""
+
 import os
 import signal
 import socket
@@ -53,8 +54,15 @@ class Client:
     @staticmethod
     def _record(rec, ifaces=()):
         busnum, devnum, speed, vid, pid = struct.unpack(">IIIHH", rec[288:304])
-        return {"busid": rec[256:288].rstrip(b"\0").decode(), "busnum": busnum, "devnum": devnum, "speed": speed,
-                "vid": vid, "pid": pid, "interfaces": [i[0] for i in ifaces]}
+        return {
+            "busid": rec[256:288].rstrip(b"\0").decode(),
+            "busnum": busnum,
+            "devnum": devnum,
+            "speed": speed,
+            "vid": vid,
+            "pid": pid,
+            "interfaces": [i[0] for i in ifaces],
+        }
 
     def import_(self, busid):
         self.sock.sendall(struct.pack(">HHI32s", 0x0111, 0x8003, 0, busid.encode()))
@@ -68,11 +76,30 @@ class Client:
 
     def submit(self, ep, inbound, length=0, data=b"", setup=(0, 0, 0, 0, 0), **override):
         self.seq += 1
-        f = dict(command=1, seqnum=self.seq, devid=self.devid, direction=int(inbound), ep_number=ep & 0x0F, flags=0,
-                 buffer_length=length if inbound else len(data), packets=0xFFFFFFFF)
+        f = dict(
+            command=1,
+            seqnum=self.seq,
+            devid=self.devid,
+            direction=int(inbound),
+            ep_number=ep & 0x0F,
+            flags=0,
+            buffer_length=length if inbound else len(data),
+            packets=0xFFFFFFFF,
+        )
         f.update(override)
-        head = struct.pack(">IIIIIIIiIi", f["command"], f["seqnum"], f["devid"], f["direction"], f["ep_number"],
-                           f["flags"], f["buffer_length"], 0, f["packets"], 0)
+        head = struct.pack(
+            ">IIIIIIIiIi",
+            f["command"],
+            f["seqnum"],
+            f["devid"],
+            f["direction"],
+            f["ep_number"],
+            f["flags"],
+            f["buffer_length"],
+            0,
+            f["packets"],
+            0,
+        )
         self.inbound[f["seqnum"]] = inbound
         self.sock.sendall(head + struct.pack("<BBHHH", *setup) + (b"" if inbound else data))
         return f["seqnum"]
@@ -147,22 +174,31 @@ def test_device_list_and_import(sim, server, client):
     assert sim.serve_usbip() == server  # serving already: the same port
     listed = client().devlist()
     assert [(d["busid"], d["vid"], d["pid"], d["speed"], d["interfaces"]) for d in listed] == [
-        (a.usbip_busid, 0x16C0, 0x27D8, 3, [0xFF]), (b.usbip_busid, 0x16C0, 0x27D8, 2, [0xFF])]
+        (a.usbip_busid, 0x16C0, 0x27D8, 3, [0xFF]),
+        (b.usbip_busid, 0x16C0, 0x27D8, 2, [0xFF]),
+    ]
     assert client().import_(a.usbip_busid)["busid"] == a.usbip_busid
     assert client().import_(a.usbip_busid) is None  # served on another connection
     assert client().import_("9-99") is None
 
 
-@pytest.mark.parametrize("setup, status, reply", [
-    ((0x80, 6, 0x0100, 0, 64), 0, bytes([18, 1, 0, 2, 0, 0, 0, 64, 0xC0, 0x16, 0xD8, 0x27, 0x01, 0x02, 1, 2, 3, 1])),
-    ((0x80, 6, 0x0100, 0, 8), 0, bytes([18, 1, 0, 2, 0, 0, 0, 64])),  # truncated to wLength
-    ((0x80, 6, 0x0303, 0, 255), 0, bytes([32, 3]) + "tav.io:CANH0001".encode("utf-16-le")),
-    ((0x80, 6, 0x0600, 0, 10), EPIPE, b""),  # no device qualifier
-    ((0x00, 9, 1, 0, 0), 0, 0),  # SET_CONFIGURATION
-    ((0x80, 0, 0, 0, 2), 0, b"\0\0"),  # GET_STATUS
-    ((0x00, 3, 1, 0, 0), EPIPE, 0),  # SET_FEATURE: not supported
-    ((0x41, 3, 0, 0, 0), EPIPE, 0),  # GetBerr: the firmware does not know it
-])
+@pytest.mark.parametrize(
+    "setup, status, reply",
+    [
+        (
+            (0x80, 6, 0x0100, 0, 64),
+            0,
+            bytes([18, 1, 0, 2, 0, 0, 0, 64, 0xC0, 0x16, 0xD8, 0x27, 0x01, 0x02, 1, 2, 3, 1]),
+        ),
+        ((0x80, 6, 0x0100, 0, 8), 0, bytes([18, 1, 0, 2, 0, 0, 0, 64])),  # truncated to wLength
+        ((0x80, 6, 0x0303, 0, 255), 0, bytes([32, 3]) + "tav.io:CANH0001".encode("utf-16-le")),
+        ((0x80, 6, 0x0600, 0, 10), EPIPE, b""),  # no device qualifier
+        ((0x00, 9, 1, 0, 0), 0, 0),  # SET_CONFIGURATION
+        ((0x80, 0, 0, 0, 2), 0, b"\0\0"),  # GET_STATUS
+        ((0x00, 3, 1, 0, 0), EPIPE, 0),  # SET_FEATURE: not supported
+        ((0x41, 3, 0, 0, 0), EPIPE, 0),  # GetBerr: the firmware does not know it
+    ],
+)
 def test_standard_and_vendor_requests(sim, client, setup, status, reply):
     c = client(sim.plug(A))
     assert c.control(setup) == (status, reply)
@@ -174,7 +210,7 @@ def test_configuration_descriptor_and_halt_clearing(sim, client):
     status, cfg = c.control((0x80, 6, 0x0200, 0, 255))
     assert status == 0 and len(cfg) == cfg[2] == 39
     assert cfg[9:18] == bytes([9, 4, 0, 0, 3, 0xFF, 0, 0, 0])
-    endpoints = [(cfg[i + 2], cfg[i + 3], struct.unpack("<H", cfg[i + 4:i + 6])[0]) for i in (18, 25, 32)]
+    endpoints = [(cfg[i + 2], cfg[i + 3], struct.unpack("<H", cfg[i + 4 : i + 6])[0]) for i in (18, 25, 32)]
     assert endpoints == [(RX, 2, 512), (OUT, 2, 512), (RESULTS, 2, 512)]
     a.add_fault(target="bulk_in", action="stall", endpoint=RX)
     assert c.reply(c.submit(RX, True, 512)) == (EPIPE, b"")
@@ -255,10 +291,18 @@ def test_unplug_closes_the_connection(sim, client):
     assert c.closed()
 
 
-@pytest.mark.parametrize("override", [
-    {"devid": 0x10099}, {"command": 7}, {"direction": 2}, {"ep_number": 16}, {"buffer_length": 65537}, {"packets": 3},
-    {"seqnum": 1},  # still pending: the first submission below
-])
+@pytest.mark.parametrize(
+    "override",
+    [
+        {"devid": 0x10099},
+        {"command": 7},
+        {"direction": 2},
+        {"ep_number": 16},
+        {"buffer_length": 65537},
+        {"packets": 3},
+        {"seqnum": 1},  # still pending: the first submission below
+    ],
+)
 def test_malformed_commands_close_the_connection(sim, client, override):
     a = sim.plug(A)
     c = client(a)
@@ -284,8 +328,14 @@ def test_garbage_handshake_closes_the_connection(sim, client):
 
 
 def test_command_serves_its_adapters_until_interrupted():
-    cmd = [sys.executable, "-c", CTRL_C_READY + "import sys, tavro_sim.cli; sys.exit(tavro_sim.cli.main())",
-           "tav.io:CANH0001", "tav.io:CANJ0003", "--legacy"]
+    cmd = [
+        sys.executable,
+        "-c",
+        CTRL_C_READY + "import sys, tavro_sim.cli; sys.exit(tavro_sim.cli.main())",
+        "tav.io:CANH0001",
+        "tav.io:CANJ0003",
+        "--legacy",
+    ]
     with subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True) as proc:
         watchdog = threading.Timer(60, proc.kill)  # a hung command fails the test instead of blocking it
         watchdog.start()

@@ -1,6 +1,7 @@
 """Long waits: they hold the handle only for their requests, close() ends every one of them, and Ctrl-C reaches
 the waiting thread without losing a frame. Every wait here could run for a minute; joins and subprocess limits
 turn a regression into a failure instead of a hung suite."""
+
 import threading
 
 import pytest
@@ -41,6 +42,7 @@ def settings_wait(call):
         tx.set_device_name("slow")
         a.clear_records()
         return call(tx), lambda: ("in", "SettingsStatus") in requests_of(a)
+
     return setup
 
 
@@ -86,19 +88,28 @@ def test_a_ticket_wait_ends_at_close(sim, open_devices):
 
 
 LOST = "USB error: a cancelled transfer did not return; the adapter is unusable, unplug it"
-STUCK_OUT = ("Communication error: bulk OUT transfer did not return after cancellation; "
-             "the transmit endpoint is unusable")
+STUCK_OUT = (
+    "Communication error: bulk OUT transfer did not return after cancellation; the transmit endpoint is unusable"
+)
 # transfer the host keeps -> (fault rules, the call whose request times out, what that call and later ones raise)
 KEPT = {
-    "control": ([dict(request="GetDeviceInfo", action="timeout"), dict(target="unlink", action="timeout")],
-                lambda d: d.get_device_info(), LOST),
-    "bulk_out": ([dict(target="bulk_out", action="timeout"), dict(target="unlink", action="timeout", endpoint=0x02)],
-                 lambda d: d.send_frame(0x1, False, False, 0, b"", 200), STUCK_OUT),
+    "control": (
+        [dict(request="GetDeviceInfo", action="timeout"), dict(target="unlink", action="timeout")],
+        lambda d: d.get_device_info(),
+        LOST,
+    ),
+    "bulk_out": (
+        [dict(target="bulk_out", action="timeout"), dict(target="unlink", action="timeout", endpoint=0x02)],
+        lambda d: d.send_frame(0x1, False, False, 0, b"", 200),
+        STUCK_OUT,
+    ),
 }
 # close() returns, reporting that the receive endpoints could not be released: nothing the adapter holds comes back
 # before it is unplugged
-CLOSED = ("RuntimeError: Session shutdown failed; reopen the device: Communication error: endpoint cleanup "
-          "unconfirmed: Timeout waiting for operation")
+CLOSED = (
+    "RuntimeError: Session shutdown failed; reopen the device: Communication error: endpoint cleanup "
+    "unconfirmed: Timeout waiting for operation"
+)
 
 
 @kernel_only
@@ -207,7 +218,11 @@ print("ok")
 
 
 def test_ctrl_c_ends_long_waits_and_leaves_the_handle_usable():
-    r = run_python(CTRL_C, env={"TAVRO_USB_BACKEND": "simulator",
-                                "TAVRO_SIM_ADAPTERS": "tav.io:CANH0001,tav.io:CANI0002"}, timeout=120, ctrl_c=True)
+    r = run_python(
+        CTRL_C,
+        env={"TAVRO_USB_BACKEND": "simulator", "TAVRO_SIM_ADAPTERS": "tav.io:CANH0001,tav.io:CANI0002"},
+        timeout=120,
+        ctrl_c=True,
+    )
     assert r.returncode == 0, r.stderr[-3000:] + r.stdout[-2000:]
     assert r.stdout.strip() == "ok"

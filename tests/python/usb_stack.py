@@ -9,6 +9,7 @@ backend finds and drives them through the kernel's USB stack and udev, as it doe
 The simulator and the driver share the test's process: the product never loads the simulator on this path, the test
 imports it. Needs root, vhci-hcd and a running udevd (scripts/test-usb-stack.sh provides all three in its guest).
 """
+
 import os
 import subprocess
 import threading
@@ -54,8 +55,10 @@ def _wait(condition, what):
     end = time.monotonic() + KERNEL_TIMEOUT
     while not condition():
         if time.monotonic() > end:
-            raise TimeoutError(f"{what} did not happen within {KERNEL_TIMEOUT:.0f} s "
-                               f"(vhci status: {_read(os.path.join(VHCI, 'status'))!r})")
+            raise TimeoutError(
+                f"{what} did not happen within {KERNEL_TIMEOUT:.0f} s "
+                f"(vhci status: {_read(os.path.join(VHCI, 'status'))!r})"
+            )
         time.sleep(0.01)
 
 
@@ -92,8 +95,14 @@ class _Device:
     def wait_gone(self):
         _wait(lambda: _port_status(self.port)[0] == VDEV_ST_NULL, f"release of vhci port {self.port}")
         if self.sysfs is not None:
-            _wait(lambda: not os.path.exists(self.sysfs) and not os.path.exists(self.udev_record)
-                  and not os.path.exists(UDEV_QUEUE), f"udev's removal of {self.sysfs}")
+            _wait(
+                lambda: (
+                    not os.path.exists(self.sysfs)
+                    and not os.path.exists(self.udev_record)
+                    and not os.path.exists(UDEV_QUEUE)
+                ),
+                f"udev's removal of {self.sysfs}",
+            )
 
 
 class KernelSim:
@@ -125,8 +134,21 @@ class KernelSim:
 
     def _attach_over_tcp(self, adapter):
         used = {p for p in range(_HS_PORTS) if _port_status(p)[0] != VDEV_ST_NULL}
-        subprocess.run(["usbip", "--tcp-port", str(self._sim.serve_usbip()), "attach", "-r", "127.0.0.1", "-b",
-                        adapter.usbip_busid], check=True, capture_output=True, timeout=KERNEL_TIMEOUT)
+        subprocess.run(
+            [
+                "usbip",
+                "--tcp-port",
+                str(self._sim.serve_usbip()),
+                "attach",
+                "-r",
+                "127.0.0.1",
+                "-b",
+                adapter.usbip_busid,
+            ],
+            check=True,
+            capture_output=True,
+            timeout=KERNEL_TIMEOUT,
+        )
         new = [p for p in range(_HS_PORTS) if _port_status(p)[0] != VDEV_ST_NULL and p not in used]
         assert len(new) == 1, f"usbip attach took vhci ports {new}"
         return new[0]

@@ -172,8 +172,8 @@ HostResult<std::shared_ptr<Interface>> DeviceImpl::claim_interface(uint8_t numbe
   {
     std::lock_guard<std::mutex> lock(m_);
     if (claimed_[number]) {
-      return R::failure({TransferStatus::Unknown, LIBUSB_ERROR_BUSY,
-                         "interface " + std::to_string(number) + " is already claimed"});
+      return R::failure(
+          {TransferStatus::Unknown, LIBUSB_ERROR_BUSY, "interface " + std::to_string(number) + " is already claimed"});
     }
     claimed_[number] = true;
   }

@@ -146,9 +146,9 @@ class BulkInPipeImpl final : public BulkInPipe {
   const std::shared_ptr<InterfaceImpl> itf_;
   const EndpointDescriptor desc_;
   char label_[24]{};
-  Waiter waiter_;  // shared by all slots of this pipe
+  Waiter waiter_;                                     // shared by all slots of this pipe
   std::vector<std::unique_ptr<TransferSlot>> slots_;  // every slot ever made; owned here
-  std::vector<TransferSlot*> queue_;  // submitted, oldest first
+  std::vector<TransferSlot*> queue_;                  // submitted, oldest first
   std::vector<TransferSlot*> idle_;
   TransferSlot* held_ = nullptr;  // last completion handed to the caller
   bool interrupt_ = false;        // guarded by waiter_.m: interrupt() asked, no wait has taken it yet

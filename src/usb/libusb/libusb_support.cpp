@@ -83,12 +83,14 @@ HostResult<EndpointDescriptor> find_bulk_endpoint(std::span<const EndpointDescri
     if (d.address != address) continue;
     if (d.type != EndpointType::Bulk) {
       std::snprintf(text, sizeof text, "endpoint 0x%02x is not a bulk endpoint", address);
-      return HostResult<EndpointDescriptor>::failure({TransferStatus::InvalidArgument, LIBUSB_ERROR_INVALID_PARAM, text});
+      return HostResult<EndpointDescriptor>::failure(
+          {TransferStatus::InvalidArgument, LIBUSB_ERROR_INVALID_PARAM, text});
     }
     const bool is_in = (address & LIBUSB_ENDPOINT_IN) != 0;
     if (is_in != want_in) {
       std::snprintf(text, sizeof text, "endpoint 0x%02x is not an %s endpoint", address, want_in ? "IN" : "OUT");
-      return HostResult<EndpointDescriptor>::failure({TransferStatus::InvalidArgument, LIBUSB_ERROR_INVALID_PARAM, text});
+      return HostResult<EndpointDescriptor>::failure(
+          {TransferStatus::InvalidArgument, LIBUSB_ERROR_INVALID_PARAM, text});
     }
     return HostResult<EndpointDescriptor>::success(d);
   }

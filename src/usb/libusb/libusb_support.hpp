@@ -86,8 +86,8 @@ struct TransferSlot {
   libusb_transfer* transfer = nullptr;
   std::unique_ptr<uint8_t[]> buffer;
   size_t capacity = 0;
-  bool done = false;         // guarded by waiter->m
-  TransferOutcome outcome;   // guarded by waiter->m
+  bool done = false;                       // guarded by waiter->m
+  TransferOutcome outcome;                 // guarded by waiter->m
   std::shared_ptr<CancelCall> cancelling;  // guarded by waiter->m: the cancellation last started, if any
 };
 
@@ -198,11 +198,11 @@ class Context {
   void event_loop_on(libusb_context* ctx);
 
   std::mutex m_;
-  std::condition_variable joined_;   // signalled when a stopping thread has been joined
-  libusb_context* ctx_ = nullptr;    // guarded by m_; never changes once set
-  size_t users_ = 0;                 // guarded by m_
-  bool stopping_ = false;            // guarded by m_: a thread is being joined outside the lock
-  std::thread thread_;               // guarded by m_
+  std::condition_variable joined_;  // signalled when a stopping thread has been joined
+  libusb_context* ctx_ = nullptr;   // guarded by m_; never changes once set
+  size_t users_ = 0;                // guarded by m_
+  bool stopping_ = false;           // guarded by m_: a thread is being joined outside the lock
+  std::thread thread_;              // guarded by m_
   std::atomic<bool> run_{false};
 };
 
