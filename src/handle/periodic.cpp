@@ -107,7 +107,9 @@ void run_worker(const std::shared_ptr<DeviceShared>& shared, PeriodicControl& co
   for (;;) {
     if (control.stop_requested()) return;
     const TimePoint now = Clock::now();
-    if (end && now >= *end) return;
+    // The first frame goes out however late this thread started (a busy machine can start it after a short
+    // duration has passed); only a duration of 0 sends nothing.
+    if (end && now >= *end && (position > 0 || *end <= start)) return;
     const SlotPlan plan = plan_slot(next, slot_at(start, schedule.period, now));
     std::optional<CanFrame> frame = control.frame_at(position);
     if (!frame) return;
