@@ -180,6 +180,19 @@ TEST_F(HandleWorkers, StopWakesATaskThatSleepsUntilItsNextFrame) {
   EXPECT_TRUE(stopped.get());
 }
 
+TEST_F(HandleWorkers, ATaskHoldingTheLastReferenceEndsTheHandleOnItsOwnThread) {
+  // Nobody else holds the handle when the task's duration ends: the worker destroys the table that owns its own
+  // thread, and must neither join itself nor abort.
+  PeriodicSchedule s;
+  s.period = 1ms;
+  s.duration = 300ms;
+  ASSERT_TRUE(tx->start_periodic({frame(0x1)}, s).ok());
+  std::weak_ptr<DeviceShared> handle = tx;
+  tx.reset();
+  EXPECT_FALSE(handle.expired());  // the worker still holds it
+  EXPECT_TRUE(eventually([&] { return handle.expired(); }));
+}
+
 TEST_F(HandleWorkers, AConfigurationChangeEndsTasksWithoutAnErrorAndKeepsTheirEntries) {
   const uint32_t id = start_task({frame(0x1)}, 1ms);
   ASSERT_TRUE(tx->bus_off().ok());
