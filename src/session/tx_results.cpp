@@ -100,11 +100,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
   };
   const auto wait = [&](Duration d) { return !ctx.stop.sleep_for(d); };
   // Results are waited for without a time-out (an idle adapter costs no wake-up); a stop interrupts the wait.
-  ctx.stop.attach(&stream->pipe());
-  struct Detach {
-    StopSignal& stop;
-    ~Detach() { stop.attach(nullptr); }
-  } detach{ctx.stop};
+  PipeAttachment attached(ctx.stop, stream->pipe());
   bool running = true;
   while (running && !ctx.stop.requested()) {
     // A stall costs no result: a halted endpoint delivers nothing until the halt is cleared, and then what the
@@ -151,7 +147,7 @@ Status run_result_reader(ResultReaderContext& ctx) {
       carry_len = n;
     }
   }
-  ctx.stop.attach(nullptr);
+  attached.detach();
   return release_stream(std::move(stream));
 }
 

@@ -225,11 +225,7 @@ Status run_rx_worker(RxWorkerContext& ctx) {
 
   // Attached before the first look at the flag: a stop asked for earlier is seen there, a later one interrupts.
   // Detached before the stream goes, whichever way the worker ends.
-  ctx.stop.attach(&stream->pipe());
-  struct Detach {
-    StopSignal& stop;
-    ~Detach() { stop.attach(nullptr); }
-  } detach{ctx.stop};
+  PipeAttachment attached(ctx.stop, stream->pipe());
   bool count_read = true;
   while (!ctx.stop.requested()) {
     // Before each read, so that the read before was handled in full. A read that an interrupt ended early proves
@@ -280,7 +276,7 @@ Status run_rx_worker(RxWorkerContext& ctx) {
     ctx.stop.sleep_for(kErrorRetryDelay);
   }
 
-  ctx.stop.attach(nullptr);
+  attached.detach();
   losses.flush();
   TAVRO_LOG(kChannel, log::Level::Debug, "CAN RX thread stopped");
   return release_stream(std::move(stream));

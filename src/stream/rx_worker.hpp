@@ -88,6 +88,20 @@ class StopSignal {
   usb::BulkInPipe* pipe_ = nullptr;  // guarded by mutex_
 };
 
+// A pipe attached to a stop signal for a scope, so that a stop interrupts the worker's wait on it. detach() before
+// the pipe's stream is released; the destructor covers every other way out.
+class PipeAttachment {
+ public:
+  PipeAttachment(StopSignal& stop, usb::BulkInPipe& pipe) noexcept : stop_(stop) { stop_.attach(&pipe); }
+  ~PipeAttachment() { detach(); }
+  PipeAttachment(const PipeAttachment&) = delete;
+  PipeAttachment& operator=(const PipeAttachment&) = delete;
+  void detach() noexcept { stop_.attach(nullptr); }
+
+ private:
+  StopSignal& stop_;
+};
+
 // Releases a bulk IN stream: cancels its outstanding transfers and waits (at most 1 s) for all of them to return.
 // Success means no transfer of the endpoint is outstanding any more (the endpoint fence); an empty stream is
 // trivially fenced.
