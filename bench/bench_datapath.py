@@ -625,15 +625,7 @@ def bench_latency(rig: Rig, frames: int, warmup: int, keep_samples: bool = False
         arrival_to_return.append((t_ret - arrival_ns) / 1000)
         inject_to_arrival.append((arrival_ns - inject_ns[k]) / 1000)
 
-    def summary(values):
-        s = sorted(values)
-        return {
-            "median_us": statistics.median(s),
-            "p90_us": percentile(s, 90),
-            "p99_us": percentile(s, 99),
-            "min_us": s[0],
-            "max_us": s[-1],
-        }
+    summary = summary_of_us
 
     r2r = summary(receipt_to_return)
     r2r["mean_us"] = statistics.fmean(receipt_to_return)
@@ -1026,8 +1018,8 @@ def bench_confirmed(seconds: float, reps: int, explicit: bool, in_flight: int = 
 REQUEST_ID, RESPONSE_ID = 0x7E0, 0x7E8  # as a diagnostic request and its answer
 
 
-def summary_us(values_ns: list) -> dict:
-    v = sorted(x / 1000 for x in values_ns)
+def summary_of_us(values_us: list) -> dict:
+    v = sorted(values_us)
     return {
         "median_us": statistics.median(v),
         "p90_us": percentile(v, 90),
@@ -1035,6 +1027,10 @@ def summary_us(values_ns: list) -> dict:
         "min_us": v[0],
         "max_us": v[-1],
     }
+
+
+def summary_us(values_ns: list) -> dict:
+    return summary_of_us([x / 1000 for x in values_ns])
 
 
 def responder_thread(answer, stop: threading.Event, errors: list) -> threading.Thread:
