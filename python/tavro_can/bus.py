@@ -562,13 +562,14 @@ class TavroCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
         task_id = self._task_id
         if task_id is None:
             return
-        for key, value in self._run_counts().items():
-            self._ended_counts[key] += value
         self._task_id = None
         try:
-            self._dev.stop_periodic(task_id)
+            # Counted once the worker has ended: a frame it sent just before the stop is not lost.
+            final = self._dev._stop_periodic(task_id)
         except RuntimeError:
-            pass  # the device was closed: its tasks are gone already
+            return  # the device was closed: its tasks are gone already
+        for key, value in final.items():
+            self._ended_counts[key] += value
 
     def _run_counts(self) -> dict[str, int]:
         if self._task_id is None:

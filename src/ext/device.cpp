@@ -310,6 +310,8 @@ PyMethodDef device_methods[] = {
                "Build received frames for _receive_message as instances of `message_class` (python-can)."),
     TAVRO_ARGS("_receive_message", "timeout_ms", device_receive_message,
                "Next received frame as a message object (see _set_message_factory), or None."),
+    TAVRO_ARGS("_stop_periodic", "task_id", device_stop_periodic_counted,
+               "Remove a periodic task, wait for it to end and return its final counts (sent, late, skipped)."),
     TAVRO_ARGS("_set_receive_own", "enabled", device_set_receive_own,
                "With confirmed transmission: also receive every frame the adapter reports sent."),
     TAVRO_ARGS("_set_bit_timing", "brp, tseg1, tseg2, sjw", device_set_bit_timing,

@@ -1,6 +1,6 @@
 // Periodic transmission methods of NativeTavroDevice: start_periodic, stop_periodic, modify_periodic,
-// is_periodic_alive, periodic_error, periodic_counts and stop_all_periodic. The tasks themselves live in the
-// handle layer (handle/periodic.hpp).
+// is_periodic_alive, periodic_error, periodic_counts, stop_all_periodic, and the plugin's _stop_periodic. The
+// tasks themselves live in the handle layer (handle/periodic.hpp).
 #include <limits>
 
 #include "ext/args.hpp"
@@ -111,6 +111,11 @@ bool one_task_id(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PeriodicTable& table_of(PyObject* self) { return payload_of(self).shared->periodic(); }
 
+PyObject* counts_dict(const PeriodicCounts& c) {
+  return Py_BuildValue("{s:K,s:K,s:K}", "sent", static_cast<unsigned long long>(c.sent), "late",
+                       static_cast<unsigned long long>(c.late), "skipped", static_cast<unsigned long long>(c.skipped));
+}
+
 }  // namespace
 
 PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -153,7 +158,20 @@ PyObject* device_stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t
   uint32_t id;
   if (!one_task_id("stop_periodic", args, nargs, kwnames, &id)) return nullptr;
   PeriodicTable& table = table_of(self);
-  return none_or_raise(without_gil([&] { return table.stop(id); }));
+  Op<PeriodicCounts> r = without_gil([&] { return table.stop(id); });
+  if (!r.ok()) return raise_op(r.error());
+  Py_RETURN_NONE;
+  TAVRO_PY_GUARD_END
+}
+
+PyObject* device_stop_periodic_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  TAVRO_PY_GUARD_BEGIN
+  uint32_t id;
+  if (!one_task_id("_stop_periodic", args, nargs, kwnames, &id)) return nullptr;
+  PeriodicTable& table = table_of(self);
+  Op<PeriodicCounts> r = without_gil([&] { return table.stop(id); });
+  if (!r.ok()) return raise_op(r.error());
+  return counts_dict(r.value());
   TAVRO_PY_GUARD_END
 }
 
@@ -202,9 +220,7 @@ PyObject* device_periodic_counts(PyObject* self, PyObject* const* args, Py_ssize
   PeriodicTable& table = table_of(self);
   std::optional<PeriodicCounts> c = without_gil([&] { return table.counts(id); });
   if (!c) return raise_op(OpError::refused("No periodic task with id " + std::to_string(id)));
-  return Py_BuildValue("{s:K,s:K,s:K}", "sent", static_cast<unsigned long long>(c->sent), "late",
-                       static_cast<unsigned long long>(c->late), "skipped",
-                       static_cast<unsigned long long>(c->skipped));
+  return counts_dict(*c);
   TAVRO_PY_GUARD_END
 }
 

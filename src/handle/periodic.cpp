@@ -255,7 +255,7 @@ Op<void> PeriodicTable::modify(uint32_t id, std::vector<CanFrame> frames) {
   return {};
 }
 
-Op<void> PeriodicTable::stop(uint32_t id) {
+Op<PeriodicCounts> PeriodicTable::stop(uint32_t id) {
   std::vector<Task> taken;
   std::thread ended;
   {
@@ -266,8 +266,9 @@ Op<void> PeriodicTable::stop(uint32_t id) {
     tasks_.erase(it);
     ended = std::move(ended_);  // perhaps this very task's thread
   }
+  const std::shared_ptr<PeriodicControl> control = taken.front().control;
   stop_and_join(taken, std::move(ended));
-  return {};
+  return control->counts();
 }
 
 void PeriodicTable::stop_all() {

@@ -115,7 +115,8 @@ class PeriodicTable : public std::enable_shared_from_this<PeriodicTable> {
                      const PeriodicSchedule& schedule);
   // "No periodic task with id N" when absent.
   Op<void> modify(uint32_t id, std::vector<CanFrame> frames);
-  Op<void> stop(uint32_t id);
+  // The task's final counts, read once its worker has ended (nothing it sends afterwards goes uncounted).
+  Op<PeriodicCounts> stop(uint32_t id);
   void stop_all();
   void notify_all() noexcept;
 
