@@ -116,6 +116,18 @@ PyObject* counts_dict(const PeriodicCounts& c) {
                        static_cast<unsigned long long>(c.late), "skipped", static_cast<unsigned long long>(c.skipped));
 }
 
+// Removes a task and waits for it to end; returns its final counts as a dict when `counted`, else None.
+PyObject* stop_task(PyObject* self, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    bool counted) {
+  uint32_t id;
+  if (!one_task_id(fname, args, nargs, kwnames, &id)) return nullptr;
+  PeriodicTable& table = table_of(self);
+  Op<PeriodicCounts> r = without_gil([&] { return table.stop(id); });
+  if (!r.ok()) return raise_op(r.error());
+  if (!counted) Py_RETURN_NONE;
+  return counts_dict(r.value());
+}
+
 }  // namespace
 
 PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -155,23 +167,13 @@ PyObject* device_start_periodic(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* device_stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN
-  uint32_t id;
-  if (!one_task_id("stop_periodic", args, nargs, kwnames, &id)) return nullptr;
-  PeriodicTable& table = table_of(self);
-  Op<PeriodicCounts> r = without_gil([&] { return table.stop(id); });
-  if (!r.ok()) return raise_op(r.error());
-  Py_RETURN_NONE;
+  return stop_task(self, "stop_periodic", args, nargs, kwnames, false);
   TAVRO_PY_GUARD_END
 }
 
 PyObject* device_stop_periodic_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   TAVRO_PY_GUARD_BEGIN
-  uint32_t id;
-  if (!one_task_id("_stop_periodic", args, nargs, kwnames, &id)) return nullptr;
-  PeriodicTable& table = table_of(self);
-  Op<PeriodicCounts> r = without_gil([&] { return table.stop(id); });
-  if (!r.ok()) return raise_op(r.error());
-  return counts_dict(r.value());
+  return stop_task(self, "_stop_periodic", args, nargs, kwnames, true);
   TAVRO_PY_GUARD_END
 }
 
